@@ -1,0 +1,74 @@
+// TMS7020 main processor: register record, cycle-counted execution loop,
+// interrupts INT1..INT3, the peripheral file (IOCNT0, timer 1, ports A-D)
+// and the register-file accessors. Every memory access, opcode fetches
+// included, goes through the bus (mem/memory.h).
+#pragma once
+
+#include "config.h"
+
+// Status register bits.
+enum : uint8 { SR_C = 0x80, SR_N = 0x40, SR_Z = 0x20, SR_I = 0x10 };
+
+struct tms7000_Regs {
+    PAIR pc;                    // program counter (pc.w.l)
+    uint8 sp;                   // stack pointer: register-file address of the top
+    uint8 sr;                   // status register: C N Z I x x x x
+    uint8 irq_state[3];         // line states of INT1, INT2, INT3
+    uint8 rf[128];              // register file R0..R127 (A = R0, B = R1)
+    uint8 pf[256];              // peripheral file storage P0..P255
+    int (*irq_callback)(int);   // called after an interrupt entry; may be null
+    uint8 t1_capture_latch;     // timer 1 capture latch
+    int8 t1_prescaler;          // timer 1 prescaler count
+    int16 t1_decrementer;       // timer 1 decrementer count
+    uint8 idle_state;           // 1 from IDLE until an interrupt is entered
+};
+
+extern tms7000_Regs tms7000;
+extern int32 tms7000_icount;              // cycle balance
+extern int32 tms7000_div_by_16_trigger;   // threshold of the timer-1 divider
+extern int32 tms7000_cycles_per_INT2;     // timer-1 period, for traces only
+
+typedef void (*opcode_fn)();
+// The dispatch tables: the standard instruction set and the machine's own,
+// which differs only at opcode D7 (defined in tms70op.cpp).
+extern const opcode_fn opfn[256];
+extern const opcode_fn opfn_ovix[256];
+
+void tms7000_reset(void *param);
+int tms7000_ovix_execute(int cycles);
+int tms7000_execute(int cycles);
+void tms7000_set_irq_line(int irqline, int state);
+void tms7000_check_IRQ_lines();
+void tms7000_do_interrupt(int address, int line);
+void tms7000_set_irq_callback(int (*callback)(int));
+void tms7000_get_context(tms7000_Regs *dst);
+void tms7000_set_context(const tms7000_Regs *src);
+void tms7000_init();
+void tms7000_exit();
+void tms7000_A6EC1();
+unsigned tms7000_dasm(char *buffer, unsigned pc);
+
+// Power-on state: the whole record, counts and divider back to zero (the
+// cold start of the front end; the program start is the same state).
+void tms7000_power_on();
+
+uint16 get_pc();
+uint8 get_sp();
+uint8 get_sr();
+const char *get_sr_str();
+uint8 get_rf(int reg);
+
+int cpu_readop(int address);
+int cpu_readop_arg(int address);
+uint16 RM16(uint32 mAddr);
+void WM16(uint32 mAddr, PAIR p);
+uint16 RRF16(uint32 mAddr);
+void WRF16(uint32 mAddr, PAIR p);
+void illegal();
+
+// Peripheral file and timer 1.
+uint8 tms70x0_pf_r(int offset);
+void tms70x0_pf_w(int offset, uint8 data);
+void tms7000_service_timer1();
+uint8 tms7000_internal_r(int offset);
+void tms7000_internal_w(int offset, uint8 data);

@@ -1,0 +1,265 @@
+// The main processor's bus. Every CPU access, the debugger's and the memory
+// explorer's reads included, is decoded here; reads of the video ports and
+// the mailbox therefore have their side effects whoever reads them.
+#include "mem/memory.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "cpu/tms7000.h"
+#include "io/io_cpu.h"
+#include "video/tms3556.h"
+
+uint8 rom_7020[2048];
+uint8 ram_2k[2048];
+uint8 rom_cart[32768];
+uint8 porta_val, portb_val, portc_val, portd_val;
+
+uint8 program_read_byte_8(int address)
+{
+    TRACE_FUNC("program_read_byte_8()");
+    address &= 0xFFFF;
+    switch (address >> 8) {
+    case 0x00:
+        TRACE("Reading internal");
+        if (address < 0x80) return tms7000_internal_r(address);
+        TRACE_ALWAYS("Reading out of bound internal %04x", address);
+        return 0xFF;
+    case 0x01:
+        if (address <= 0x010B) return tms70x0_pf_r(address - 0x100);
+        switch (address) {
+        case 0x0124: return tms3556_vram_r(address);
+        case 0x0125: return tms3556_reg_r(address);
+        case 0x0127: tms3556_reset(); return 0;   // only the reset matters; reads 0 like the other ports
+        case 0x0128: return tms3556_initptr_r(address);
+        case 0x0130: {
+            uint8 v = read_mailbox();
+            TRACE_ALWAYS("mailbox (read) %02x", v);
+            return v;
+        }
+        default:
+            TRACE_ALWAYS("IO unimplemented (read) P%d", address - 0x100);
+            return 0;
+        }
+    default:
+        break;
+    }
+    if (address < 0x8000) {
+        uint8 v = rom_cart[address];
+        TRACE("Reading ROM1 %04x, got %02x", address, v);
+        return v;
+    }
+    if (address >= 0xF800) {
+        uint8 v = rom_7020[address - 0xF800];
+        TRACE("Reading ROM2 %04x, got %02x", address, v);
+        return v;
+    }
+    if (address >= 0xC000 && address < 0xC800) {
+        uint8 v = ram_2k[address - 0xC000];
+        TRACE("Reading RAM %04x, got %02x", address, v);
+        return v;
+    }
+    TRACE_ALWAYS("Reading out of bound %x", address);
+    return 0xFF;
+}
+
+void program_write_byte_8(int address, uint8 data)
+{
+    TRACE_FUNC("program_write_byte_8()");
+    TRACE("Called %04x=%02x", address, data);
+    address &= 0xFFFF;
+    switch (address >> 8) {
+    case 0x00:
+        TRACE("Writing internal");
+        if (address < 0x80)
+            tms7000_internal_w(address, data);
+        else
+            TRACE_ALWAYS("Writing out of bound internal");
+        return;
+    case 0x01:
+        if (address <= 0x010B) {
+            tms70x0_pf_w(address - 0x100, data);
+            return;
+        }
+        switch (address) {
+        case 0x012D: tms3556_reg_w(address, data); return;
+        case 0x012E: tms3556_vram_w(address, data); return;
+        case 0x0130:
+            TRACE_ALWAYS("mailbox (write) %02x", data);
+            write_mailbox(data);
+            return;
+        default:
+            TRACE_ALWAYS("IO unimplemented (write) P%d", address - 0x100);
+            return;
+        }
+    default:
+        break;
+    }
+    if (address < 0x8000) {
+        TRACE_ALWAYS("Writing ROM1 %04x", address);
+    } else if (address >= 0xF800) {
+        TRACE_ALWAYS("writing ROM2 %04x", address);
+    } else if (address >= 0xC000 && address < 0xC800) {
+        ram_2k[address - 0xC000] = data;
+        TRACE("writing RAM %04x = %02x", address, data);
+    } else {
+        TRACE_ALWAYS("Writing out of bound %x", address);
+    }
+}
+
+uint8 io_read_byte_8(int address)
+{
+    TRACE_FUNC("io_read_byte_8()");
+    TRACE("Called %04x", address);
+    switch (address) {
+    case TMS7000_PORTA: TRACE("port A read %02x raw", porta_val); return porta_val;
+    case TMS7000_PORTB: TRACE("port B read %02x raw", portb_val); return portb_val;
+    case TMS7000_PORTC: TRACE_ALWAYS("port C read %02x raw", portc_val); return portc_val;
+    case TMS7000_PORTD: TRACE_ALWAYS("port D read %02x raw", portd_val); return portd_val;
+    default: return 0;
+    }
+}
+
+void io_write_byte_8(int address, uint8 data)
+{
+    TRACE_FUNC("io_write_byte_8()");
+    const uint8 old = portb_val;
+    TRACE("Called %04x=%02x", address, data);
+    switch (address) {
+    case TMS7000_PORTA:
+        TRACE_ALWAYS("port A is read only !");
+        break;
+    case TMS7000_PORTB:
+        portb_val = data;
+        // Handshake edges, bit 0 before bit 1, each handled to completion
+        // (the I/O processor may assert INT1 inside this write).
+        if ((old & 1) && !(data & 1)) io_cpu_event_callback(EVENT_B0_LOW);
+        if (!(old & 1) && (data & 1)) io_cpu_event_callback(EVENT_B0_HIGH);
+        if ((old & 2) && !(data & 2)) io_cpu_event_callback(EVENT_B1_LOW);
+        if (!(old & 2) && (data & 2)) io_cpu_event_callback(EVENT_B1_HIGH);
+        TRACE("port B out is %02x raw", portb_val);
+        break;
+    case TMS7000_PORTC:
+        portc_val = data;
+        TRACE_ALWAYS("port C out is %02x raw", portc_val);
+        break;
+    case TMS7000_PORTD:
+        portd_val = data;
+        TRACE_ALWAYS("port D out is %02x raw", portd_val);
+        break;
+    default:
+        break;
+    }
+}
+
+uint8 get_portb() { return portb_val; }
+void and_porta(uint8 mask) { porta_val &= mask; }
+void or_porta(uint8 mask) { porta_val |= mask; }
+
+// The twelve BIOS bytes that loading overwrites with NOPs (offsets in rom_7020).
+static constexpr struct { int first, count; } bios_patches[] = {
+    {0x177, 3}, {0x180, 3}, {0x18D, 3}, {0x1AE, 3},
+};
+
+const char *MemInitFrom(const char *path)
+{
+    TRACE_FUNC("MemInit()");
+    TRACE_ALWAYS("Called");
+    static char error[1200];
+
+    memset(rom_cart + 0x200, 0xFF, sizeof(rom_cart) - 0x200);
+    FILE *f = fopen(path, "rb");
+    if (!f) {
+        snprintf(error, sizeof error, "fatal error needs file %s", path);
+        return error;
+    }
+    uint8 image[sizeof rom_7020];
+    size_t n = fread(image, 1, sizeof image, f);
+    fclose(f);
+    // A short image would leave part of the ROM undefined: refuse it.
+    if (n < sizeof image) {
+        snprintf(error, sizeof error, "BIOS image %s is %zu bytes long; 2048 are needed", path, n);
+        return error;
+    }
+    memcpy(rom_7020, image, sizeof rom_7020);
+    for (const auto &p : bios_patches) memset(rom_7020 + p.first, 0x00, p.count);
+    return nullptr;
+}
+
+const char *MemInit() { return MemInitFrom("bios/BIOS7020.bin"); }
+
+const char *RomLoad(const char *name)
+{
+    TRACE_FUNC("RomLoad()");
+    TRACE_ALWAYS("Called");
+    // Erase first, so that every failed load leaves no stale cartridge.
+    memset(rom_cart + 0x200, 0xFF, sizeof(rom_cart) - 0x200);
+    FILE *f = fopen(name, "rb");
+    if (!f) return "fatal error cannot open rom";
+    static uint8 image[32768];
+    size_t n = fread(image, 1, sizeof image, f);
+    TRACE_ALWAYS("Rom size is %dKb", (int)(n / 1024));
+    fclose(f);
+    switch (n) {
+    case 32768: memcpy(rom_cart + 0x200, image + 0x200, 0x7E00); return nullptr;
+    case 32256: memcpy(rom_cart + 0x200, image, 0x7E00); return nullptr;
+    case 16384: memcpy(rom_cart + 0x4000, image, 0x4000); return nullptr;
+    case 8192: memcpy(rom_cart + 0x6000, image, 0x2000); return nullptr;
+    default: return "Sorry, unknown rom size";
+    }
+}
+
+void mem_power_on()
+{
+    memset(ram_2k, 0, sizeof ram_2k);
+    porta_val = portb_val = portc_val = portd_val = 0;
+}
+
+const char *bus_region_name(int address)
+{
+    address &= 0xFFFF;
+    if (address < 0x80) return "register file";
+    if (address < 0x100) return "unmapped (register-file gap)";
+    if (address <= 0x010B) return "peripheral file";
+    switch (address) {
+    case 0x0124: case 0x0125: case 0x0127: case 0x0128: case 0x012D: case 0x012E:
+        return "video port";
+    case 0x0130: return "mailbox";
+    default: break;
+    }
+    if (address < 0x200) return "unmapped peripheral";
+    if (address < 0x8000) return "cartridge ROM";
+    if (address >= 0xC000 && address < 0xC800) return "RAM";
+    if (address >= 0xF800) return "BIOS ROM";
+    return "unmapped";
+}
+
+uint8 bus_peek(int address)
+{
+    address &= 0xFFFF;
+    if (address < 0x80) return tms7000.rf[address];
+    if (address < 0x100) return 0xFF;
+    if (address < 0x200) {
+        // Peripheral registers as a read would give them, without the
+        // timer, port or video side effects.
+        switch (address) {
+        case 0x0100: {
+            uint8 v = tms7000.pf[0];
+            if (tms7000.irq_state[0] == ASSERT_LINE) v |= 0x02;
+            if (tms7000.irq_state[2] == ASSERT_LINE) v |= 0x20;
+            return v;
+        }
+        case 0x0102: return (uint8)tms7000.t1_decrementer;
+        case 0x0103: return tms7000.t1_capture_latch;
+        case 0x0104: return porta_val;
+        case 0x0108: return (tms7000.pf[9] & tms7000.pf[8]) | (portc_val & ~tms7000.pf[9]);
+        case 0x010A: return (tms7000.pf[11] & tms7000.pf[10]) | (portd_val & ~tms7000.pf[11]);
+        case 0x0130: return mailbox_val;
+        default: return address <= 0x010B ? tms7000.pf[address - 0x100] : 0;
+        }
+    }
+    if (address < 0x8000) return rom_cart[address];
+    if (address >= 0xC000 && address < 0xC800) return ram_2k[address - 0xC000];
+    if (address >= 0xF800) return rom_7020[address - 0xF800];
+    return 0xFF;
+}

@@ -6,12 +6,45 @@
 
 #include "config.h"
 
+struct BITMAP;
+
 extern int ask_bkpt;   // debugger request: the loop stops when non-zero
 extern int dump_all;   // non-zero: trace a disassembly line per instruction
+
+constexpr int LOOP_FRAME_PASSES = 100000;
+
+// Why ovix_run returned.
+enum loop_stop { LOOP_STOP_PC, LOOP_STOP_DEBUGGER, LOOP_STOP_COUNT };
+
+// Calls made at each frame pass (the first pass of a run, then every
+// 100000th): the frame is rendered, then before_poll runs, then the
+// keyboard is polled (ovix_key), then after_poll runs. Either may be null.
+struct loop_hooks {
+    void (*before_poll)(BITMAP *frame, void *ctx);
+    void (*after_poll)(void *ctx);
+    void *ctx;
+};
+
+struct loop_result {
+    uint64 passes;    // instructions (or idle steps) executed
+    uint64 cycles;    // sum of the cycles the execute calls returned
+    loop_stop reason; // the first of pc, debugger, count that held
+};
+
+// Runs passes until the program counter equals targetPC after a pass, the
+// F1 key is held or ask_bkpt is set (LOOP_STOP_DEBUGGER), or max_passes
+// passes have run. Clears ask_bkpt when it starts. Always runs at least one
+// pass.
+loop_result ovix_run(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks);
 
 // Machine reset: CPU, I/O processor, video chip, in this order. Returns 2
 // (the dialog manager's D_REDRAW) so that it can serve as a menu callback.
 int ovix_reset();
+
+// Cold start, as at power-on: RAM and port latches cleared, every chip back
+// to its power-on state, then the start-up sequence (CPU reset, video reset,
+// I/O processor's first state). The loaded ROM images are kept.
+void ovix_power_on();
 
 // One keyboard poll: the held host key (Allegro's key[] array) becomes the
 // machine's key code for the I/O processor; its release sends 0x04.

@@ -50,7 +50,11 @@ int do_trace(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
     g_func_name = trace_name_;                                  \
     if (debug_flag == 0 && !g_notrace) debug_flag = check_debug(trace_name_)
 
-#define TRACE(...)                                              \
+// Allegro's headers define a TRACE of their own: include them through
+// "ovix_allegro.h", which puts ours back.
+#undef TRACE
+#define TRACE(...) OVIX_TRACE_LISTED(__VA_ARGS__)
+#define OVIX_TRACE_LISTED(...)                                  \
     do {                                                        \
         if (debug_flag == 1 && !g_notrace) {                    \
             g_func_name = trace_name_;                          \

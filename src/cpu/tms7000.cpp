@@ -1,35 +1,449 @@
-// PLACEHOLDER: replaced by the CPU core.
+// TMS7020 main processor core: the register record, reset, the cycle-counted
+// execution loop with its divide-by-16 clock for timer 1, the interrupt lines
+// INT1..INT3 with their priority and entry sequence, and the peripheral file
+// (IOCNT0, timer 1, ports A-D) with the register-file accessors.
+//
+// The core owns no memory map of its own: opcode fetches, operands, stack
+// pushes and vector reads all go through the bus (mem/memory.h), which routes
+// 0x0000-0x007F back to tms7000_internal_r/_w and 0x0100-0x010B to
+// tms70x0_pf_r/_w. The instruction handlers live in tms70op.cpp; they
+// subtract their own cycles from tms7000_icount.
+//
+// Cycle balance: each execute call adds its budget to tms7000_icount and runs
+// until the balance is no longer positive. At the end of every call the final
+// balance (0 or negative) is subtracted from both the balance and the divider
+// threshold, so both stay small over any run while their difference, which
+// alone decides when timer 1 ticks, is unchanged.
 #include "cpu/tms7000.h"
+
+#include <cstdio>
+#include <cstring>
+
 tms7000_Regs tms7000;
-int32 tms7000_icount, tms7000_div_by_16_trigger, tms7000_cycles_per_INT2;
-void tms7000_reset(void *) {}
-int tms7000_ovix_execute(int) { return 0; }
-int tms7000_execute(int) { return 0; }
-void tms7000_set_irq_line(int, int) {}
-void tms7000_check_IRQ_lines() {}
-void tms7000_do_interrupt(int, int) {}
-void tms7000_set_irq_callback(int (*)(int)) {}
-void tms7000_get_context(tms7000_Regs *) {}
-void tms7000_set_context(const tms7000_Regs *) {}
-void tms7000_init() {}
-void tms7000_exit() {}
-void tms7000_A6EC1() {}
-unsigned tms7000_dasm(char *, unsigned) { return 1; }
-void tms7000_power_on() {}
+int32 tms7000_icount;
+int32 tms7000_div_by_16_trigger;
+int32 tms7000_cycles_per_INT2;
+
+// Peripheral-file register numbers.
+enum {
+    PF_IOCNT0 = 0,
+    PF_T1DATA = 2,
+    PF_T1CTL = 3,
+    PF_APORT = 4,
+    PF_BPORT = 6,
+    PF_CPORT = 8,
+    PF_CDDR = 9,
+    PF_DPORT = 10,
+    PF_DDDR = 11,
+};
+
+// IOCNT0 bits.
+enum : uint8 {
+    IOCNT0_INT1_ENABLE = 0x01,
+    IOCNT0_INT1_FLAG = 0x02,
+    IOCNT0_INT2_ENABLE = 0x04,
+    IOCNT0_INT2_FLAG = 0x08,
+    IOCNT0_INT3_ENABLE = 0x10,
+    IOCNT0_INT3_FLAG = 0x20,
+    IOCNT0_FLAGS = IOCNT0_INT1_FLAG | IOCNT0_INT2_FLAG | IOCNT0_INT3_FLAG,   // write 1 to clear
+};
+
+// T1CTL bits.
+enum : uint8 { T1CTL_RUN = 0x80, T1CTL_EXTERNAL = 0x40, T1CTL_PRESCALE = 0x1F };
+
+static constexpr int CYCLES_IDLE_STEP = 16;
+static constexpr int CYCLES_INTERRUPT = 19;
+static constexpr int CYCLES_INTERRUPT_FROM_IDLE = 17;
+static constexpr int CYCLES_ILLEGAL = 4;
+
+// ---------------------------------------------------------------------------
+// Memory and register-pair words.
+
+uint16 RM16(uint32 mAddr)
+{
+    const int hi = program_read_byte_8((int)(mAddr & 0xFFFF));
+    const int lo = program_read_byte_8((int)((mAddr + 1) & 0xFFFF));
+    return (uint16)((hi << 8) | lo);
+}
+
+void WM16(uint32 mAddr, PAIR p)
+{
+    program_write_byte_8((int)(mAddr & 0xFFFF), p.b.h);
+    program_write_byte_8((int)((mAddr + 1) & 0xFFFF), p.b.l);
+}
+
+// A register pair n: MSB in register (n - 1) & 0x7F, LSB in register n.
+uint16 RRF16(uint32 mAddr)
+{
+    const int hi = program_read_byte_8((int)((mAddr - 1) & 0x7F));
+    const int lo = program_read_byte_8((int)(mAddr & 0xFFFF));
+    return (uint16)((hi << 8) | lo);
+}
+
+void WRF16(uint32 mAddr, PAIR p)
+{
+    program_write_byte_8((int)((mAddr - 1) & 0x7F), p.b.h);
+    program_write_byte_8((int)(mAddr & 0xFFFF), p.b.l);
+}
+
+void illegal() { tms7000_icount -= CYCLES_ILLEGAL; }
+
+// ---------------------------------------------------------------------------
+// Accessors for the debugger, the trace prefix and the loop.
+
 uint16 get_pc() { return tms7000.pc.w.l; }
-uint8 get_sp() { return 0; }
-uint8 get_sr() { return 0; }
-const char *get_sr_str() { return ""; }
-uint8 get_rf(int) { return 0; }
-int cpu_readop(int) { return 0; }
-int cpu_readop_arg(int) { return 0; }
-uint16 RM16(uint32) { return 0; }
-void WM16(uint32, PAIR) {}
-uint16 RRF16(uint32) { return 0; }
-void WRF16(uint32, PAIR) {}
-void illegal() {}
-uint8 tms70x0_pf_r(int) { return 0; }
-void tms70x0_pf_w(int, uint8) {}
-void tms7000_service_timer1() {}
-uint8 tms7000_internal_r(int) { return 0; }
-void tms7000_internal_w(int, uint8) {}
+uint8 get_sp() { return tms7000.sp; }
+uint8 get_sr() { return tms7000.sr; }
+uint8 get_rf(int reg) { return tms7000.rf[reg & 0x7F]; }
+
+const char *get_sr_str()
+{
+    static char text[9];
+    const uint8 sr = tms7000.sr;
+    snprintf(text, sizeof text, "%c%c%c%c%c%c%c%c",
+             sr & 0x80 ? 'C' : 'c', sr & 0x40 ? 'N' : 'n', sr & 0x20 ? 'Z' : 'z', sr & 0x10 ? 'I' : 'i',
+             sr & 0x08 ? 'X' : 'x', sr & 0x04 ? 'X' : 'x', sr & 0x02 ? 'X' : 'x', sr & 0x01 ? 'X' : 'x');
+    return text;
+}
+
+unsigned tms7000_dasm(char *buffer, unsigned pc)
+{
+    // "$XX" and its NUL: the caller's buffer holds at least that.
+    snprintf(buffer, 4, "$%02X", (unsigned)cpu_readop((int)(pc & 0xFFFF)) & 0xFF);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Lifecycle.
+
+void tms7000_power_on()
+{
+    tms7000 = {};
+    tms7000_icount = 0;
+    tms7000_div_by_16_trigger = 0;
+    tms7000_cycles_per_INT2 = 0;
+}
+
+void tms7000_init()
+{
+    memset(tms7000.pf, 0, sizeof tms7000.pf);
+    memset(tms7000.rf, 0, sizeof tms7000.rf);
+}
+
+void tms7000_exit() {}
+
+void tms7000_reset(void *param)
+{
+    const uint16 old_pc = tms7000.pc.w.l;
+
+    tms7000.idle_state = 0;
+    for (uint8 &line : tms7000.irq_state) line = CLEAR_LINE;
+
+    // Direction registers first, so that ports C and D then output 0.
+    program_write_byte_8(0x0100 + PF_CDDR, 0x00);
+    program_write_byte_8(0x0100 + PF_DDDR, 0x00);
+    program_write_byte_8(0x0100 + PF_APORT, 0xFF);
+    program_write_byte_8(0x0100 + PF_CPORT, 0xFF);
+    program_write_byte_8(0x0100 + PF_DPORT, 0xFF);
+
+    tms7000.sp = 1;
+    tms7000.sr = 0;
+
+    // Clears the enables; the flags survive (they clear only when written 1).
+    program_write_byte_8(0x0100 + PF_IOCNT0, 0x00);
+
+    program_write_byte_8(0x0000, (uint8)(old_pc >> 8));
+    program_write_byte_8(0x0001, (uint8)old_pc);
+
+    tms7000.pc.w.l = RM16(0xFFFE);
+
+    tms7000_div_by_16_trigger = tms7000_icount - 16;
+}
+
+void tms7000_set_irq_callback(int (*callback)(int)) { tms7000.irq_callback = callback; }
+
+void tms7000_get_context(tms7000_Regs *dst)
+{
+    if (dst) *dst = tms7000;
+}
+
+void tms7000_set_context(const tms7000_Regs *src)
+{
+    if (src) tms7000 = *src;
+    tms7000_check_IRQ_lines();
+}
+
+// ---------------------------------------------------------------------------
+// Interrupts.
+
+void tms7000_do_interrupt(int address, int line)
+{
+    TRACE_FUNC("tms7000_do_interrupt()");
+    TRACE("called");
+
+    const uint8 frame[3] = {tms7000.sr, tms7000.pc.b.h, tms7000.pc.b.l};
+    for (uint8 byte : frame) {
+        tms7000.sp = (uint8)((tms7000.sp + 1) & 0x7F);
+        program_write_byte_8(tms7000.sp, byte);
+    }
+    tms7000.sr = 0;   // clears I: no nesting until EINT or RETI
+    tms7000.pc.w.l = RM16((uint32)address & 0xFFFF);
+
+    if (tms7000.idle_state == 0) {
+        tms7000_icount -= CYCLES_INTERRUPT;
+    } else {
+        tms7000_icount -= CYCLES_INTERRUPT_FROM_IDLE;
+        tms7000.idle_state = 0;
+    }
+
+    if (tms7000.irq_callback)
+        tms7000.irq_callback(line & 0xFF);
+    else
+        TRACE("void interrupt handle");
+}
+
+void tms7000_check_IRQ_lines()
+{
+    TRACE_FUNC("tms7000_check_IRQ_lines()");
+    if (!(tms7000.sr & SR_I)) {
+        TRACE_ALWAYS("Interrupt disabled");
+        return;
+    }
+    uint8 &iocnt0 = tms7000.pf[PF_IOCNT0];
+
+    if ((tms7000.irq_state[TMS7000_IRQ1_LINE] == ASSERT_LINE || (iocnt0 & IOCNT0_INT1_FLAG)) &&
+        (iocnt0 & IOCNT0_INT1_ENABLE)) {
+        tms7000_do_interrupt(0xFFFC, TMS7000_IRQ1_LINE);
+        iocnt0 &= (uint8)~IOCNT0_INT1_FLAG;
+        return;
+    }
+    // INT2 is recognised from its line alone; its flag is left as it is.
+    if (tms7000.irq_state[TMS7000_IRQ2_LINE] == ASSERT_LINE && (iocnt0 & IOCNT0_INT2_ENABLE)) {
+        tms7000_do_interrupt(0xFFFA, TMS7000_IRQ2_LINE);
+        tms7000.irq_state[TMS7000_IRQ2_LINE] = CLEAR_LINE;
+        return;
+    }
+    if ((tms7000.irq_state[TMS7000_IRQ3_LINE] == ASSERT_LINE || (iocnt0 & IOCNT0_INT3_FLAG)) &&
+        (iocnt0 & IOCNT0_INT3_ENABLE)) {
+        tms7000_do_interrupt(0xFFF8, TMS7000_IRQ3_LINE);
+        iocnt0 &= (uint8)~IOCNT0_INT3_FLAG;
+    }
+}
+
+void tms7000_set_irq_line(int irqline, int state)
+{
+    TRACE_FUNC("tms7000_set_irq_line()");
+    // Only the three lines exist; any other number would index past
+    // irq_state.
+    if (irqline < TMS7000_IRQ1_LINE || irqline > TMS7000_IRQ3_LINE) return;
+    // Held and pulsed lines are never passed; they count as asserted.
+    if (state != CLEAR_LINE) state = ASSERT_LINE;
+
+    if (tms7000.irq_state[irqline] == state) return;
+    tms7000.irq_state[irqline] = (uint8)state;
+    TRACE("tms7000: set_irq_line (INT%d, state %d)\n", irqline + 1, state);
+    if (state == CLEAR_LINE) return;
+
+    tms7000.pf[PF_IOCNT0] |= (uint8)(IOCNT0_INT1_FLAG << (2 * irqline));
+    if (irqline == TMS7000_IRQ3_LINE) tms7000.t1_capture_latch = (uint8)tms7000.t1_decrementer;
+    tms7000_check_IRQ_lines();
+}
+
+// ---------------------------------------------------------------------------
+// Execution.
+
+// One pass of the divider: a timer-1 clock for every 16 cycles consumed
+// since the last one, while the timer runs on the internal clock. The
+// machine's loop reports each clock under its own trace name.
+template <bool traced>
+static inline void clock_divider()
+{
+    while (tms7000_icount < tms7000_div_by_16_trigger) {
+        tms7000_div_by_16_trigger -= 16;
+        if ((tms7000.pf[PF_T1CTL] & (T1CTL_RUN | T1CTL_EXTERNAL)) == T1CTL_RUN) {
+            if constexpr (traced) {
+                TRACE_FUNC("tms7000_ovix_execute()");
+                TRACE("service timer");
+            }
+            tms7000_service_timer1();
+        }
+    }
+}
+
+// One instruction, or one idle step while IDLE holds the processor.
+template <const opcode_fn *table>
+static inline void step()
+{
+    if (tms7000.idle_state == 0) {
+        const int opcode = cpu_readop(tms7000.pc.w.l);
+        tms7000.pc.w.l++;
+        table[opcode]();
+    } else {
+        tms7000_icount -= CYCLES_IDLE_STEP;
+    }
+}
+
+int tms7000_ovix_execute(int cycles)
+{
+    TRACE_FUNC("tms7000_ovix_execute()");
+    tms7000_icount += cycles;
+    const int32 start = tms7000_icount;
+    tms7000_div_by_16_trigger += cycles;
+
+    do {
+        step<opfn_ovix>();
+        clock_divider<true>();
+    } while (tms7000_icount > 0);
+
+    const int32 consumed = start - tms7000_icount;
+    tms7000_div_by_16_trigger -= tms7000_icount;
+    tms7000_icount = 0;
+    return consumed;
+}
+
+int tms7000_execute(int cycles)
+{
+    tms7000_icount += cycles;
+    tms7000_div_by_16_trigger += cycles;
+
+    do {
+        step<opfn>();
+        clock_divider<false>();
+    } while (tms7000_icount > 0);
+
+    const int32 balance = tms7000_icount;
+    const int consumed = cycles - balance;
+    // This entry point moves the divider threshold by the final balance
+    // (timer 1 comes due that much earlier), then both counts are re-based
+    // like every call.
+    tms7000_div_by_16_trigger -= balance;
+    tms7000_div_by_16_trigger -= balance;
+    tms7000_icount = 0;
+    return consumed;
+}
+
+// ---------------------------------------------------------------------------
+// Timer 1.
+
+void tms7000_A6EC1()
+{
+    if ((tms7000.pf[PF_T1CTL] & (T1CTL_RUN | T1CTL_EXTERNAL)) == (T1CTL_RUN | T1CTL_EXTERNAL))
+        tms7000_service_timer1();
+}
+
+void tms7000_service_timer1()
+{
+    TRACE_FUNC("tms7000_service_timer1()");
+    tms7000.t1_prescaler = (int8)(tms7000.t1_prescaler - 1);
+    if (tms7000.t1_prescaler >= 0) return;
+    tms7000.t1_prescaler = (int8)(tms7000.pf[PF_T1CTL] & T1CTL_PRESCALE);
+
+    tms7000.t1_decrementer = (int16)(tms7000.t1_decrementer - 1);
+    if (tms7000.t1_decrementer >= 0) return;
+    tms7000.t1_decrementer = tms7000.pf[PF_T1DATA];
+
+    tms7000_set_irq_line(TMS7000_IRQ2_LINE, ASSERT_LINE);
+    TRACE("tms7000: trigger int2");
+}
+
+static void compute_int2_period()
+{
+    tms7000_cycles_per_INT2 =
+        16 * ((tms7000.pf[PF_T1CTL] & T1CTL_PRESCALE) + 1) * (tms7000.pf[PF_T1DATA] + 1);
+}
+
+// ---------------------------------------------------------------------------
+// Peripheral file.
+
+uint8 tms70x0_pf_r(int offset)
+{
+    TRACE_FUNC("tms70x0_pf_r()");
+    offset &= 0xFF;
+    const uint8 *pf = tms7000.pf;
+    switch (offset) {
+    case PF_IOCNT0: {
+        uint8 v = pf[PF_IOCNT0];
+        if (tms7000.irq_state[TMS7000_IRQ1_LINE] == ASSERT_LINE) v |= IOCNT0_INT1_FLAG;
+        if (tms7000.irq_state[TMS7000_IRQ3_LINE] == ASSERT_LINE) v |= IOCNT0_INT3_FLAG;
+        TRACE("reading IOCNT0 %02x", v);
+        return v;
+    }
+    case PF_T1DATA: return (uint8)tms7000.t1_decrementer;
+    case PF_T1CTL: return tms7000.t1_capture_latch;
+    case PF_APORT: return io_read_byte_8(TMS7000_PORTA);
+    case PF_BPORT: return pf[PF_BPORT];
+    // Output bits come from the latch, input bits from the port.
+    case PF_CPORT:
+        return (uint8)((pf[PF_CDDR] & pf[PF_CPORT]) | (io_read_byte_8(TMS7000_PORTC) & ~pf[PF_CDDR]));
+    case PF_DPORT:
+        return (uint8)((pf[PF_DDDR] & pf[PF_DPORT]) | (io_read_byte_8(TMS7000_PORTD) & ~pf[PF_DDDR]));
+    default: return pf[offset];
+    }
+}
+
+void tms70x0_pf_w(int offset, uint8 data)
+{
+    TRACE_FUNC("tms70x0_pf_w()");
+    offset &= 0xFF;
+    uint8 *pf = tms7000.pf;
+    switch (offset) {
+    case PF_IOCNT0:
+        TRACE("IOCNT0 write %02x", data);
+        pf[PF_IOCNT0] = (uint8)((data & ~IOCNT0_FLAGS) | (pf[PF_IOCNT0] & IOCNT0_FLAGS & ~data));
+        TRACE("IOCNT0 write result %02x", pf[PF_IOCNT0]);
+        break;
+    case PF_T1DATA:
+        pf[PF_T1DATA] = data;
+        tms7000.t1_decrementer = data;
+        compute_int2_period();
+        TRACE("tms7000: Timer adjusted. Decrementer: 0x%2x (Cycles per interrupt: %d)",
+              tms7000.t1_decrementer, tms7000_cycles_per_INT2);
+        break;
+    case PF_T1CTL: {
+        const bool was_running = pf[PF_T1CTL] & T1CTL_RUN;
+        const bool runs = data & T1CTL_RUN;
+        pf[PF_T1CTL] = data;
+        if (was_running != runs) tms7000.t1_prescaler = (int8)(data & T1CTL_PRESCALE);
+        compute_int2_period();
+        if (!was_running && runs)
+            TRACE("tms7000: Timer started. Prescaler: 0x%2x (Cycles per interrupt: %d)\n",
+                  data & T1CTL_PRESCALE, tms7000_cycles_per_INT2);
+        else if (was_running && !runs)
+            TRACE("tms7000: Timer stopped. Prescaler: 0x%2x (Cycles per interrupt: %d)",
+                  data & T1CTL_PRESCALE, tms7000_cycles_per_INT2);
+        else
+            TRACE("tms7000: Timer adjusted. Prescaler: 0x%2x (Cycles per interrupt: %d)",
+                  data & T1CTL_PRESCALE, tms7000_cycles_per_INT2);
+        break;
+    }
+    case PF_APORT:
+        break;   // input only
+    case PF_BPORT:
+        TRACE("PORT B Write %02x", data);
+        // The handshake events raised here may enter INT1 before this returns.
+        io_write_byte_8(TMS7000_PORTB, data);
+        pf[PF_BPORT] = data;
+        break;
+    case PF_CPORT: {
+        TRACE("PORT C Write %02x", data);
+        const uint8 value = data & pf[PF_CDDR];
+        io_write_byte_8(TMS7000_PORTC, value);
+        pf[PF_CPORT] = value;
+        break;
+    }
+    case PF_DPORT: {
+        TRACE("PORT D Write %02x", data);
+        const uint8 value = data & pf[PF_DDDR];
+        io_write_byte_8(TMS7000_PORTD, value);
+        pf[PF_DPORT] = value;
+        break;
+    }
+    default:
+        TRACE("Other io port");
+        pf[offset] = data;
+        break;
+    }
+}
+
+uint8 tms7000_internal_r(int offset) { return tms7000.rf[offset & 0x7F]; }
+void tms7000_internal_w(int offset, uint8 data) { tms7000.rf[offset & 0x7F] = data; }

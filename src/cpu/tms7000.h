@@ -5,6 +5,7 @@
 #pragma once
 
 #include "config.h"
+#include "mem/memory.h"
 
 // Status register bits.
 enum : uint8 { SR_C = 0x80, SR_N = 0x40, SR_Z = 0x20, SR_I = 0x10 };
@@ -24,6 +25,9 @@ struct tms7000_Regs {
 };
 
 extern tms7000_Regs tms7000;
+// Both counts are re-based at the end of every execute call: the balance
+// is 0 between calls (negative only after an interrupt entered from outside
+// a call), and the divider threshold stays within 16 cycles of it.
 extern int32 tms7000_icount;              // cycle balance
 extern int32 tms7000_div_by_16_trigger;   // threshold of the timer-1 divider
 extern int32 tms7000_cycles_per_INT2;     // timer-1 period, for traces only
@@ -58,8 +62,10 @@ uint8 get_sr();
 const char *get_sr_str();
 uint8 get_rf(int reg);
 
-int cpu_readop(int address);
-int cpu_readop_arg(int address);
+// Opcode and operand fetch: plain bus reads, inline because the dispatch
+// loop and every handler call them once per byte.
+inline int cpu_readop(int address) { return program_read_byte_8(address); }
+inline int cpu_readop_arg(int address) { return program_read_byte_8(address); }
 uint16 RM16(uint32 mAddr);
 void WM16(uint32 mAddr, PAIR p);
 uint16 RRF16(uint32 mAddr);

@@ -1,0 +1,312 @@
+// The shared emulation loop: pass order, stop conditions, counting, the
+// F2/F3 handshake keys, and the host keyboard poll.
+#include <allegro.h>
+#undef TRACE
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <initializer_list>
+#include <vector>
+
+#include "cpu/tms7000.h"
+#include "io/io_cpu.h"
+#include "main/loop.h"
+#include "mem/memory.h"
+#include "time/timer.h"
+#include "video/tms3556.h"
+
+namespace {
+
+// Program bytes at 0xF800, the reset vector pointing there.
+void load_bios(std::initializer_list<uint8> program)
+{
+    memset(rom_7020, 0, sizeof rom_7020);   // NOPs after the program
+    memcpy(rom_7020, program.begin(), program.size());
+    rom_7020[0x7FE] = 0xF8;
+    rom_7020[0x7FF] = 0x00;
+}
+
+void clear_keys()
+{
+    for (int i = 0; i < KEY_MAX; i++) key[i] = 0;
+}
+
+uint64 clock_cycles() { return (uint64)g_timer_clock.seconds * ORLO_SUBSECONDS + g_timer_clock.subseconds; }
+
+// NOP, NOP, JMP back to the first NOP: 4 + 4 + 7 cycles.
+const std::initializer_list<uint8> NOP_LOOP = {0x00, 0x00, 0xE0, 0xFC};
+// JMP $: every pass costs the same and leaves pc at 0xF800.
+const std::initializer_list<uint8> SPIN = {0xE0, 0xFE};
+// NOP, then LDA @0x0125 (a read of the video register port), then NOPs.
+const std::initializer_list<uint8> READ_VDP_REG = {0x00, 0x8A, 0x01, 0x25};
+
+class Loop : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        install_allegro(SYSTEM_NONE, &errno, atexit);
+        set_color_depth(32);
+        ASSERT_EQ(tms3556_init(0x8000), 0);
+    }
+    void SetUp() override
+    {
+        clear_keys();
+        dump_all = 0;
+        ask_bkpt = 0;
+    }
+    void TearDown() override { clear_keys(); }
+    void boot(std::initializer_list<uint8> program)
+    {
+        load_bios(program);
+        ovix_power_on();
+        ASSERT_EQ(tms7000.pc.w.l, 0xF800);
+    }
+};
+
+// What the hooks saw at each frame pass.
+struct frame_log {
+    uint64 clock0 = 0;                // emulated clock when the run began
+    std::vector<uint64> before_at;    // cycles since clock0 at before_poll
+    std::vector<uint16> before_pc;    // program counter at before_poll
+    std::vector<bool> frame_given;    // before_poll received a bitmap
+    std::vector<uint8> char_before;   // key latch at before_poll
+    std::vector<uint8> char_after;    // key latch at after_poll
+};
+
+void log_before(BITMAP *frame, void *ctx)
+{
+    auto *log = static_cast<frame_log *>(ctx);
+    log->before_at.push_back(clock_cycles() - log->clock0);
+    log->before_pc.push_back(tms7000.pc.w.l);
+    log->frame_given.push_back(frame != nullptr);
+    log->char_before.push_back((uint8)l_7041_char);
+}
+
+void log_after(void *ctx) { static_cast<frame_log *>(ctx)->char_after.push_back((uint8)l_7041_char); }
+
+TEST_F(Loop, FirstPassRendersAndPollsBeforeTheSecondInstruction)
+{
+    boot(NOP_LOOP);
+    key[KEY_A] = 1;
+    l_7041_char = 0;   // nothing sends 0: a change shows the poll ran
+    frame_log log;
+    log.clock0 = clock_cycles();
+    const loop_hooks hooks = {log_before, log_after, &log};
+    const loop_result r = ovix_run(0xFFFF, 2, &hooks);
+
+    EXPECT_EQ(r.passes, 2u);
+    ASSERT_EQ(log.before_at.size(), 1u);
+    EXPECT_EQ(log.before_pc[0], 0xF801);   // after the first NOP, before the second
+    EXPECT_EQ(log.before_at[0], 4u);       // one 4-cycle NOP on the clock
+    EXPECT_TRUE(log.frame_given[0]);
+    // Order within the frame pass: before_poll, the keyboard poll, after_poll.
+    EXPECT_EQ(log.char_before[0], 0x00);
+    ASSERT_EQ(log.char_after.size(), 1u);
+    EXPECT_EQ(log.char_after[0], 0x41);
+}
+
+TEST_F(Loop, FramePassesComeEvery100000Passes)
+{
+    boot(SPIN);
+    frame_log log;
+    log.clock0 = clock_cycles();
+    const loop_hooks hooks = {log_before, nullptr, &log};
+    const loop_result r = ovix_run(0xFFFF, 250000, &hooks);
+
+    ASSERT_EQ(r.passes, 250000u);
+    ASSERT_EQ(r.cycles % r.passes, 0u);
+    const uint64 per_pass = r.cycles / r.passes;
+    ASSERT_EQ(log.before_at.size(), 3u);
+    const uint64 expected[] = {1, 100001, 200001};
+    for (int i = 0; i < 3; i++) EXPECT_EQ(log.before_at[i], expected[i] * per_pass) << "frame " << i;
+
+    // A new run starts its own count: its first pass is a frame pass again.
+    log = frame_log{};
+    log.clock0 = clock_cycles();
+    ovix_run(0xFFFF, 10, &hooks);
+    ASSERT_EQ(log.before_at.size(), 1u);
+    EXPECT_EQ(log.before_at[0], per_pass);
+}
+
+TEST_F(Loop, CountsPassesAndSumsCycles)
+{
+    boot(NOP_LOOP);
+    const uint64 c0 = clock_cycles();
+    const loop_result r = ovix_run(0xFFFF, 1000, nullptr);
+    EXPECT_EQ(r.reason, LOOP_STOP_COUNT);
+    EXPECT_EQ(r.passes, 1000u);
+    EXPECT_EQ(r.cycles, 333u * 15 + 4);         // 333 rounds of NOP NOP JMP, then a NOP
+    EXPECT_EQ(clock_cycles() - c0, r.cycles);   // the clock moved by exactly the cycles
+    EXPECT_EQ(tms7000.pc.w.l, 0xF801);
+}
+
+struct stop_case {
+    const char *name;
+    std::initializer_list<uint8> program;
+    uint16 target;
+    uint64 max_passes;
+    bool hold_f1;
+    bool preset_bkpt;   // ask_bkpt set before the run (the run clears it)
+    uint64 passes;
+    loop_stop reason;
+    uint16 pc;
+};
+
+TEST_F(Loop, StopConditions)
+{
+    const stop_case cases[] = {
+        // At the target already: one instruction at least, then again at the target.
+        {"target at start, spinning", SPIN, 0xF800, 100, false, false, 1, LOOP_STOP_PC, 0xF800},
+        {"target at start, loop", NOP_LOOP, 0xF800, 100, false, false, 3, LOOP_STOP_PC, 0xF800},
+        {"target ahead", NOP_LOOP, 0xF802, 100, false, false, 2, LOOP_STOP_PC, 0xF802},
+        {"count of zero still runs a pass", NOP_LOOP, 0xFFFF, 0, false, false, 1, LOOP_STOP_COUNT, 0xF801},
+        {"F1 held", NOP_LOOP, 0xFFFF, 100, true, false, 1, LOOP_STOP_DEBUGGER, 0xF801},
+        {"old request cleared", NOP_LOOP, 0xFFFF, 5, false, true, 5, LOOP_STOP_COUNT, 0xF802},
+        // A read of the video register port requests the debugger: the loop
+        // stops right after that instruction.
+        {"register port read", READ_VDP_REG, 0xFFFF, 100, false, false, 2, LOOP_STOP_DEBUGGER, 0xF804},
+        // Several at once: pc before debugger before count.
+        {"pc and debugger", READ_VDP_REG, 0xF804, 100, false, false, 2, LOOP_STOP_PC, 0xF804},
+        {"debugger and count", READ_VDP_REG, 0xFFFF, 2, false, false, 2, LOOP_STOP_DEBUGGER, 0xF804},
+        {"pc and count", NOP_LOOP, 0xF802, 2, false, false, 2, LOOP_STOP_PC, 0xF802},
+    };
+    for (const stop_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        boot(c.program);
+        clear_keys();
+        key[KEY_F1] = c.hold_f1;
+        ask_bkpt = c.preset_bkpt;
+        const loop_result r = ovix_run(c.target, c.max_passes, nullptr);
+        EXPECT_EQ(r.passes, c.passes);
+        EXPECT_EQ(r.reason, c.reason);
+        EXPECT_EQ(tms7000.pc.w.l, c.pc);
+    }
+}
+
+TEST_F(Loop, HooksStopTheLoopThroughTheDebuggerRequest)
+{
+    boot(NOP_LOOP);
+    const loop_hooks hooks = {[](BITMAP *, void *) { ask_bkpt = 1; }, nullptr, nullptr};
+    const loop_result r = ovix_run(0xFFFF, 100, &hooks);
+    EXPECT_EQ(r.passes, 1u);
+    EXPECT_EQ(r.reason, LOOP_STOP_DEBUGGER);
+}
+
+TEST_F(Loop, F2AndF3ForcePortABit0AfterEveryInstruction)
+{
+    struct {
+        bool f2, f3;
+        uint8 before;
+        uint8 after;
+    } cases[] = {
+        {false, true, 0xFF, 0xFE},   // F3 clears bit 0 only
+        {true, false, 0x00, 0x01},   // F2 sets it
+        {true, true, 0x00, 0x01},    // both: cleared, then set
+        {true, true, 0xFE, 0xFF},
+        {false, false, 0x01, 0x01},  // neither: left alone
+        {false, false, 0x00, 0x00},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "F2=" << c.f2 << " F3=" << c.f3 << " before=" << int(c.before));
+        boot(NOP_LOOP);
+        clear_keys();
+        key[KEY_F2] = c.f2;
+        key[KEY_F3] = c.f3;
+        for (int passes : {1, 50}) {
+            porta_val = c.before;
+            ovix_run(0xFFFF, (uint64)passes, nullptr);
+            EXPECT_EQ(porta_val, c.after) << passes << " passes";
+        }
+    }
+}
+
+TEST_F(Loop, ResetRestartsFromTheVectorAndKeepsRam)
+{
+    boot(NOP_LOOP);
+    ovix_run(0xFFFF, 7, nullptr);
+    ram_2k[5] = 0x5A;
+    EXPECT_EQ(ovix_reset(), 2);
+    EXPECT_EQ(tms7000.pc.w.l, 0xF800);
+    EXPECT_EQ(ram_2k[5], 0x5A);
+    ovix_power_on();
+    EXPECT_EQ(tms7000.pc.w.l, 0xF800);
+    EXPECT_EQ(ram_2k[5], 0x00);
+}
+
+// ---------------------------------------------------------------------------
+// Keyboard poll. What a poll sends is read from the I/O processor's key
+// latch, which only send_key writes: it is set to 0 (a code no key has)
+// before each poll.
+
+constexpr int NOTHING = -1;
+
+struct key_case {
+    const char *name;
+    std::vector<std::vector<int>> polls;   // host keys down at each poll
+    std::vector<int> sent;                 // code sent at each poll, or NOTHING
+};
+
+TEST(OvixKey, PollSequences)
+{
+    const std::vector<int> up = {};
+    const key_case cases[] = {
+        {"held over polls: sent once, released once", {{KEY_A}, {KEY_A}, {KEY_A}, up, up},
+         {0x41, NOTHING, NOTHING, 0x04, NOTHING}},
+        {"two at once: the later in the table wins", {{KEY_A, KEY_B}, up}, {0x42, 0x04}},
+        {"second key while the first is held",
+         {{KEY_A}, {KEY_A, KEY_B}, {KEY_A, KEY_B}, {KEY_B}, {KEY_B}, up},
+         {0x41, NOTHING, NOTHING, 0x04, 0x42, 0x04}},
+        {"release and new key at the same poll", {{KEY_C}, {KEY_D}, {KEY_D}}, {0x43, 0x04, 0x44}},
+        {"shift ignored", {{KEY_LSHIFT, KEY_A}, up}, {0x41, 0x04}},
+        {"shift alone", {{KEY_LSHIFT}, {KEY_RSHIFT}, up}, {NOTHING, NOTHING, NOTHING}},
+        {"arrows", {{KEY_UP}, up, {KEY_RIGHT}, up, {KEY_DOWN}, up, {KEY_LEFT}, up},
+         {0x80, 0x04, 0x81, 0x04, 0x82, 0x04, 0x83, 0x04}},
+        {"keypad and other keys mean nothing",
+         {{KEY_0_PAD}, {KEY_5_PAD}, {KEY_ENTER_PAD}, {KEY_COMMA}, {KEY_ESC}, {KEY_F1}, {KEY_TAB}},
+         {NOTHING, NOTHING, NOTHING, NOTHING, NOTHING, NOTHING, NOTHING}},
+        {"letters, digits, enter, space", {{KEY_Z}, up, {KEY_1}, up, {KEY_9}, up, {KEY_0}, up, {KEY_ENTER}, up,
+                                           {KEY_SPACE}, up},
+         {0x5A, 0x04, 0x31, 0x04, 0x39, 0x04, 0x30, 0x04, 0x0D, 0x04, 0x20, 0x04}},
+        {"scan order: Z beats A, 0 beats 9, arrows beat all",
+         {{KEY_A, KEY_Z}, up, {KEY_0, KEY_9}, up, {KEY_9, KEY_1}, up, {KEY_UP, KEY_Z, KEY_SPACE}, up,
+          {KEY_RIGHT, KEY_LEFT}, up, {KEY_SPACE, KEY_ENTER}, up},
+         {0x5A, 0x04, 0x30, 0x04, 0x39, 0x04, 0x80, 0x04, 0x81, 0x04, 0x20, 0x04}},
+        {"the held key's own release counts, not the other keys'", {{KEY_B}, {KEY_A, KEY_B}, {KEY_A}, {KEY_A}, up},
+         {0x42, NOTHING, 0x04, 0x41, 0x04}},
+    };
+    for (const key_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(c.polls.size(), c.sent.size());
+        // Start with no key held: one poll with every key up ends any hold.
+        clear_keys();
+        ovix_key();
+        std::vector<int> sent;
+        for (const auto &down : c.polls) {
+            clear_keys();
+            for (int k : down) key[k] = 1;
+            l_7041_char = 0;
+            ovix_key();
+            sent.push_back(l_7041_char == 0 ? NOTHING : (uint8)l_7041_char);
+        }
+        EXPECT_EQ(sent, c.sent);
+    }
+    clear_keys();
+    ovix_key();
+}
+
+TEST(OvixKey, KeyReachesTheIoProcessorInReady)
+{
+    clear_keys();
+    ovix_key();
+    io_cpu_callback(get_state_num("ready"));
+    key[KEY_K] = 1;
+    ovix_key();
+    EXPECT_EQ(l_7041_char, 0x4B);
+    EXPECT_EQ(l_7041_command, 0x100);   // the key command started
+    EXPECT_EQ(cur_state, get_state_num("command2"));
+    clear_keys();
+    ovix_key();
+}
+
+}  // namespace

@@ -1,0 +1,314 @@
+// The runner's pieces, called in-process: the PNG writer and its
+// checksums, the typing schedule and the state dump.
+#include <allegro.h>
+#undef TRACE
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "cpu/tms7000.h"
+#include "debug/png.h"
+#include "headless.h"
+#include "io/io_cpu.h"
+#include "mem/memory.h"
+#include "test_headless_util.h"
+#include "test_support.h"
+#include "time/timer.h"
+#include "video/tms3556.h"
+
+namespace {
+
+const uint8 *bytes(const char *s) { return reinterpret_cast<const uint8 *>(s); }
+
+TEST(Png, Checksums)
+{
+    EXPECT_EQ(png_crc32(bytes("123456789"), 9), 0xCBF43926u);
+    EXPECT_EQ(png_crc32(bytes(""), 0), 0u);
+    EXPECT_EQ(png_crc32(bytes("6789"), 4, png_crc32(bytes("12345"), 5)), 0xCBF43926u);
+    EXPECT_EQ(png_adler32(bytes("Wikipedia"), 9), 0x11E60398u);
+    EXPECT_EQ(png_adler32(bytes(""), 0), 1u);
+    EXPECT_EQ(png_adler32(bytes("pedia"), 5, png_adler32(bytes("Wiki"), 4)), 0x11E60398u);
+    // Long runs of large bytes: the sums must be reduced in time.
+    std::vector<uint8> big(200000);
+    for (size_t i = 0; i < big.size(); i++) big[i] = (uint8)(0xFF - i % 7);
+    EXPECT_EQ(png_adler32(big.data(), big.size()), testpng::adler32(big.data(), big.size()));
+    EXPECT_EQ(png_crc32(big.data(), big.size()), testpng::crc32(big.data(), big.size()));
+}
+
+TEST(Png, RoundTrip)
+{
+    // Sizes around the 65535-byte stored-block limit: a 21845-pixel row is
+    // 65536 bytes with its filter byte, so a block ends inside the row.
+    const struct {
+        int w, h;
+    } sizes[] = {{1, 1}, {3, 2}, {320, 250}, {21845, 1}, {21845, 3}, {7, 9363}};
+    const std::string dir = make_temp_dir("png");
+    for (const auto &s : sizes) {
+        SCOPED_TRACE(testing::Message() << s.w << "x" << s.h);
+        std::vector<uint8> rgb((size_t)s.w * s.h * 3);
+        for (size_t i = 0; i < rgb.size(); i++) rgb[i] = (uint8)(i * 7 + i / 3 + (i >> 11));
+        const std::string path = dir + "/p.png";
+        ASSERT_EQ(png_write_rgb(path.c_str(), s.w, s.h, rgb.data()), nullptr);
+        testpng::picture pic;
+        ASSERT_EQ(testpng::read(read_file(path), &pic), "");
+        EXPECT_EQ(pic.width, s.w);
+        EXPECT_EQ(pic.height, s.h);
+        EXPECT_TRUE(pic.rgb == rgb);
+    }
+}
+
+TEST(Png, Failures)
+{
+    const uint8 px[3] = {1, 2, 3};
+    const std::string dir = make_temp_dir("pngfail");
+    const std::string ok = dir + "/x.png";
+    EXPECT_NE(png_write_rgb(ok.c_str(), 0, 1, px), nullptr);
+    EXPECT_NE(png_write_rgb(ok.c_str(), 1, -1, px), nullptr);
+    EXPECT_NE(png_write_rgb(ok.c_str(), 1, 1, nullptr), nullptr);
+    EXPECT_TRUE(read_file(ok).empty());   // nothing written for a refused picture
+    const std::string bad = dir + "/missing/x.png";
+    const char *e = png_write_rgb(bad.c_str(), 1, 1, px);
+    ASSERT_NE(e, nullptr);
+    EXPECT_NE(std::string(e).find("missing/x.png"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// Typing
+
+std::vector<int> keys_down()
+{
+    std::vector<int> down;
+    for (int k = 0; k < KEY_MAX; k++)
+        if (key[k]) down.push_back(k);
+    return down;
+}
+
+void clear_keys()
+{
+    for (int k = 0; k < KEY_MAX; k++) key[k] = 0;
+}
+
+TEST(Typing, CharactersToKeys)
+{
+    const struct {
+        const char *text;
+        std::vector<int> keys;
+    } good[] = {
+        {"aZ", {KEY_A, KEY_Z}},
+        {"Az", {KEY_A, KEY_Z}},
+        {"0189", {KEY_0, KEY_1, KEY_8, KEY_9}},
+        {"a b\n", {KEY_A, KEY_SPACE, KEY_B, KEY_ENTER}},
+        {"RUN\\n", {KEY_R, KEY_U, KEY_N, KEY_ENTER}},
+        {"\\n\\n", {KEY_ENTER, KEY_ENTER}},
+        {"", {}},
+    };
+    for (const auto &c : good) {
+        SCOPED_TRACE(c.text);
+        type_schedule s;
+        std::string error;
+        ASSERT_TRUE(type_schedule_init(&s, c.text, &error)) << error;
+        EXPECT_EQ(s.keys, c.keys);
+    }
+    const struct {
+        const char *text;
+        const char *named;   // how the error names the character
+    } bad[] = {
+        {"a,b", "','"}, {"x-", "'-'"}, {"\t", "0x09"}, {"\\t", "'\\'"}, {"ab\\", "'\\'"}, {"\xC3\xA9", "0xC3"},
+    };
+    for (const auto &c : bad) {
+        SCOPED_TRACE(c.text);
+        type_schedule s;
+        std::string error;
+        EXPECT_FALSE(type_schedule_init(&s, c.text, &error));
+        EXPECT_NE(error.find(c.named), std::string::npos) << error;
+    }
+}
+
+TEST(Typing, ScheduleStartsAtReadyThenTwoDownTwoUp)
+{
+    const struct {
+        const char *text;
+        std::vector<std::vector<int>> polls;   // keys down at each poll from the start
+    } cases[] = {
+        {"ab", {{KEY_A}, {KEY_A}, {}, {}, {KEY_B}, {KEY_B}, {}, {}, {}}},
+        {"aa", {{KEY_A}, {KEY_A}, {}, {}, {KEY_A}, {KEY_A}, {}, {}}},
+        {"1\n", {{KEY_1}, {KEY_1}, {}, {}, {KEY_ENTER}, {KEY_ENTER}, {}, {}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        clear_keys();
+        type_schedule s;
+        std::string error;
+        ASSERT_TRUE(type_schedule_init(&s, c.text, &error));
+        // Not ready yet: no key, however many polls.
+        cur_state = get_state_num("init2");
+        for (int i = 0; i < 3; i++) {
+            type_schedule_before_poll(&s);
+            EXPECT_TRUE(keys_down().empty());
+        }
+        EXPECT_FALSE(type_schedule_done(&s));
+        cur_state = get_state_num("ready");
+        for (size_t i = 0; i < c.polls.size(); i++) {
+            type_schedule_before_poll(&s);
+            EXPECT_EQ(keys_down(), c.polls[i]) << "poll " << i;
+            cur_state = get_state_num("command2");   // once started, the state no longer matters
+        }
+        EXPECT_TRUE(type_schedule_done(&s));
+    }
+    clear_keys();
+}
+
+TEST(Typing, TheKeyboardPollSendsEachCharacterAndItsRelease)
+{
+    clear_keys();
+    ovix_key();   // no key held from before
+    type_schedule s;
+    std::string error;
+    ASSERT_TRUE(type_schedule_init(&s, "Hi\\n", &error));
+    cur_state = get_state_num("ready");
+    std::vector<int> sent;
+    for (int poll = 0; poll < 12; poll++) {
+        type_schedule_before_poll(&s);
+        l_7041_char = 0;
+        ovix_key();
+        sent.push_back((uint8)l_7041_char);
+    }
+    EXPECT_EQ(sent, (std::vector<int>{0x48, 0, 0x04, 0, 0x49, 0, 0x04, 0, 0x0D, 0, 0x04, 0}));
+}
+
+// ---------------------------------------------------------------------------
+// State dump
+
+void test_timer_callback(int) {}
+
+TEST(StateJson, FieldsFollowTheMachine)
+{
+    // The register port's state: the selection 0x21 leaves a data byte for
+    // COL due, with ROW queued after it. (Zero bytes first end whatever
+    // sequence was under way; the registers are set afterwards.)
+    for (int i = 0; i < 4; i++) tms3556_reg_w(0x12D, 0x00);
+    tms3556_reg_w(0x12D, 0x21);
+    tms7000.pc.w.l = 0x1234;
+    tms7000.sp = 0x7F;
+    tms7000.sr = 0x90;
+    tms7000.idle_state = 1;
+    tms7000.irq_state[0] = 1;
+    tms7000.irq_state[1] = 0;
+    tms7000.irq_state[2] = 1;
+    tms7000_icount = -5;
+    tms7000_div_by_16_trigger = 3;
+    for (int i = 0; i < 128; i++) tms7000.rf[i] = (uint8)(i * 3);
+    for (int i = 0; i < 256; i++) tms7000.pf[i] = (uint8)(200 + i);
+    tms7000.t1_prescaler = -3;
+    tms7000.t1_decrementer = 300;
+    tms7000.t1_capture_latch = 0xC8;
+    memset(ram_2k, 0, sizeof ram_2k);
+    ram_2k[0] = 0xAB;
+    ram_2k[2047] = 0x0E;
+    memset(vram, 0, sizeof vram);
+    vram[1] = 0xF0;
+    vram[0x7FFF] = 0x01;
+    for (int i = 0; i < 8; i++) vdp_regs8[i] = (uint8)(i + 1);
+    for (int i = 0; i < 8; i++) vdp_regs16[i] = (uint16)(0x1000 * i + 0xFFF);
+    vdp_acmp = 0x4321;
+    vdp_acmpxy = 0x8000;
+    vdp_acmpxy_mode = dma_read;
+    row_col_written = 1;
+    bamp_written = false;
+    porta_val = 1;
+    portb_val = 2;
+    portc_val = 3;
+    portd_val = 254;
+    cur_state = get_state_num("commack2");
+    mailbox_val = 0x99;
+    l_7041_command = 0x0B;
+    l_7041_index = 17;
+    l_7041_char = (char)0x83;
+    g_timer_num = 0;
+    g_timer_clock = {7, 4999999};
+    orlo_timer_create(test_timer_callback, 5, 16, {0, 1});
+    orlo_timer_create(test_timer_callback, -2, 3, {1, 2});
+
+    const std::string dir = make_temp_dir("json");
+    const std::string path = dir + "/s.json";
+    ASSERT_EQ(write_state_json_file(path.c_str(), 5000000000ull, 123), nullptr);
+    const std::string text = read_text(path);
+    testjson::value v;
+    testjson::parser p(text);
+    ASSERT_TRUE(p.parse(&v)) << p.error();
+
+    EXPECT_EQ(v["pc"].i(), 0x1234);
+    EXPECT_EQ(v["sp"].i(), 0x7F);
+    EXPECT_EQ(v["sr"].i(), 0x90);
+    EXPECT_EQ(v["idle"].i(), 1);
+    ASSERT_EQ(v["irq_state"].arr.size(), 3u);
+    EXPECT_EQ(v["irq_state"][2].i(), 1);
+    EXPECT_EQ(v["div_phase"].i(), -8);
+    ASSERT_EQ(v["rf"].arr.size(), 128u);
+    for (int i = 0; i < 128; i++) EXPECT_EQ(v["rf"][i].i(), (i * 3) & 0xFF) << "R" << i;
+    ASSERT_EQ(v["pf"].arr.size(), 12u);
+    for (int i = 0; i < 12; i++) EXPECT_EQ(v["pf"][i].i(), 200 + i) << "P" << i;
+    EXPECT_EQ(v["t1"]["prescaler"].i(), -3);
+    EXPECT_EQ(v["t1"]["decrementer"].i(), 300);
+    EXPECT_EQ(v["t1"]["capture"].i(), 0xC8);
+
+    const std::string &ram = v["ram"].str;
+    ASSERT_EQ(ram.size(), 4096u);
+    EXPECT_EQ(ram.substr(0, 4), "ab00");
+    EXPECT_EQ(ram.substr(4094), "0e");
+    const std::string &vr = v["vram"].str;
+    ASSERT_EQ(vr.size(), 65536u);
+    EXPECT_EQ(vr.substr(0, 4), "00f0");
+    EXPECT_EQ(vr.substr(65534), "01");
+
+    const testjson::value &vdp = v["vdp"];
+    for (int i = 0; i < 8; i++) EXPECT_EQ(vdp["regs8"][i].i(), i + 1);
+    for (int i = 0; i < 8; i++) EXPECT_EQ(vdp["regs16"][i].i(), 0x1000 * i + 0xFFF);
+    EXPECT_EQ(vdp["acmp"].i(), 0x4321);
+    EXPECT_EQ(vdp["acmpxy"].i(), 0x8000);
+    EXPECT_EQ(vdp["acmpxy_mode"].str, "read");
+    EXPECT_EQ(vdp["sel"].i(), 1);
+    EXPECT_EQ(vdp["reg"].i(), 1);
+    EXPECT_EQ(vdp["reg2"].i(), 2);
+    EXPECT_EQ(vdp["row_col_written"].i(), 1);
+    EXPECT_EQ(vdp["bamp_written"].i(), 0);
+
+    EXPECT_EQ(v["ports"]["a"].i(), 1);
+    EXPECT_EQ(v["ports"]["d"].i(), 254);
+    const testjson::value &io = v["iocpu"];
+    EXPECT_EQ(io["state"].str, "commack2");
+    EXPECT_EQ(io["mailbox"].i(), 0x99);
+    EXPECT_EQ(io["command"].i(), 0x0B);
+    EXPECT_EQ(io["index"].i(), 17);
+    EXPECT_EQ(io["char"].i(), 0x83);   // the latch as an unsigned byte
+
+    EXPECT_EQ(v["clock"]["seconds"].i(), 7);
+    EXPECT_EQ(v["clock"]["subseconds"].i(), 4999999);
+    ASSERT_EQ(v["timers"].arr.size(), 2u);
+    const testjson::value &t0 = v["timers"][0], &t1 = v["timers"][1];
+    EXPECT_EQ(t0["tag"].i(), 16);
+    EXPECT_EQ(t0["param"].i(), 5);
+    EXPECT_EQ(t0["expire"][0].i(), 8);
+    EXPECT_EQ(t0["expire"][1].i(), 0);
+    EXPECT_EQ(t1["tag"].i(), 3);
+    EXPECT_EQ(t1["param"].i(), -2);
+    EXPECT_EQ(t1["expire"][0].i(), 9);
+    EXPECT_EQ(t1["expire"][1].i(), 1);
+    EXPECT_EQ(v["instructions"].num, 5000000000.0);
+    EXPECT_EQ(v["cycles"].i(), 123);
+
+    // A state number outside the table has no name.
+    cur_state = 99;
+    g_timer_num = 0;
+    ASSERT_EQ(write_state_json_file(path.c_str(), 0, 0), nullptr);
+    testjson::value w;
+    const std::string text2 = read_text(path);
+    testjson::parser p2(text2);
+    ASSERT_TRUE(p2.parse(&w)) << p2.error();
+    EXPECT_EQ(w["iocpu"]["state"].k, testjson::value::NUL);
+    EXPECT_EQ(w["timers"].k, testjson::value::ARRAY);
+    EXPECT_TRUE(w["timers"].arr.empty());
+    cur_state = 0;
+}
+
+}  // namespace

@@ -15,9 +15,30 @@ uint8 ram_2k[2048];
 uint8 rom_cart[32768];
 uint8 porta_val, portb_val, portc_val, portd_val;
 
-uint8 program_read_byte_8(int address)
+// Page table of the inline read path.
+static constexpr int page_of(int address) { return address >> 8; }
+const uint8 *bus_read_page[256] = {};
+uint8 *const bus_regfile = tms7000.rf;
+
+static bool init_pages()
 {
-    TRACE_FUNC("program_read_byte_8()");
+    for (int p = page_of(0x0200); p <= page_of(0x7FFF); p++) bus_read_page[p] = rom_cart + p * 256;
+    for (int p = page_of(0xC000); p <= page_of(0xC7FF); p++) bus_read_page[p] = ram_2k + (p - page_of(0xC000)) * 256;
+    for (int p = page_of(0xF800); p <= page_of(0xFFFF); p++) bus_read_page[p] = rom_7020 + (p - page_of(0xF800)) * 256;
+    return true;
+}
+static const bool pages_ready = init_pages();
+
+// The trace macros of the decoders test `debug_flag`; here it stands for
+// the calling bus function's own flag, passed in as `listed`.
+#define BUS_TRACE_CONTEXT(name, listed)                     \
+    static constexpr const char *trace_name_ = name;        \
+    const int debug_flag = (listed) ? 1 : -1
+
+uint8 bus_read_decode(int address, bool listed)
+{
+    BUS_TRACE_CONTEXT("program_read_byte_8()", listed);
+    (void)pages_ready;
     address &= 0xFFFF;
     switch (address >> 8) {
     case 0x00:
@@ -63,9 +84,9 @@ uint8 program_read_byte_8(int address)
     return 0xFF;
 }
 
-void program_write_byte_8(int address, uint8 data)
+void bus_write_decode(int address, uint8 data, bool listed)
 {
-    TRACE_FUNC("program_write_byte_8()");
+    BUS_TRACE_CONTEXT("program_write_byte_8()", listed);
     TRACE("Called %04x=%02x", address, data);
     address &= 0xFFFF;
     switch (address >> 8) {

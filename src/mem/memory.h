@@ -10,8 +10,51 @@ extern uint8 ram_2k[2048];     // RAM at 0xC000-0xC7FF
 extern uint8 rom_cart[32768];  // cartridge ROM, indexed by CPU address (0x0200-0x7FFF)
 extern uint8 porta_val, portb_val, portc_val, portd_val;
 
-uint8 program_read_byte_8(int address);
-void program_write_byte_8(int address, uint8 data);
+// The full decoders, with every trace message; `listed` says whether the
+// bus functions' routine messages are wanted. Called by the inline bus
+// functions below for everything but plain memory.
+uint8 bus_read_decode(int address, bool listed);
+void bus_write_decode(int address, uint8 data, bool listed);
+
+// Pages (address >> 8) that read as plain memory, without side effects or
+// anomaly messages (cartridge ROM, RAM, BIOS ROM); null for the others.
+extern const uint8 *bus_read_page[256];
+// The register file (R0..R127, addresses 0x0000-0x007F).
+extern uint8 *const bus_regfile;
+
+// Bus reads and writes. They run on every opcode and operand fetch, so
+// plain memory is served inline; the trace prologue is the same as in any
+// traced function, and when the bus functions are listed in debug.lst every
+// access goes through the decoder, which writes their routine messages.
+inline uint8 program_read_byte_8(int address)
+{
+    TRACE_FUNC("program_read_byte_8()");
+    address &= 0xFFFF;
+    const bool listed = TRACE_ON();
+    if (!listed) {
+        if (address < 0x80) return bus_regfile[address];
+        if (const uint8 *page = bus_read_page[address >> 8]) return page[address & 0xFF];
+    }
+    return bus_read_decode(address, listed);
+}
+
+inline void program_write_byte_8(int address, uint8 data)
+{
+    TRACE_FUNC("program_write_byte_8()");
+    const bool listed = TRACE_ON();
+    const int a = address & 0xFFFF;
+    if (!listed) {
+        if (a < 0x80) {
+            bus_regfile[a] = data;
+            return;
+        }
+        if (a >= 0xC000 && a < 0xC800) {
+            ram_2k[a - 0xC000] = data;
+            return;
+        }
+    }
+    bus_write_decode(address, data, listed);
+}
 uint8 io_read_byte_8(int address);
 void io_write_byte_8(int address, uint8 data);
 uint8 get_portb();

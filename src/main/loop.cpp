@@ -5,9 +5,7 @@
 // at frame passes so that the per-instruction path stays a handful of calls
 // and tests.
 
-// Allegro first: its own TRACE macro must give way to the trace facility's.
-#include <allegro.h>
-#undef TRACE
+#include "ovix_allegro.h"
 
 #include "main/loop.h"
 

@@ -6,13 +6,7 @@
 // register port. The CPU reaches it through the bus's video ports; the
 // renderer turns VRAM into a 320 x 250 picture in the frame bitmap with the
 // eight-colour palette. The model raises no interrupt and keeps no status.
-//
-// The library's header comes first: it defines a TRACE macro of its own,
-// which is dropped here so that the trace facility's TRACE (config.h) is the
-// one in force. Included the other way round, the library's silently wins
-// and every routine message vanishes.
-#include <allegro.h>
-#undef TRACE
+#include "ovix_allegro.h"
 
 #include "video/tms3556.h"
 

@@ -1,7 +1,6 @@
 // The shared emulation loop: pass order, stop conditions, counting, the
 // F2/F3 handshake keys, and the host keyboard poll.
-#include <allegro.h>
-#undef TRACE
+#include "ovix_allegro.h"
 #include <gtest/gtest.h>
 
 #include <cerrno>

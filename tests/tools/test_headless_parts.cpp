@@ -1,7 +1,6 @@
 // The runner's pieces, called in-process: the PNG writer and its
 // checksums, the typing schedule and the state dump.
-#include <allegro.h>
-#undef TRACE
+#include "ovix_allegro.h"
 #include <gtest/gtest.h>
 
 #include <cstring>

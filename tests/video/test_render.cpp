@@ -2,8 +2,7 @@
 // bitmap without a window, checked pixel by pixel against the palette.
 #include <gtest/gtest.h>
 
-#include <allegro.h>
-#undef TRACE  // the library's; config.h defines the project's
+#include "ovix_allegro.h"
 
 #include <algorithm>
 #include <cerrno>

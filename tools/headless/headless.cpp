@@ -1,9 +1,7 @@
 // The headless runner (see headless.h): the window program's start-up
 // without the window, one call of the shared loop, then the requested
 // outputs and a summary line.
-// Allegro first: its own TRACE macro must give way to the trace facility's.
-#include <allegro.h>
-#undef TRACE
+#include "ovix_allegro.h"
 
 #include "headless.h"
 

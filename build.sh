@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
 
-PACKAGES="cmake make g++ pkg-config libgtest-dev liballegro4-dev xvfb xdotool xauth"
+PACKAGES="cmake make g++ pkg-config libgtest-dev liballegro4-dev xvfb xdotool xauth x11-apps"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

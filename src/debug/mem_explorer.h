@@ -3,6 +3,46 @@
 // range to disk as binary, hexadecimal listing or disassembly.
 #pragma once
 
+#include <cstddef>
+#include <cstdio>
+
+#include "config.h"
+#include "debug/debugger_text.h"
+
+struct DIALOG;
+
+constexpr int DUMP_BOX_SIZE = 0x30000;
+constexpr uint32 DUMP_BOX_FIRST = 0x200;     // the box never shows lower addresses
+constexpr uint32 DUMP_BOX_LAST = 0x17FFF;    // 0x10000-0x17FFF: video memory
+constexpr uint32 DUMP_BOX_SPAN = 0x20000;
+
+extern char dump_box[DUMP_BOX_SIZE];
+extern char start_str[ADDR_FIELD_SIZE];
+extern char end_str[ADDR_FIELD_SIZE];
+extern char last_str[ADDR_FIELD_SIZE];
+extern int seqnum;   // number of the next dump file
+
 void memory_explorer();
 void fill_dump_box();
 int dump(int mode);
+
+// The dump box text for a start address of the combined space, into `out`
+// of `size` bytes (the box uses DUMP_BOX_SIZE). Reads with tracing
+// suppressed.
+void mem_explorer_fill(char *out, size_t size, uint32 start_address);
+
+// Writes the dump of CPU addresses start..end (end inclusive, at least one
+// unit, never past 0xFFFF) to an open stream: mode 0 raw bytes, 1
+// hexadecimal listing, 2 disassembly. Reads with tracing suppressed.
+void mem_explorer_write(FILE *f, int mode, uint32 start, uint32 end);
+
+// One dump to disk as the menu does it, without any dialog: reads the two
+// fields, writes FILE<seqnum>.bin or .asm in the working directory and
+// advances seqnum. Returns null on success, else the message for the user
+// (nothing written, seqnum unchanged). `name`, when not null, receives the
+// file name used or attempted.
+const char *dump_to_file(int mode, char *name, size_t name_size);
+
+// The dialogs' idle object; the window program replaces it with one that
+// also answers the window's close button. Defaults to d_yield_proc.
+extern int (*mem_explorer_yield_proc)(int msg, DIALOG *d, int c);

@@ -2,7 +2,7 @@
 // keys the runner's --type cannot type (the arrows), key replies that
 // collide with the BIOS's own commands during start-up, and a machine reset
 // in the middle of start-up.
-#include <allegro.h>
+#include "ovix_allegro.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,0 +1,134 @@
+// The debugger's box texts. Each rebuild starts from an empty buffer and
+// appends lines with a bound check, so a listing longer than its box is cut
+// rather than written past the end. Memory is read through the bus with
+// tracing suppressed: the reads have the bus's side effects (a mailbox or a
+// video port read advances its chip) but leave no lines in the trace.
+#include "debug/debugger_text.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "cpu/7000dasm.h"
+#include "cpu/tms7000.h"
+#include "debug/trace.h"
+#include "mem/memory.h"
+#include "video/tms3556.h"
+
+char disass_box[DISASS_BOX_SIZE];
+char log_box_init[LOG_BOX_SIZE];
+char *log_box = log_box_init;
+char registers_box[REGISTERS_BOX_SIZE];
+char periph_box_init[PERIPH_BOX_SIZE];
+char *periph_box = periph_box_init;
+char breakpoint_str[ADDR_FIELD_SIZE];
+
+// The video chip's listing is 19 lines, each formatted by the chip in a
+// 1024-byte buffer: this holds the longest listing it can produce.
+static char vdp_listing[19 * 1024 + 1];
+
+bool append_text(char *buf, size_t size, const char *text)
+{
+    size_t used = strnlen(buf, size);
+    if (used >= size) return false;
+    size_t n = strlen(text);
+    bool fits = used + n < size;
+    if (!fits) n = size - 1 - used;
+    memcpy(buf + used, text, n);
+    buf[used + n] = 0;
+    return fits;
+}
+
+unsigned disass_line(char *out, size_t size, unsigned address)
+{
+    address &= 0xFFFF;
+    char text[256];
+    unsigned len = Dasm7000(text, address);
+    if (len < 1) len = 1;   // never stall the walk on a zero length
+    char bytes[6 * 2 + 1];
+    for (unsigned i = 0; i < 6; i++) {
+        if (i < len)
+            snprintf(bytes + 2 * i, 3, "%02X", program_read_byte_8((address + i) & 0xFFFF));
+        else
+            memcpy(bytes + 2 * i, "  ", 3);
+    }
+    snprintf(out, size, "%04X %s%s\n", address, bytes, text);
+    return len;
+}
+
+void disass_debugger()
+{
+    no_trace();
+    disass_box[0] = 0;
+    log_box[0] = 0;
+    unsigned address = get_pc();
+    char line[320];
+    for (int i = 0; i < DISASS_LINES; i++) {
+        address = (address + disass_line(line, sizeof line, address)) & 0xFFFF;
+        if (!append_text(disass_box, sizeof disass_box, line)) break;
+    }
+    restore_trace();
+}
+
+void regs_debugger()
+{
+    char line[64];
+    registers_box[0] = 0;
+    snprintf(line, sizeof line, "PC=%04x\n", get_pc());
+    append_text(registers_box, sizeof registers_box, line);
+    snprintf(line, sizeof line, "SP=%02x\n", get_sp());
+    append_text(registers_box, sizeof registers_box, line);
+    snprintf(line, sizeof line, "SR=%s\n", get_sr_str());
+    append_text(registers_box, sizeof registers_box, line);
+    for (int n = 0; n < 128; n++) {
+        snprintf(line, sizeof line, "R%03d=$%02X\n", n, get_rf(n));
+        append_text(registers_box, sizeof registers_box, line);
+    }
+    vdp_listing[0] = 0;
+    get_vdp_debug(vdp_listing);
+    append_text(registers_box, sizeof registers_box, vdp_listing);
+}
+
+void periph_debugger()
+{
+    periph_box[0] = 0;
+    append_text(periph_box, PERIPH_BOX_SIZE, "VDP\n");
+    vdp_listing[0] = 0;
+    get_vdp_debug(vdp_listing);
+    append_text(periph_box, PERIPH_BOX_SIZE, vdp_listing);
+}
+
+void debugger_refresh()
+{
+    disass_debugger();
+    regs_debugger();
+    periph_debugger();
+    get_log_str(log_box, LOG_BOX_SIZE);
+}
+
+bool parse_hex_field(const char *text, uint32 *value)
+{
+    while (*text == ' ') text++;
+    uint32 v = 0;
+    int digits = 0;
+    for (; isxdigit((unsigned char)*text); text++, digits++) {
+        if (digits == 8) return false;   // more than 32 bits
+        int c = tolower((unsigned char)*text);
+        v = v * 16 + (uint32)(c <= '9' ? c - '0' : c - 'a' + 10);
+    }
+    while (*text == ' ') text++;
+    if (digits == 0 || *text != 0) return false;
+    *value = v;
+    return true;
+}
+
+address_info address_info_text(uint32 value)
+{
+    address_info info{};
+    int address = (int)(value & 0xFFFF);
+    snprintf(info.line[0], sizeof info.line[0], "Address %04X: %s", address, bus_region_name(address));
+    snprintf(info.line[1], sizeof info.line[1], "A CPU read gives %02X", bus_peek(address));
+    if (value > 0xFFFF)
+        snprintf(info.line[2], sizeof info.line[2], "(%X cut to 16 bits)", value);
+    return info;
+}

@@ -1,0 +1,61 @@
+// Text of the integrated debugger's boxes: the disassembly from the program
+// counter, the CPU registers with the register file, the video chip's
+// registers and the trace log; plus the address-field parsing and the
+// address report that the debugger's commands share. Nothing here needs a
+// window: the dialogs that show these buffers live in the window program.
+#pragma once
+
+#include <cstddef>
+
+#include "config.h"
+
+constexpr int DISASS_BOX_SIZE = 4801;
+constexpr int REGISTERS_BOX_SIZE = 2401;
+constexpr int LOG_BOX_SIZE = 65536;
+constexpr int PERIPH_BOX_SIZE = 65536;
+constexpr int DISASS_LINES = 20;
+
+// An address field: an edit widget that accepts 6 characters. The dialog
+// manager stores up to 4 bytes per character and a NUL, so the buffer has
+// room for (6 + 1) * 4 bytes.
+constexpr int ADDR_FIELD_CHARS = 6;
+constexpr int ADDR_FIELD_SIZE = (ADDR_FIELD_CHARS + 1) * 4;
+
+extern char disass_box[DISASS_BOX_SIZE];
+extern char log_box_init[LOG_BOX_SIZE];
+extern char *log_box;                   // the log box text (log_box_init)
+extern char registers_box[REGISTERS_BOX_SIZE];
+extern char periph_box_init[PERIPH_BOX_SIZE];
+extern char *periph_box;                // the peripheral box text (periph_box_init)
+extern char breakpoint_str[ADDR_FIELD_SIZE];
+
+// Rebuild the boxes from the machine state. disass_debugger also empties the
+// log text (the commands refill it with get_log_str).
+void disass_debugger();
+void regs_debugger();
+void periph_debugger();
+// The refresh after a command: the three boxes, then the log text.
+void debugger_refresh();
+
+// One disassembly line at `address` ("%04X ", six byte columns, the
+// instruction's text, "\n") into `out`; returns the instruction's length.
+// The bytes are read through the bus: call it with tracing suppressed.
+unsigned disass_line(char *out, size_t size, unsigned address);
+
+// Reads an address field: hexadecimal digits, optionally surrounded by
+// spaces. False, with *value untouched, when the field is empty or holds
+// anything else.
+bool parse_hex_field(const char *text, uint32 *value);
+
+// What the address typed in the debugger's field is: its region on the bus
+// and the byte a CPU read would give, found without any side effect. Three
+// lines for an alert (the third is empty unless the value was cut to 16
+// bits).
+struct address_info {
+    char line[3][80];
+};
+address_info address_info_text(uint32 value);
+
+// Appends `text` to the NUL-terminated `buf` of `size` bytes, cutting it
+// when it does not fit; false when it was cut.
+bool append_text(char *buf, size_t size, const char *text);

@@ -1,0 +1,232 @@
+// The integrated debugger: a full-screen dialog with the disassembly from the
+// program counter, the registers, the video chip's registers and the trace
+// log, and the commands that step, step over and run the machine to an
+// address. The machine runs only inside these commands, synchronously;
+// closing the dialog ends the program.
+#include "ovix_allegro.h"
+
+#include <cstdio>
+
+#include "cpu/tms7000.h"
+#include "debug/debugger_text.h"
+#include "debug/mem_explorer.h"
+#include "debug/trace.h"
+#include "main/frontend.h"
+#include "main/loop.h"
+#include "time/timer.h"
+#include "video/tms3556.h"
+
+static char *txt(const char *s) { return const_cast<char *>(s); }
+
+// One instruction with its clock advance and timer check, as the loop does.
+static void execute_one()
+{
+    int cycles = tms7000_ovix_execute(1);
+    orlo_timer_update_clock({0, (uint32)cycles});
+    orlo_check_timers();
+}
+
+// Reads the address field; an empty or non-hexadecimal field runs nothing
+// and says so.
+static bool read_address_field(uint32 *address)
+{
+    if (parse_hex_field(breakpoint_str, address)) return true;
+    alert("The address field is empty or not hexadecimal:", "type the address in hexadecimal digits.", nullptr,
+          "OK", nullptr, 0, 0);
+    return false;
+}
+
+static int step()
+{
+    execute_one();
+    debugger_refresh();
+    return D_REDRAW;
+}
+
+static int stepover()
+{
+    const uint16 start = get_pc();
+    for (;;) {
+        execute_one();
+        const uint16 advance = (uint16)(get_pc() - start);
+        if (advance >= 1 && advance <= 4) break;
+        if (key[KEY_SPACE] || key[KEY_ESC] || close_request) break;
+    }
+    // Neither the Escape nor the Space that stopped the run may reach the
+    // dialog: Escape would close it and end the program.
+    while (key[KEY_ESC]) rest(1);
+    clear_keybuf();
+    debugger_refresh();
+    return D_REDRAW;
+}
+
+static int tobreak()
+{
+    uint32 address;
+    if (read_address_field(&address)) {
+        char question[40];
+        snprintf(question, sizeof question, "Go to %06x ?", address);
+        if (alert(question, nullptr, nullptr, "&Yes", "&No", 'y', 'n') == 1) {
+            ovix_loop(address & 0xFFFF);
+            disass_debugger();
+            regs_debugger();
+            periph_debugger();
+        }
+    }
+    get_log_str(log_box, LOG_BOX_SIZE);
+    return D_REDRAW;
+}
+
+static int tobreaknoconfirm()
+{
+    uint32 address;
+    if (!read_address_field(&address)) return D_REDRAW;
+    ovix_loop(address & 0xFFFF);
+    allegro_keyb();
+    debugger_refresh();
+    return D_REDRAW;
+}
+
+// Reset and cartridge loading restart the CPU: the boxes follow at once.
+static int debugger_reset()
+{
+    ovix_reset();
+    debugger_refresh();
+    return D_REDRAW;
+}
+
+static int debugger_load_rom()
+{
+    ovix_load_rom();
+    debugger_refresh();
+    return D_REDRAW;
+}
+
+static int clear_log()
+{
+    clear_log_str();
+    return D_REDRAW;
+}
+
+static int preview()
+{
+    BITMAP *frame = tms3556_redraw();
+    if (frame) {
+        scare_mouse();
+        blit(frame, screen, 0, 0, 0, 0, 320, 250);
+        unscare_mouse();
+    }
+    while (!key[KEY_SPACE] && !close_request) rest(1);
+    while (key[KEY_SPACE]) rest(1);
+    clear_keybuf();   // the Space must not reach the dialog's focused object
+    return D_REDRAW;
+}
+
+static int set_dump()
+{
+    dump_all = 1;
+    return D_REDRAW;
+}
+
+static int remove_dump()
+{
+    dump_all = 0;
+    return D_REDRAW;
+}
+
+static int info_address_phys()
+{
+    uint32 address;
+    if (!read_address_field(&address)) return D_REDRAW;
+    address_info info = address_info_text(address);
+    alert(info.line[0], info.line[1], info.line[2][0] ? info.line[2] : nullptr, "&Yes", "&No", 'y', 'n');
+    return D_REDRAW;
+}
+
+static int call_memory_explorer_mmu()
+{
+    memory_explorer();
+    set_gray_gui_colors();   // the explorer has its own colours
+    return D_REDRAW;
+}
+
+static MENU commands[] = {
+    {txt("RESET"), debugger_reset, nullptr, 0, nullptr},
+    {txt("Step \tF7"), step, nullptr, 0, nullptr},
+    {txt("Step over\tF8"), stepover, nullptr, 0, nullptr},
+    {txt("Go to breakpoint"), tobreak, nullptr, 0, nullptr},
+    {txt("screen preview"), preview, nullptr, 0, nullptr},
+    {txt("Load ROM\tF4"), debugger_load_rom, nullptr, 0, nullptr},
+    {txt("&Quit debugger\tESC"), quit, nullptr, 0, nullptr},
+    {nullptr, nullptr, nullptr, 0, nullptr},
+};
+
+static MENU memory_menu[] = {
+    {txt("memory explorer"), call_memory_explorer_mmu, nullptr, 0, nullptr},
+    {nullptr, nullptr, nullptr, 0, nullptr},
+};
+
+static MENU helpmenu[] = {
+    {txt("&About \tF1"), about, nullptr, 0, nullptr},
+    {nullptr, nullptr, nullptr, 0, nullptr},
+};
+
+static MENU the_menu[] = {
+    {txt("&Commands"), nullptr, commands, 0, nullptr},
+    {txt("Memory"), nullptr, memory_menu, 0, nullptr},
+    {txt("&Help"), nullptr, helpmenu, 0, nullptr},
+    {nullptr, nullptr, nullptr, 0, nullptr},
+};
+
+static void *command(int (*f)()) { return reinterpret_cast<void *>(f); }
+
+static DIALOG the_dialog[] = {
+    /* proc             x    y    w    h    fg bg key flags d1 d2 dp */
+    {d_clear_proc,      0,   0,   0,   0,   0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr},
+    {d_menu_proc,       0,   0,   0,   0,   0, 0, 0, 0, 0, 0, the_menu, nullptr, nullptr},
+    {d_text_proc,       0,   20,  0,   0,   0, 0, 0, 0, 0, 0, txt("Ovix integrated debugger"), nullptr, nullptr},
+    {d_textbox_proc,    0,   30,  480, 160, 0, 0, 0, 0, 0, 0, disass_box, nullptr, nullptr},
+    {d_textbox_proc,    0,   200, 480, 292, 0, 0, 0, 0, 0, 0, log_box_init, nullptr, nullptr},
+    {d_textbox_proc,    488, 30,  144, 320, 0, 0, 0, 0, 0, 0, registers_box, nullptr, nullptr},
+    {d_edit_proc,       488, 358, 144, 8,   0, 0, 0, 0, ADDR_FIELD_CHARS, 0, breakpoint_str, nullptr, nullptr},
+    {d_textbox_proc,    488, 374, 144, 118, 0, 0, 0, 0, 0, 0, periph_box_init, nullptr, nullptr},
+    {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F7, 0, command(step), nullptr, nullptr},
+    {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F8, 0, command(stepover), nullptr, nullptr},
+    {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_B, 0, command(tobreaknoconfirm), nullptr, nullptr},
+    {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_R, 0, command(debugger_reset), nullptr, nullptr},
+    {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_C, 0, command(clear_log), nullptr, nullptr},
+    {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_P, 0, command(info_address_phys), nullptr, nullptr},
+    {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F4, 0, command(debugger_load_rom), nullptr, nullptr},
+    {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F1, 0, command(set_dump), nullptr, nullptr},
+    {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F2, 0, command(remove_dump), nullptr, nullptr},
+    {frontend_yield_proc, 0, 0,   0,   0,   0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr},
+    {nullptr,           0,   0,   0,   0,   0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr},
+};
+static_assert(sizeof the_dialog / sizeof the_dialog[0] == 19, "the debugger dialog has 19 objects");
+
+void debugger()
+{
+    set_gray_gui_colors();
+    set_dialog_color(the_dialog, gui_fg_color, gui_bg_color);
+    const int white = makecol(255, 255, 255);
+    the_dialog[0].bg = white;
+    for (int i = 4; the_dialog[i].proc; i++) {
+        if (the_dialog[i].proc == d_text_proc || the_dialog[i].proc == d_ctext_proc ||
+            the_dialog[i].proc == d_rtext_proc)
+            the_dialog[i].bg = white;
+    }
+    // The title gets its drawn size, so that the dialog manager hides the
+    // pointer while it draws it (a zero-sized label under the pointer is
+    // painted over when the pointer moves away).
+    the_dialog[2].w = gui_strlen(static_cast<const char *>(the_dialog[2].dp));
+    the_dialog[2].h = text_height(font);
+    position_dialog(the_dialog, 2, 2);
+    mem_explorer_yield_proc = frontend_yield_proc;
+
+    breakpoint_str[0] = 0;
+    periph_box[0] = 0;
+    disass_debugger();
+    regs_debugger();
+    periph_debugger();
+    do_dialog(the_dialog, -1);
+}

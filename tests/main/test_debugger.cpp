@@ -1,0 +1,222 @@
+// The integrated debugger's box texts (disassembly, registers, video
+// registers, log), the address field and the address report of P.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cpu/7000dasm.h"
+#include "cpu/tms7000.h"
+#include "debug/debugger_text.h"
+#include "debug/trace.h"
+#include "io/io_cpu.h"
+#include "mem/memory.h"
+#include "video/tms3556.h"
+
+namespace {
+
+std::vector<std::string> lines_of(const char *text)
+{
+    std::vector<std::string> lines;
+    std::string s(text);
+    size_t start = 0, nl;
+    while ((nl = s.find('\n', start)) != std::string::npos) {
+        lines.push_back(s.substr(start, nl - start));
+        start = nl + 1;
+    }
+    if (start < s.size()) lines.push_back(s.substr(start));   // unterminated tail
+    return lines;
+}
+
+// Places bytes in RAM at 0xC000 and points the program counter there.
+void program_at_c000(const std::vector<uint8> &bytes)
+{
+    memset(ram_2k, 0, sizeof ram_2k);
+    memcpy(ram_2k, bytes.data(), bytes.size());
+    tms7000.pc.w.l = 0xC000;
+}
+
+std::string dasm_text(unsigned address)
+{
+    char text[256];
+    Dasm7000(text, address);
+    return text;
+}
+
+}  // namespace
+
+TEST(DisassemblyBox, LineFormatByInstructionLength)
+{
+    // Address, six two-character byte columns, the disassembler's text.
+    struct Case {
+        std::vector<uint8> bytes;
+        unsigned length;
+        const char *columns;   // the twelve characters after "C000 "
+    };
+    const Case cases[] = {
+        {{0x00}, 1, "00          "},
+        {{0xE0, 0xFE}, 2, "E0FE        "},
+        {{0x8E, 0xC1, 0x23}, 3, "8EC123      "},
+        {{0x88, 0x12, 0x34, 0x05}, 4, "88123405    "},
+    };
+    for (const Case &c : cases) {
+        program_at_c000(c.bytes);
+        disass_debugger();
+        std::vector<std::string> lines = lines_of(disass_box);
+        ASSERT_EQ(lines.size(), 20u);
+        EXPECT_EQ(lines[0], std::string("C000 ") + c.columns + dasm_text(0xC000)) << "opcode " << (int)c.bytes[0];
+        // The second line starts at the address after the instruction.
+        char next[8];
+        snprintf(next, sizeof next, "%04X ", 0xC000 + c.length);
+        EXPECT_EQ(lines[1].substr(0, 5), next) << "opcode " << (int)c.bytes[0];
+    }
+}
+
+TEST(DisassemblyBox, OneByteInstructionExactly)
+{
+    program_at_c000({0x00});
+    disass_debugger();
+    EXPECT_EQ(lines_of(disass_box)[0], "C000 00          NOP");
+}
+
+TEST(DisassemblyBox, WrapsAtTheTopOfTheAddressSpace)
+{
+    rom_7020[0x7FF] = 0x00;   // NOP at 0xFFFF
+    tms7000.pc.w.l = 0xFFFF;
+    disass_debugger();
+    std::vector<std::string> lines = lines_of(disass_box);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0].substr(0, 8), "FFFF 00 ");
+    EXPECT_EQ(lines[1].substr(0, 5), "0000 ");
+}
+
+TEST(DisassemblyBox, LeavesNoTraceAndEmptiesTheLog)
+{
+    // Disassembling at the mailbox reads it, a read that is always traced
+    // while tracing is on.
+    tms7000.pc.w.l = 0x0130;
+    clear_log_str();
+    strcpy(log_box, "old text");
+    disass_debugger();
+    EXPECT_EQ(trace_log_size, 0);
+    EXPECT_EQ(g_notrace, 0);
+    EXPECT_STREQ(log_box, "");
+}
+
+TEST(DebuggerRefresh, LogShowsOnlyLinesSinceClear)
+{
+    program_at_c000({0x00});
+    g_func_name = "test()";
+    do_trace("before clear");
+    clear_log_str();
+    do_trace("after clear");
+    debugger_refresh();
+    std::string log(log_box);
+    EXPECT_NE(log.find("test():after clear"), std::string::npos);
+    EXPECT_EQ(log.find("before clear"), std::string::npos);
+    EXPECT_EQ(log.back(), '\n');
+}
+
+TEST(RegisterBox, RegistersRegisterFileAndVideoListing)
+{
+    tms7000.pc.w.l = 0xC0DE;
+    tms7000.sp = 0x05;
+    tms7000.sr = 0x90;
+    for (int n = 0; n < 128; n++) tms7000.rf[n] = (uint8)(n * 2 + 1);
+    regs_debugger();
+
+    std::vector<std::string> lines = lines_of(registers_box);
+    ASSERT_GE(lines.size(), 3u + 128u);
+    EXPECT_EQ(lines[0], "PC=c0de");
+    EXPECT_EQ(lines[1], "SP=05");
+    EXPECT_EQ(lines[2], "SR=CnzIxxxx");
+    EXPECT_EQ(lines[3], "R000=$01");
+    EXPECT_EQ(lines[3 + 10], "R010=$15");
+    EXPECT_EQ(lines[3 + 127], "R127=$FF");
+
+    // The video chip's listing follows the register file unchanged.
+    static char listing[20 * 1024];
+    listing[0] = 0;
+    get_vdp_debug(listing);
+    std::string box(registers_box);
+    ASSERT_GT(strlen(listing), 0u);
+    EXPECT_EQ(box.substr(box.size() - strlen(listing)), listing);
+    EXPECT_LT(box.size(), (size_t)REGISTERS_BOX_SIZE);
+}
+
+TEST(PeripheralBox, TitleThenVideoListing)
+{
+    tms3556_reg_w(0x012D, 0x5A);   // some register traffic: the listing must follow it
+    periph_debugger();
+    static char listing[20 * 1024];
+    listing[0] = 0;
+    get_vdp_debug(listing);
+    EXPECT_EQ(std::string(periph_box), std::string("VDP\n") + listing);
+}
+
+TEST(AddressField, HexadecimalOnly)
+{
+    struct Case {
+        const char *text;
+        bool ok;
+        uint32 value;
+    };
+    const Case cases[] = {
+        {"1234", true, 0x1234},     {"f806", true, 0xF806},   {"F806", true, 0xF806},
+        {" c000 ", true, 0xC000},   {"FFFFFF", true, 0xFFFFFF}, {"0", true, 0},
+        {"", false, 0},             {"   ", false, 0},        {"12zz", false, 0},
+        {"0x12", false, 0},         {"-1", false, 0},         {"12 34", false, 0},
+        {"123456789", false, 0},
+    };
+    for (const Case &c : cases) {
+        uint32 value = 0xDEADBEEF;
+        EXPECT_EQ(parse_hex_field(c.text, &value), c.ok) << '"' << c.text << '"';
+        EXPECT_EQ(value, c.ok ? c.value : 0xDEADBEEF) << '"' << c.text << '"';
+    }
+}
+
+TEST(AddressInfo, RegionByteAndCut)
+{
+    ram_2k[0x123] = 0x5A;
+    rom_7020[0x006] = 0xC3;
+    tms7000.rf[0x10] = 0x77;
+    struct Case {
+        uint32 value;
+        const char *line0, *line1, *line2;
+    };
+    const Case cases[] = {
+        {0xC123, "Address C123: RAM", "A CPU read gives 5A", ""},
+        {0xF806, "Address F806: BIOS ROM", "A CPU read gives C3", ""},
+        {0x0010, "Address 0010: register file", "A CPU read gives 77", ""},
+        {0x1C123, "Address C123: RAM", "A CPU read gives 5A", "(1C123 cut to 16 bits)"},
+    };
+    for (const Case &c : cases) {
+        address_info info = address_info_text(c.value);
+        EXPECT_STREQ(info.line[0], c.line0);
+        EXPECT_STREQ(info.line[1], c.line1);
+        EXPECT_STREQ(info.line[2], c.line2);
+    }
+}
+
+TEST(AddressInfo, MailboxIsNotConsumed)
+{
+    // Reporting on the mailbox must not read it the way the CPU does.
+    clear_log_str();
+    set_mailbox(0x42);
+    address_info info = address_info_text(0x0130);
+    EXPECT_STREQ(info.line[1], "A CPU read gives 42");
+    EXPECT_EQ(mailbox_val, 0x42);
+    EXPECT_EQ(trace_log_size, 0);
+}
+
+TEST(AppendText, CutsAtTheBufferEnd)
+{
+    char buf[8] = "abc";
+    EXPECT_TRUE(append_text(buf, sizeof buf, "de"));
+    EXPECT_STREQ(buf, "abcde");
+    EXPECT_FALSE(append_text(buf, sizeof buf, "fghij"));
+    EXPECT_STREQ(buf, "abcdefg");
+    EXPECT_FALSE(append_text(buf, sizeof buf, "x"));
+    EXPECT_STREQ(buf, "abcdefg");
+}

@@ -1,0 +1,736 @@
+// The window program as a user drives it: each test starts its own virtual
+// X server, runs `ovix` with the open BIOS in a fresh working directory,
+// presses keys and clicks with xdotool, and reads the screen with xwd.
+//
+// Golden pictures (tests/window/golden/*.png) are taken only of states that
+// do not depend on host timing: the BIOS screen (its cursor blinks, so the
+// test waits until the screen shows the golden phase), and the debugger
+// after a reset and a run to a fixed BIOS address. Transient states (popups,
+// alerts) are recognised by their text, drawn here with the GUI's own font.
+//
+// Regenerating the goldens after an intended change of the picture:
+//   OVIX_REGEN_GOLDEN=1 ctest --test-dir <build> -L window
+// then look at the new tests/window/golden/*.png before committing them. A
+// failing comparison leaves <name>.actual.png in the test's working folder.
+#include "ovix_allegro.h"
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "debug/png.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int WIN_W = 640, WIN_H = 500;   // the program's window, at (0, 0)
+constexpr int ROOT_W = 800, ROOT_H = 600;       // the X screen: room to park the pointer
+const std::string OVIX = OVIX_BINARY_DIR "/src/main/ovix";
+const std::string OPEN_BIOS = OVIX_BINARY_DIR "/roms/bios/BIOS7020.bin";
+const std::string BIOS_LISTING = OVIX_BINARY_DIR "/roms/bios/BIOS7020.lst";
+const std::string GOLDEN_DIR = OVIX_SOURCE_DIR "/tests/window/golden/";
+
+bool regen_mode()
+{
+    const char *v = getenv("OVIX_REGEN_GOLDEN");
+    return v && *v && strcmp(v, "0") != 0;
+}
+
+void sleep_for(std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); }
+
+bool have_program(const char *name)
+{
+    std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
+    return system(cmd.c_str()) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Pictures.
+
+struct Image {
+    int w = 0, h = 0;
+    std::vector<uint8> rgb;
+    uint32 at(int x, int y) const
+    {
+        const uint8 *p = &rgb[(size_t)(y * w + x) * 3];
+        return (uint32)p[0] << 16 | (uint32)p[1] << 8 | p[2];
+    }
+    bool operator==(const Image &o) const { return w == o.w && h == o.h && rgb == o.rgb; }
+};
+
+uint32 be32(const uint8 *p) { return (uint32)p[0] << 24 | (uint32)p[1] << 16 | (uint32)p[2] << 8 | p[3]; }
+
+// A window dump of the root window (xwd's format, ZPixmap, 24 or 32 bits
+// per pixel, true colour), cut to the program's window.
+std::optional<Image> parse_xwd(const std::vector<uint8> &d)
+{
+    if (d.size() < 100) return std::nullopt;
+    uint32 f[25];
+    for (int i = 0; i < 25; i++) f[i] = be32(&d[i * 4]);
+    const uint32 header = f[0], format = f[2], width = f[4], height = f[5], byte_order = f[7], bpp = f[11],
+                 bpl = f[12], red = f[14], green = f[15], blue = f[16], ncolors = f[19];
+    if (format != 2 || (bpp != 24 && bpp != 32) || width < (uint32)WIN_W || height < (uint32)WIN_H)
+        return std::nullopt;
+    const size_t offset = header + (size_t)ncolors * 12;
+    if (d.size() < offset + (size_t)bpl * height) return std::nullopt;
+    auto shift = [](uint32 mask) {
+        int s = 0;
+        while (mask && !(mask & 1)) mask >>= 1, s++;
+        return s;
+    };
+    const int rs = shift(red), gs = shift(green), bs = shift(blue);
+    Image img{WIN_W, WIN_H, std::vector<uint8>((size_t)WIN_W * WIN_H * 3)};
+    const int bytes = (int)bpp / 8;
+    for (int y = 0; y < WIN_H; y++) {
+        const uint8 *row = &d[offset + (size_t)y * bpl];
+        for (int x = 0; x < WIN_W; x++) {
+            uint32 v = 0;
+            for (int b = 0; b < bytes; b++) {
+                uint32 byte = row[x * bytes + b];
+                v |= byte_order == 0 ? byte << (8 * b) : byte << (8 * (bytes - 1 - b));
+            }
+            uint8 *o = &img.rgb[(size_t)(y * WIN_W + x) * 3];
+            o[0] = (uint8)((v & red) >> rs);
+            o[1] = (uint8)((v & green) >> gs);
+            o[2] = (uint8)((v & blue) >> bs);
+        }
+    }
+    return img;
+}
+
+// Reads a PNG as our writer makes it: 8-bit RGB, unfiltered rows, stored
+// deflate blocks. Anything else is refused (regenerate the golden).
+std::optional<Image> read_png(const std::string &path)
+{
+    std::vector<uint8> d = read_file(path);
+    if (d.size() < 8 || memcmp(d.data(), "\x89PNG\r\n\x1a\n", 8) != 0) return std::nullopt;
+    Image img;
+    std::vector<uint8> z;
+    for (size_t p = 8; p + 12 <= d.size();) {
+        uint32 len = be32(&d[p]);
+        std::string type(reinterpret_cast<const char *>(&d[p + 4]), 4);
+        if (p + 12 + len > d.size()) return std::nullopt;
+        const uint8 *data = &d[p + 8];
+        if (type == "IHDR") {
+            img.w = (int)be32(data);
+            img.h = (int)be32(data + 4);
+            if (data[8] != 8 || data[9] != 2 || data[12] != 0) return std::nullopt;
+        } else if (type == "IDAT") {
+            z.insert(z.end(), data, data + len);
+        }
+        p += 12 + len;
+    }
+    std::vector<uint8> raw;
+    size_t p = 2;   // zlib header
+    for (;;) {
+        if (p + 5 > z.size()) return std::nullopt;
+        const uint8 head = z[p];
+        if ((head & 6) != 0) return std::nullopt;   // not a stored block
+        const uint32 len = z[p + 1] | (uint32)z[p + 2] << 8;
+        p += 5;
+        if (p + len > z.size()) return std::nullopt;
+        raw.insert(raw.end(), z.begin() + (long)p, z.begin() + (long)(p + len));
+        p += len;
+        if (head & 1) break;
+    }
+    const size_t stride = (size_t)img.w * 3 + 1;
+    if (img.w <= 0 || img.h <= 0 || raw.size() != stride * img.h) return std::nullopt;
+    img.rgb.resize((size_t)img.w * img.h * 3);
+    for (int y = 0; y < img.h; y++) {
+        if (raw[y * stride] != 0) return std::nullopt;
+        memcpy(&img.rgb[(size_t)y * img.w * 3], &raw[y * stride + 1], (size_t)img.w * 3);
+    }
+    return img;
+}
+
+// Where two pictures differ: how many pixels, and their bounding box.
+std::string describe_difference(const Image &a, const Image &b)
+{
+    if (a.w != b.w || a.h != b.h) return "sizes differ";
+    int n = 0, x0 = a.w, y0 = a.h, x1 = -1, y1 = -1;
+    for (int y = 0; y < a.h; y++)
+        for (int x = 0; x < a.w; x++)
+            if (a.at(x, y) != b.at(x, y)) {
+                n++;
+                x0 = std::min(x0, x), y0 = std::min(y0, y), x1 = std::max(x1, x), y1 = std::max(y1, y);
+            }
+    char buf[128];
+    snprintf(buf, sizeof buf, "%d pixels differ, within (%d,%d)-(%d,%d)", n, x0, y0, x1, y1);
+    return buf;
+}
+
+// ---------------------------------------------------------------------------
+// Text on the screen, as the GUI draws it: black glyphs of the library's
+// 8 x 8 font on a plain background.
+
+struct TextMask {
+    int w = 0, h = 0;
+    std::vector<uint8> on;   // 1 where a glyph pixel is
+};
+
+TextMask text_mask(const char *text)
+{
+    static bool ready = false;
+    if (!ready) {
+        install_allegro(SYSTEM_NONE, &errno, atexit);
+        ready = true;
+    }
+    TextMask m;
+    m.w = text_length(font, text);
+    m.h = text_height(font);
+    BITMAP *b = create_bitmap_ex(8, m.w, m.h);
+    clear_to_color(b, 0);
+    textout_ex(b, font, text, 0, 0, 1, 0);
+    m.on.resize((size_t)m.w * m.h);
+    for (int y = 0; y < m.h; y++)
+        for (int x = 0; x < m.w; x++) m.on[(size_t)y * m.w + x] = getpixel(b, x, y) == 1;
+    destroy_bitmap(b);
+    return m;
+}
+
+// The top-left corner of `text` in black on a plain, non-black background.
+std::optional<std::pair<int, int>> find_text(const Image &img, const char *text)
+{
+    const TextMask m = text_mask(text);
+    std::vector<std::pair<int, int>> glyph, ground;
+    for (int y = 0; y < m.h; y++)
+        for (int x = 0; x < m.w; x++) (m.on[(size_t)y * m.w + x] ? glyph : ground).push_back({x, y});
+    if (glyph.empty() || ground.empty()) return std::nullopt;
+    for (int y = 0; y + m.h <= img.h; y++)
+        for (int x = 0; x + m.w <= img.w; x++) {
+            bool ok = true;
+            for (auto [gx, gy] : glyph)
+                if (img.at(x + gx, y + gy) != 0) {
+                    ok = false;
+                    break;
+                }
+            if (!ok) continue;
+            const uint32 bg = img.at(x + ground[0].first, y + ground[0].second);
+            if (bg == 0) continue;
+            for (auto [gx, gy] : ground)
+                if (img.at(x + gx, y + gy) != bg) {
+                    ok = false;
+                    break;
+                }
+            if (ok) return std::make_pair(x, y);
+        }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// The virtual X server, one per test program.
+
+struct XServer {
+    int display = -1;
+    pid_t pid = -1;
+
+    // Xvfb chooses a free display number itself and writes it to a pipe,
+    // so that test programs running at the same time never share a server.
+    bool start()
+    {
+        int fds[2];
+        if (pipe(fds) != 0) return false;
+        pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 1);
+            dup2(null, 2);
+            std::string fd = std::to_string(fds[1]);
+            std::string geometry = std::to_string(ROOT_W) + "x" + std::to_string(ROOT_H) + "x24";
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", geometry.c_str(), "-nolisten", "tcp",
+                   (char *)nullptr);
+            _exit(127);
+        }
+        close(fds[1]);
+        std::string number;
+        pollfd p = {fds[0], POLLIN, 0};
+        while (poll(&p, 1, 10000) > 0) {   // up to 10 s for each piece of the answer
+            char c;
+            if (read(fds[0], &c, 1) != 1 || c == '\n') break;
+            number += c;
+        }
+        close(fds[0]);
+        if (number.empty()) {
+            stop();
+            return false;
+        }
+        display = std::stoi(number);
+        setenv("DISPLAY", (":" + number).c_str(), 1);
+        return true;
+    }
+
+    void stop()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+    }
+};
+
+XServer g_x;
+bool g_x_started = false;
+
+int run(const std::string &cmd) { return system(cmd.c_str()); }
+
+std::string run_output(const std::string &cmd)
+{
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+// The address of a label in the open BIOS's listing ("FC39  01   245  .sleep:
+// IDLE"); with `after`, the first one that follows that label.
+std::optional<unsigned> bios_label(const std::string &label, const std::string &after = "")
+{
+    std::ifstream f(BIOS_LISTING);
+    auto pattern = [](const std::string &name) {
+        return std::regex("^([0-9A-F]{4})\\s.*\\s\\d+\\s+" + name + ":");
+    };
+    const std::regex wanted = pattern(label), first = pattern(after.empty() ? label : after);
+    bool seen = after.empty();
+    std::string s;
+    std::smatch m;
+    while (std::getline(f, s)) {
+        if (!seen) {
+            seen = std::regex_search(s, m, first);
+            if (!seen) continue;
+        }
+        if (std::regex_search(s, m, wanted)) return std::stoul(m[1].str(), nullptr, 16);
+    }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// One run of the program.
+
+class WindowTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!have_program("Xvfb") || !have_program("xdotool") || !have_program("xwd")) return;
+        g_x_started = g_x.start();
+    }
+    static void TearDownTestSuite() { g_x.stop(); }
+
+    void SetUp() override
+    {
+        if (!have_program("Xvfb") || !have_program("xdotool") || !have_program("xwd"))
+            GTEST_SKIP() << "needs Xvfb, xdotool and xwd (packages xvfb, xdotool, x11-apps)";
+        ASSERT_TRUE(g_x_started) << "could not start Xvfb";
+        ASSERT_TRUE(fs::exists(OVIX)) << OVIX;
+        ASSERT_TRUE(fs::exists(OPEN_BIOS)) << "the open BIOS is not built: " << OPEN_BIOS;
+        dir = make_temp_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir + "/bios");
+        fs::copy_file(OPEN_BIOS, dir + "/bios/BIOS7020.bin");
+    }
+
+    void TearDown() override
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+    }
+
+    // Starts the program and gives its window the keyboard. The pointer
+    // waits outside the window, so the program draws its own pointer at
+    // the window's centre, where it starts.
+    void start()
+    {
+        run("xdotool mousemove " + std::to_string(ROOT_W - 20) + " " + std::to_string(ROOT_H - 20));
+        pid = fork();
+        if (pid == 0) {
+            if (chdir(dir.c_str()) != 0) _exit(126);
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 1);
+            dup2(null, 2);
+            execl(OVIX.c_str(), "ovix", (char *)nullptr);
+            _exit(127);
+        }
+        ASSERT_GT(pid, 0);
+        std::string window;
+        for (int i = 0; i < 100 && window.empty(); i++) {
+            sleep_for(100ms);
+            window = run_output("xdotool search --name '^ovix$' 2>/dev/null | head -1");
+            while (!window.empty() && (window.back() == '\n' || window.back() == ' ')) window.pop_back();
+        }
+        ASSERT_FALSE(window.empty()) << "the window did not appear";
+        run("xdotool windowfocus " + window);
+    }
+
+    // A key held across at least one keyboard poll of the running machine.
+    void hold(const std::string &key, std::chrono::milliseconds ms = 300ms)
+    {
+        run("xdotool keydown " + key);
+        sleep_for(ms);
+        run("xdotool keyup " + key);
+        sleep_for(100ms);
+    }
+
+    void type(const std::string &text) { run("xdotool type --delay 60 '" + text + "'"); }
+
+    void point(int x, int y)
+    {
+        run("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y));
+        sleep_for(150ms);
+    }
+
+    void park_pointer() { point(WIN_W - 4, WIN_H - 10); }
+
+    // A click slow enough for the dialog manager to see the button down.
+    void click(int x, int y)
+    {
+        point(x, y);
+        run("xdotool mousedown 1");
+        sleep_for(150ms);
+        run("xdotool mouseup 1");
+        sleep_for(200ms);
+    }
+
+    Image shot()
+    {
+        std::string dump = run_output("xwd -root -silent");
+        std::optional<Image> img = parse_xwd(std::vector<uint8>(dump.begin(), dump.end()));
+        if (!img) ADD_FAILURE() << "unreadable screen dump";
+        return img.value_or(Image{WIN_W, WIN_H, std::vector<uint8>((size_t)WIN_W * WIN_H * 3)});
+    }
+
+    bool wait_for(const std::function<bool(const Image &)> &pred, std::chrono::milliseconds timeout)
+    {
+        auto until = std::chrono::steady_clock::now() + timeout;
+        do {
+            if (pred(shot())) return true;
+            sleep_for(100ms);
+        } while (std::chrono::steady_clock::now() < until);
+        return false;
+    }
+
+    // Waits for a text to show, with the pointer parked in a corner so that
+    // the program's pointer image covers no text.
+    bool wait_text(const char *text, std::chrono::milliseconds timeout = 10s)
+    {
+        park_pointer();
+        if (wait_for([&](const Image &s) { return find_text(s, text).has_value(); }, timeout)) return true;
+        ADD_FAILURE() << "\"" << text << "\" did not appear; see " << save_shot();
+        return false;
+    }
+
+    // The screen as it is now, for a failure message.
+    std::string save_shot()
+    {
+        Image s = shot();
+        const std::string path =
+            fs::absolute(std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                         ".screen" + std::to_string(++shots) + ".png")
+                .string();
+        png_write_rgb(path.c_str(), s.w, s.h, s.rgb.data());
+        return path;
+    }
+
+    // Clicks the middle of a text on the screen (a menu item, a button).
+    // The pointer first moves to a corner, where the program's pointer
+    // image covers no text.
+    void click_text(const char *text)
+    {
+        park_pointer();
+        std::optional<std::pair<int, int>> at;
+        ASSERT_TRUE(wait_for([&](const Image &s) { return (at = find_text(s, text)).has_value(); }, 10s))
+            << "\"" << text << "\" is not on the screen; see " << save_shot();
+        const TextMask m = text_mask(text);
+        click(at->first + m.w / 2, at->second + m.h / 2);
+    }
+
+    // Waits until the screen equals the golden picture `name`. In the
+    // regenerating mode the first picture that stays the same for 300 ms
+    // (after `settle`) becomes the golden.
+    void expect_screen(const std::string &name, std::chrono::milliseconds timeout,
+                       std::chrono::milliseconds settle = 0ms)
+    {
+        const std::string path = GOLDEN_DIR + name + ".png";
+        if (regen_mode()) {
+            sleep_for(settle);
+            Image prev = shot();
+            for (int i = 0; i < 50; i++) {
+                sleep_for(300ms);
+                Image now = shot();
+                if (now == prev) {
+                    fs::create_directories(GOLDEN_DIR);
+                    ASSERT_EQ(png_write_rgb(path.c_str(), now.w, now.h, now.rgb.data()), nullptr);
+                    std::printf("regenerated %s\n", path.c_str());
+                    return;
+                }
+                prev = now;
+            }
+            FAIL() << "the screen never settled for " << name;
+        }
+        std::optional<Image> golden = read_png(path);
+        ASSERT_TRUE(golden.has_value()) << "no readable golden " << path << " (OVIX_REGEN_GOLDEN=1 makes it)";
+        Image last;
+        if (wait_for([&](const Image &s) { last = s; return s == *golden; }, timeout)) return;
+        const std::string actual = name + ".actual.png";
+        png_write_rgb(actual.c_str(), last.w, last.h, last.rgb.data());
+        FAIL() << "screen differs from " << path << ": " << describe_difference(last, *golden) << "; see "
+               << fs::absolute(actual).string();
+    }
+
+    // The exit status once the program has ended, or nullopt.
+    std::optional<int> wait_exit(std::chrono::milliseconds timeout)
+    {
+        auto until = std::chrono::steady_clock::now() + timeout;
+        do {
+            int status;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            sleep_for(50ms);
+        } while (std::chrono::steady_clock::now() < until);
+        return std::nullopt;
+    }
+
+    bool running()
+    {
+        int status;
+        return pid > 0 && waitpid(pid, &status, WNOHANG) == 0;
+    }
+
+    // Waits until the BIOS shows its settled screen (the golden; while the
+    // goldens are being made, a few seconds).
+    void wait_bios_screen()
+    {
+        if (regen_mode()) {
+            sleep_for(4s);
+            return;
+        }
+        expect_screen("bios_screen", 30s);
+    }
+
+    // From the running machine into the debugger with F1.
+    void open_debugger()
+    {
+        hold("F1");
+        ASSERT_TRUE(wait_text("Ovix integrated debugger")) << "no debugger after F1";
+    }
+
+    // Into the address field of the debugger, with what was there erased;
+    // Tab then takes the focus off the field, so that the debugger's
+    // letter keys reach their commands.
+    void type_address(const std::string &text)
+    {
+        point(2 + 488 + 60, 2 + 358 + 4);   // focus follows the pointer
+        run("xdotool key End BackSpace BackSpace BackSpace BackSpace BackSpace BackSpace");
+        type(text);
+        run("xdotool key Tab");
+        point(WIN_W / 2, WIN_H / 2);  // back where the program's pointer started
+    }
+
+    std::string dir;
+    pid_t pid = -1;
+    int shots = 0;
+};
+
+}  // namespace
+
+TEST_F(WindowTest, BiosScreen)
+{
+    start();
+    expect_screen("bios_screen", 30s, 3s);
+    EXPECT_TRUE(running());
+}
+
+TEST_F(WindowTest, EscapeOpensTheFastPopupAndEscapeClosesIt)
+{
+    start();
+    wait_bios_screen();
+    hold("Escape");
+    ASSERT_TRUE(wait_text("Call Debugger", 5s)) << "no popup after Escape";
+    EXPECT_TRUE(find_text(shot(), "LOAD ROM").has_value());
+    hold("Escape");
+    EXPECT_TRUE(wait_for([](const Image &s) { return !find_text(s, "Call Debugger"); }, 5s));
+    // The machine runs on: the cursor keeps blinking.
+    const Image first = shot();
+    EXPECT_TRUE(wait_for([&](const Image &s) { return !(s == first); }, 5s)) << "the screen stands still";
+    EXPECT_TRUE(running());
+}
+
+TEST_F(WindowTest, DebuggerRunsToABiosAddressAndSteps)
+{
+    // The console's loop, first reached once the prompt is shown and the
+    // cursor blink is set up.
+    std::optional<unsigned> console = bios_label("\\.loop", "console");
+    ASSERT_TRUE(console.has_value()) << "no .loop: after console: in " << BIOS_LISTING;
+    char address[8];
+    snprintf(address, sizeof address, "%x", *console);
+    char question[32];
+    snprintf(question, sizeof question, "Go to %06x ?", *console);
+
+    start();
+    wait_bios_screen();
+    open_debugger();
+    // From a reset the run to the console's loop does not depend on how
+    // long the machine ran before.
+    click_text("Commands");
+    click_text("RESET");
+    run("xdotool key c");   // clear the log
+    type_address(address);
+    click_text("Commands");
+    click_text("Go to breakpoint");
+    ASSERT_TRUE(wait_text(question, 5s));
+    click_text("Yes");
+    point(WIN_W / 2, WIN_H / 2);
+    ASSERT_TRUE(wait_text("Ovix integrated debugger", 20s));
+    expect_screen("debugger_at_console", 10s);
+    hold("F7");
+    point(WIN_W / 2, WIN_H / 2);
+    expect_screen("debugger_after_step", 5s);
+}
+
+TEST_F(WindowTest, BRunsToTheTypedAddress)
+{
+    // The IDLE of the console's loop, reached again and again.
+    std::optional<unsigned> sleep_at = bios_label("\\.sleep", "console");
+    ASSERT_TRUE(sleep_at.has_value()) << "no .sleep: after console: in " << BIOS_LISTING;
+    char address[8], pc[16];
+    snprintf(address, sizeof address, "%x", *sleep_at);
+    snprintf(pc, sizeof pc, "PC=%04x", *sleep_at);
+
+    start();
+    wait_bios_screen();
+    open_debugger();
+    type_address(address);
+    run("xdotool key b");
+    EXPECT_TRUE(wait_text(pc, 10s)) << "the machine did not stop at " << address;
+}
+
+TEST_F(WindowTest, MemoryExplorerDumpsToFiles)
+{
+    start();
+    wait_bios_screen();
+    open_debugger();
+    click_text("Memory");
+    click_text("memory explorer");
+    ASSERT_TRUE(wait_text("ORLO Memory explorer", 5s));
+    ASSERT_TRUE(wait_text("0200 ", 5s)) << "the dump box does not start at 0200";
+    auto field = [&](int x, const char *text) {
+        point(2 + x + 28, 2 + 30 + 4);
+        run("xdotool key End BackSpace BackSpace BackSpace BackSpace BackSpace BackSpace");
+        type(text);
+    };
+    field(112, "f800");
+    field(312, "f80f");
+    point(300, 300);
+    for (const char *item : {"Dump BIN to disk", "Dump HEX to disk", "DASM to disk"}) {
+        click_text("command");
+        click_text(item);
+    }
+    const std::string bin = dir + "/FILE000.bin", hex = dir + "/FILE001.asm", dasm = dir + "/FILE002.asm";
+    for (int i = 0; i < 50 && !fs::exists(dasm); i++) sleep_for(100ms);
+
+    const std::vector<uint8> bios = read_file(OPEN_BIOS);
+    ASSERT_EQ(bios.size(), 2048u);
+    EXPECT_EQ(read_file(bin), std::vector<uint8>(bios.begin(), bios.begin() + 16));
+    std::string expected_hex = "f800   ";
+    char byte[8];
+    for (int i = 0; i < 16; i++) {
+        snprintf(byte, sizeof byte, "%02x ", bios[i]);
+        expected_hex += byte;
+    }
+    EXPECT_EQ(read_text(hex), expected_hex + "\n");
+    // The disassembly: instruction lines from f800 to f80f, each with its
+    // address, its bytes in upper case, and a text.
+    std::string listing = read_text(dasm);
+    ASSERT_FALSE(listing.empty());
+    std::regex line_re("([0-9a-f]{4})   ((?:[0-9A-F]{2} ){1,4})(?:   ){2,5}\\S.*");
+    unsigned expect_address = 0xF800;
+    std::istringstream lines(listing);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, line_re)) << line;
+        EXPECT_EQ(std::stoul(m[1].str(), nullptr, 16), expect_address) << line;
+        const size_t n = m[2].str().size() / 3;
+        for (size_t i = 0; i < n; i++)
+            EXPECT_EQ(std::stoul(m[2].str().substr(i * 3, 2), nullptr, 16), bios[expect_address - 0xF800 + i])
+                << line;
+        expect_address += (unsigned)n;
+    }
+    EXPECT_GT(expect_address, 0xF80Fu);
+    EXPECT_LE(expect_address, 0xF80Fu + 4);
+}
+
+TEST_F(WindowTest, LoadRomRefusesAFileOfNoImageSize)
+{
+    ASSERT_TRUE(write_file(dir + "/bad.rom", std::vector<uint8>(10240, 0x55)));
+    start();
+    wait_bios_screen();
+    open_debugger();
+    hold("F4");
+    ASSERT_TRUE(wait_text("Load an OVIX ROM image", 5s));
+    type("bad.rom");
+    run("xdotool key Return");
+    EXPECT_TRUE(wait_text("Not a valid ROM", 5s));
+    click_text("OK");
+    EXPECT_TRUE(wait_text("Ovix integrated debugger", 5s));
+    EXPECT_TRUE(running());
+}
+
+TEST_F(WindowTest, QuitFromTheDebuggerEndsWithStatusZero)
+{
+    start();
+    wait_bios_screen();
+    open_debugger();
+    click_text("Commands");
+    click_text("Quit debugger");
+    ASSERT_TRUE(wait_text("Really Quit?", 5s));
+    run("xdotool key y");
+    EXPECT_EQ(wait_exit(5s), std::optional<int>(0));
+}
+
+TEST_F(WindowTest, ExitFromTheFastPopupAsksAndEndsWithStatusZero)
+{
+    start();
+    wait_bios_screen();
+    hold("Escape");
+    click_text("EXIT");
+    ASSERT_TRUE(wait_text("Really Quit?", 5s));
+    run("xdotool key n");   // "&No": back to the running machine
+    EXPECT_TRUE(wait_for([](const Image &s) { return !find_text(s, "Really Quit?") && !find_text(s, "EXIT"); }, 5s));
+    EXPECT_TRUE(running());
+    hold("Escape");
+    click_text("EXIT");
+    ASSERT_TRUE(wait_text("Really Quit?", 5s));
+    run("xdotool key y");
+    EXPECT_EQ(wait_exit(5s), std::optional<int>(0));
+}

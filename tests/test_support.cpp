@@ -3,6 +3,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
+
+#include <cstdio>
+#include <unistd.h>
 
 std::string make_temp_dir(const std::string &name)
 {
@@ -14,10 +18,22 @@ std::string make_temp_dir(const std::string &name)
 
 bool write_file(const std::string &path, const std::vector<uint8> &bytes)
 {
-    std::ofstream f(path, std::ios::binary);
-    if (!f) return false;
-    f.write(reinterpret_cast<const char *>(bytes.data()), (std::streamsize)bytes.size());
-    return bool(f);
+    // Through a temporary name and a rename: test programs of one group run
+    // in parallel in the same folder, and a reader must never see a file
+    // half written (debug.lst above all).
+    const std::string tmp = path + ".tmp" + std::to_string(getpid());
+    {
+        std::ofstream f(tmp, std::ios::binary);
+        if (!f) return false;
+        f.write(reinterpret_cast<const char *>(bytes.data()), (std::streamsize)bytes.size());
+        if (!f) return false;
+    }
+    return rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+bool write_text(const std::string &path, const std::string &text)
+{
+    return write_file(path, std::vector<uint8>(text.begin(), text.end()));
 }
 
 std::vector<uint8> read_file(const std::string &path)

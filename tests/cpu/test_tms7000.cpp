@@ -21,12 +21,9 @@ class TraceEnv : public ::testing::Environment {
 public:
     void SetUp() override
     {
-        FILE *f = fopen("debug.lst", "w");
-        ASSERT_NE(f, nullptr);
-        fputs("tms7000_set_irq_line() tms7000_do_interrupt() tms70x0_pf_w() tms70x0_pf_r()\n"
-              "tms7000_service_timer1() tms7000_ovix_execute()\n",
-              f);
-        fclose(f);
+        ASSERT_TRUE(write_text("debug.lst",
+                               "tms7000_set_irq_line() tms7000_do_interrupt() tms70x0_pf_w() tms70x0_pf_r()\n"
+                               "tms7000_service_timer1() tms7000_ovix_execute()\n"));
         init_trace();
     }
 };

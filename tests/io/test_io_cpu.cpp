@@ -11,23 +11,18 @@
 #include "debug/trace.h"
 #include "io/io_cpu.h"
 #include "mem/memory.h"
+#include "test_support.h"
 #include "time/timer.h"
 
 namespace {
 
 // The routine messages are checked too, so the module's functions are
 // listed before the trace facility first reads the list.
-const bool listed = [] {
-    if (FILE *f = fopen("debug.lst", "w")) {
-        fputs("io_cpu_callback() io_cpu_event() io_cpu_state_init() io_cpu_state_init3()\n"
-              "io_cpu_state_init4() io_cpu_state_ack1() io_cpu_state_ready() io_cpu_event_init()\n"
-              "io_cpu_event_init4() io_cpu_event_ack1() io_cpu_event_ready() io_cpu_event_command3()\n"
-              "io_cpu_event_commack2() get_7041_byte()\n",
-              f);
-        fclose(f);
-    }
-    return true;
-}();
+const bool listed = write_text("debug.lst",
+    "io_cpu_callback() io_cpu_event() io_cpu_state_init() io_cpu_state_init3()\n"
+    "io_cpu_state_init4() io_cpu_state_ack1() io_cpu_state_ready() io_cpu_event_init()\n"
+    "io_cpu_event_init4() io_cpu_event_ack1() io_cpu_event_ready() io_cpu_event_command3()\n"
+    "io_cpu_event_commack2() get_7041_byte()\n");
 
 // Trace lines since the last clear_log_str, without time stamp and pc.
 std::vector<std::string> messages()

@@ -12,7 +12,7 @@
 ; big-endian entry address at $7FF8 (in $0200-$7FFF). Every cartridge size
 ; ends at $7FFF, so the signature sits at the same place in all of them.
 ; What a cartridge finds at its entry, and the services it can call with
-; TRAP 4..8, are described in docs/bios.md.
+; TRAP 4..8, are described in the README (section on the open BIOS).
 ;
 ; Loading this image patches twelve bytes to NOPs: $F977-$F979,
 ; $F980-$F982, $F98D-$F98F and $F9AE-$F9B0. Nothing is placed in

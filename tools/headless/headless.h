@@ -52,7 +52,7 @@ void type_schedule_before_poll(type_schedule *s);
 // True once every character has been pressed and released.
 bool type_schedule_done(const type_schedule *s);
 
-// The machine state after a run, as one JSON object (see docs/headless.md).
+// The machine state after a run, as one JSON object (described in the README).
 void write_state_json(FILE *f, uint64 instructions, uint64 cycles);
 // The same into a file; null on success, else an error text.
 const char *write_state_json_file(const char *path, uint64 instructions, uint64 cycles);

@@ -122,54 +122,6 @@ inline std::string page_text(const std::vector<uint8> &vram, int row, int col, i
 // ---------------------------------------------------------------------------
 // Pictures
 
-struct Picture {
-    int w = 0, h = 0;
-    std::vector<uint8> rgb;   // rows of R, G, B, top row first
-};
-
-static inline uint32 be32(const uint8 *p) { return (uint32)p[0] << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
-
-// Decodes the PNG files our writer makes: 8-bit RGB, rows without filter,
-// the zlib stream in stored deflate blocks. False for anything else.
-inline bool decode_png(const std::vector<uint8> &f, Picture *pic)
-{
-    static const uint8 sig[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-    if (f.size() < 8 || memcmp(f.data(), sig, 8) != 0) return false;
-    std::vector<uint8> z;
-    for (size_t i = 8; i + 12 <= f.size();) {
-        const uint32 n = be32(&f[i]);
-        if (i + 12 + n > f.size()) return false;
-        const uint8 *type = &f[i + 4], *data = &f[i + 8];
-        if (!memcmp(type, "IHDR", 4)) {
-            if (n < 13 || data[8] != 8 || data[9] != 2 || data[12] != 0) return false;
-            pic->w = (int)be32(data);
-            pic->h = (int)be32(data + 4);
-        } else if (!memcmp(type, "IDAT", 4)) {
-            z.insert(z.end(), data, data + n);
-        }
-        i += 12 + n;
-    }
-    std::vector<uint8> raw;
-    size_t p = 2;   // zlib header
-    for (bool last = false; !last;) {
-        if (p + 5 > z.size() || (z[p] & 0x06) != 0) return false;   // stored blocks only
-        last = z[p] & 1;
-        const size_t len = z[p + 1] | z[p + 2] << 8;
-        p += 5;
-        if (p + len > z.size()) return false;
-        raw.insert(raw.end(), z.begin() + p, z.begin() + p + len);
-        p += len;
-    }
-    const size_t stride = (size_t)pic->w * 3 + 1;
-    if (pic->w <= 0 || raw.size() != stride * pic->h) return false;
-    pic->rgb.clear();
-    for (int y = 0; y < pic->h; y++) {
-        if (raw[y * stride] != 0) return false;
-        pic->rgb.insert(pic->rgb.end(), raw.begin() + y * stride + 1, raw.begin() + (y + 1) * stride);
-    }
-    return true;
-}
-
 // Compares the screenshot `actual_path` with tests/roms/golden/<name>.png,
 // pixel by pixel (or byte by byte for a picture the decoder cannot read).
 // On a mismatch the actual picture is kept as <name>.actual.png.
@@ -189,17 +141,17 @@ inline void expect_golden(const std::string &actual_path, const std::string &nam
                                  << " (tools/regen-golden.sh makes it)";
     Picture a, g;
     std::string diff;
-    if (decode_png(actual, &a) && decode_png(golden, &g)) {
-        if (a.w != g.w || a.h != g.h) {
-            diff = "size " + std::to_string(a.w) + "x" + std::to_string(a.h) + ", golden " + std::to_string(g.w) +
-                   "x" + std::to_string(g.h);
+    if (decode_png(actual, &a).empty() && decode_png(golden, &g).empty()) {
+        if (a.width != g.width || a.height != g.height) {
+            diff = "size " + std::to_string(a.width) + "x" + std::to_string(a.height) + ", golden " +
+                   std::to_string(g.width) + "x" + std::to_string(g.height);
         } else {
             long n = 0, first = -1;
             for (size_t i = 0; i < a.rgb.size(); i += 3)
                 if (memcmp(&a.rgb[i], &g.rgb[i], 3) != 0 && n++ == 0) first = (long)(i / 3);
             if (n)
-                diff = std::to_string(n) + " pixels differ, the first at x=" + std::to_string(first % a.w) +
-                       " y=" + std::to_string(first / a.w);
+                diff = std::to_string(n) + " pixels differ, the first at x=" + std::to_string(first % a.width) +
+                       " y=" + std::to_string(first / a.width);
         }
     } else if (actual != golden) {
         diff = "the files differ";

@@ -290,8 +290,8 @@ TEST(Headless, ScreenshotIsTheRenderedPicture)
     ASSERT_TRUE(write_file(dir + "/b.bin", bios(HANDSHAKE)));
     const run_result r = run(dir, "--bios b.bin --instructions 2000000 --screenshot shot.png");
     ASSERT_EQ(r.status, 0) << r.err;
-    testpng::picture pic;
-    ASSERT_EQ(testpng::read(read_file(dir + "/shot.png"), &pic), "");
+    Picture pic;
+    ASSERT_EQ(read_png(dir + "/shot.png", &pic), "");
     ASSERT_EQ(pic.width, 320);
     ASSERT_EQ(pic.height, 250);
     // Bitmap page: the first plane group gives a red, a green and a blue

@@ -67,24 +67,20 @@ bool have_program(const char *name)
 }
 
 // ---------------------------------------------------------------------------
-// Pictures.
+// Pictures: screen dumps and golden PNGs, both read into a Picture.
 
-struct Image {
-    int w = 0, h = 0;
-    std::vector<uint8> rgb;
-    uint32 at(int x, int y) const
-    {
-        const uint8 *p = &rgb[(size_t)(y * w + x) * 3];
-        return (uint32)p[0] << 16 | (uint32)p[1] << 8 | p[2];
-    }
-    bool operator==(const Image &o) const { return w == o.w && h == o.h && rgb == o.rgb; }
-};
+// A pixel as 0xRRGGBB.
+uint32 colour(const Picture &pic, int x, int y)
+{
+    const uint8 *p = pic.at(x, y);
+    return (uint32)p[0] << 16 | (uint32)p[1] << 8 | p[2];
+}
 
 uint32 be32(const uint8 *p) { return (uint32)p[0] << 24 | (uint32)p[1] << 16 | (uint32)p[2] << 8 | p[3]; }
 
 // A window dump of the root window (xwd's format, ZPixmap, 24 or 32 bits
 // per pixel, true colour), cut to the program's window.
-std::optional<Image> parse_xwd(const std::vector<uint8> &d)
+std::optional<Picture> parse_xwd(const std::vector<uint8> &d)
 {
     if (d.size() < 100) return std::nullopt;
     uint32 f[25];
@@ -101,7 +97,7 @@ std::optional<Image> parse_xwd(const std::vector<uint8> &d)
         return s;
     };
     const int rs = shift(red), gs = shift(green), bs = shift(blue);
-    Image img{WIN_W, WIN_H, std::vector<uint8>((size_t)WIN_W * WIN_H * 3)};
+    Picture img{WIN_W, WIN_H, std::vector<uint8>((size_t)WIN_W * WIN_H * 3)};
     const int bytes = (int)bpp / 8;
     for (int y = 0; y < WIN_H; y++) {
         const uint8 *row = &d[offset + (size_t)y * bpl];
@@ -120,59 +116,14 @@ std::optional<Image> parse_xwd(const std::vector<uint8> &d)
     return img;
 }
 
-// Reads a PNG as our writer makes it: 8-bit RGB, unfiltered rows, stored
-// deflate blocks. Anything else is refused (regenerate the golden).
-std::optional<Image> read_png(const std::string &path)
-{
-    std::vector<uint8> d = read_file(path);
-    if (d.size() < 8 || memcmp(d.data(), "\x89PNG\r\n\x1a\n", 8) != 0) return std::nullopt;
-    Image img;
-    std::vector<uint8> z;
-    for (size_t p = 8; p + 12 <= d.size();) {
-        uint32 len = be32(&d[p]);
-        std::string type(reinterpret_cast<const char *>(&d[p + 4]), 4);
-        if (p + 12 + len > d.size()) return std::nullopt;
-        const uint8 *data = &d[p + 8];
-        if (type == "IHDR") {
-            img.w = (int)be32(data);
-            img.h = (int)be32(data + 4);
-            if (data[8] != 8 || data[9] != 2 || data[12] != 0) return std::nullopt;
-        } else if (type == "IDAT") {
-            z.insert(z.end(), data, data + len);
-        }
-        p += 12 + len;
-    }
-    std::vector<uint8> raw;
-    size_t p = 2;   // zlib header
-    for (;;) {
-        if (p + 5 > z.size()) return std::nullopt;
-        const uint8 head = z[p];
-        if ((head & 6) != 0) return std::nullopt;   // not a stored block
-        const uint32 len = z[p + 1] | (uint32)z[p + 2] << 8;
-        p += 5;
-        if (p + len > z.size()) return std::nullopt;
-        raw.insert(raw.end(), z.begin() + (long)p, z.begin() + (long)(p + len));
-        p += len;
-        if (head & 1) break;
-    }
-    const size_t stride = (size_t)img.w * 3 + 1;
-    if (img.w <= 0 || img.h <= 0 || raw.size() != stride * img.h) return std::nullopt;
-    img.rgb.resize((size_t)img.w * img.h * 3);
-    for (int y = 0; y < img.h; y++) {
-        if (raw[y * stride] != 0) return std::nullopt;
-        memcpy(&img.rgb[(size_t)y * img.w * 3], &raw[y * stride + 1], (size_t)img.w * 3);
-    }
-    return img;
-}
-
 // Where two pictures differ: how many pixels, and their bounding box.
-std::string describe_difference(const Image &a, const Image &b)
+std::string describe_difference(const Picture &a, const Picture &b)
 {
-    if (a.w != b.w || a.h != b.h) return "sizes differ";
-    int n = 0, x0 = a.w, y0 = a.h, x1 = -1, y1 = -1;
-    for (int y = 0; y < a.h; y++)
-        for (int x = 0; x < a.w; x++)
-            if (a.at(x, y) != b.at(x, y)) {
+    if (a.width != b.width || a.height != b.height) return "sizes differ";
+    int n = 0, x0 = a.width, y0 = a.height, x1 = -1, y1 = -1;
+    for (int y = 0; y < a.height; y++)
+        for (int x = 0; x < a.width; x++)
+            if (colour(a, x, y) != colour(b, x, y)) {
                 n++;
                 x0 = std::min(x0, x), y0 = std::min(y0, y), x1 = std::max(x1, x), y1 = std::max(y1, y);
             }
@@ -211,26 +162,26 @@ TextMask text_mask(const char *text)
 }
 
 // The top-left corner of `text` in black on a plain, non-black background.
-std::optional<std::pair<int, int>> find_text(const Image &img, const char *text)
+std::optional<std::pair<int, int>> find_text(const Picture &img, const char *text)
 {
     const TextMask m = text_mask(text);
     std::vector<std::pair<int, int>> glyph, ground;
     for (int y = 0; y < m.h; y++)
         for (int x = 0; x < m.w; x++) (m.on[(size_t)y * m.w + x] ? glyph : ground).push_back({x, y});
     if (glyph.empty() || ground.empty()) return std::nullopt;
-    for (int y = 0; y + m.h <= img.h; y++)
-        for (int x = 0; x + m.w <= img.w; x++) {
+    for (int y = 0; y + m.h <= img.height; y++)
+        for (int x = 0; x + m.w <= img.width; x++) {
             bool ok = true;
             for (auto [gx, gy] : glyph)
-                if (img.at(x + gx, y + gy) != 0) {
+                if (colour(img, x + gx, y + gy) != 0) {
                     ok = false;
                     break;
                 }
             if (!ok) continue;
-            const uint32 bg = img.at(x + ground[0].first, y + ground[0].second);
+            const uint32 bg = colour(img, x + ground[0].first, y + ground[0].second);
             if (bg == 0) continue;
             for (auto [gx, gy] : ground)
-                if (img.at(x + gx, y + gy) != bg) {
+                if (colour(img, x + gx, y + gy) != bg) {
                     ok = false;
                     break;
                 }
@@ -419,15 +370,15 @@ protected:
         sleep_for(200ms);
     }
 
-    Image shot()
+    Picture shot()
     {
         std::string dump = run_output("xwd -root -silent");
-        std::optional<Image> img = parse_xwd(std::vector<uint8>(dump.begin(), dump.end()));
+        std::optional<Picture> img = parse_xwd(std::vector<uint8>(dump.begin(), dump.end()));
         if (!img) ADD_FAILURE() << "unreadable screen dump";
-        return img.value_or(Image{WIN_W, WIN_H, std::vector<uint8>((size_t)WIN_W * WIN_H * 3)});
+        return img.value_or(Picture{WIN_W, WIN_H, std::vector<uint8>((size_t)WIN_W * WIN_H * 3)});
     }
 
-    bool wait_for(const std::function<bool(const Image &)> &pred, std::chrono::milliseconds timeout)
+    bool wait_for(const std::function<bool(const Picture &)> &pred, std::chrono::milliseconds timeout)
     {
         auto until = std::chrono::steady_clock::now() + timeout;
         do {
@@ -442,7 +393,7 @@ protected:
     bool wait_text(const char *text, std::chrono::milliseconds timeout = 10s)
     {
         park_pointer();
-        if (wait_for([&](const Image &s) { return find_text(s, text).has_value(); }, timeout)) return true;
+        if (wait_for([&](const Picture &s) { return find_text(s, text).has_value(); }, timeout)) return true;
         ADD_FAILURE() << "\"" << text << "\" did not appear; see " << save_shot();
         return false;
     }
@@ -450,12 +401,12 @@ protected:
     // The screen as it is now, for a failure message.
     std::string save_shot()
     {
-        Image s = shot();
+        Picture s = shot();
         const std::string path =
             fs::absolute(std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
                          ".screen" + std::to_string(++shots) + ".png")
                 .string();
-        png_write_rgb(path.c_str(), s.w, s.h, s.rgb.data());
+        png_write_rgb(path.c_str(), s.width, s.height, s.rgb.data());
         return path;
     }
 
@@ -466,7 +417,7 @@ protected:
     {
         park_pointer();
         std::optional<std::pair<int, int>> at;
-        ASSERT_TRUE(wait_for([&](const Image &s) { return (at = find_text(s, text)).has_value(); }, 10s))
+        ASSERT_TRUE(wait_for([&](const Picture &s) { return (at = find_text(s, text)).has_value(); }, 10s))
             << "\"" << text << "\" is not on the screen; see " << save_shot();
         const TextMask m = text_mask(text);
         click(at->first + m.w / 2, at->second + m.h / 2);
@@ -481,13 +432,13 @@ protected:
         const std::string path = GOLDEN_DIR + name + ".png";
         if (regen_mode()) {
             sleep_for(settle);
-            Image prev = shot();
+            Picture prev = shot();
             for (int i = 0; i < 50; i++) {
                 sleep_for(300ms);
-                Image now = shot();
+                Picture now = shot();
                 if (now == prev) {
                     fs::create_directories(GOLDEN_DIR);
-                    ASSERT_EQ(png_write_rgb(path.c_str(), now.w, now.h, now.rgb.data()), nullptr);
+                    ASSERT_EQ(png_write_rgb(path.c_str(), now.width, now.height, now.rgb.data()), nullptr);
                     std::printf("regenerated %s\n", path.c_str());
                     return;
                 }
@@ -495,13 +446,15 @@ protected:
             }
             FAIL() << "the screen never settled for " << name;
         }
-        std::optional<Image> golden = read_png(path);
-        ASSERT_TRUE(golden.has_value()) << "no readable golden " << path << " (OVIX_REGEN_GOLDEN=1 makes it)";
-        Image last;
-        if (wait_for([&](const Image &s) { last = s; return s == *golden; }, timeout)) return;
+        Picture golden;
+        const std::string error = read_png(path, &golden);
+        ASSERT_TRUE(error.empty()) << "no readable golden " << path << " (" << error
+                                   << "; OVIX_REGEN_GOLDEN=1 makes it)";
+        Picture last;
+        if (wait_for([&](const Picture &s) { last = s; return s == golden; }, timeout)) return;
         const std::string actual = name + ".actual.png";
-        png_write_rgb(actual.c_str(), last.w, last.h, last.rgb.data());
-        FAIL() << "screen differs from " << path << ": " << describe_difference(last, *golden) << "; see "
+        png_write_rgb(actual.c_str(), last.width, last.height, last.rgb.data());
+        FAIL() << "screen differs from " << path << ": " << describe_difference(last, golden) << "; see "
                << fs::absolute(actual).string();
     }
 
@@ -578,10 +531,10 @@ TEST_F(WindowTest, EscapeOpensTheFastPopupAndEscapeClosesIt)
     ASSERT_TRUE(wait_text("Call Debugger", 5s)) << "no popup after Escape";
     EXPECT_TRUE(find_text(shot(), "LOAD ROM").has_value());
     hold("Escape");
-    EXPECT_TRUE(wait_for([](const Image &s) { return !find_text(s, "Call Debugger"); }, 5s));
+    EXPECT_TRUE(wait_for([](const Picture &s) { return !find_text(s, "Call Debugger"); }, 5s));
     // The machine runs on: the cursor keeps blinking.
-    const Image first = shot();
-    EXPECT_TRUE(wait_for([&](const Image &s) { return !(s == first); }, 5s)) << "the screen stands still";
+    const Picture first = shot();
+    EXPECT_TRUE(wait_for([&](const Picture &s) { return !(s == first); }, 5s)) << "the screen stands still";
     EXPECT_TRUE(running());
 }
 
@@ -726,7 +679,7 @@ TEST_F(WindowTest, ExitFromTheFastPopupAsksAndEndsWithStatusZero)
     click_text("EXIT");
     ASSERT_TRUE(wait_text("Really Quit?", 5s));
     run("xdotool key n");   // "&No": back to the running machine
-    EXPECT_TRUE(wait_for([](const Image &s) { return !find_text(s, "Really Quit?") && !find_text(s, "EXIT"); }, 5s));
+    EXPECT_TRUE(wait_for([](const Picture &s) { return !find_text(s, "Really Quit?") && !find_text(s, "EXIT"); }, 5s));
     EXPECT_TRUE(running());
     hold("Escape");
     click_text("EXIT");

@@ -317,15 +317,24 @@ static void plane_line(uint8 *out, int rec, bool red_first)
     }
 }
 
-// Writes one scanline of colour indices. Memory bitmaps of 32 or 16/15 bits
-// are written through their line pointers; any other depth goes through
-// putpixel, with the same result.
+// Writes one scanline of colour indices. Memory bitmaps of 32, 24 or 16/15
+// bits are written through their line pointers (a 24-bit pixel is its
+// colour's three low bytes, least significant first, as the library stores
+// it); any other depth goes through putpixel, with the same result.
 static void emit_line(BITMAP *bmp, int y, const uint8 *idx)
 {
     const int depth = bitmap_color_depth(bmp);
     if (is_memory_bitmap(bmp) && depth == 32) {
         uint32 *px = reinterpret_cast<uint32 *>(bmp->line[y]);
         for (int x = 0; x < PICTURE_W; x++) px[x] = static_cast<uint32>(ovix_col[idx[x]]);
+    } else if (is_memory_bitmap(bmp) && depth == 24) {
+        uint8 *px = bmp->line[y];
+        for (int x = 0; x < PICTURE_W; x++, px += 3) {
+            const uint32 c = static_cast<uint32>(ovix_col[idx[x]]);
+            px[0] = (uint8)c;
+            px[1] = (uint8)(c >> 8);
+            px[2] = (uint8)(c >> 16);
+        }
     } else if (is_memory_bitmap(bmp) && (depth == 16 || depth == 15)) {
         uint16 *px = reinterpret_cast<uint16 *>(bmp->line[y]);
         for (int x = 0; x < PICTURE_W; x++) px[x] = static_cast<uint16>(ovix_col[idx[x]]);

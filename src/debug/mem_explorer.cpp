@@ -35,19 +35,25 @@ static uint32 s_last_start = 0;   // the start address of the previous fill
 // ---------------------------------------------------------------------------
 // The dump box.
 
-// A byte of the combined space: the CPU's bus up to 0xFFFF, video memory
-// above (an address past the video memory reads 0xFF).
-static uint8 combined_byte(uint32 address)
-{
-    if (address <= 0xFFFF) return program_read_byte_8((int)address);
-    return get_vram((int)(address & 0xFFFF));
-}
-
-// One line of the box for `address` (16 bytes) into `line`.
+// One line of the box for `address` (16 bytes) into `line`. The line is
+// read word by word: a word at an address up to 0xFFFF comes from the CPU's
+// bus, both bytes (the second through the bus too, at the next address cut
+// to 16 bits, even when the word starts at 0xFFFF); a word above comes from
+// video memory (an address past the video memory reads 0xFF). The character
+// column shows the same 16 bytes.
 static void dump_box_line(char *line, size_t size, uint32 address)
 {
     uint8 bytes[16];
-    for (uint32 i = 0; i < 16; i++) bytes[i] = combined_byte(address + i);
+    for (uint32 w = 0; w < 8; w++) {
+        const uint32 a = address + 2 * w;
+        if (a <= 0xFFFF) {
+            bytes[2 * w] = program_read_byte_8((int)a);
+            bytes[2 * w + 1] = program_read_byte_8((int)(a + 1));
+        } else {
+            bytes[2 * w] = get_vram((int)(a & 0xFFFF));
+            bytes[2 * w + 1] = get_vram((int)((a + 1) & 0xFFFF));
+        }
+    }
     int n = snprintf(line, size, "%04x ", address);
     for (int w = 0; w < 8; w++)
         n += snprintf(line + n, size - n, "%04x ", bytes[2 * w] * 256 + bytes[2 * w + 1]);

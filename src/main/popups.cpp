@@ -54,6 +54,8 @@ static int run_popup(DIALOG *dialog)
     return popup_dialog(dialog, -1);
 }
 
+static int reset_question();
+
 void fastPopup()
 {
     switch (run_popup(fast_popup)) {
@@ -66,17 +68,14 @@ void fastPopup()
     case FAST_OPTIONS:
         optionsPopup();
         break;
-    case FAST_RESET: {
-        int answer = reset_or_turnout();
-        // The alert takes Escape for its second button; an Escape still held
-        // means the question was dismissed, not answered with "&Turn Off".
-        if (key[KEY_ESC]) break;
-        if (answer == 1)
-            ovix_reset();
-        else
-            ovix_power_on();
+    case FAST_RESET:
+        // Escape dismisses the question: neither answer is carried out.
+        switch (reset_question()) {
+        case 1: ovix_reset(); break;
+        case 2: ovix_power_on(); break;
+        default: break;
+        }
         break;
-    }
     case FAST_EXIT:
         if (quit() == D_CLOSE) exit(0);
         break;
@@ -101,9 +100,18 @@ int quit()
     return alert("Really Quit?", nullptr, nullptr, "&Yes", "&No", 'y', 'n') == 1 ? D_CLOSE : D_REDRAW;
 }
 
+// The reset question: 1 for "&RESET", 2 for "&Turn Off", 3 when Escape
+// dismissed it. (alert() reports Escape as its second button, which here
+// would mean a cold start; its three-button form without a third button
+// tells Escape apart.)
+static int reset_question()
+{
+    return alert3("What to do?", nullptr, nullptr, "&RESET", "&Turn Off", nullptr, 'r', 't', 0);
+}
+
 int reset_or_turnout()
 {
-    return alert("What to do?", nullptr, nullptr, "&RESET", "&Turn Off", 'r', 't') == 1 ? 1 : 2;
+    return reset_question() == 1 ? 1 : 2;
 }
 
 int about()

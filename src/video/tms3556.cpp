@@ -60,7 +60,9 @@ static inline uint16 row_col() { return static_cast<uint16>(vdp_regs8[REG_ROW] *
 
 uint8 get_vram(int address)
 {
-    if (address > 0x7FFF) return 0xFF;
+    // Compared unsigned, so that a negative address reads 0xFF like any
+    // other address outside the 32 KiB instead of indexing before vram.
+    if (static_cast<unsigned>(address) > 0x7FFF) return 0xFF;
     return vram[address];
 }
 
@@ -225,14 +227,21 @@ uint8 tms3556_initptr_r(int offset)
     return 0;
 }
 
+// The eight 16-bit registers and both VRAM pointers back to 0: what reset,
+// initialisation and power-on have in common.
+static void clear_addresses()
+{
+    for (uint16 &r : vdp_regs16) r = 0;
+    vdp_acmp = 0;
+    vdp_acmpxy = 0;
+}
+
 void tms3556_reset()
 {
     TRACE_FUNC("tms3556_reset()");
     // The 8-bit registers, the port state, the pending-load flags and the
     // pointer mode survive a reset.
-    for (uint16 &r : vdp_regs16) r = 0;
-    vdp_acmp = 0;
-    vdp_acmpxy = 0;
+    clear_addresses();
     clear_vram();
 }
 
@@ -246,9 +255,7 @@ int tms3556_init(int vram_size)
     if (tmpbitmap) destroy_bitmap(tmpbitmap);
     tmpbitmap = bmp;
     clear_vram();
-    for (uint16 &r : vdp_regs16) r = 0;
-    vdp_acmp = 0;
-    vdp_acmpxy = 0;
+    clear_addresses();
     for (int i = 0; i < 8; i++)
         ovix_col[i] = makecol((i & 1) ? 255 : 0, (i & 2) ? 255 : 0, (i & 4) ? 255 : 0);
     return 0;
@@ -264,9 +271,7 @@ void tms3556_get_port_state(int *sel_out, int *reg_out, int *reg2_out)
 void tms3556_power_on()
 {
     for (uint8 &r : vdp_regs8) r = 0;
-    for (uint16 &r : vdp_regs16) r = 0;
-    vdp_acmp = 0;
-    vdp_acmpxy = 0;
+    clear_addresses();
     vdp_acmpxy_mode = dma_read;
     row_col_written = 0;
     bamp_written = false;

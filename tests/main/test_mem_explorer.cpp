@@ -82,6 +82,8 @@ TEST(DumpBox, StartsAt200AndShowsVideoMemoryAbove10000)
     memset(rom_cart, 0xFF, sizeof rom_cart);
     rom_cart[0x200] = 0x12;
     for (int a = 0; a < 16; a++) set_vram((uint16)a, (uint8)(0x41 + a));
+    for (int a = 0; a < 15; a++) rom_7020[0x7F1 + a] = (uint8)(0x61 + a);
+    tms7000.rf[0] = 0x5A;
     struct Case {
         uint32 start;
         const char *first_line;
@@ -90,6 +92,9 @@ TEST(DumpBox, StartsAt200AndShowsVideoMemoryAbove10000)
         {0x0, "0200 12ff ffff ffff ffff ffff ffff ffff ffff ................"},
         {0x1ff, "0200 12ff ffff ffff ffff ffff ffff ffff ffff ................"},
         {0x10000, "10000 4142 4344 4546 4748 494a 4b4c 4d4e 4f50 ABCDEFGHIJKLMNOP"},
+        // A word at 0xFFFF is a CPU word: its second byte is a bus read at
+        // 0x0000 (register R0), not video memory.
+        {0xFFF1, "fff1 6162 6364 6566 6768 696a 6b6c 6d6e 6f5a abcdefghijklmnoZ"},
     };
     for (const Case &c : cases) EXPECT_EQ(lines_of(fill(c.start))[0], c.first_line) << std::hex << c.start;
 }

@@ -223,7 +223,7 @@ TEST_F(Render, ReadsPastVramEndAreWhite)
     EXPECT_EQ(cell(1, 9), pattern(0x0F, GREEN, YELLOW));
 }
 
-// The direct 32- and 16-bit writers and putpixel (24 bits) give one picture.
+// The direct 32-, 24- and 16-bit line writers give one picture.
 TEST(RenderDepths, SamePictureAtEveryDepth)
 {
     std::vector<Line> pictures[3];

@@ -190,7 +190,7 @@ TEST_F(Tms3556, AccessesPastVramEnd)
     set_vram(0xFFFF, 0x13);
     EXPECT_EQ(get_vram(0x0000), 0x42);  // nothing folds onto low VRAM
     EXPECT_EQ(get_vram(0x7FFF), 0x00);
-    for (int a : {0x8000, 0xFFFF, 0x10000}) EXPECT_EQ(get_vram(a), 0xFF) << a;
+    for (int a : {-1, 0x8000, 0xFFFF, 0x10000}) EXPECT_EQ(get_vram(a), 0xFF) << a;
 }
 
 TEST_F(Tms3556, StatusReadRequestsDebugger)

@@ -671,6 +671,39 @@ TEST_F(WindowTest, QuitFromTheDebuggerEndsWithStatusZero)
     EXPECT_EQ(wait_exit(5s), std::optional<int>(0));
 }
 
+TEST_F(WindowTest, ResetQuestionFromTheFastPopup)
+{
+    // The I/O processor's start-up commands, which the BIOS sends once per
+    // start of the machine, counted in the trace that the program leaves.
+    struct Case {
+        const char *keys;     // the answer to "What to do?"
+        int machine_starts;   // the boot, plus one for a cold start
+    };
+    const Case cases[] = {
+        {"Escape", 1},   // dismissed: nothing happens to the machine
+        {"t", 2},        // "&Turn Off": a cold start
+    };
+    for (const Case &c : cases) {
+        start();
+        wait_bios_screen();
+        hold("Escape");
+        click_text("RESET");
+        ASSERT_TRUE(wait_text("What to do?", 5s)) << c.keys;
+        run(std::string("xdotool key ") + c.keys);   // a quick tap, released at once
+        EXPECT_TRUE(wait_for([](const Picture &s) { return !find_text(s, "What to do?"); }, 5s)) << c.keys;
+        wait_bios_screen();
+        hold("Escape");
+        click_text("EXIT");
+        ASSERT_TRUE(wait_text("Really Quit?", 5s)) << c.keys;
+        run("xdotool key y");
+        ASSERT_EQ(wait_exit(5s), std::optional<int>(0)) << c.keys;
+        const std::string trace = read_text(dir + "/trace.log");
+        int starts = 0;
+        for (size_t at = 0; (at = trace.find("START COMMAND : b", at)) != std::string::npos; at++) starts++;
+        EXPECT_EQ(starts, c.machine_starts) << c.keys;
+    }
+}
+
 TEST_F(WindowTest, ExitFromTheFastPopupAsksAndEndsWithStatusZero)
 {
     start();

@@ -5,6 +5,7 @@
 
 #include "headless.h"
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -28,14 +29,26 @@ static const char usage[] =
 // ---------------------------------------------------------------------------
 // Options
 
+// True when s is one or more decimal (or hexadecimal) digits and nothing
+// else. The string-to-number functions would also take leading white space,
+// a sign and, in base 16, a second 0x; a value must be digits only.
+static bool all_digits(const char *s, bool hex)
+{
+    if (!*s) return false;
+    for (; *s; s++) {
+        const int c = (unsigned char)*s;
+        if (!(hex ? isxdigit(c) : isdigit(c))) return false;
+    }
+    return true;
+}
+
 // A decimal count of at least 1.
 static bool parse_count(const char *s, uint64 *out)
 {
-    if (!*s || *s == '-' || *s == '+') return false;
-    char *end;
+    if (!all_digits(s, false)) return false;
     errno = 0;
-    unsigned long long v = strtoull(s, &end, 10);
-    if (*end || errno == ERANGE || v == 0) return false;
+    unsigned long long v = strtoull(s, nullptr, 10);
+    if (errno == ERANGE || v == 0) return false;
     *out = v;
     return true;
 }
@@ -44,11 +57,8 @@ static bool parse_count(const char *s, uint64 *out)
 static bool parse_address(const char *s, uint16 *out)
 {
     if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) s += 2;
-    if (!*s || strlen(s) > 4) return false;
-    char *end;
-    unsigned long v = strtoul(s, &end, 16);
-    if (*end || *s == '-' || *s == '+' || *s == ' ') return false;
-    *out = (uint16)v;
+    if (!all_digits(s, true) || strlen(s) > 4) return false;
+    *out = (uint16)strtoul(s, nullptr, 16);
     return true;
 }
 

@@ -275,6 +275,7 @@ uint8 bus_peek(int address)
         case 0x0104: return porta_val;
         case 0x0108: return (tms7000.pf[9] & tms7000.pf[8]) | (portc_val & ~tms7000.pf[9]);
         case 0x010A: return (tms7000.pf[11] & tms7000.pf[10]) | (portd_val & ~tms7000.pf[11]);
+        case 0x0124: return tms3556_vram_peek();
         case 0x0130: return mailbox_val;
         default: return address <= 0x010B ? tms7000.pf[address - 0x100] : 0;
         }

@@ -192,6 +192,22 @@ void tms3556_vram_w(int offset, uint8 data)
     }
 }
 
+uint8 tms3556_vram_peek()
+{
+    // The reloads tms3556_vram_r would make, applied to copies.
+    dma_mode mode = vdp_acmpxy_mode;
+    uint16 acmpxy = vdp_acmpxy, acmp = vdp_acmp;
+    if (row_col_written) {
+        acmpxy = row_col();
+        mode = dma_read;
+    }
+    if (bamp_written) {
+        acmp = reg16(REG_BAMP);
+        mode = dma_write;
+    }
+    return get_vram(mode == dma_read ? acmpxy : acmp);
+}
+
 uint8 tms3556_vram_r(int offset)
 {
     TRACE_FUNC("tms3556_vram_r()");

@@ -29,6 +29,9 @@ void get_vdp_debug(char *str);
 void tms3556_reg_w(int offset, uint8 data);
 void tms3556_vram_w(int offset, uint8 data);
 uint8 tms3556_vram_r(int offset);
+// The byte tms3556_vram_r would return now, without moving a pointer or
+// consuming a pending load (for the debugger).
+uint8 tms3556_vram_peek();
 uint8 tms3556_reg_r(int offset);
 uint8 tms3556_initptr_r(int offset);
 void tms3556_reset();

@@ -153,6 +153,35 @@ TEST_F(Tms3556, PointerReloadsAndAccesses)
     EXPECT_EQ(ask_bkpt, 0);
 }
 
+// The debugger's peek gives the byte the next read returns, and leaves
+// pointers, modes and pending loads as they were.
+TEST_F(Tms3556, PeekMatchesTheNextReadWithoutEffect)
+{
+    for (int a = 0; a < 0x8000; a++) set_vram(static_cast<uint16>(a), static_cast<uint8>(a ^ (a >> 8)));
+    const std::vector<std::initializer_list<int>> setups = {
+        {0x21, 0x34, 0x12},                    // row/col load pending
+        {0x21, 0x00, 0x10, 0x09, 0x00},        // BAMP load pending (0x1001)
+        {0x21, 0x00, 0x20, 0x09, 0x00, 0x02, 0x30},   // both pending
+        {},                                    // nothing pending
+    };
+    for (const auto &bytes : setups) {
+        port(bytes);
+        for (int i = 0; i < 3; i++) {
+            const uint16 acmp = vdp_acmp, acmpxy = vdp_acmpxy;
+            const dma_mode mode = vdp_acmpxy_mode;
+            const uint8 rc = row_col_written;
+            const bool bw = bamp_written;
+            const uint8 peeked = tms3556_vram_peek();
+            EXPECT_EQ(vdp_acmp, acmp);
+            EXPECT_EQ(vdp_acmpxy, acmpxy);
+            EXPECT_EQ(vdp_acmpxy_mode, mode);
+            EXPECT_EQ(row_col_written, rc);
+            EXPECT_EQ(bamp_written, bw);
+            EXPECT_EQ(tms3556_vram_r(0x124), peeked);
+        }
+    }
+}
+
 TEST_F(Tms3556, PointerAdvanceWraps)
 {
     struct Case { uint16 bamp, bamtf, start, after; } cases[] = {

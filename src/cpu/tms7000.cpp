@@ -355,30 +355,66 @@ static void compute_int2_period()
 // ---------------------------------------------------------------------------
 // Peripheral file.
 
+// The value a read of IOCNT0 gives: the stored byte, with the INT1 and INT3
+// flags also set while their lines are asserted.
+static uint8 iocnt0_value()
+{
+    uint8 v = tms7000.pf[PF_IOCNT0];
+    if (tms7000.irq_state[TMS7000_IRQ1_LINE] == ASSERT_LINE) v |= IOCNT0_INT1_FLAG;
+    if (tms7000.irq_state[TMS7000_IRQ3_LINE] == ASSERT_LINE) v |= IOCNT0_INT3_FLAG;
+    return v;
+}
+
+// A bidirectional port reads its output bits from the latch and its input
+// bits from the port.
+static uint8 mixed_port(uint8 ddr, uint8 latch, uint8 input) { return (uint8)((ddr & latch) | (input & ~ddr)); }
+
+// Reads P0..P255; `port` gives the outside side of a port (traced, or not
+// for the peek).
+template <uint8 (*port)(int)>
+static uint8 pf_value(int offset)
+{
+    const uint8 *pf = tms7000.pf;
+    switch (offset & 0xFF) {
+    case PF_IOCNT0: return iocnt0_value();
+    case PF_T1DATA: return (uint8)tms7000.t1_decrementer;
+    case PF_T1CTL: return tms7000.t1_capture_latch;
+    case PF_APORT: return port(TMS7000_PORTA);
+    case PF_BPORT: return pf[PF_BPORT];
+    case PF_CPORT: return mixed_port(pf[PF_CDDR], pf[PF_CPORT], port(TMS7000_PORTC));
+    case PF_DPORT: return mixed_port(pf[PF_DDDR], pf[PF_DPORT], port(TMS7000_PORTD));
+    default: return pf[offset & 0xFF];
+    }
+}
+
+static uint8 port_latch(int port)
+{
+    switch (port) {
+    case TMS7000_PORTA: return porta_val;
+    case TMS7000_PORTB: return portb_val;
+    case TMS7000_PORTC: return portc_val;
+    case TMS7000_PORTD: return portd_val;
+    default: return 0;
+    }
+}
+
 uint8 tms70x0_pf_r(int offset)
 {
     TRACE_FUNC("tms70x0_pf_r()");
-    offset &= 0xFF;
-    const uint8 *pf = tms7000.pf;
-    switch (offset) {
-    case PF_IOCNT0: {
-        uint8 v = pf[PF_IOCNT0];
-        if (tms7000.irq_state[TMS7000_IRQ1_LINE] == ASSERT_LINE) v |= IOCNT0_INT1_FLAG;
-        if (tms7000.irq_state[TMS7000_IRQ3_LINE] == ASSERT_LINE) v |= IOCNT0_INT3_FLAG;
-        TRACE("reading IOCNT0 %02x", v);
-        return v;
-    }
-    case PF_T1DATA: return (uint8)tms7000.t1_decrementer;
-    case PF_T1CTL: return tms7000.t1_capture_latch;
-    case PF_APORT: return io_read_byte_8(TMS7000_PORTA);
-    case PF_BPORT: return pf[PF_BPORT];
-    // Output bits come from the latch, input bits from the port.
-    case PF_CPORT:
-        return (uint8)((pf[PF_CDDR] & pf[PF_CPORT]) | (io_read_byte_8(TMS7000_PORTC) & ~pf[PF_CDDR]));
-    case PF_DPORT:
-        return (uint8)((pf[PF_DDDR] & pf[PF_DPORT]) | (io_read_byte_8(TMS7000_PORTD) & ~pf[PF_DDDR]));
-    default: return pf[offset];
-    }
+    const uint8 v = pf_value<io_read_byte_8>(offset);
+    if ((offset & 0xFF) == PF_IOCNT0) TRACE("reading IOCNT0 %02x", v);
+    return v;
+}
+
+uint8 tms70x0_pf_peek(int offset) { return pf_value<port_latch>(offset); }
+
+// Ports C and D output only the bits their direction register makes
+// outputs; the latch keeps the masked byte.
+static void write_masked_port(int pf_port, int pf_ddr, int port, uint8 data)
+{
+    const uint8 value = data & tms7000.pf[pf_ddr];
+    io_write_byte_8(port, value);
+    tms7000.pf[pf_port] = value;
 }
 
 void tms70x0_pf_w(int offset, uint8 data)
@@ -424,20 +460,14 @@ void tms70x0_pf_w(int offset, uint8 data)
         io_write_byte_8(TMS7000_PORTB, data);
         pf[PF_BPORT] = data;
         break;
-    case PF_CPORT: {
+    case PF_CPORT:
         TRACE("PORT C Write %02x", data);
-        const uint8 value = data & pf[PF_CDDR];
-        io_write_byte_8(TMS7000_PORTC, value);
-        pf[PF_CPORT] = value;
+        write_masked_port(PF_CPORT, PF_CDDR, TMS7000_PORTC, data);
         break;
-    }
-    case PF_DPORT: {
+    case PF_DPORT:
         TRACE("PORT D Write %02x", data);
-        const uint8 value = data & pf[PF_DDDR];
-        io_write_byte_8(TMS7000_PORTD, value);
-        pf[PF_DPORT] = value;
+        write_masked_port(PF_DPORT, PF_DDDR, TMS7000_PORTD, data);
         break;
-    }
     default:
         TRACE("Other io port");
         pf[offset] = data;

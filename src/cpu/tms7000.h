@@ -75,6 +75,9 @@ void illegal();
 // Peripheral file and timer 1.
 uint8 tms70x0_pf_r(int offset);
 void tms70x0_pf_w(int offset, uint8 data);
+// The value tms70x0_pf_r would give, without trace or port access (for the
+// debugger).
+uint8 tms70x0_pf_peek(int offset);
 void tms7000_service_timer1();
 uint8 tms7000_internal_r(int offset);
 void tms7000_internal_w(int offset, uint8 data);

@@ -25,6 +25,15 @@ static int s_trace_time = 0;
 
 static constexpr int LINE_MAX = 4096;   // a formatted line: 4095 characters and NUL
 
+// Copies `src` into `dst`, cut to size - 1 characters (the cut is wanted:
+// list names and ring slots have fixed sizes).
+static void copy_cut(char *dst, size_t size, const char *src)
+{
+    const size_t n = strnlen(src, size - 1);
+    memcpy(dst, src, n);
+    dst[n] = 0;
+}
+
 void init_trace()
 {
     trace_log_tab = static_cast<char *>(calloc(TRACE_RING_LINES, TRACE_LINE_SIZE));
@@ -39,7 +48,7 @@ void init_trace()
         char word[256];
         while (fscanf(f, "%255s", word) == 1) {
             if (debug_func_list_size >= DEBUG_LIST_MAX) continue;
-            snprintf(debug_func_list[debug_func_list_size], DEBUG_NAME_SIZE, "%s", word);
+            copy_cut(debug_func_list[debug_func_list_size], DEBUG_NAME_SIZE, word);
             debug_func_list_size++;
         }
         fclose(f);
@@ -136,7 +145,7 @@ int do_trace(const char *fmt, ...)
 
     if (trace_log_tab) {
         char *slot = trace_log_tab + trace_log_next * TRACE_LINE_SIZE;
-        snprintf(slot, TRACE_LINE_SIZE, "%s", line);
+        copy_cut(slot, TRACE_LINE_SIZE, line);
         trace_log_next = (trace_log_next + 1) % TRACE_RING_LINES;
         if (trace_log_size < TRACE_RING_LINES) trace_log_size++;
     }

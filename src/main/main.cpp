@@ -180,7 +180,7 @@ static void after_keyboard_poll(void *)
 
 int ovix_loop(int targetPC)
 {
-    TRACE_FUNC("ovix_loop()");
+    // The loop's trace prologue ("ovix_loop()") is ovix_run's.
     static const loop_hooks hooks = {frame_to_window, after_keyboard_poll, nullptr};
     speed_restart();
     ovix_run((uint16)targetPC, UINT64_MAX, &hooks);

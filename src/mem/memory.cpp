@@ -182,13 +182,16 @@ static constexpr struct { int first, count; } bios_patches[] = {
     {0x177, 3}, {0x180, 3}, {0x18D, 3}, {0x1AE, 3},
 };
 
+// No cartridge: the whole cartridge area reads 0xFF.
+static void erase_cartridge() { memset(rom_cart + 0x200, 0xFF, sizeof(rom_cart) - 0x200); }
+
 const char *MemInitFrom(const char *path)
 {
     TRACE_FUNC("MemInit()");
     TRACE_ALWAYS("Called");
     static char error[1200];
 
-    memset(rom_cart + 0x200, 0xFF, sizeof(rom_cart) - 0x200);
+    erase_cartridge();
     FILE *f = fopen(path, "rb");
     if (!f) {
         snprintf(error, sizeof error, "fatal error needs file %s", path);
@@ -214,7 +217,7 @@ const char *RomLoad(const char *name)
     TRACE_FUNC("RomLoad()");
     TRACE_ALWAYS("Called");
     // Erase first, so that every failed load leaves no stale cartridge.
-    memset(rom_cart + 0x200, 0xFF, sizeof(rom_cart) - 0x200);
+    erase_cartridge();
     FILE *f = fopen(name, "rb");
     if (!f) return "fatal error cannot open rom";
     static uint8 image[32768];
@@ -263,21 +266,11 @@ uint8 bus_peek(int address)
     if (address < 0x200) {
         // Peripheral registers as a read would give them, without the
         // timer, port or video side effects.
+        if (address <= 0x010B) return tms70x0_pf_peek(address - 0x100);
         switch (address) {
-        case 0x0100: {
-            uint8 v = tms7000.pf[0];
-            if (tms7000.irq_state[0] == ASSERT_LINE) v |= 0x02;
-            if (tms7000.irq_state[2] == ASSERT_LINE) v |= 0x20;
-            return v;
-        }
-        case 0x0102: return (uint8)tms7000.t1_decrementer;
-        case 0x0103: return tms7000.t1_capture_latch;
-        case 0x0104: return porta_val;
-        case 0x0108: return (tms7000.pf[9] & tms7000.pf[8]) | (portc_val & ~tms7000.pf[9]);
-        case 0x010A: return (tms7000.pf[11] & tms7000.pf[10]) | (portd_val & ~tms7000.pf[11]);
         case 0x0124: return tms3556_vram_peek();
         case 0x0130: return mailbox_val;
-        default: return address <= 0x010B ? tms7000.pf[address - 0x100] : 0;
+        default: return 0;
         }
     }
     if (address < 0x8000) return rom_cart[address];

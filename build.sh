@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
 
-PACKAGES="cmake make g++ pkg-config libgtest-dev liballegro4-dev xvfb xdotool xauth x11-apps"
+PACKAGES="cmake make g++ pkg-config libgtest-dev liballegro4-dev xvfb xdotool xauth x11-apps
+          libpng-dev nlohmann-json3-dev libcli11-dev clang libclang-rt-dev"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

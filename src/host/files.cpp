@@ -1,0 +1,174 @@
+// Host files: regular-file inputs and outputs written through a temporary
+// file (see files.h).
+#include "host/files.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static const char *kind_of(mode_t mode)
+{
+    if (S_ISREG(mode)) return "a regular file";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+const char *file_kind(const char *path)
+{
+    struct stat st;
+    if (stat(path, &st) != 0) return nullptr;
+    return kind_of(st.st_mode);
+}
+
+bool path_exists(const char *path)
+{
+    struct stat st;
+    return lstat(path, &st) == 0;
+}
+
+FILE *open_input_file(const char *path, std::string *error, long long *size)
+{
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
+    // writer. The descriptor is examined before anything is read from it.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = std::string("cannot open ") + path + ": " + strerror(errno);
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        *error = std::string("cannot examine ") + path + ": " + strerror(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *error = std::string(path) + " is " + kind_of(st.st_mode) + ", not a file";
+        ::close(fd);
+        return nullptr;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE *f = fdopen(fd, "rb");
+    if (!f) {
+        *error = std::string("cannot read ") + path + ": " + strerror(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    if (size) *size = (long long)st.st_size;
+    return f;
+}
+
+// ---------------------------------------------------------------------------
+// Outputs
+
+bool output_file::open(const char *path, std::string *error)
+{
+    abandon();
+    path_ = path;
+    temp_ = path_ + ".tmpXXXXXX";
+    const int fd = mkstemp(temp_.data());
+    if (fd < 0) {
+        *error = std::string("cannot create ") + path + ": " + strerror(errno);
+        temp_.clear();
+        return false;
+    }
+    // mkstemp makes the file private (0600); give it the mode an ordinary
+    // new file would have.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    f_ = fdopen(fd, "wb");
+    if (!f_) {
+        *error = std::string("cannot create ") + path + ": " + strerror(errno);
+        ::close(fd);
+        unlink(temp_.c_str());
+        temp_.clear();
+        return false;
+    }
+    return true;
+}
+
+bool output_file::commit(std::string *error, bool replace)
+{
+    if (!f_) {
+        *error = "cannot write " + path_ + ": not open";
+        return false;
+    }
+    bool ok = fflush(f_) == 0 && !ferror(f_);
+    int err = ok ? 0 : errno;
+    if (ok && fsync(fileno(f_)) != 0 && errno != EINVAL && errno != EROFS) {
+        ok = false;
+        err = errno;
+    }
+    if (fclose(f_) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    f_ = nullptr;
+    if (ok) {
+        if (replace) {
+            if (rename(temp_.c_str(), path_.c_str()) != 0) {
+                ok = false;
+                err = errno;
+            }
+        } else {
+            // link() refuses an existing target: no window in which a file
+            // that appeared meanwhile would be overwritten.
+            if (link(temp_.c_str(), path_.c_str()) != 0) {
+                ok = false;
+                err = errno;
+            }
+            unlink(temp_.c_str());
+        }
+    }
+    if (!ok) {
+        *error = "cannot write " + path_ + ": " + (err == EEXIST ? "a file of that name exists" : strerror(err));
+        unlink(temp_.c_str());
+    }
+    temp_.clear();
+    return ok;
+}
+
+void output_file::abandon()
+{
+    if (f_) {
+        fclose(f_);
+        f_ = nullptr;
+    }
+    if (!temp_.empty()) {
+        unlink(temp_.c_str());
+        temp_.clear();
+    }
+}
+
+bool write_file_atomic(const char *path, const void *data, size_t size, std::string *error)
+{
+    output_file out;
+    if (!out.open(path, error)) return false;
+    if (size && fwrite(data, 1, size, out.file()) != size) {
+        *error = std::string("cannot write ") + path + ": " + strerror(errno);
+        return false;   // the destructor removes the temporary file
+    }
+    return out.commit(error);
+}
+
+std::string next_free_name(const char *prefix, int digits, const char *const *suffixes, int *next)
+{
+    for (int n = *next < 0 ? 0 : *next;; n++) {
+        char number[32];
+        snprintf(number, sizeof number, "%0*d", digits, n);
+        bool taken = false;
+        for (const char *const *s = suffixes; *s && !taken; s++)
+            taken = path_exists((std::string(prefix) + number + *s).c_str());
+        if (!taken) {
+            *next = n;
+            return std::string(prefix) + number;
+        }
+    }
+}

@@ -1,0 +1,74 @@
+// Host files: the one place where the programs open what the user names.
+//
+// Inputs (BIOS, cartridge, snapshot, debug.lst, sources) are read only when
+// they are regular files: a FIFO or a device would block or never end, a
+// directory reads as nothing. Outputs (state, screenshots, dumps,
+// snapshots) are written to a temporary file in the target's folder and
+// renamed into place only when complete, so that a failed write (a full
+// disk) never leaves a truncated file or destroys the file that was there.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+// Opens `path` for binary reading if it is a regular file. On failure
+// returns null and sets *error to a text that names the file and says what
+// it is or why it cannot be read ("cannot open X: No such file or
+// directory", "X is a directory, not a file", "X is a FIFO, not a file").
+// Never blocks, whatever the path names. *size gets the file's size when
+// `size` is not null.
+FILE *open_input_file(const char *path, std::string *error, long long *size = nullptr);
+
+// What kind of thing `path` names, for messages: "a directory", "a FIFO",
+// "a character device", "a block device", "a socket", "a regular file", or
+// null when it does not exist or cannot be examined.
+const char *file_kind(const char *path);
+
+// True when something (file, folder, link) exists at `path`.
+bool path_exists(const char *path);
+
+// A file written through a temporary file in the same folder.
+//
+//     output_file out;
+//     if (!out.open(path, &error)) ...;
+//     fprintf(out.file(), ...);
+//     if (!out.commit(&error)) ...;     // renamed into place here
+//
+// Destroying an output_file that was not committed removes the temporary
+// file and leaves `path` as it was.
+class output_file {
+public:
+    output_file() = default;
+    output_file(const output_file &) = delete;
+    output_file &operator=(const output_file &) = delete;
+    ~output_file() { abandon(); }
+
+    // Creates the temporary file (binary mode). False with *error set when
+    // the folder cannot take a new file.
+    bool open(const char *path, std::string *error);
+    FILE *file() const { return f_; }
+    // Flushes, checks every write, and renames the temporary file to the
+    // target. With `replace` false the target must not exist: the call
+    // fails (and writes nothing) if a file of that name appeared meanwhile,
+    // so that numbered outputs never overwrite. False with *error set on
+    // any failure; the temporary file is then removed.
+    bool commit(std::string *error, bool replace = true);
+    // Removes the temporary file without touching the target.
+    void abandon();
+
+private:
+    FILE *f_ = nullptr;
+    std::string path_;
+    std::string temp_;
+};
+
+// Writes `size` bytes to `path` through an output_file. False with *error
+// set on failure, the old file at `path` kept.
+bool write_file_atomic(const char *path, const void *data, size_t size, std::string *error);
+
+// The first stem "<prefix><number>" (the number written with printf's
+// "%0*d" and `digits`), for number = *next, *next + 1, ..., such that no
+// file "<stem><suffix>" exists for any suffix in `suffixes` (a
+// null-terminated list), so that numbered outputs of several kinds never
+// share a number. *next is left at the number found.
+std::string next_free_name(const char *prefix, int digits, const char *const *suffixes, int *next);

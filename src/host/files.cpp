@@ -38,17 +38,17 @@ FILE *open_input_file(const char *path, std::string *error, long long *size)
     // writer. The descriptor is examined before anything is read from it.
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        *error = std::string("cannot open ") + path + ": " + strerror(errno);
+        *error = std::string(path) + ": " + strerror(errno);
         return nullptr;
     }
     struct stat st;
     if (fstat(fd, &st) != 0) {
-        *error = std::string("cannot examine ") + path + ": " + strerror(errno);
+        *error = std::string(path) + ": " + strerror(errno);
         ::close(fd);
         return nullptr;
     }
     if (!S_ISREG(st.st_mode)) {
-        *error = std::string(path) + " is " + kind_of(st.st_mode) + ", not a file";
+        *error = std::string(path) + ": " + kind_of(st.st_mode) + ", not a file";
         ::close(fd);
         return nullptr;
     }
@@ -56,7 +56,7 @@ FILE *open_input_file(const char *path, std::string *error, long long *size)
     if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     FILE *f = fdopen(fd, "rb");
     if (!f) {
-        *error = std::string("cannot read ") + path + ": " + strerror(errno);
+        *error = std::string(path) + ": " + strerror(errno);
         ::close(fd);
         return nullptr;
     }

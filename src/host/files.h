@@ -12,9 +12,10 @@
 #include <string>
 
 // Opens `path` for binary reading if it is a regular file. On failure
-// returns null and sets *error to a text that names the file and says what
-// it is or why it cannot be read ("cannot open X: No such file or
-// directory", "X is a directory, not a file", "X is a FIFO, not a file").
+// returns null and sets *error to "<path>: <reason>", where the reason is
+// the system's ("No such file or directory", "Permission denied") or what
+// the path is instead of a file ("a directory, not a file", "a FIFO, not a
+// file"); callers put their own words in front ("cannot open cartridge ").
 // Never blocks, whatever the path names. *size gets the file's size when
 // `size` is not null.
 FILE *open_input_file(const char *path, std::string *error, long long *size = nullptr);

@@ -5,8 +5,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "cpu/tms7000.h"
+#include "host/files.h"
 #include "io/io_cpu.h"
 #include "video/tms3556.h"
 
@@ -192,9 +194,15 @@ const char *MemInitFrom(const char *path)
     static char error[1200];
 
     erase_cartridge();
-    FILE *f = fopen(path, "rb");
+    std::string reason;
+    FILE *f = open_input_file(path, &reason);
     if (!f) {
-        snprintf(error, sizeof error, "fatal error needs file %s", path);
+        // A missing image keeps the plain message; anything else (a folder,
+        // a FIFO, no permission) says what is wrong with the path.
+        if (!path_exists(path))
+            snprintf(error, sizeof error, "fatal error needs file %s", path);
+        else
+            snprintf(error, sizeof error, "fatal error needs file %s (%s)", path, reason.c_str());
         return error;
     }
     uint8 image[sizeof rom_7020];
@@ -212,25 +220,55 @@ const char *MemInitFrom(const char *path)
 
 const char *MemInit() { return MemInitFrom("bios/BIOS7020.bin"); }
 
+// Where a cartridge image of n bytes lands: the first CPU address it fills,
+// and the file offset of the byte that goes there. False for a size that is
+// not a cartridge image.
+static bool cartridge_placement(size_t n, int *first_address, size_t *first_byte)
+{
+    switch (n) {
+    case 32768: *first_address = 0x0200; *first_byte = 0x200; return true;   // the first 512 bytes are hidden
+    case 32256: *first_address = 0x0200; *first_byte = 0; return true;
+    case 16384: *first_address = 0x4000; *first_byte = 0; return true;
+    case 8192: *first_address = 0x6000; *first_byte = 0; return true;
+    default: return false;
+    }
+}
+
 const char *RomLoad(const char *name)
 {
     TRACE_FUNC("RomLoad()");
     TRACE_ALWAYS("Called");
-    // Erase first, so that every failed load leaves no stale cartridge.
-    erase_cartridge();
-    FILE *f = fopen(name, "rb");
-    if (!f) return "fatal error cannot open rom";
+    static char error[1200];
+    // The file is read and checked completely before the cartridge area is
+    // touched: a refused file leaves the running cartridge as it was.
+    if (!name || !*name) return "fatal error cannot open rom: no file name given";
+    std::string reason;
+    FILE *f = open_input_file(name, &reason);
+    if (!f) {
+        snprintf(error, sizeof error, "fatal error cannot open rom %s", reason.c_str());
+        return error;
+    }
     static uint8 image[32768];
     size_t n = fread(image, 1, sizeof image, f);
+    const bool read_failed = ferror(f);
     TRACE_ALWAYS("Rom size is %dKb", (int)(n / 1024));
     fclose(f);
-    switch (n) {
-    case 32768: memcpy(rom_cart + 0x200, image + 0x200, 0x7E00); return nullptr;
-    case 32256: memcpy(rom_cart + 0x200, image, 0x7E00); return nullptr;
-    case 16384: memcpy(rom_cart + 0x4000, image, 0x4000); return nullptr;
-    case 8192: memcpy(rom_cart + 0x6000, image, 0x2000); return nullptr;
-    default: return "Sorry, unknown rom size";
+    if (read_failed) {
+        snprintf(error, sizeof error, "fatal error cannot open rom %s: read error", name);
+        return error;
     }
+    int first_address = 0;
+    size_t first_byte = 0;
+    if (!cartridge_placement(n, &first_address, &first_byte)) {
+        snprintf(error, sizeof error,
+                 "Sorry, unknown rom size: %s is %zu bytes long; cartridge images are 8192, 16384, 32256 or "
+                 "32768 bytes (a longer file counts as its first 32768)",
+                 name, n);
+        return error;
+    }
+    erase_cartridge();
+    memcpy(rom_cart + first_address, image + first_byte, 0x8000 - first_address);
+    return nullptr;
 }
 
 void mem_power_on()

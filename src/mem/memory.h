@@ -66,7 +66,9 @@ const char *MemInit();
 // The same rules for a BIOS image at another path (the headless runner's
 // --bios); MemInit() is MemInitFrom("bios/BIOS7020.bin").
 const char *MemInitFrom(const char *path);
-// Cartridge loader; null on success, else the error text.
+// Cartridge loader; null on success, else the error text (naming the file
+// and why it was refused). The file is checked before anything changes: a
+// refused file leaves the loaded cartridge as it was.
 const char *RomLoad(const char *name);
 
 // Power-on state of the bus: RAM cleared, port latches 0.

@@ -44,10 +44,10 @@ TEST(HostFiles, InputsMustBeRegularFiles)
         bool ok;
     } cases[] = {
         {"files_in.bin", "abc", true},
-        {"files_dir", "files_dir is a directory, not a file", false},
-        {"files_fifo", "files_fifo is a FIFO, not a file", false},   // must not block
-        {"files_missing", "cannot open files_missing: No such file or directory", false},
-        {"/dev/zero", "/dev/zero is a character device, not a file", false},
+        {"files_dir", "files_dir: a directory, not a file", false},
+        {"files_fifo", "files_fifo: a FIFO, not a file", false},   // must not block
+        {"files_missing", "files_missing: No such file or directory", false},
+        {"/dev/zero", "/dev/zero: a character device, not a file", false},
     };
     for (const Case &c : cases) {
         std::string error;

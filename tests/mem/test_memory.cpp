@@ -160,6 +160,9 @@ TEST_F(InDir, MemInitFailures)
 {
     EXPECT_STREQ(MemInit(), "fatal error needs file bios/BIOS7020.bin");
     std::filesystem::create_directory("bios");
+    std::filesystem::create_directory("bios/BIOS7020.bin");
+    EXPECT_STREQ(MemInit(), "fatal error needs file bios/BIOS7020.bin (bios/BIOS7020.bin: a directory, not a file)");
+    std::filesystem::remove("bios/BIOS7020.bin");
     ASSERT_TRUE(write_file("bios/BIOS7020.bin", pattern(1000, 0)));
     const char *err = MemInit();
     ASSERT_NE(err, nullptr);
@@ -188,20 +191,27 @@ TEST_F(InDir, RomLoadSizesAndPlacement)
     }
 }
 
-TEST_F(InDir, RomLoadFailuresEraseTheCartridge)
+TEST_F(InDir, RefusedCartridgeKeepsTheLoadedOne)
 {
-    ASSERT_TRUE(write_file("good.rom", pattern(16384, 2)));
-    ASSERT_EQ(RomLoad("good.rom"), nullptr);
+    const std::vector<uint8> good = pattern(16384, 2);
+    ASSERT_TRUE(write_file("good.rom", good));
     ASSERT_TRUE(write_file("odd.rom", pattern(10240, 2)));
-    EXPECT_STREQ(RomLoad("odd.rom"), "Sorry, unknown rom size");
-    for (int a = 0x0200; a < 0x8000; a++) ASSERT_EQ(rom_cart[a], 0xFF) << std::hex << a;
-
-    ASSERT_EQ(RomLoad("good.rom"), nullptr);
-    EXPECT_STREQ(RomLoad("missing.rom"), "fatal error cannot open rom");
-    EXPECT_STREQ(RomLoad(""), "fatal error cannot open rom");
-    for (int a = 0x0200; a < 0x8000; a++) ASSERT_EQ(rom_cart[a], 0xFF) << std::hex << a;
     ASSERT_TRUE(write_file("empty.rom", {}));
-    EXPECT_STREQ(RomLoad("empty.rom"), "Sorry, unknown rom size");
+    std::filesystem::create_directory("folder.rom");
+    struct Case { const char *name, *error; } cases[] = {
+        {"odd.rom", "Sorry, unknown rom size: odd.rom is 10240 bytes long; cartridge images are 8192, 16384, "
+                    "32256 or 32768 bytes (a longer file counts as its first 32768)"},
+        {"empty.rom", "Sorry, unknown rom size: empty.rom is 0 bytes long; cartridge images are 8192, 16384, "
+                      "32256 or 32768 bytes (a longer file counts as its first 32768)"},
+        {"missing.rom", "fatal error cannot open rom missing.rom: No such file or directory"},
+        {"folder.rom", "fatal error cannot open rom folder.rom: a directory, not a file"},
+        {"", "fatal error cannot open rom: no file name given"},
+    };
+    ASSERT_EQ(RomLoad("good.rom"), nullptr);
+    for (const Case &c : cases) {
+        EXPECT_STREQ(RomLoad(c.name), c.error);
+        for (int a = 0x4000; a < 0x8000; a++) ASSERT_EQ(rom_cart[a], good[a - 0x4000]) << c.name << std::hex << a;
+    }
 }
 
 TEST(Bus, PeekHasNoSideEffects)

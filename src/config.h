@@ -31,12 +31,17 @@ enum { CLEAR_LINE = 0, ASSERT_LINE = 1, HOLD_LINE = 2, PULSE_LINE = 3 };
 // The processor's four I/O ports.
 enum { TMS7000_PORTA = 0, TMS7000_PORTB = 1, TMS7000_PORTC = 2, TMS7000_PORTD = 3 };
 
+// A rare path kept out of line, so that the per-instruction code around its
+// call (inlined and flattened into the emulation loop) stays small.
+#define OVIX_COLD __attribute__((noinline, cold))
+
 // ---------------------------------------------------------------------------
 // Trace facility (implemented in debug/trace.cpp).
 extern const char *g_func_name;  // trace name of the function traced last
-extern int g_notrace;            // non-zero: nothing is looked up or traced
-int check_debug(const char *func_name);
-int do_trace(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+extern int g_notrace;            // non-zero: nothing is looked up or traced (set it
+                                 // only with no_trace/restore_trace)
+OVIX_COLD int check_debug(const char *func_name);
+OVIX_COLD int do_trace(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Trace prologue. Each traced function starts with TRACE_FUNC("name()"): it
 // owns a static flag (0 = not looked up yet, 1 = listed in debug.lst,

@@ -919,3 +919,32 @@ static constexpr int count_illegal()
     return n;
 }
 static_assert(count_illegal() == 30, "30 unassigned opcodes");
+
+// ---------------------------------------------------------------------------
+// The machine's step. The switch calls the constant entries of opfn_ovix
+// directly, so that the handlers are inlined into it (and the step into the
+// emulation loop) instead of being called through the table.
+
+#define OVIX_CASE(n) \
+    case n: opfn_ovix[n](); break;
+#define OVIX_CASE4(n) OVIX_CASE(n) OVIX_CASE(n + 1) OVIX_CASE(n + 2) OVIX_CASE(n + 3)
+#define OVIX_CASE16(n) OVIX_CASE4(n) OVIX_CASE4(n + 4) OVIX_CASE4(n + 8) OVIX_CASE4(n + 12)
+
+__attribute__((flatten)) void tms7000_ovix_step()
+{
+    if (tms7000.idle_state == 0) [[likely]] {
+        const uint8 opcode = (uint8)cpu_readop(tms7000.pc.w.l);
+        tms7000.pc.w.l++;
+        switch (opcode) {
+            OVIX_CASE16(0x00) OVIX_CASE16(0x10) OVIX_CASE16(0x20) OVIX_CASE16(0x30)
+            OVIX_CASE16(0x40) OVIX_CASE16(0x50) OVIX_CASE16(0x60) OVIX_CASE16(0x70)
+            OVIX_CASE16(0x80) OVIX_CASE16(0x90) OVIX_CASE16(0xA0) OVIX_CASE16(0xB0)
+            OVIX_CASE16(0xC0) OVIX_CASE16(0xD0) OVIX_CASE16(0xE0) OVIX_CASE16(0xF0)
+        }
+    } else {
+        tms7000_icount -= CYCLES_IDLE_STEP;
+    }
+}
+#undef OVIX_CASE16
+#undef OVIX_CASE4
+#undef OVIX_CASE

@@ -11,6 +11,7 @@
 
 #include "cpu/7000dasm.h"
 #include "cpu/tms7000.h"
+#include "debug/trace.h"
 #include "io/io_cpu.h"
 #include "mem/memory.h"
 #include "time/timer.h"
@@ -19,60 +20,96 @@
 int ask_bkpt = 0;
 int dump_all = 0;
 
-// Flattened: the execute call, the bus's opcode fetch, the clock update and
-// the timer check are inlined into this loop whatever the link-time
-// optimiser would decide for each program (the window program ran about a
-// quarter slower than the headless runner without it).
+// Passes until the next frame pass: 1 when a run starts (its first pass is
+// one), then LOOP_FRAME_PASSES after each.
+static uint32 s_frame_left = 1;
+
+// The rare parts of a pass, kept out of line so that the pass itself stays
+// a straight run of inlined code.
+
+// The per-instruction listing: the instruction that will run next. The
+// disassembler reads through the bus whether or not tracing is on.
+OVIX_COLD static void dump_line()
+{
+    char text[256];
+    const unsigned pc = tms7000.pc.w.l;
+    Dasm7000(text, pc);
+    if (!g_notrace) {
+        g_func_name = "ovix_loop()";
+        do_trace("%04X %s", pc, text);
+    }
+}
+
+// Forcing the I/O processor's handshake line: F3 clears it, then F2 sets
+// it, so with both held it ends set.
+OVIX_COLD static void force_handshake_line()
+{
+    if (key[KEY_F3]) and_porta(0xFE);
+    if (key[KEY_F2]) or_porta(0x01);
+}
+
+// The frame pass: the frame, the hooks around the keyboard poll. The counts
+// are re-based first, so that the hooks see the machine as between two
+// execute calls.
+OVIX_COLD static void frame_pass(const loop_hooks *hooks)
+{
+    tms7000_rebase();
+    BITMAP *frame = tms3556_redraw();
+    if (hooks && hooks->before_poll) hooks->before_poll(frame, hooks->ctx);
+    ovix_key();
+    if (hooks && hooks->after_poll) hooks->after_poll(hooks->ctx);
+}
+
+// Flattened: the execute pass with its opcode dispatch and handlers, the
+// bus's inline paths, the clock update and the timer check are inlined into
+// this loop whatever the link-time optimiser would decide for each program;
+// everything rare is out of line (OVIX_COLD).
 __attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
 {
     TRACE_FUNC("ovix_loop()");
+    tms7000_ovix_prologue();
+    tms7000_rebase();
     ask_bkpt = 0;
-    int frame_counter = 0;   // passes since the last frame pass, mod LOOP_FRAME_PASSES
-    loop_result r = {0, 0, LOOP_STOP_COUNT};
+    s_frame_left = 1;
+    volatile char *const keys = key;
+    bool dump = dump_all != 0;
+    uint64 passes = 0, cycles = 0;
+    loop_stop reason;
 
     for (;;) {
-        const int cycles = tms7000_ovix_execute(1);
-        r.passes++;
-        r.cycles += (uint64)cycles;
+        const int c = tms7000_ovix_pass();
+        passes++;
+        cycles += (uint64)c;
 
-        if (dump_all) {
-            // The listing shows the instruction that will run next.
-            char text[256];
-            const unsigned pc = tms7000.pc.w.l;
-            Dasm7000(text, pc);
-            TRACE_ALWAYS("%04X %s", pc, text);
-        }
+        if (dump) [[unlikely]]
+            dump_line();
+        if (keys[KEY_F2] | keys[KEY_F3]) [[unlikely]]
+            force_handshake_line();
 
-        // Forcing the I/O processor's handshake line: F3 clears it, then F2
-        // sets it, so with both held it ends set.
-        if (key[KEY_F3]) and_porta(0xFE);
-        if (key[KEY_F2]) or_porta(0x01);
-
-        orlo_timer_update_clock(orlo_time{0, (uint32)cycles});
+        orlo_timer_update_clock(orlo_time{0, (uint32)c});
         orlo_check_timers();
 
-        if (frame_counter == 0) {
-            BITMAP *frame = tms3556_redraw();
-            if (hooks && hooks->before_poll) hooks->before_poll(frame, hooks->ctx);
-            ovix_key();
-            if (hooks && hooks->after_poll) hooks->after_poll(hooks->ctx);
+        if (--s_frame_left == 0) [[unlikely]] {
+            s_frame_left = LOOP_FRAME_PASSES;
+            frame_pass(hooks);
+            dump = dump_all != 0;
         }
-        if (++frame_counter == LOOP_FRAME_PASSES) frame_counter = 0;
 
         if (tms7000.pc.w.l == targetPC) {
-            r.reason = LOOP_STOP_PC;
+            reason = LOOP_STOP_PC;
             break;
         }
-        if (key[KEY_F1] || ask_bkpt) {
-            r.reason = LOOP_STOP_DEBUGGER;
+        if (keys[KEY_F1] || ask_bkpt) {
+            reason = LOOP_STOP_DEBUGGER;
             break;
         }
-        if (r.passes >= max_passes) {
-            r.reason = LOOP_STOP_COUNT;
+        if (passes >= max_passes) {
+            reason = LOOP_STOP_COUNT;
             break;
         }
     }
-    return r;
+    tms7000_rebase();
+    return loop_result{passes, cycles, reason};
 }
 
 int ovix_reset()

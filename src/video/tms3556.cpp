@@ -47,6 +47,18 @@ bool bamp_written;
 BITMAP *tmpbitmap;
 int ovix_col[8];
 
+// What the last frame was drawn from: a frame is drawn again only when some
+// of it changed (the bitmap keeps the picture in between).
+static struct {
+    bool valid;
+    BITMAP *bitmap;
+    int depth;
+    uint8 video_memory[0x8000];
+    uint8 regs8[8];
+    uint16 regs16[8];
+    int col[8];
+} s_drawn;
+
 // Register-port protocol state.
 static int sel;    // 0: selection byte next, 1: data byte next, 2: byte discarded
 static int reg;    // register that the next data byte goes to
@@ -270,6 +282,7 @@ int tms3556_init(int vram_size)
     if (!bmp) return 1;
     if (tmpbitmap) destroy_bitmap(tmpbitmap);
     tmpbitmap = bmp;
+    s_drawn.valid = false;
     clear_vram();
     clear_addresses();
     for (int i = 0; i < 8; i++)
@@ -364,13 +377,29 @@ static void emit_line(BITMAP *bmp, int y, const uint8 *idx)
     }
 }
 
-BITMAP *tms3556_redraw()
+OVIX_COLD BITMAP *tms3556_redraw()
 {
     TRACE_FUNC("tms3556_redraw()");
     const int mode = vdp_regs8[REG_CM3] & 0xC0;
     TRACE("Called for mode x%x", mode);
     // Without a frame bitmap (its creation failed) there is nothing to draw.
     if (!tmpbitmap) return nullptr;
+
+    // A frame drawn from the same video memory, registers and palette into
+    // the same bitmap is still there.
+    const int depth = bitmap_color_depth(tmpbitmap);
+    if (s_drawn.valid && s_drawn.bitmap == tmpbitmap && s_drawn.depth == depth &&
+        memcmp(s_drawn.regs8, vdp_regs8, sizeof vdp_regs8) == 0 &&
+        memcmp(s_drawn.regs16, vdp_regs16, sizeof vdp_regs16) == 0 &&
+        memcmp(s_drawn.col, ovix_col, sizeof ovix_col) == 0 && memcmp(s_drawn.video_memory, vram, sizeof vram) == 0)
+        return tmpbitmap;
+    s_drawn.valid = true;
+    s_drawn.bitmap = tmpbitmap;
+    s_drawn.depth = depth;
+    memcpy(s_drawn.regs8, vdp_regs8, sizeof vdp_regs8);
+    memcpy(s_drawn.regs16, vdp_regs16, sizeof vdp_regs16);
+    memcpy(s_drawn.col, ovix_col, sizeof ovix_col);
+    memcpy(s_drawn.video_memory, vram, sizeof vram);
 
     const int page = reg16(REG_BAPA);
     uint8 idx[PICTURE_W];

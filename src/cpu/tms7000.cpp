@@ -367,8 +367,7 @@ void tms7000_div_rearm()
 void tms7000_div_sync()
 {
     if (tms7000_div_point >= tms7000_div_by_16_trigger) return;
-    const int64 k = clocks_to_int2();
-    if (k > 0 && owed_clocks(tms7000_div_point) < k) {
+    if (!timer_on_internal_clock() || owed_clocks(tms7000_div_point) < clocks_to_int2()) {
         catch_up(tms7000_div_point, INT64_MAX);
     } else {
         // Only after a direct change of the counts: clock by clock.

@@ -40,6 +40,16 @@ OVIX_COLD static void dump_line()
     }
 }
 
+// The keys F1, F2 and F3 (consecutive in key[]) read at once: F1 in the
+// low byte, then F2, then F3.
+static_assert(KEY_F2 == KEY_F1 + 1 && KEY_F3 == KEY_F1 + 2, "F1..F3 are neighbours in key[]");
+static inline uint32 function_keys(volatile char *keys)
+{
+    typedef uint32 __attribute__((may_alias, aligned(1))) key_word;
+    return *reinterpret_cast<volatile key_word *>(keys + KEY_F1) & 0xFFFFFF;
+}
+static constexpr uint32 F1_HELD = 0x0000FF;
+
 // Forcing the I/O processor's handshake line: F3 clears it, then F2 sets
 // it, so with both held it ends set.
 OVIX_COLD static void force_handshake_line()
@@ -74,40 +84,60 @@ __attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes
     volatile char *const keys = key;
     bool dump = dump_all != 0;
     uint64 passes = 0, cycles = 0;
+    // Passes until the next frame pass or the count stop, whichever is first.
+    uint32 chunk = 1, left = 1;
     loop_stop reason;
 
     for (;;) {
         const int c = tms7000_ovix_pass();
-        passes++;
         cycles += (uint64)c;
 
         if (dump) [[unlikely]]
             dump_line();
-        if (keys[KEY_F2] | keys[KEY_F3]) [[unlikely]]
+        uint32 fkeys = function_keys(keys);
+        if (fkeys > F1_HELD) [[unlikely]]
             force_handshake_line();
 
-        orlo_timer_update_clock(orlo_time{0, (uint32)c});
+        orlo_timer_advance((uint32)c);
         orlo_check_timers();
 
-        if (--s_frame_left == 0) [[unlikely]] {
-            s_frame_left = LOOP_FRAME_PASSES;
-            frame_pass(hooks);
-            dump = dump_all != 0;
+        if (--left == 0) [[unlikely]] {
+            passes += chunk;
+            s_frame_left -= chunk;
+            if (s_frame_left == 0) {
+                s_frame_left = LOOP_FRAME_PASSES;
+                frame_pass(hooks);
+                dump = dump_all != 0;
+                fkeys = function_keys(keys);
+            }
+            if (passes >= max_passes) {
+                // The count stop comes last of the three.
+                if (tms7000.pc.w.l == targetPC)
+                    reason = LOOP_STOP_PC;
+                else if ((fkeys & F1_HELD) || ask_bkpt)
+                    reason = LOOP_STOP_DEBUGGER;
+                else
+                    reason = LOOP_STOP_COUNT;
+                left = chunk;   // all counted
+                break;
+            }
+            const uint64 remaining = max_passes - passes;
+            chunk = remaining < s_frame_left ? (uint32)remaining : s_frame_left;
+            left = chunk;
         }
 
-        if (tms7000.pc.w.l == targetPC) {
+        if (tms7000.pc.w.l == targetPC) [[unlikely]] {
             reason = LOOP_STOP_PC;
             break;
         }
-        if (keys[KEY_F1] || ask_bkpt) {
+        if ((fkeys & F1_HELD) || ask_bkpt) [[unlikely]] {
             reason = LOOP_STOP_DEBUGGER;
             break;
         }
-        if (passes >= max_passes) {
-            reason = LOOP_STOP_COUNT;
-            break;
-        }
     }
+    // The passes of the chunk that ran before a stop.
+    passes += chunk - left;
+    s_frame_left -= chunk - left;
     tms7000_rebase();
     return loop_result{passes, cycles, reason};
 }

@@ -28,6 +28,17 @@ orlo_time orlo_timer_add(orlo_time t1, orlo_time t2);
 int orlo_timer_cmp(orlo_time t1, orlo_time t2);
 int orlo_timer_create(void (*callback)(int), int callback_param, int tag, orlo_time delta);
 void orlo_timer_update_clock(orlo_time delta);
+// orlo_timer_update_clock({0, cycles}) for the emulation loop's every pass
+// (cycles below one second).
+inline void orlo_timer_advance(uint32 cycles)
+{
+    uint32 subseconds = g_timer_clock.subseconds + cycles;
+    if (subseconds >= ORLO_SUBSECONDS) [[unlikely]] {
+        subseconds -= ORLO_SUBSECONDS;
+        g_timer_clock.seconds++;
+    }
+    g_timer_clock.subseconds = subseconds;
+}
 void orlo_check_timers();
 int orlo_timer_remove(int tag);
 double orlo_timer_get_elapsed_time(int tag);

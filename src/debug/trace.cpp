@@ -35,14 +35,17 @@ static constexpr int MAX_SWITCH_HOOKS = 4;
 
 static struct {
     FILE *log;                 // "trace.log"; null when it cannot be written
-    long long log_bytes;       // bytes in the current trace.log
+    long long log_bytes;       // bytes in the current trace.log, out[] included
     long long log_limit;       // rotation size
     int time;                  // the time stamp of every line
     char list_problem[1200];   // empty: none
     char log_problem[1200];
     void (*switch_hooks[MAX_SWITCH_HOOKS])();
     int switch_hook_count;
-} s = {nullptr, 0, TRACE_LOG_LIMIT, 0, "", "", {}, 0};
+    bool exit_flush;           // flush_at_exit is registered
+    size_t out_used;           // lines in out[] not yet handed to the file
+    char out[1 << 20];
+} s = {nullptr, 0, TRACE_LOG_LIMIT, 0, "", "", {}, 0, false, 0, {}};
 
 // Copies `src` into `dst`, cut to size - 1 characters (the cut is wanted:
 // list names and ring slots have fixed sizes).
@@ -59,22 +62,43 @@ static void log_failed(const char *what)
     if (!s.log_problem[0]) snprintf(s.log_problem, sizeof s.log_problem, "%s %s: %s", what, LOG_NAME, strerror(errno));
     if (s.log) fclose(s.log);
     s.log = nullptr;
+    s.out_used = 0;
+}
+
+// Hands the lines in the output buffer to trace.log.
+static void flush_out()
+{
+    const size_t n = s.out_used;
+    s.out_used = 0;
+    if (n && s.log && fwrite_unlocked(s.out, 1, n, s.log) != n) log_failed("cannot write");
+}
+
+// The lines still in the output buffer reach the file when the program
+// ends, as the runtime's own buffers do.
+static void flush_at_exit()
+{
+    flush_out();
+    if (s.log) fflush(s.log);
 }
 
 static void open_log()
 {
+    s.out_used = 0;
     s.log_bytes = 0;
     s.log = fopen(LOG_NAME, "w");
     if (!s.log) {
         log_failed("cannot create");
         return;
     }
-    setvbuf(s.log, nullptr, _IOFBF, 1 << 20);
+    // The lines are gathered in s.out and handed over in big blocks.
+    setvbuf(s.log, nullptr, _IONBF, 0);
 }
 
 // trace.log becomes trace.log.1 and a new trace.log is started.
 static void rotate_log()
 {
+    flush_out();
+    if (!s.log) return;
     if (fclose(s.log) != 0) {
         s.log = nullptr;
         log_failed("cannot write");
@@ -125,12 +149,17 @@ void init_trace()
     // Lines of an earlier run must not pass for older lines of this one.
     remove(OLD_LOG_NAME);
     open_log();
+    if (!s.exit_flush) {
+        atexit(flush_at_exit);
+        s.exit_flush = true;
+    }
 }
 
 int deinit_trace()
 {
     free(trace_log_tab);
     trace_log_tab = nullptr;
+    flush_out();
     if (s.log) fclose(s.log);
     s.log = nullptr;
     trace_init_flag = 0;
@@ -146,23 +175,16 @@ int check_debug(const char *func_name)
 }
 
 // ---------------------------------------------------------------------------
-// Formatting. Every writer keeps the line within LINE_MAX - 1 characters,
-// cutting where snprintf would.
+// Formatting. A line is "%08X %04X %s:" (time stamp, program counter,
+// name) and the message, at most LINE_MAX - 1 characters.
+//
+// The general formatter gathers each conversion as the messages write them
+// and hands it to snprintf. A message whose conversions are all d u x X (a
+// zero flag and a width below 100 allowed) or a plain s is read once into
+// its call site's plan (trace_site) and formatted directly from it, with
+// the same text.
 
-static inline int put(char *line, int pos, char c)
-{
-    if (pos < LINE_MAX - 1) line[pos++] = c;
-    return pos;
-}
-
-static int put_text(char *line, int pos, const char *text, size_t n)
-{
-    if (n > (size_t)(LINE_MAX - 1 - pos)) n = (size_t)(LINE_MAX - 1 - pos);
-    memcpy(line + pos, text, n);
-    return pos + (int)n;
-}
-
-// Appends formatted text through snprintf: the conversions not done below.
+// Appends formatted text through snprintf; returns the new position.
 static int append(char *line, int pos, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 static int append(char *line, int pos, const char *fmt, ...)
 {
@@ -176,57 +198,9 @@ static int append(char *line, int pos, const char *fmt, ...)
     return pos < LINE_MAX - 1 ? pos : LINE_MAX - 1;
 }
 
-// `body` (n characters) right-aligned in `width`, after an optional minus
-// sign: zero padding goes between the sign and the digits, space padding
-// before the sign, as printf does.
-static int put_padded(char *line, int pos, const char *body, int n, bool minus, int width, bool zero)
+static int format_general(char *line, const char *fmt, va_list ap)
 {
-    int pad = width - n - (minus ? 1 : 0);
-    if (!zero)
-        for (; pad > 0; pad--) pos = put(line, pos, ' ');
-    if (minus) pos = put(line, pos, '-');
-    for (; pad > 0; pad--) pos = put(line, pos, '0');
-    return put_text(line, pos, body, (size_t)n);
-}
-
-// Digits of v in base 10 or 16, written backwards from `end`; returns the
-// first digit.
-static char *digits(char *end, uint32 v, unsigned base, const char *set)
-{
-    do {
-        *--end = set[v % base];
-        v /= base;
-    } while (v);
-    return end;
-}
-
-static constexpr const char *LOWER = "0123456789abcdef";
-static constexpr const char *UPPER = "0123456789ABCDEF";
-
-int do_trace(const char *fmt, ...)
-{
-    if (!trace_init_flag) init_trace();
-    char line[LINE_MAX + 1];   // room for the "\n" that ends it in the file
-
-    // "%08X %04X %s:" with the time stamp, the program counter and the name.
-    char num[16];
-    int pos = 0;
-    {
-        char *end = num + sizeof num;
-        char *d = digits(end, (uint32)s.time, 16, UPPER);
-        pos = put_padded(line, pos, d, (int)(end - d), false, 8, true);
-        pos = put(line, pos, ' ');
-        d = digits(end, get_pc(), 16, UPPER);
-        pos = put_padded(line, pos, d, (int)(end - d), false, 4, true);
-        pos = put(line, pos, ' ');
-        const char *name = g_func_name ? g_func_name : "(null)";
-        pos = put_text(line, pos, name, strlen(name));
-        pos = put(line, pos, ':');
-    }
-
-    bool has_nul = false;
-    va_list ap;
-    va_start(ap, fmt);
+    int pos = append(line, 0, "%08X %04X %s:", s.time, get_pc(), g_func_name);
     for (const char *p = fmt; *p && pos < LINE_MAX - 1;) {
         if (*p != '%') {
             line[pos++] = *p++;
@@ -243,54 +217,20 @@ int do_trace(const char *fmt, ...)
             p++;
             // Drop length modifiers: every integer argument is 32 bits.
             int m = 0;
-            bool plain = true;   // only a zero flag and a width
-            for (int i = 0; i < n; i++) {
-                if (conv[i] == 'l') continue;
-                if (conv[i] == '-' || conv[i] == '.') plain = false;
-                conv[m++] = conv[i];
-            }
-            conv[m] = 0;
-            int i = 1, width = 0;
-            bool zero = false;
-            for (; conv[i] == '0'; i++) zero = true;
-            for (int w = 1; conv[i] && plain; i++, w++) {
-                if (w > 4) plain = false;   // a width of 5 digits or more: snprintf's rules
-                width = width * 10 + (conv[i] - '0');
-            }
-            if (kind == 'f' || ((kind == 's' || kind == 'c') && zero)) plain = false;
-            if (kind == 'c') has_nul = true;   // a NUL character ends the line
+            for (int i = 0; i < n; i++)
+                if (conv[i] != 'l') conv[m++] = conv[i];
             conv[m++] = kind;
             conv[m] = 0;
-            char *end = num + sizeof num;
-            if (!plain) {
-                switch (kind) {
-                case 'f': pos = append(line, pos, conv, va_arg(ap, double)); break;
-                case 's': {
-                    const char *str = va_arg(ap, const char *);
-                    pos = append(line, pos, conv, str ? str : "(null)");
-                    break;
-                }
-                case 'c':
-                case 'd': pos = append(line, pos, conv, va_arg(ap, int)); break;
-                default: pos = append(line, pos, conv, va_arg(ap, unsigned)); break;
-                }
-            } else if (kind == 's') {
+            switch (kind) {
+            case 'f': pos = append(line, pos, conv, va_arg(ap, double)); break;
+            case 's': {
                 const char *str = va_arg(ap, const char *);
-                if (!str) str = "(null)";
-                const size_t len = strlen(str);
-                pos = put_padded(line, pos, str, (int)(len < LINE_MAX ? len : LINE_MAX), false, width, false);
-            } else if (kind == 'c') {
-                const char c = (char)va_arg(ap, int);
-                pos = put_padded(line, pos, &c, 1, false, width, false);
-            } else if (kind == 'd') {
-                const int v = va_arg(ap, int);
-                const uint32 mag = v < 0 ? 0u - (uint32)v : (uint32)v;
-                char *d = digits(end, mag, 10, LOWER);
-                pos = put_padded(line, pos, d, (int)(end - d), v < 0, width, zero);
-            } else {
-                const uint32 v = va_arg(ap, unsigned);
-                char *d = kind == 'u' ? digits(end, v, 10, LOWER) : digits(end, v, 16, kind == 'X' ? UPPER : LOWER);
-                pos = put_padded(line, pos, d, (int)(end - d), false, width, zero);
+                pos = append(line, pos, conv, str ? str : "(null)");
+                break;
+            }
+            case 'c': pos = append(line, pos, conv, va_arg(ap, int)); break;
+            case 'd': pos = append(line, pos, conv, va_arg(ap, int)); break;
+            default: pos = append(line, pos, conv, va_arg(ap, unsigned)); break;
             }
         } else {
             // Not a conversion of ours: keep the characters as they stand
@@ -303,31 +243,245 @@ int do_trace(const char *fmt, ...)
             }
         }
     }
-    va_end(ap);
     line[pos] = 0;
-    // The file and the ring take the line up to its first NUL, which only a
-    // %c of 0 can put there.
-    if (has_nul) pos = (int)strlen(line);
+    // The file and the ring take the line up to its first NUL (a %c of 0).
+    return (int)strlen(line);
+}
+
+static constexpr char HEX_LOWER[] = "0123456789abcdef";
+static constexpr char HEX_UPPER[] = "0123456789ABCDEF";
+static constexpr int FAST_LIMIT = LINE_MAX - 200;   // longer lines: the general formatter
+
+// Its copies and padding are short: done by words and bytes rather than by
+// string instructions, whose start-up costs more than they do.
+#define SHORT_LOOPS __attribute__((optimize("no-tree-loop-distribute-patterns")))
+
+SHORT_LOOPS __attribute__((always_inline)) static inline char *copy_short(char *o, const char *src, size_t n)
+{
+    // Whole words, the last one overlapping the one before: nothing is read
+    // outside src[0..n).
+    if (n >= 8) {
+        uint64 w;
+        for (size_t i = 0; i + 8 < n; i += 8) {
+            memcpy(&w, src + i, 8);
+            memcpy(o + i, &w, 8);
+        }
+        memcpy(&w, src + n - 8, 8);
+        memcpy(o + n - 8, &w, 8);
+    } else if (n >= 4) {
+        uint32 w;
+        memcpy(&w, src, 4);
+        memcpy(o, &w, 4);
+        memcpy(&w, src + n - 4, 4);
+        memcpy(o + n - 4, &w, 4);
+    } else {
+        for (size_t i = 0; i < n; i++) o[i] = src[i];
+    }
+    return o + n;
+}
+
+// "00" .. "FF".
+static constexpr struct hex_pairs {
+    char text[256][2];
+    constexpr hex_pairs() : text()
+    {
+        for (int i = 0; i < 256; i++) {
+            text[i][0] = HEX_UPPER[i >> 4];
+            text[i][1] = HEX_UPPER[i & 15];
+        }
+    }
+} HEX_PAIRS;
+
+static inline char *put_hex_byte(char *o, unsigned v)
+{
+    memcpy(o, HEX_PAIRS.text[v & 0xFF], 2);
+    return o + 2;
+}
+
+// Reads a message format into the site's plan; site->plain says whether
+// the plan covers it.
+static void plan_format(trace_site *site, const char *fmt)
+{
+    site->fmt = fmt;
+    site->plain = false;
+    site->count = 0;
+    size_t text = 0;
+    const char *p = fmt;
+    for (;;) {
+        const char *conversion = strchrnul(p, '%');
+        const size_t run = (size_t)(conversion - p);
+        text += run;
+        if (text > 2000 || (size_t)(p - fmt) > 0xFFFF) return;
+        if (!*conversion) {
+            site->tail_at = (uint16)(p - fmt);
+            site->tail_len = (uint16)run;
+            break;
+        }
+        if (site->count == TRACE_SITE_CONVERSIONS) return;
+        trace_site::conversion &c = site->conv[site->count];
+        c.text_at = (uint16)(p - fmt);
+        c.text_len = (uint16)run;
+        p = conversion + 1;
+        c.zero = false;
+        c.width = 0;
+        if (*p == '0') {
+            c.zero = true;
+            p++;
+        }
+        if (*p >= '1' && *p <= '9') {
+            c.width = (uint8)(*p++ - '0');
+            if (*p >= '0' && *p <= '9') c.width = (uint8)(c.width * 10 + (*p++ - '0'));
+        }
+        while (*p == 'l') p++;
+        if (p - conversion >= 15) return;   // too long to be a conversion
+        c.kind = *p++;
+        switch (c.kind) {
+        case 'd': case 'u': case 'x': case 'X': break;
+        case 's':
+            if (c.zero || c.width) return;
+            break;
+        default: return;   // %%, c, f, '-', '.', a longer width...
+        }
+        site->count++;
+    }
+    site->plain = true;
+}
+
+// Formats a planned message: the text within the first LINE_MAX - 1
+// characters, as snprintf would cut it.
+SHORT_LOOPS static int format_planned(char *line, const trace_site *site, va_list ap)
+{
+    char *o = line;
+    const uint32 time = (uint32)s.time;
+    o = put_hex_byte(o, time >> 24);
+    o = put_hex_byte(o, time >> 16);
+    o = put_hex_byte(o, time >> 8);
+    o = put_hex_byte(o, time);
+    *o++ = ' ';
+    const unsigned pc = get_pc();
+    o = put_hex_byte(o, pc >> 8);
+    o = put_hex_byte(o, pc);
+    *o++ = ' ';
+    o = copy_short(o, site->name, (size_t)site->name_len);
+    *o++ = ':';
+
+    const char *fmt = site->fmt;
+    for (int i = 0; i < site->count; i++) {
+        const trace_site::conversion &c = site->conv[i];
+        o = copy_short(o, fmt + c.text_at, c.text_len);
+        char digits[12];
+        char *end = digits + sizeof digits, *d = end;
+        bool minus = false;
+        switch (c.kind) {
+        case 'd': {
+            const int v = va_arg(ap, int);
+            minus = v < 0;
+            uint32 mag = minus ? 0u - (uint32)v : (uint32)v;
+            do *--d = (char)('0' + mag % 10); while (mag /= 10);
+            break;
+        }
+        case 'u': {
+            uint32 v = va_arg(ap, unsigned);
+            do *--d = (char)('0' + v % 10); while (v /= 10);
+            break;
+        }
+        case 'x': {
+            uint32 v = va_arg(ap, unsigned);
+            do *--d = HEX_LOWER[v & 15]; while (v >>= 4);
+            break;
+        }
+        case 'X': {
+            uint32 v = va_arg(ap, unsigned);
+            do *--d = HEX_UPPER[v & 15]; while (v >>= 4);
+            break;
+        }
+        default: {   // 's'
+            const char *str = va_arg(ap, const char *);
+            if (!str) str = "(null)";
+            const size_t n = strlen(str);
+            const size_t room = (size_t)(line + LINE_MAX - 1 - o);
+            if (n >= room) {
+                // Only a long string can reach the end of the line.
+                memcpy(o, str, room);
+                return LINE_MAX - 1;
+            }
+            o = copy_short(o, str, n);
+            continue;
+        }
+        }
+        int pad = c.width - (int)(end - d) - (minus ? 1 : 0);
+        if (!c.zero)
+            for (; pad > 0; pad--) *o++ = ' ';
+        if (minus) *o++ = '-';
+        for (; pad > 0; pad--) *o++ = '0';
+        while (d < end) *o++ = *d++;
+    }
+    o = copy_short(o, fmt + site->tail_at, site->tail_len);
+    *o = 0;
+    return (int)(o - line);
+}
+
+// One line: formatted where it goes to the file (the output buffer, or a
+// line of its own when the file is not written), copied into the ring,
+// counted towards the file's limit.
+static void trace_line(trace_site *site, const char *fmt, va_list ap)
+{
+    if (!trace_init_flag) init_trace();
+    if (site->fmt != fmt) plan_format(site, fmt);
+    if (site->name != g_func_name) {
+        site->name = g_func_name;
+        site->name_len = site->name ? (int)strnlen(site->name, 257) : 257;
+    }
+    char own[LINE_MAX + 1];
+    if (s.log && sizeof s.out - s.out_used < LINE_MAX + 1) flush_out();
+    char *line = s.log ? s.out + s.out_used : own;
+    const int len = site->plain && site->name_len <= 256 ? format_planned(line, site, ap) : format_general(line, fmt, ap);
 
     if (trace_log_tab) {
+        // Copied by 16 bytes: both buffers have room past the line.
         char *slot = trace_log_tab + trace_log_next * TRACE_LINE_SIZE;
-        const int len = pos < TRACE_LINE_SIZE - 1 ? pos : TRACE_LINE_SIZE - 1;
-        memcpy(slot, line, (size_t)len);
-        slot[len] = 0;
+        const int n = len < TRACE_LINE_SIZE - 1 ? len : TRACE_LINE_SIZE - 1;
+        for (int i = 0; i <= n; i += 16) memcpy(slot + i, line + i, 16);
+        slot[n] = 0;
         if (++trace_log_next == TRACE_RING_LINES) trace_log_next = 0;
         if (trace_log_size < TRACE_RING_LINES) trace_log_size++;
     }
     if (s.log) {
-        line[pos] = '\n';
-        const long long len = pos + 1;
-        if (s.log_bytes > 0 && s.log_bytes + len > s.log_limit) rotate_log();
-        if (s.log) {
-            if (fwrite_unlocked(line, 1, (size_t)len, s.log) != (size_t)len)
-                log_failed("cannot write");
-            else
-                s.log_bytes += len;
+        line[len] = '\n';
+        const long long bytes = len + 1;
+        if (s.log_bytes > 0 && s.log_bytes + bytes > s.log_limit) {
+            // The line starts the next trace.log: what precedes it goes to
+            // this one before it is renamed.
+            memcpy(own, line, (size_t)bytes);
+            rotate_log();
+            if (s.log) {
+                memcpy(s.out, own, (size_t)bytes);
+                s.out_used = (size_t)bytes;
+                s.log_bytes = bytes;
+            }
+        } else {
+            s.out_used += (size_t)bytes;
+            s.log_bytes += bytes;
         }
     }
+}
+
+int do_trace_at(trace_site *site, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    trace_line(site, fmt, ap);
+    va_end(ap);
+    return 0;
+}
+
+int do_trace(const char *fmt, ...)
+{
+    trace_site site = {};
+    va_list ap;
+    va_start(ap, fmt);
+    trace_line(&site, fmt, ap);
+    va_end(ap);
     return 0;
 }
 
@@ -393,6 +547,7 @@ const char *trace_log_problem() { return s.log_problem[0] ? s.log_problem : null
 
 void trace_flush()
 {
+    flush_out();
     if (s.log && fflush(s.log) != 0) log_failed("cannot write");
 }
 

@@ -36,7 +36,8 @@ OVIX_COLD static void dump_line()
     Dasm7000(text, pc);
     if (!g_notrace) {
         g_func_name = "ovix_loop()";
-        do_trace("%04X %s", pc, text);
+        static trace_site site;
+        do_trace_at(&site, "%04X %s", pc, text);
     }
 }
 
@@ -64,8 +65,10 @@ OVIX_COLD static void force_handshake_line()
 OVIX_COLD static void frame_pass(const loop_hooks *hooks)
 {
     tms7000_rebase();
-    BITMAP *frame = tms3556_redraw();
-    if (hooks && hooks->before_poll) hooks->before_poll(frame, hooks->ctx);
+    if (hooks && hooks->before_poll)
+        hooks->before_poll(tms3556_redraw(), hooks->ctx);
+    else
+        tms3556_redraw_unseen();
     ovix_key();
     if (hooks && hooks->after_poll) hooks->after_poll(hooks->ctx);
 }
@@ -84,13 +87,17 @@ __attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes
     volatile char *const keys = key;
     bool dump = dump_all != 0;
     uint64 passes = 0, cycles = 0;
+    // The emulated clock advances by exactly the cycles of each pass, and
+    // only here: the run's cycles are its advance (counted around the
+    // hooks, which might set it). Its subseconds stay in a register.
+    uint64 clock_start = orlo_timer_cycles();
+    uint32 clock_sub = g_timer_clock.subseconds;
     // Passes until the next frame pass or the count stop, whichever is first.
     uint32 chunk = 1, left = 1;
     loop_stop reason;
 
     for (;;) {
         const int c = tms7000_ovix_pass();
-        cycles += (uint64)c;
 
         if (dump) [[unlikely]]
             dump_line();
@@ -98,7 +105,7 @@ __attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes
         if (fkeys > F1_HELD) [[unlikely]]
             force_handshake_line();
 
-        orlo_timer_advance((uint32)c);
+        clock_sub = orlo_timer_advance(clock_sub, (uint32)c);
         orlo_check_timers();
 
         if (--left == 0) [[unlikely]] {
@@ -106,7 +113,10 @@ __attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes
             s_frame_left -= chunk;
             if (s_frame_left == 0) {
                 s_frame_left = LOOP_FRAME_PASSES;
+                cycles += orlo_timer_cycles() - clock_start;
                 frame_pass(hooks);
+                clock_start = orlo_timer_cycles();
+                clock_sub = g_timer_clock.subseconds;
                 dump = dump_all != 0;
                 fkeys = function_keys(keys);
             }
@@ -138,6 +148,7 @@ __attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes
     // The passes of the chunk that ran before a stop.
     passes += chunk - left;
     s_frame_left -= chunk - left;
+    cycles += orlo_timer_cycles() - clock_start;
     tms7000_rebase();
     return loop_result{passes, cycles, reason};
 }

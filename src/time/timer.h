@@ -29,16 +29,20 @@ int orlo_timer_cmp(orlo_time t1, orlo_time t2);
 int orlo_timer_create(void (*callback)(int), int callback_param, int tag, orlo_time delta);
 void orlo_timer_update_clock(orlo_time delta);
 // orlo_timer_update_clock({0, cycles}) for the emulation loop's every pass
-// (cycles below one second).
-inline void orlo_timer_advance(uint32 cycles)
+// (cycles below one second): `subseconds` is g_timer_clock.subseconds, which
+// the loop keeps in a register; returns the new value, also stored.
+inline uint32 orlo_timer_advance(uint32 subseconds, uint32 cycles)
 {
-    uint32 subseconds = g_timer_clock.subseconds + cycles;
+    subseconds += cycles;
     if (subseconds >= ORLO_SUBSECONDS) [[unlikely]] {
         subseconds -= ORLO_SUBSECONDS;
         g_timer_clock.seconds++;
     }
     g_timer_clock.subseconds = subseconds;
+    return subseconds;
 }
+// The clock in cycles.
+inline uint64 orlo_timer_cycles() { return (uint64)g_timer_clock.seconds * ORLO_SUBSECONDS + g_timer_clock.subseconds; }
 void orlo_check_timers();
 int orlo_timer_remove(int tag);
 double orlo_timer_get_elapsed_time(int tag);

@@ -377,11 +377,19 @@ static void emit_line(BITMAP *bmp, int y, const uint8 *idx)
     }
 }
 
-OVIX_COLD BITMAP *tms3556_redraw()
+// The renderer's trace prologue and line.
+static void redraw_trace()
 {
     TRACE_FUNC("tms3556_redraw()");
+    TRACE("Called for mode x%x", vdp_regs8[REG_CM3] & 0xC0);
+}
+
+void tms3556_redraw_unseen() { redraw_trace(); }
+
+OVIX_COLD BITMAP *tms3556_redraw()
+{
+    redraw_trace();
     const int mode = vdp_regs8[REG_CM3] & 0xC0;
-    TRACE("Called for mode x%x", mode);
     // Without a frame bitmap (its creation failed) there is nothing to draw.
     if (!tmpbitmap) return nullptr;
 

@@ -434,7 +434,10 @@ int tms7000_ovix_execute(int cycles)
     tms7000_div_by_16_trigger += cycles;
 
     do {
-        tms7000_ovix_step();
+        tms7000_cpu c;
+        c.load();
+        tms7000_ovix_step(c);
+        c.save();
         clock_divider<true>();
     } while (tms7000_icount > 0);
 

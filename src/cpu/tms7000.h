@@ -73,24 +73,48 @@ extern const opcode_fn opfn_ovix[256];
 
 void tms7000_reset(void *param);
 int tms7000_ovix_execute(int cycles);
+// The processor state a step works on: pc, sr and the cycle balance, kept
+// in registers by the emulation loop and the instruction handlers, and
+// written back (save) around every call that can see or change them.
+struct tms7000_cpu {
+    uint16 pc;
+    uint8 sr;
+    int32 icount;
+    void load()
+    {
+        pc = tms7000.pc.w.l;
+        sr = tms7000.sr;
+        icount = tms7000_icount;
+    }
+    void save() const
+    {
+        tms7000.pc.w.l = pc;
+        tms7000.sr = sr;
+        tms7000_icount = icount;
+    }
+};
+
 // One instruction of the machine's set, or one idle step: what each round
 // of tms7000_ovix_execute runs before the divider (defined in tms70op.cpp).
-void tms7000_ovix_step();
+void tms7000_ovix_step(tms7000_cpu &c);
 
-// One call of tms7000_ovix_execute(1) as the emulation loop makes it,
-// without re-basing the counts: returns the cycles consumed. The balance
-// before the call's budget is tms7000_div_point.
-inline int tms7000_ovix_pass()
+// One call of tms7000_ovix_execute(1) as the emulation loop makes it, on
+// `c`, without re-basing the counts: returns the cycles consumed. The
+// balance before the call's budget is tms7000_div_point.
+inline int tms7000_ovix_pass(tms7000_cpu &c)
 {
     const int32 zero = tms7000_div_point;
-    const int32 start = tms7000_icount;
+    const int32 start = c.icount;
     do {
-        tms7000_ovix_step();
-        tms7000_div_point = tms7000_icount;
-        if (tms7000_icount < tms7000_div_alarm) [[unlikely]]
+        tms7000_ovix_step(c);
+        tms7000_div_point = c.icount;
+        if (c.icount < tms7000_div_alarm) [[unlikely]] {
+            c.save();
             tms7000_divider();
-    } while (tms7000_icount >= zero);   // budget 1: one step unless the balance was positive
-    return start - tms7000_icount;
+            c.load();
+        }
+    } while (c.icount >= zero);   // budget 1: one step unless the balance was positive
+    return start - c.icount;
 }
 
 int tms7000_execute(int cycles);

@@ -34,23 +34,7 @@ static constexpr uint8 SR_CNZ = SR_C | SR_N | SR_Z;
 // ---------------------------------------------------------------------------
 // The handlers' view of the processor, bus, operand fetch and status helpers.
 
-struct cpu {
-    uint16 pc;
-    uint8 sr;
-    int32 icount;
-    void load()
-    {
-        pc = tms7000.pc.w.l;
-        sr = tms7000.sr;
-        icount = tms7000_icount;
-    }
-    void save() const
-    {
-        tms7000.pc.w.l = pc;
-        tms7000.sr = sr;
-        tms7000_icount = icount;
-    }
-};
+typedef tms7000_cpu cpu;
 typedef void (*handler_fn)(cpu &c);
 
 // Calls `f` on the machine's own state: anything outside the handlers may
@@ -1032,11 +1016,9 @@ constexpr opcode_fn opfn_ovix[256] = {OP_TABLE(ovix_handler)};
 #define OVIX_CASE4(n) OVIX_CASE(n) OVIX_CASE(n + 1) OVIX_CASE(n + 2) OVIX_CASE(n + 3)
 #define OVIX_CASE16(n) OVIX_CASE4(n) OVIX_CASE4(n + 4) OVIX_CASE4(n + 8) OVIX_CASE4(n + 12)
 
-__attribute__((flatten)) void tms7000_ovix_step()
+__attribute__((flatten)) void tms7000_ovix_step(cpu &c)
 {
     if (tms7000.idle_state == 0) [[likely]] {
-        cpu c;
-        c.load();
         const uint8 opcode = fetch(c);
         switch (opcode) {
             OVIX_CASE16(0x00) OVIX_CASE16(0x10) OVIX_CASE16(0x20) OVIX_CASE16(0x30)
@@ -1044,9 +1026,8 @@ __attribute__((flatten)) void tms7000_ovix_step()
             OVIX_CASE16(0x80) OVIX_CASE16(0x90) OVIX_CASE16(0xA0) OVIX_CASE16(0xB0)
             OVIX_CASE16(0xC0) OVIX_CASE16(0xD0) OVIX_CASE16(0xE0) OVIX_CASE16(0xF0)
         }
-        c.save();
     } else {
-        tms7000_icount -= CYCLES_IDLE_STEP;
+        c.icount -= CYCLES_IDLE_STEP;
     }
 }
 #undef OVIX_CASE16

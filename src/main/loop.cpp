@@ -89,40 +89,57 @@ __attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes
     uint64 passes = 0, cycles = 0;
     // The emulated clock advances by exactly the cycles of each pass, and
     // only here: the run's cycles are its advance (counted around the
-    // hooks, which might set it). Its subseconds stay in a register.
+    // hooks, which might set it). It advances lazily: by the balance's
+    // fall at the end of each pass (tms7000_div_point), counted from the
+    // balance at the start of the next pass.
     uint64 clock_start = orlo_timer_cycles();
-    uint32 clock_sub = g_timer_clock.subseconds;
+    orlo_clock_lazy(&tms7000_div_point, tms7000_icount);
+    // pc, sr and the balance stay in registers; they are written back
+    // before anything out of line runs, and read again after it.
+    tms7000_cpu cpu;
+    cpu.load();
     // Passes until the next frame pass or the count stop, whichever is first.
     uint32 chunk = 1, left = 1;
     loop_stop reason;
 
     for (;;) {
-        const int c = tms7000_ovix_pass();
+        tms7000_ovix_pass(cpu);
 
-        if (dump) [[unlikely]]
+        if (dump) [[unlikely]] {
+            cpu.save();
             dump_line();
+            cpu.load();
+        }
         uint32 fkeys = function_keys(keys);
         if (fkeys > F1_HELD) [[unlikely]]
-            force_handshake_line();
+            force_handshake_line();   // port A only
 
-        clock_sub = orlo_timer_advance(clock_sub, (uint32)c);
-        orlo_check_timers();
+        if (cpu.icount < orlo_lazy.due) [[unlikely]] {
+            // A timer may have expired (or the table changed).
+            cpu.save();
+            orlo_check_timers();
+            orlo_clock_lazy(&tms7000_div_point, tms7000_icount);
+            cpu.load();
+        }
 
         if (--left == 0) [[unlikely]] {
             passes += chunk;
             s_frame_left -= chunk;
             if (s_frame_left == 0) {
                 s_frame_left = LOOP_FRAME_PASSES;
+                orlo_clock_lazy(nullptr, 0);   // the counts are re-based
                 cycles += orlo_timer_cycles() - clock_start;
+                cpu.save();
                 frame_pass(hooks);
+                cpu.load();
                 clock_start = orlo_timer_cycles();
-                clock_sub = g_timer_clock.subseconds;
+                orlo_clock_lazy(&tms7000_div_point, tms7000_icount);
                 dump = dump_all != 0;
                 fkeys = function_keys(keys);
             }
             if (passes >= max_passes) {
                 // The count stop comes last of the three.
-                if (tms7000.pc.w.l == targetPC)
+                if (cpu.pc == targetPC)
                     reason = LOOP_STOP_PC;
                 else if ((fkeys & F1_HELD) || ask_bkpt)
                     reason = LOOP_STOP_DEBUGGER;
@@ -136,7 +153,7 @@ __attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes
             left = chunk;
         }
 
-        if (tms7000.pc.w.l == targetPC) [[unlikely]] {
+        if (cpu.pc == targetPC) [[unlikely]] {
             reason = LOOP_STOP_PC;
             break;
         }
@@ -148,7 +165,9 @@ __attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes
     // The passes of the chunk that ran before a stop.
     passes += chunk - left;
     s_frame_left -= chunk - left;
+    orlo_clock_lazy(nullptr, 0);
     cycles += orlo_timer_cycles() - clock_start;
+    cpu.save();
     tms7000_rebase();
     return loop_result{passes, cycles, reason};
 }

@@ -1,3 +1,4 @@
+DASM
 ; ============================================================================
 ; Ovix open BIOS: the main processor's 2 KiB internal ROM, $F800-$FFFF.
 ;

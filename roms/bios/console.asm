@@ -1,3 +1,4 @@
+DASM
 ; ============================================================================
 ; The text console on the 40 x 25 page at PAGE: a cell is two bytes,
 ; attribute (ink in bits 7-5, pattern set in bits 4-3, paper in bits 2-0)

@@ -1,3 +1,4 @@
+DASM
 ; ============================================================================
 ; Talking to the I/O processor: the INT1 handler, the ring of reply bytes,
 ; sending a command, and the key services.

@@ -1,3 +1,4 @@
+DASM
 ; ============================================================================
 ; The video chip: register port, VRAM pointer, set-up, and the loaders that
 ; turn the I/O processor's character set and logo into pattern sets.

@@ -37,7 +37,7 @@ constexpr size_t MAX_ERRORS = 200;
 constexpr int MAX_INCLUDE_DEPTH = 32;
 constexpr int MAX_REPT_DEPTH = 64;
 constexpr long long MAX_SOURCE_BYTES = 16ll << 20;
-constexpr long MAX_LINES_PER_PASS = 2000000;
+constexpr long MAX_LINES_PER_PASS = 1000000;
 
 bool is_directive(const std::string &u)
 {
@@ -55,6 +55,21 @@ bool value_op(const std::string &u) { return u == "EQU" || u == "=" || u == "SET
 bool illegal_text(const std::string &u, const std::string &args) { return u == "ILLEGAL" && upper(trim(args)) == "OPCODE"; }
 
 const char *dialect_name(Dialect d) { return d == Dialect::Common ? "the common syntax" : "the disassembler syntax"; }
+
+// What a reading gives, for messages: its bytes or its value.
+std::string reading_text(const Reading &r)
+{
+    if (!r.has_value) return hex_bytes(r.bytes);
+    return r.value.known ? std::to_string(r.value.v) : std::string("no value yet");
+}
+
+// The end of an error message that says what the other dialect reads.
+std::string other_hint(Dialect other, const Reading &o)
+{
+    std::string s = std::string("; in ") + dialect_name(other);
+    if (other == Dialect::Dasm) s += " (--dasm, or a DASM line at the top of the file)";
+    return s + (o.has_value ? " the value is " : " the line gives ") + reading_text(o);
+}
 
 enum SymKind { SK_LABEL, SK_CONST, SK_SET };
 
@@ -515,8 +530,7 @@ void Assembler::process(const SrcLine &sl)
     if (!ok) {
         Reading o;
         const Dialect other = d == Dialect::Common ? Dialect::Dasm : Dialect::Common;
-        if (other_reading(sl.text, other, o) && !o.bytes.empty())
-            err += "; in " + std::string(dialect_name(other)) + " the line gives " + hex_bytes(o.bytes);
+        if (other_reading(sl.text, other, o) && (o.has_value || !o.bytes.empty())) err += other_hint(other, o);
         error(err);
         return;
     }
@@ -681,16 +695,11 @@ Reading Assembler::checked_reading(const Line &parts, const std::string &op, con
     const Dialect other = d == Dialect::Common ? Dialect::Dasm : Dialect::Common;
     Reading o;
     const bool o_ok = other_reading(sl.text, other, o);
-    auto text = [](const Reading &x) {
-        return x.has_value ? (x.value.known ? std::to_string(x.value.v) : std::string("no value yet")) : hex_bytes(x.bytes);
-    };
     if (!r.ok()) {
         for (size_t i = 0; i < r.errors.size(); i++) {
             std::string msg = r.errors[i];
             if (i == 0 && o_ok && (o.has_value || !o.bytes.empty())) {
-                msg += std::string("; in ") + dialect_name(other) +
-                       (other == Dialect::Dasm ? " (--dasm, or a DASM line at the top of the file)" : "") +
-                       (o.has_value ? " the value is " : " the line gives ") + text(o);
+                msg += other_hint(other, o);
                 if (d == Dialect::Common && !evidence_.count(sl.file)) evidence_[sl.file] = where(sl.file, sl.line);
             }
             error(msg);
@@ -701,7 +710,7 @@ Reading Assembler::checked_reading(const Line &parts, const std::string &op, con
                                              : r.bytes != o.bytes);
     if (!differ || (r.has_value && !r.value.known)) return r;
     std::string msg = "the line reads differently in the two dialects: " + std::string(dialect_name(d)) + " gives " +
-                      text(r) + ", " + dialect_name(other) + " " + text(o);
+                      reading_text(r) + ", " + dialect_name(other) + " " + reading_text(o);
     if (d == Dialect::Dasm) {
         // Sure when every operand that reads differently is written as the
         // disassembler writes operands.
@@ -732,6 +741,7 @@ void Assembler::define_value(const Line &parts, const std::string &op, const Src
     if (cur_list_ >= 0) {
         list_[(size_t)cur_list_].is_equ = v.known;
         list_[(size_t)cur_list_].equ_value = v.v;
+        list_[(size_t)cur_list_].equ_type = v.type == V_REG ? 'R' : v.type == V_PORT ? 'P' : 0;
     }
     // "P6 EQU 0106h", "R6 EQU R6": a register or port name given its own
     // meaning again, as sources written for other assemblers do.

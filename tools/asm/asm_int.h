@@ -185,6 +185,7 @@ struct ListLine {
     bool abbreviate = false;        // FILL/INCBIN: first bytes only
     bool is_equ = false;
     int64_t equ_value = 0;
+    char equ_type = 0;              // 'R' or 'P': the value is a register or a port
     std::string marker;             // file change marker instead of a line
 };
 

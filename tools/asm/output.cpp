@@ -21,7 +21,9 @@ std::string build_listing(const std::vector<ListLine> &lines)
         }
         std::string addr = l.addr >= 0 ? fmt("%04llX", (unsigned long long)l.addr) : "    ";
         std::string b = bytes_text(l.bytes, 0, 4);
-        if (l.is_equ)
+        if (l.is_equ && l.equ_type)
+            b = fmt("=%c%lld", l.equ_type, (long long)l.equ_value);
+        else if (l.is_equ)
             b = l.equ_value >= 0 && l.equ_value <= 0xFFFF ? fmt("=$%04llX", (unsigned long long)l.equ_value)
                                                           : fmt("=%lld", (long long)l.equ_value);
         if (l.abbreviate && l.bytes.size() > 4) b += " ..";

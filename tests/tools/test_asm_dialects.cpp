@@ -316,3 +316,16 @@ TEST(AsmDialects, HostileFiles)
         EXPECT_EQ(r.errors.front(), dir + "/" + expect) << c.source;
     }
 }
+
+// The README's example program assembles as it stands.
+TEST(AsmDialects, ReadmeExampleAssembles)
+{
+    const std::string readme = read_text(OVIX_SOURCE_DIR "/README.md");
+    const size_t at = readme.find("### Example\n\n```\n");
+    ASSERT_NE(at, std::string::npos);
+    const size_t from = at + 17, to = readme.find("```", from);
+    ovasm::Result r = ovasm::assemble_text("example.asm", readme.substr(from, to - from));
+    ASSERT_TRUE(r.ok) << r.errors.front();
+    EXPECT_EQ(r.base, 0xF800u);
+    EXPECT_EQ(r.image.size(), 0x800u);
+}

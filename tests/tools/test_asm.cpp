@@ -15,6 +15,8 @@
 
 #include "asm.h"
 #include "cpu/7000dasm.h"
+#include "debug/debugger_text.h"
+#include "debug/mem_explorer.h"
 #include "mem/memory.h"
 #include "test_support.h"
 
@@ -152,6 +154,45 @@ TEST(AsmRoundTrip, EveryOpcodeWithManyOperandValues)
     }
     EXPECT_EQ(opcodes_done, 226);
     EXPECT_EQ(lines_done, 226 * 12);
+}
+
+// Whole disassemblies as the memory explorer dumps them and as the
+// debugger lists them, every opcode among them (undefined ones included),
+// read back in the disassembler dialect: the same bytes at the same
+// addresses.
+TEST(AsmRoundTrip, DisassemblyListingsAssembleBack)
+{
+    memset(ram_2k, 0, sizeof ram_2k);
+    uint32_t seed = 777;
+    for (int op = 0, at = 0; op < 256; op++) {
+        ram_2k[at++] = (uint8_t)op;
+        for (int k = 0; k < 3; k++) {
+            seed = seed * 1103515245u + 12345u;
+            ram_2k[at++] = (uint8_t)(seed >> 16);
+        }
+    }
+    const unsigned end = 0xC000 + 4 * 256 - 1;
+    std::string explorer = "DASM\n", debugger = "DASM\n";
+    FILE *f = tmpfile();
+    ASSERT_NE(f, nullptr);
+    mem_explorer_write(f, 2, 0xC000, end);
+    rewind(f);
+    for (int c; (c = fgetc(f)) != EOF;) explorer += (char)c;
+    fclose(f);
+    unsigned last = 0xC000;
+    for (unsigned a = 0xC000; a <= end;) {
+        char line[320];
+        last = a;
+        a += disass_line(line, sizeof line, a);
+        debugger += line;
+    }
+    for (const std::string &listing : {explorer, debugger}) {
+        ovasm::Result r = ovasm::assemble_text("dump.asm", listing);
+        ASSERT_TRUE(r.ok) << r.errors.front();
+        EXPECT_EQ(r.base, 0xC000u);
+        ASSERT_GE(r.image.size(), last - 0xC000 + 1);
+        EXPECT_EQ(0, memcmp(r.image.data(), ram_2k, r.image.size()));
+    }
 }
 
 // Numbers, expressions, aliases and data directives, line by line, in the

@@ -59,3 +59,12 @@ address_info address_info_text(uint32 value);
 // Appends `text` to the NUL-terminated `buf` of `size` bytes, cutting it
 // when it does not fit; false when it was cut.
 bool append_text(char *buf, size_t size, const char *text);
+
+// A message cut into the three lines of an alert, each at most `width`
+// characters: lines break at spaces, a longer word (a path) is split, and
+// what does not fit in three lines ends the third with "...".
+constexpr int ALERT_LINE_MAX = 80;
+struct alert_lines {
+    char line[3][ALERT_LINE_MAX + 1];
+};
+alert_lines wrap_alert_text(const char *text, int width);

@@ -44,15 +44,21 @@ enum { DBG_LOG_BOX = 4 };
 static DIALOG *dialog_object(int n);
 
 // The log box shows its newest lines: its scroll position goes to the end
-// of the text (the dialog manager keeps d2 as the first line shown and
-// counts the lines the way this does).
+// of the text. The dialog manager keeps d2 as the first line shown; the
+// lines are counted as it counts them, narrower by its 12-pixel scroll bar
+// when the text is longer than the box.
 static void show_log_end()
 {
     DIALOG &d = *dialog_object(DBG_LOG_BOX);
     const int height = (d.h - 8) / text_height(font);
-    int lines = 0;
-    _draw_textbox(log_box, &lines, 0, 0, !(d.flags & D_SELECTED), 8, d.x, d.y, d.w, d.h, d.flags & D_DISABLED, 0,
-                  0, 0);
+    auto count = [&](int width) {
+        int lines = 0;
+        _draw_textbox(log_box, &lines, 0, 0, !(d.flags & D_SELECTED), 8, d.x, d.y, width, d.h,
+                      d.flags & D_DISABLED, 0, 0, 0);
+        return lines;
+    };
+    int lines = count(d.w);
+    if (lines > height) lines = count(d.w - 12);   // the text beside a scroll bar
     d.d1 = lines;
     d.d2 = lines > height ? lines - height : 0;
 }

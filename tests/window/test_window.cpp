@@ -868,12 +868,17 @@ TEST_F(WindowTest, WithoutADisplayItSaysSoAndFails)
 TEST_F(CartridgeTest, TypingAtTenKeysASecondArrivesInOrder)
 {
     start_with_cartridge();
-    // Ten taps of 0.1 s with 0.1 s between them: shorter than the old
-    // keyboard poll, longer than a frame.
+    // Ten taps of 0.1 s with 0.1 s between them, at 5 MHz, then at fastest
+    // speed.
     press_keys("qwertyuiop", 100ms, 100ms);
+    hold("Escape");
+    click_text("Set options");
+    click_text("Set fastest speed");
+    park_pointer();
+    press_keys("asdfghjkl0", 100ms, 100ms);
     sleep_for(300ms);
     open_debugger();
-    EXPECT_EQ(key_log(), "QWERTYUIOP");
+    EXPECT_EQ(key_log(), "QWERTYUIOPASDFGHJKL0");
 }
 
 TEST_F(CartridgeTest, ContinueF1AndDebuggerKeysNeverReachTheMachine)
@@ -914,26 +919,21 @@ TEST_F(CartridgeTest, BusyPictureIsShownAtTheFrameRate)
     click_text("Turn Profile ON");
     park_pointer();
     const std::regex title_re("Ovix - ([0-9.]+) MHz emulated, x[0-9.]+ real time, ([0-9]+) pictures/s");
-    // Two measuring windows after the popup closed, within generous time.
-    double mhz = 0, pictures = 0;
-    int seen = 0;
-    std::string last, title;
-    for (int i = 0; i < 100 && seen < 3; i++) {
-        sleep_for(200ms);
-        title = run_output("xdotool getwindowname " + window_id + " 2>/dev/null");
-        std::smatch m;
-        if (title != last && std::regex_search(title, m, title_re)) {
-            seen++;
-            mhz = std::stod(m[1].str());
-            pictures = std::stod(m[2].str());
-        }
-        last = title;
-    }
-    ASSERT_EQ(seen, 3) << "no profile in the window title: " << title;
+    // The first measuring window may hold the popup's pause: the value
+    // read is the one shown two windows after the first.
+    auto title = [&] { return run_output("xdotool getwindowname " + window_id + " 2>/dev/null"); };
+    std::smatch m;
+    std::string t;
+    for (int i = 0; i < 100 && !std::regex_search(t = title(), m, title_re); i++) sleep_for(200ms);
+    ASSERT_TRUE(std::regex_search(t, m, title_re)) << "no profile in the window title: " << t;
+    sleep_for(2500ms);
+    t = title();
+    ASSERT_TRUE(std::regex_search(t, m, title_re)) << t;
+    const double mhz = std::stod(m[1].str()), pictures = std::stod(m[2].str());
     // At 5 MHz a frame is 20 ms of machine time: at least 45 distinct
     // pictures a second while the host keeps the pace, proportionally
     // fewer when a loaded host cannot.
-    EXPECT_GE(pictures, 45.0 * std::min(mhz, 5.0) / 5.0) << title;
+    EXPECT_GE(pictures, 45.0 * std::min(mhz, 5.0) / 5.0) << t;
 }
 
 TEST_F(WindowTest, EscapeInTheDebuggerAsksBeforeQuitting)

@@ -320,6 +320,9 @@ void run_begin(run_kind kind)
     s_run = kind;
     s_stop = STOP_NONE;
     machine_resume();
+    // A step over shows the machine's picture only once it has lasted a
+    // frame: a short one does not flash it over the debugger.
+    if (kind == RUN_STEP_OVER) schedule_next_frame();
 }
 
 void run_end()

@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "config.h"
+#include "main/loop.h"
 
 constexpr int DISASS_BOX_SIZE = 4801;
 constexpr int REGISTERS_BOX_SIZE = 2401;
@@ -55,6 +56,16 @@ struct address_info {
     char line[3][80];
 };
 address_info address_info_text(uint32 value);
+
+// Why the front end asked the loop to stop.
+enum stop_cause { STOP_NONE, STOP_F1, STOP_POPUP, STOP_STEP_KEY };
+
+// The debugger's line on why the last run stopped: the loop's reason, the
+// front end's request (STOP_NONE when it made none), whether the debugger
+// request (ask_bkpt) was set, and the run's stop address. A debugger stop
+// with no request of the front end's is F1 held (no ask_bkpt) or the video
+// chip's: a read of the debug stop port.
+void stop_reason_text(char *out, size_t size, loop_stop reason, stop_cause cause, bool ask_bkpt, uint16 target);
 
 // Appends `text` to the NUL-terminated `buf` of `size` bytes, cutting it
 // when it does not fit; false when it was cut.

@@ -10,7 +10,6 @@
 // that merely looking never touches them.
 #include "debug/mem_explorer.h"
 
-#include <cerrno>
 #include <cstring>
 #include <string>
 

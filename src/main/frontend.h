@@ -6,6 +6,7 @@
 #pragma once
 
 #include "config.h"
+#include "debug/debugger_text.h"
 #include "main/loop.h"
 
 struct DIALOG;
@@ -22,8 +23,6 @@ void allegro_keyb();
 // What the front end runs: the machine as usual, or a step over, in which
 // Escape and F1 stop the run instead of their usual actions.
 enum run_kind { RUN_NORMAL, RUN_STEP_OVER };
-// Why the front end asked the loop to stop.
-enum stop_cause { STOP_NONE, STOP_F1, STOP_POPUP, STOP_STEP_KEY };
 
 // Around every run: run_begin lets the machine go on (keys typed while it
 // was paused are dropped, a key held now never reaches it as a press, the

@@ -338,30 +338,7 @@ void run_end()
 
 void note_stop(loop_stop reason, uint16 target)
 {
-    const char *why = nullptr;
-    char text[DEBUGGER_STATUS_SIZE];
-    switch (reason) {
-    case LOOP_STOP_PC:
-        snprintf(text, sizeof text, "Stopped: %04X reached", target);
-        why = text;
-        break;
-    case LOOP_STOP_COUNT:
-        why = "Stopped";
-        break;
-    case LOOP_STOP_DEBUGGER:
-        switch (s_stop) {
-        case STOP_F1: why = "Stopped: F1"; break;
-        case STOP_POPUP: why = "Stopped: Call Debugger"; break;
-        case STOP_STEP_KEY: why = "Stopped: step over's stop key"; break;
-        case STOP_NONE:
-            // The loop also stops on F1 held; any other request is the
-            // video chip's: the program read the debug stop port.
-            why = ask_bkpt ? "Stopped: read of port 0125" : "Stopped: F1";
-            break;
-        }
-        break;
-    }
-    snprintf(debugger_status, sizeof debugger_status, "%s", why);
+    stop_reason_text(debugger_status, sizeof debugger_status, reason, s_stop, ask_bkpt != 0, target);
 }
 
 int ovix_loop(int targetPC)

@@ -245,3 +245,25 @@ TEST(AlertText, WrapsIntoThreeLines)
         for (int l = 0; l < 3; l++) EXPECT_STREQ(out.line[l], c.lines[l]) << c.text << " line " << l;
     }
 }
+
+TEST(StopReason, SaysWhatStoppedTheRun)
+{
+    const struct {
+        loop_stop reason;
+        stop_cause cause;
+        bool ask_bkpt;
+        const char *text;
+    } cases[] = {
+        {LOOP_STOP_PC, STOP_NONE, false, "Stopped: FC39 reached"},
+        {LOOP_STOP_DEBUGGER, STOP_NONE, false, "Stopped: F1"},   // F1 held, seen by the loop
+        {LOOP_STOP_DEBUGGER, STOP_F1, true, "Stopped: F1"},      // a tap, seen by the front end
+        {LOOP_STOP_DEBUGGER, STOP_NONE, true, "Stopped: read of port 0125"},
+        {LOOP_STOP_DEBUGGER, STOP_POPUP, true, "Stopped: Call Debugger"},
+        {LOOP_STOP_DEBUGGER, STOP_STEP_KEY, true, "Stopped: step over's stop key"},
+    };
+    for (const auto &c : cases) {
+        char text[48];
+        stop_reason_text(text, sizeof text, c.reason, c.cause, c.ask_bkpt, 0xFC39);
+        EXPECT_STREQ(text, c.text);
+    }
+}

@@ -168,7 +168,7 @@ alert_lines wrap_alert_text(const char *text, int width)
     return out;
 }
 
-void stop_reason_text(char *out, size_t size, loop_stop reason, stop_cause cause, bool ask_bkpt, uint16 target)
+void stop_reason_text(char *out, size_t size, loop_stop reason, stop_cause cause, bool requested, uint16 target)
 {
     const char *why = "Stopped";
     switch (reason) {
@@ -182,7 +182,7 @@ void stop_reason_text(char *out, size_t size, loop_stop reason, stop_cause cause
         case STOP_F1: why = "Stopped: F1"; break;
         case STOP_POPUP: why = "Stopped: Call Debugger"; break;
         case STOP_STEP_KEY: why = "Stopped: step over's stop key"; break;
-        case STOP_NONE: why = ask_bkpt ? "Stopped: read of port 0125" : "Stopped: F1"; break;
+        case STOP_NONE: why = requested ? "Stopped: read of port 0125" : "Stopped: F1"; break;
         }
         break;
     }

@@ -62,10 +62,10 @@ enum stop_cause { STOP_NONE, STOP_F1, STOP_POPUP, STOP_STEP_KEY };
 
 // The debugger's line on why the last run stopped: the loop's reason, the
 // front end's request (STOP_NONE when it made none), whether the debugger
-// request (ask_bkpt) was set, and the run's stop address. A debugger stop
+// request ask_bkpt was set (`requested`), and the run's stop address. A debugger stop
 // with no request of the front end's is F1 held (no ask_bkpt) or the video
 // chip's: a read of the debug stop port.
-void stop_reason_text(char *out, size_t size, loop_stop reason, stop_cause cause, bool ask_bkpt, uint16 target);
+void stop_reason_text(char *out, size_t size, loop_stop reason, stop_cause cause, bool requested, uint16 target);
 
 // Appends `text` to the NUL-terminated `buf` of `size` bytes, cutting it
 // when it does not fit; false when it was cut.

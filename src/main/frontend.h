@@ -39,7 +39,6 @@ const loop_hooks *window_hooks();
 // Stops the running loop (ask_bkpt) and remembers why; the first cause of
 // a run is kept.
 void request_stop(stop_cause cause);
-stop_cause stop_requested();
 // Writes why the last run stopped to debugger_status.
 void note_stop(loop_stop reason, uint16 target);
 constexpr int DEBUGGER_STATUS_SIZE = 48;

@@ -184,8 +184,6 @@ void request_stop(stop_cause cause)
     ask_bkpt = 1;
 }
 
-stop_cause stop_requested() { return s_stop; }
-
 static void key_escape()
 {
     if (s_run == RUN_STEP_OVER) {

@@ -114,7 +114,7 @@ TEST(Headless, ErrorPaths)
          {"Not a valid ROM", "Sorry, unknown rom size", "odd.rom is 10240 bytes", "8192, 16384, 32256 or 32768"}},
         {"unknown option", true, "--fast", 2, {"unknown option --fast", "usage:"}},
         {"stray argument", true, "game.rom", 2, {"unknown option game.rom", "usage:"}},
-        {"option without its value", true, "--instructions", 2, {"--instructions", "usage:"}},
+        {"option without its value", true, "--instructions", 2, {"--instructions needs a value", "usage:"}},
         {"count not a number", true, "--instructions 12x", 2, {"--instructions"}},
         {"count of zero", true, "--instructions 0", 2, {"--instructions"}},
         {"address too long", true, "--until-pc 12345", 2, {"--until-pc"}},

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include <CLI/CLI.hpp>
 
@@ -108,9 +109,17 @@ static int parse_command_line(int argc, const char *const *argv, headless_option
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {
+        // CLI11's option list, without its own usage line (ours comes first).
         *help = true;
-        *error = app.help();
+        std::istringstream text(app.help());
+        error->clear();
+        for (std::string line; std::getline(text, line);)
+            if (line.rfind("Usage:", 0) != 0) *error += line + "\n";
         return 0;
+    } catch (const CLI::ArgumentMismatch &e) {
+        const std::string what = e.what();   // "--name: 1 required TEXT missing"
+        *error = what.substr(0, what.find(':')) + " needs a value";
+        return 2;
     } catch (const CLI::ParseError &e) {
         *error = e.what();
         return 2;

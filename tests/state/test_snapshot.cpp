@@ -151,7 +151,7 @@ TEST_F(Snapshot, SplitRunEqualsOneRunAndLoadThenSaveGivesTheSameBytes)
         if (c.held_key) key[c.held_key] = 1;
 
         run_passes(c.n);
-        const std::string at_n = snap(c.n);
+        const std::string at_n = snapshot_save_bytes({c.n, 3 * c.n});
         const int s = cur_state;
         mid_transfer += l_7041_index > 0 && (s == get_state_num("command2") || s == get_state_num("command3") ||
                                              s == get_state_num("next"));
@@ -166,7 +166,7 @@ TEST_F(Snapshot, SplitRunEqualsOneRunAndLoadThenSaveGivesTheSameBytes)
         snapshot_counts counts;
         ASSERT_TRUE(snapshot_load_bytes((const uint8 *)at_n.data(), at_n.size(), "at_n", &error, &counts)) << error;
         EXPECT_EQ(counts.instructions, c.n);
-        ASSERT_EQ(snap(counts.instructions), at_n) << "loading then saving changed the snapshot";
+        ASSERT_EQ(snapshot_save_bytes(counts), at_n) << "loading then saving changed the snapshot";
         run_passes(c.m);
         ASSERT_EQ(snap(), one_run) << "the split run ended elsewhere";
     }
@@ -224,11 +224,9 @@ TEST_F(Snapshot, BadFilesAreRefusedWithTheirReasonAndTheMachineIsKept)
         {"empty", "", "is empty"},
         {"cut in the magic", good.substr(0, 9), "is truncated"},
         {"cut in half", good.substr(0, good.size() / 2), "is truncated"},
-        {"cut before the last brace", good.substr(0, good.size() - 2), "is truncated"},
         {"a bit flipped in VRAM", flipped, "is corrupted: its checksum does not match"},
         {"broken syntax", broken, "is corrupted: not valid JSON at byte"},
         {"another version", edited(good, [](auto &j) { j["version"] = 2; }), "format version 2; this program reads version 1"},
-        {"version not a number", edited(good, [](auto &j) { j["version"] = "1"; }), "is corrupted: member \"version\""},
         {"a state file without magic", "{\n  \"pc\": 63488\n}\n", "is not a snapshot"},
         {"a picture", "\x89PNG\r\n\x1a\n", "is not a snapshot"},
         {"member out of range", edited(good, [](auto &j) { j["vdp"]["sel"] = 7; }), "member \"vdp.sel\""},
@@ -283,30 +281,6 @@ TEST_F(Snapshot, BadFilesAreRefusedWithTheirReasonAndTheMachineIsKept)
             EXPECT_EQ(snap(450000), now);
         }
     }
-}
-
-TEST_F(Snapshot, FilesAreWrittenAndReadBack)
-{
-    start({}, true);
-    run_passes(1000);
-    const std::string dir = make_temp_dir("snapfile");
-    const std::string path = dir + "/s.json";
-    std::string error;
-    ASSERT_TRUE(snapshot_save(path.c_str(), {1000, 12}, &error)) << error;
-    EXPECT_EQ(read_text(path), snapshot_save_bytes({1000, 12}));
-    snapshot_counts counts;
-    run_passes(5);
-    ASSERT_TRUE(snapshot_load(path.c_str(), &error, &counts)) << error;
-    EXPECT_EQ(counts.instructions, 1000u);
-    EXPECT_EQ(counts.cycles, 12u);
-    EXPECT_EQ(snapshot_save_bytes(counts), read_text(path));
-
-    EXPECT_FALSE(snapshot_load((dir + "/none.json").c_str(), &error));
-    EXPECT_NE(error.find("none.json"), std::string::npos) << error;
-    EXPECT_FALSE(snapshot_load(dir.c_str(), &error));
-    EXPECT_NE(error.find("a directory"), std::string::npos) << error;
-    EXPECT_FALSE(snapshot_save((dir + "/no/s.json").c_str(), {}, &error));
-    EXPECT_NE(error.find("no/s.json"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -275,13 +275,45 @@ static ojson to_json(const machine_image &m, const snapshot_counts &counts)
     return j;
 }
 
+// The library's indented text with every array of numbers on one line,
+// "[1, 2, 3]", as state files have always had them (scripts that read them
+// line by line keep working).
+static std::string one_line_arrays(const std::string &text)
+{
+    std::string out;
+    out.reserve(text.size());
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); i++) {
+        const char c = text[i];
+        out += c;
+        if (in_string) {
+            if (c == '\\') out += text[++i];
+            else if (c == '"') in_string = false;
+            continue;
+        }
+        if (c == '"') in_string = true;
+        if (c != '[') continue;
+        const size_t end = text.find_first_of("[]{}\"", i + 1);
+        if (end == std::string::npos || text[end] != ']') continue;
+        // Numbers only: one line, ", " between them.
+        for (size_t k = i + 1; k < end; k++) {
+            if (text[k] == '\n' || text[k] == ' ') continue;
+            out += text[k];
+            if (text[k] == ',') out += ' ';
+        }
+        out += ']';
+        i = end;
+    }
+    return out;
+}
+
 std::string snapshot_save_bytes(const snapshot_counts &counts)
 {
     static machine_image m;   // 36 KiB: kept off the stack
     capture(m);
     ojson j = to_json(m, counts);
     j["checksum"] = checksum_of(j);
-    return j.dump(2) + "\n";
+    return one_line_arrays(j.dump(2)) + "\n";
 }
 
 bool snapshot_save(const char *path, const snapshot_counts &counts, std::string *error)

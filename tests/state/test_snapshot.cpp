@@ -210,7 +210,9 @@ TEST_F(Snapshot, BadFilesAreRefusedWithTheirReasonAndTheMachineIsKept)
     start({}, true);
     run_passes(450000);
     const std::string good = snap(450000);
-    ASSERT_EQ(edited(good, [](auto &) {}), good) << "the test's checksum differs from the module's";
+    ASSERT_EQ(nlohmann::ordered_json::parse(edited(good, [](auto &) {}))["checksum"],
+              nlohmann::ordered_json::parse(good)["checksum"])
+        << "the test's checksum differs from the module's";
     std::string flipped = good;
     flipped[flipped.find("\"vram\": \"") + 100] ^= 1;   // one hex digit of VRAM
     std::string broken = good;

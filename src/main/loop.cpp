@@ -19,17 +19,28 @@
 int ask_bkpt = 0;
 int dump_all = 0;
 
+// Passes since the last frame pass, mod LOOP_FRAME_PASSES, as the last run
+// left it: ovix_resume starts from it.
+static int pass_counter = 0;
+
 // Flattened: the execute call, the bus's opcode fetch, the clock update and
 // the timer check are inlined into this loop whatever the link-time
 // optimiser would decide for each program (the window program ran about a
 // quarter slower than the headless runner without it).
-__attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
+loop_result ovix_run(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
+{
+    pass_counter = 0;
+    return ovix_resume(targetPC, max_passes, hooks);
+}
+
+__attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
 {
     TRACE_FUNC("ovix_loop()");
     ask_bkpt = 0;
-    int frame_counter = 0;   // passes since the last frame pass (or question), mod frame_period
     bool (*const frame_due)(void *) = hooks ? hooks->frame_due : nullptr;
     const int frame_period = frame_due ? LOOP_DUE_PASSES : LOOP_FRAME_PASSES;
+    // Passes since the last frame pass (or frame_due question), mod frame_period.
+    int frame_counter = pass_counter % frame_period;
     loop_result r = {0, 0, LOOP_STOP_COUNT};
 
     for (;;) {
@@ -74,6 +85,7 @@ __attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes
             break;
         }
     }
+    pass_counter = frame_counter;
     return r;
 }
 
@@ -129,6 +141,10 @@ int ovix_key_code(int host_key)
     return -1;
 }
 
+// The key held since an earlier poll: its machine code (KEY_NONE when
+// none) and the host key that produced it, watched for its release.
+static ovix_key_state held_key = {KEY_NONE, 0};
+
 void ovix_key()
 {
     if (ovix_key_source) {
@@ -136,13 +152,7 @@ void ovix_key()
         if (code >= 0) send_key(code);
         return;
     }
-    // The key held since an earlier poll: its machine code (KEY_NONE when
-    // none) and the host key that produced it, watched for its release.
-    static struct {
-        int code;
-        int host;
-    } ovix_key = {KEY_NONE, 0};
-
+    ovix_key_state &ovix_key = held_key;
     if (ovix_key.code != KEY_NONE) {
         if (key[ovix_key.host]) return;
         send_key(KEY_RELEASE);
@@ -157,3 +167,11 @@ void ovix_key()
     }
     if (ovix_key.code != KEY_NONE) send_key(ovix_key.code);
 }
+
+// ---------------------------------------------------------------------------
+// Snapshot access.
+
+int ovix_get_pass_counter() { return pass_counter; }
+void ovix_set_pass_counter(int passes) { pass_counter = passes; }
+ovix_key_state ovix_get_key_state() { return held_key; }
+void ovix_set_key_state(const ovix_key_state &k) { held_key = k; }

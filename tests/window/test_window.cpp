@@ -51,6 +51,8 @@ constexpr int ROOT_W = 800, ROOT_H = 600;       // the X screen: room to park th
 const std::string OVIX = OVIX_BINARY_DIR "/src/main/ovix";
 const std::string OPEN_BIOS = OVIX_BINARY_DIR "/roms/bios/BIOS7020.bin";
 const std::string BIOS_LISTING = OVIX_BINARY_DIR "/roms/bios/BIOS7020.lst";
+const std::string DEMO_CART = OVIX_BINARY_DIR "/roms/demo/demo.rom";
+const std::string DEMO_LISTING = OVIX_BINARY_DIR "/roms/demo/demo.lst";
 const std::string GOLDEN_DIR = OVIX_SOURCE_DIR "/tests/window/golden/";
 
 bool regen_mode()
@@ -1000,4 +1002,31 @@ TEST_F(CartridgeTest, CancelOrARefusedFileChangesNothing)
         EXPECT_EQ(read_file(dir + "/" + explorer_dump("c000", "c7ff")), read_file(dir + "/" + ram));
         EXPECT_EQ(read_file(dir + "/" + explorer_dump("6000", "7fff")), read_file(dir + "/" + cart));
     }
+}
+
+TEST_F(WindowTest, StepOverACallThatWaitsForAKeyEndsWhenOneIsTyped)
+{
+    // The demo cartridge's TRAP 5 waits for a key press.
+    std::ifstream listing(DEMO_LISTING);
+    std::string line, trap;
+    while (trap.empty() && std::getline(listing, line))
+        if (line.find("TRAP 5 ") != std::string::npos && isxdigit((unsigned char)line[0])) trap = line.substr(0, 4);
+    ASSERT_EQ(trap.size(), 4u) << "no TRAP 5 in " << DEMO_LISTING;
+    fs::copy_file(DEMO_CART, dir + "/demo.rom");
+    char after[32];
+    snprintf(after, sizeof after, "Stepped over to %04X", (unsigned)std::stoul(trap, nullptr, 16) + 1);
+
+    start();
+    wait_bios_screen();
+    open_debugger();
+    load_cartridge("demo.rom");
+    ASSERT_TRUE(wait_text("Ovix integrated debugger", 5s));
+    type_address(trap);
+    run("xdotool key b");
+    ASSERT_TRUE(wait_text(("Stopped: " + trap + " reached").c_str(), 20s));
+    hold("F8");
+    // The machine runs and shows its picture until a key comes.
+    ASSERT_TRUE(wait_for([](const Picture &s) { return !find_text(s, "Ovix integrated debugger"); }, 5s));
+    press_keys("x", 100ms, 100ms);
+    EXPECT_TRUE(wait_text(after, 5s));
 }

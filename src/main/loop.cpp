@@ -19,15 +19,28 @@
 int ask_bkpt = 0;
 int dump_all = 0;
 
+// Passes since the last frame pass, mod LOOP_FRAME_PASSES, as the last run
+// left it: ovix_resume starts from it.
+static int pass_counter = 0;
+
 // Flattened: the execute call, the bus's opcode fetch, the clock update and
 // the timer check are inlined into this loop whatever the link-time
 // optimiser would decide for each program (the window program ran about a
 // quarter slower than the headless runner without it).
-__attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
+loop_result ovix_run(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
+{
+    pass_counter = 0;
+    return ovix_resume(targetPC, max_passes, hooks);
+}
+
+__attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
 {
     TRACE_FUNC("ovix_loop()");
     ask_bkpt = 0;
-    int frame_counter = 0;   // passes since the last frame pass, mod LOOP_FRAME_PASSES
+    bool (*const frame_due)(void *) = hooks ? hooks->frame_due : nullptr;
+    const int frame_period = frame_due ? LOOP_DUE_PASSES : LOOP_FRAME_PASSES;
+    // Passes since the last frame pass (or frame_due question), mod frame_period.
+    int frame_counter = pass_counter % frame_period;
     loop_result r = {0, 0, LOOP_STOP_COUNT};
 
     for (;;) {
@@ -51,13 +64,13 @@ __attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes
         orlo_timer_update_clock(orlo_time{0, (uint32)cycles});
         orlo_check_timers();
 
-        if (frame_counter == 0) {
+        if (frame_counter == 0 && (!frame_due || r.passes == 1 || frame_due(hooks->ctx))) {
             BITMAP *frame = tms3556_redraw();
             if (hooks && hooks->before_poll) hooks->before_poll(frame, hooks->ctx);
             ovix_key();
             if (hooks && hooks->after_poll) hooks->after_poll(hooks->ctx);
         }
-        if (++frame_counter == LOOP_FRAME_PASSES) frame_counter = 0;
+        if (++frame_counter == frame_period) frame_counter = 0;
 
         if (tms7000.pc.w.l == targetPC) {
             r.reason = LOOP_STOP_PC;
@@ -72,6 +85,7 @@ __attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes
             break;
         }
     }
+    pass_counter = frame_counter;
     return r;
 }
 
@@ -116,17 +130,29 @@ static constexpr key_map_entry key_map[] = {
 static_assert(sizeof key_map / sizeof key_map[0] == 42, "the machine sees 42 host keys");
 
 static constexpr int KEY_NONE = 0xFF;      // no key held
-static constexpr int KEY_RELEASE = 0x04;   // the code sent when the held key goes up
+static constexpr int KEY_RELEASE = OVIX_KEY_RELEASE;
+
+int (*ovix_key_source)() = nullptr;
+
+int ovix_key_code(int host_key)
+{
+    for (const key_map_entry &m : key_map)
+        if (m.host == host_key) return m.code;
+    return -1;
+}
+
+// The key held since an earlier poll: its machine code (KEY_NONE when
+// none) and the host key that produced it, watched for its release.
+static ovix_key_state held_key = {KEY_NONE, 0};
 
 void ovix_key()
 {
-    // The key held since an earlier poll: its machine code (KEY_NONE when
-    // none) and the host key that produced it, watched for its release.
-    static struct {
-        int code;
-        int host;
-    } ovix_key = {KEY_NONE, 0};
-
+    if (ovix_key_source) {
+        const int code = ovix_key_source();
+        if (code >= 0) send_key(code);
+        return;
+    }
+    ovix_key_state &ovix_key = held_key;
     if (ovix_key.code != KEY_NONE) {
         if (key[ovix_key.host]) return;
         send_key(KEY_RELEASE);
@@ -141,3 +167,11 @@ void ovix_key()
     }
     if (ovix_key.code != KEY_NONE) send_key(ovix_key.code);
 }
+
+// ---------------------------------------------------------------------------
+// Snapshot access.
+
+int ovix_get_pass_counter() { return pass_counter; }
+void ovix_set_pass_counter(int passes) { pass_counter = passes; }
+ovix_key_state ovix_get_key_state() { return held_key; }
+void ovix_set_key_state(const ovix_key_state &k) { held_key = k; }

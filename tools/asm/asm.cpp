@@ -530,7 +530,10 @@ void Assembler::process(const SrcLine &sl)
     if (!ok) {
         Reading o;
         const Dialect other = d == Dialect::Common ? Dialect::Dasm : Dialect::Common;
-        if (other_reading(sl.text, other, o) && (o.has_value || !o.bytes.empty())) err += other_hint(other, o);
+        if (other_reading(sl.text, other, o) && (o.has_value || !o.bytes.empty())) {
+            err += other_hint(other, o);
+            if (d == Dialect::Common && !evidence_.count(sl.file)) evidence_[sl.file] = where(sl.file, sl.line);
+        }
         error(err);
         return;
     }

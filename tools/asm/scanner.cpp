@@ -5,9 +5,9 @@
 // Common syntax: a word in column 1 is a label (with or without ':'),
 // unless it names an operation and no other operation follows it, so that
 // "NOP" or "END" in column 1 still work; a '*' in column 1 makes the line a
-// comment. Disassembler syntax: labels end with ':', and a line that starts
-// with a four-digit address followed by bytes is a line of a disassembly
-// listing (the memory explorer's dump, the debugger's box).
+// comment (in both dialects). Disassembler syntax: labels end with ':', and
+// a line that starts with a four-digit address followed by bytes is a line
+// of a disassembly listing (the memory explorer's dump, the debugger's box).
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
@@ -237,7 +237,7 @@ std::string word_at(const std::string &s, size_t &p)
 bool split_line(const std::string &text, Dialect d, const OperationOf &operation, Line &out, std::string &err)
 {
     out = Line{};
-    if (d == Dialect::Common && !text.empty() && text[0] == '*') return true;   // comment line
+    if (!text.empty() && text[0] == '*') return true;   // a comment line, in both dialects
     std::string s = strip_comment(text);
     if (d == Dialect::Dasm && dump_line(s, out)) return true;
 

@@ -4,9 +4,9 @@
 MAILBOX = 48
 
         ORG $F800
-start:  MOV #60,B
+start:  MOV #$60,B
         LDSP
-        MOV %0,A
+        MOV #0,A
 loop:   MOVP P(MAILBOX),A
         INC A
         MOVP A,P(MAILBOX)

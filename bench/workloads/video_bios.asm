@@ -7,21 +7,21 @@ VDPREG  = 45
 VDPWR   = 46
 
         ORG $F800
-start:  MOV #60,B
+start:  MOV #$60,B
         LDSP
-        MOVP #01,P(VDPREG)              ; COL = 0
-        MOVP #00,P(VDPREG)
-        MOVP #02,P(VDPREG)              ; ROW = $10
-        MOVP #10,P(VDPREG)
-        MOVP #09,P(VDPREG)              ; BAMP = ROW/COL + 1 (the data byte is not used)
-        MOVP #00,P(VDPREG)
-        MOV %0,A
+        MOVP #1,P(VDPREG)              ; COL = 0
+        MOVP #0,P(VDPREG)
+        MOVP #2,P(VDPREG)              ; ROW = $10
+        MOVP #$10,P(VDPREG)
+        MOVP #9,P(VDPREG)              ; BAMP = ROW/COL + 1 (the data byte is not used)
+        MOVP #0,P(VDPREG)
+        MOV #0,A
 loop:   MOVP A,P(VDPWR)
         INC A
         MOVP A,P(VDPWR)
         MOVP P(VDPRD),B
         LDVDP A,P(VDPRD)
-        MOVP #07,P(VDPREG)
+        MOVP #7,P(VDPREG)
         MOVP A,P(VDPREG)
         ADD B,A
         JMP loop

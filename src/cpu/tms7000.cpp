@@ -403,19 +403,6 @@ void tms7000_rebase()
     tms7000_div_rearm();
 }
 
-int32 tms7000_div_phase()
-{
-    tms7000_div_sync();
-    return tms7000_icount - tms7000_div_by_16_trigger;
-}
-
-void tms7000_set_div_phase(int32 phase)
-{
-    tms7000_div_sync();
-    tms7000_div_by_16_trigger = tms7000_icount - phase;
-    tms7000_div_rearm();
-}
-
 void tms7000_ovix_prologue()
 {
     g_func_name = "tms7000_ovix_execute()";
@@ -652,3 +639,22 @@ void tms70x0_pf_w(int offset, uint8 data)
 
 uint8 tms7000_internal_r(int offset) { return tms7000.rf[offset & 0x7F]; }
 void tms7000_internal_w(int offset, uint8 data) { tms7000.rf[offset & 0x7F] = data; }
+
+// ---------------------------------------------------------------------------
+// Snapshot access.
+
+tms7000_counts tms7000_get_counts()
+{
+    // Between runs nothing is owed to the divider (a run applies it all at
+    // its end): the counts are the ones a divider run after every step gives.
+    return {tms7000_icount, tms7000_icount - tms7000_div_by_16_trigger, tms7000_cycles_per_INT2};
+}
+
+void tms7000_set_counts(const tms7000_counts &c)
+{
+    tms7000_icount = c.icount;
+    tms7000_div_by_16_trigger = c.icount - c.div_phase;
+    tms7000_cycles_per_INT2 = c.int2_period;
+    tms7000_div_point = 0;   // between two calls
+    tms7000_div_rearm();
+}

@@ -20,9 +20,9 @@
 int ask_bkpt = 0;
 int dump_all = 0;
 
-// Passes until the next frame pass: 1 when a run starts (its first pass is
-// one), then LOOP_FRAME_PASSES after each.
-static uint32 s_frame_left = 1;
+// Passes since the last frame pass (or frame_due question), mod the frame
+// period, as the last run left it: ovix_resume starts from it.
+static int pass_counter = 0;
 
 // The rare parts of a pass, kept out of line so that the pass itself stays
 // a straight run of inlined code.
@@ -73,20 +73,33 @@ OVIX_COLD static void frame_pass(const loop_hooks *hooks)
     if (hooks && hooks->after_poll) hooks->after_poll(hooks->ctx);
 }
 
+OVIX_COLD static bool ask_frame_due(const loop_hooks *hooks) { return hooks->frame_due(hooks->ctx); }
+
+loop_result ovix_run(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
+{
+    pass_counter = 0;
+    return ovix_resume(targetPC, max_passes, hooks);
+}
+
 // Flattened: the execute pass with its opcode dispatch and handlers, the
-// bus's inline paths, the clock update and the timer check are inlined into
-// this loop whatever the link-time optimiser would decide for each program;
+// bus's inline paths and the timer check are inlined into this loop
+// whatever the link-time optimiser would decide for each program;
 // everything rare is out of line (OVIX_COLD).
-__attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
+__attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
 {
     TRACE_FUNC("ovix_loop()");
     tms7000_ovix_prologue();
     tms7000_rebase();
     ask_bkpt = 0;
-    s_frame_left = 1;
     volatile char *const keys = key;
     bool dump = dump_all != 0;
     uint64 passes = 0, cycles = 0;
+    const bool frame_due = hooks && hooks->frame_due;
+    const uint32 period = frame_due ? LOOP_DUE_PASSES : LOOP_FRAME_PASSES;
+    // Passes until the next frame pass (or frame_due question), that one
+    // included.
+    const uint32 counter = (uint32)pass_counter % period;
+    uint32 frame_left = counter == 0 ? 1 : period - counter + 1;
     // The emulated clock advances by exactly the cycles of each pass, and
     // only here: the run's cycles are its advance (counted around the
     // hooks, which might set it). It advances lazily: by the balance's
@@ -124,18 +137,21 @@ __attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes
 
         if (--left == 0) [[unlikely]] {
             passes += chunk;
-            s_frame_left -= chunk;
-            if (s_frame_left == 0) {
-                s_frame_left = LOOP_FRAME_PASSES;
-                orlo_clock_lazy(nullptr, 0);   // the counts are re-based
-                cycles += orlo_timer_cycles() - clock_start;
+            frame_left -= chunk;
+            if (frame_left == 0) {
+                frame_left = period;
                 cpu.save();
-                frame_pass(hooks);
+                // The first pass of a run is a frame pass when it is due.
+                if (!frame_due || passes == 1 || ask_frame_due(hooks)) {
+                    orlo_clock_lazy(nullptr, 0);   // the counts are re-based
+                    cycles += orlo_timer_cycles() - clock_start;
+                    frame_pass(hooks);
+                    clock_start = orlo_timer_cycles();
+                    orlo_clock_lazy(&tms7000_div_point, tms7000_icount);
+                    dump = dump_all != 0;
+                    fkeys = function_keys(keys);
+                }
                 cpu.load();
-                clock_start = orlo_timer_cycles();
-                orlo_clock_lazy(&tms7000_div_point, tms7000_icount);
-                dump = dump_all != 0;
-                fkeys = function_keys(keys);
             }
             if (passes >= max_passes) {
                 // The count stop comes last of the three.
@@ -149,7 +165,7 @@ __attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes
                 break;
             }
             const uint64 remaining = max_passes - passes;
-            chunk = remaining < s_frame_left ? (uint32)remaining : s_frame_left;
+            chunk = remaining < frame_left ? (uint32)remaining : frame_left;
             left = chunk;
         }
 
@@ -164,7 +180,8 @@ __attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes
     }
     // The passes of the chunk that ran before a stop.
     passes += chunk - left;
-    s_frame_left -= chunk - left;
+    frame_left -= chunk - left;
+    pass_counter = (int)((period - frame_left + 1) % period);
     orlo_clock_lazy(nullptr, 0);
     cycles += orlo_timer_cycles() - clock_start;
     cpu.save();
@@ -213,17 +230,29 @@ static constexpr key_map_entry key_map[] = {
 static_assert(sizeof key_map / sizeof key_map[0] == 42, "the machine sees 42 host keys");
 
 static constexpr int KEY_NONE = 0xFF;      // no key held
-static constexpr int KEY_RELEASE = 0x04;   // the code sent when the held key goes up
+static constexpr int KEY_RELEASE = OVIX_KEY_RELEASE;
+
+int (*ovix_key_source)() = nullptr;
+
+int ovix_key_code(int host_key)
+{
+    for (const key_map_entry &m : key_map)
+        if (m.host == host_key) return m.code;
+    return -1;
+}
+
+// The key held since an earlier poll: its machine code (KEY_NONE when
+// none) and the host key that produced it, watched for its release.
+static ovix_key_state held_key = {KEY_NONE, 0};
 
 void ovix_key()
 {
-    // The key held since an earlier poll: its machine code (KEY_NONE when
-    // none) and the host key that produced it, watched for its release.
-    static struct {
-        int code;
-        int host;
-    } ovix_key = {KEY_NONE, 0};
-
+    if (ovix_key_source) {
+        const int code = ovix_key_source();
+        if (code >= 0) send_key(code);
+        return;
+    }
+    ovix_key_state &ovix_key = held_key;
     if (ovix_key.code != KEY_NONE) {
         if (key[ovix_key.host]) return;
         send_key(KEY_RELEASE);
@@ -238,3 +267,11 @@ void ovix_key()
     }
     if (ovix_key.code != KEY_NONE) send_key(ovix_key.code);
 }
+
+// ---------------------------------------------------------------------------
+// Snapshot access.
+
+int ovix_get_pass_counter() { return pass_counter; }
+void ovix_set_pass_counter(int passes) { pass_counter = passes; }
+ovix_key_state ovix_get_key_state() { return held_key; }
+void ovix_set_key_state(const ovix_key_state &k) { held_key = k; }

@@ -28,6 +28,7 @@
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$ROOT/bench/lib.sh"
 BUILD="$ROOT/build"
 RUNS=5
 BASELINE=""
@@ -40,7 +41,7 @@ while [ $# -gt 0 ]; do
     --baseline) BASELINE=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
     --no-callgrind) CALLGRIND=0; shift ;;
     --check) CHECK=1; shift ;;
-    -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) bench_help "$0"; exit 0 ;;
     *) echo "unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
 done
@@ -48,9 +49,7 @@ done
 RUNNER="$BUILD/tools/headless/ovix-headless"
 WL="$BUILD/bench/workloads"
 BIOS="$BUILD/roms/bios/BIOS7020.bin"
-for f in "$RUNNER" "$WL/mixed_bios.bin" "$WL/mixed_cart.rom" "$WL/video_bios.bin" "$WL/mailbox_bios.bin" "$BIOS"; do
-    [ -e "$f" ] || { echo "missing $f: build first (cmake --build $BUILD)" >&2; exit 1; }
-done
+bench_need "$RUNNER" "$WL/mixed_bios.bin" "$WL/mixed_cart.rom" "$WL/video_bios.bin" "$WL/mailbox_bios.bin" "$BIOS"
 if [ "$CALLGRIND" = 1 ] && ! command -v valgrind >/dev/null; then
     echo "(valgrind not installed: no host instruction counts)"
     CALLGRIND=0

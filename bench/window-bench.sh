@@ -15,22 +15,21 @@
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$ROOT/bench/lib.sh"
 BUILD="$ROOT/build"
 SECONDS_FASTEST=10
 while [ $# -gt 0 ]; do
     case "$1" in
     --build) BUILD=$(cd "$2" && pwd); shift 2 ;;
     --seconds) SECONDS_FASTEST=$2; shift 2 ;;
-    -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) bench_help "$0"; exit 0 ;;
     *) echo "unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
 done
 OVIX="$BUILD/src/main/ovix"
 WL="$BUILD/bench/workloads"
 OPEN_BIOS="$BUILD/roms/bios/BIOS7020.bin"
-for f in "$OVIX" "$WL/mixed_bios.bin" "$WL/mixed_cart.rom" "$OPEN_BIOS"; do
-    [ -e "$f" ] || { echo "missing $f: build first (cmake --build $BUILD)" >&2; exit 1; }
-done
+bench_need "$OVIX" "$WL/mixed_bios.bin" "$WL/mixed_cart.rom" "$OPEN_BIOS"
 for p in Xvfb xdotool; do
     command -v "$p" >/dev/null || { echo "$p is needed (./build.sh installs it)" >&2; exit 1; }
 done

@@ -235,18 +235,7 @@ const char *write_screenshot(const char *path)
 {
     BITMAP *frame = tms3556_redraw();
     if (!frame || frame->w < PICTURE_W || frame->h < PICTURE_H) return "no frame bitmap to capture";
-    const int depth = bitmap_color_depth(frame);
-    std::vector<uint8> rgb((size_t)PICTURE_W * PICTURE_H * 3);
-    size_t i = 0;
-    for (int y = 0; y < PICTURE_H; y++) {
-        for (int x = 0; x < PICTURE_W; x++) {
-            const int c = getpixel(frame, x, y);
-            rgb[i++] = (uint8)getr_depth(depth, c);
-            rgb[i++] = (uint8)getg_depth(depth, c);
-            rgb[i++] = (uint8)getb_depth(depth, c);
-        }
-    }
-    return png_write_rgb(path, PICTURE_W, PICTURE_H, rgb.data());
+    return png_write_frame(path, frame, PICTURE_W, PICTURE_H);
 }
 
 // ---------------------------------------------------------------------------

@@ -5,11 +5,9 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <sstream>
 #include <system_error>
 
-#include <CLI/CLI.hpp>
-
+#include "host/cli_parse.h"
 #include "main/frontend.h"
 
 namespace fs = std::filesystem;
@@ -43,17 +41,6 @@ static void declare_options(CLI::App &app, frontend_options *opt, option_texts *
     app.add_flag("--version", t->version, "print the program's version and exit");
 }
 
-// CLI11's option list without its own usage line (ours comes first).
-static std::string option_list(const CLI::App &app)
-{
-    std::istringstream text(app.help());
-    std::string list;
-    for (std::string line; std::getline(text, line);)
-        if (line.rfind("Usage:", 0) != 0) list += line + "\n";
-    while (list.size() >= 2 && list.compare(list.size() - 2, 2, "\n\n") == 0) list.pop_back();
-    return list;
-}
-
 static int usage_error(const std::string &message)
 {
     fprintf(stderr, "ovix: %s\n%s", message.c_str(), usage);
@@ -66,17 +53,13 @@ int parse_command_line(int argc, const char *const *argv, frontend_options *opt)
     app.allow_extras();
     option_texts t;
     declare_options(app, opt, &t);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &) {
-        printf("%s\n%s\n%s", usage, option_list(app).c_str(), window_keys_help().c_str());
+    std::string text;
+    const int status = cli_parse(app, argc, argv, &text);
+    if (status == 0) {
+        printf("%s\n%s\n%s", usage, text.c_str(), window_keys_help().c_str());
         return 0;
-    } catch (const CLI::ArgumentMismatch &e) {
-        const std::string what = e.what();   // "--name: 1 required TEXT missing"
-        return usage_error(what.substr(0, what.find(':')) + " needs a value");
-    } catch (const CLI::ParseError &e) {
-        return usage_error(e.what());
     }
+    if (status == 2) return usage_error(text);
     if (t.version) {
         fputs(version, stdout);
         return 0;

@@ -434,6 +434,7 @@ static void frame_to_window(BITMAP *frame, void *)
 // anew from the machine (a quick load or a reset may have changed it).
 static void pause_machine()
 {
+    keyq_drain();   // keys typed before the pause are kept for the machine
     draw_picture(nullptr);
     while (s_over.paused && !ask_bkpt) {
         rest(10);
@@ -446,7 +447,7 @@ static void pause_machine()
         if (message_expired() || redraw) draw_picture(tms3556_redraw());
     }
     s_over.paused = false;
-    machine_resume();
+    if (!ask_bkpt) machine_resume();   // else the debugger opens first
 }
 
 static void after_keyboard_poll(void *)

@@ -1198,14 +1198,18 @@ TEST_F(CartridgeTest, PauseSnapshotsAndScreenshots)
         for (int x = 0; x < 320; x++)
             ASSERT_EQ(colour(png, x, y), colour(paused, 2 * x, 2 * y)) << x << "," << y;
 
+    // A popup entry that asks for a file: the entry, the file's name.
+    auto popup_file = [&](const char *entry, const char *selector, const char *name) {
+        hold("Escape");
+        click_text(entry);
+        ASSERT_TRUE(wait_text(selector, 5s));
+        type(name);
+        run("xdotool key Return");
+    };
     // Two snapshots of the same paused machine: the same file.
     run("xdotool key F6");
     ASSERT_TRUE(wait_text("Saved quick.ovs", 5s));
-    hold("Escape");
-    click_text("Save state");
-    ASSERT_TRUE(wait_text("Save the machine's state as", 5s));
-    type("mine.ovs");
-    run("xdotool key Return");
+    popup_file("Save state", "Save the machine's state as", "mine.ovs");
     ASSERT_TRUE(wait_text("Saved mine.ovs", 5s));
     EXPECT_EQ(read_file(dir + "/mine.ovs"), read_file(dir + "/quick.ovs"));
     const std::string runner = OVIX_BINARY_DIR "/tools/headless/ovix-headless";
@@ -1225,11 +1229,7 @@ TEST_F(CartridgeTest, PauseSnapshotsAndScreenshots)
     EXPECT_TRUE(wait_for([&](const Picture &s) { return s == paused; }, 10s)) << "see " << save_shot();
 
     // A refused snapshot: its reason, and the machine as it was.
-    hold("Escape");
-    click_text("Load state");
-    ASSERT_TRUE(wait_text("Load a machine state", 5s));
-    type("bad.ovs");
-    run("xdotool key Return");
+    popup_file("Load state", "Load a machine state", "bad.ovs");
     EXPECT_TRUE(wait_text("Cannot load the snapshot: ", 5s));
     click_text("OK");
     open_debugger();

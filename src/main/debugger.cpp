@@ -10,9 +10,11 @@
 #include <allegro/internal/aintern.h>
 
 #include <cstdio>
+#include <string>
 
 #include "cpu/tms7000.h"
 #include "debug/debugger_text.h"
+#include "debug/symbols.h"
 #include "debug/trace.h"
 #include "main/frontend.h"
 #include "main/loop.h"
@@ -148,6 +150,23 @@ static int tobreaknoconfirm()
     allegro_keyb();
     refresh();
     return D_REDRAW;
+}
+
+void load_cartridge_symbols(const char *rom_path)
+{
+    std::string loaded;
+    const char *error = symbols_load_beside(rom_path, &loaded);
+    if (!error) return;
+    // The file is beside the cartridge just chosen: its name alone leaves
+    // the alert's three lines to the reason.
+    std::string text = error;
+    const std::string path = rom_path;
+    const size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos) {
+        const size_t at = text.find(path.substr(0, slash + 1));
+        if (at != std::string::npos) text.erase(at, slash + 1);
+    }
+    message_alert("Symbols not loaded", text.c_str());
 }
 
 // Closes the dialog; the machine resumes where it stopped.

@@ -1235,3 +1235,40 @@ TEST_F(CartridgeTest, PauseSnapshotsAndScreenshots)
     open_debugger();
     EXPECT_EQ(key_log(), "A");
 }
+
+// ---------------------------------------------------------------------------
+// Symbols in the debugger.
+
+// A cartridge with a symbol file beside it: the debugger takes its labels
+// in the address field and shows them in the disassembly and the stop line.
+// A cartridge whose symbol file is bad stays loaded, says why, and leaves no
+// names; --symbols with a bad file ends the program before any window.
+TEST_F(WindowTest, CartridgeSymbolsInTheDebugger)
+{
+    for (const char *name : {"/busy.rom", "/bad.rom"}) ASSERT_TRUE(write_file(dir + name, busy_cartridge()));
+    ASSERT_TRUE(write_text(dir + "/busy.sym", "6004 poll\n600B show\n6016 cells\n"));
+    ASSERT_TRUE(write_text(dir + "/bad.rom.sym", "6004 poll\n6004\n"));
+    start();
+    wait_bios_screen();
+    open_debugger();
+    load_cartridge("busy.rom");
+    ASSERT_TRUE(wait_text("Ovix integrated debugger", 5s));
+    type_address("poll");
+    run("xdotool key b");
+    ASSERT_TRUE(wait_text("Stopped: 6004 reached (poll)", 20s));
+    EXPECT_TRUE(wait_text("show:", 5s));
+    EXPECT_TRUE(wait_text("JEQ show", 5s));
+
+    load_cartridge("bad.rom");
+    ASSERT_TRUE(wait_text("Symbols not loaded: ", 5s));
+    EXPECT_TRUE(wait_text("bad.rom.sym:2: expected a hexadecimal address", 5s));
+    click_text("OK");
+    type_address("poll");
+    run("xdotool key b");
+    EXPECT_TRUE(wait_text("unknown label 'poll' (no symbols are loaded)", 5s));
+
+    const std::string out =
+        run_output("cd '" + dir + "' && env -u DISPLAY '" + OVIX + "' --symbols none.sym 2>&1; echo status=$?");
+    EXPECT_NE(out.find("ovix: Symbols not loaded: cannot read the symbol file none.sym"), std::string::npos) << out;
+    EXPECT_NE(out.find("status=2\n"), std::string::npos) << out;
+}

@@ -230,7 +230,7 @@ static int info_address_phys()
     if (!read_address_field(&f)) return D_REDRAW;
     address_info info = address_info_text(f.value);
     // A word that is also a label: the note, cut to the line, replaces the
-    // third line (a cut to 16 bits shows in the address).
+    // third line (the first line shows the address cut to 16 bits).
     if (f.message[0]) snprintf(info.line[2], sizeof info.line[2], "%s", wrap_alert_text(f.message, 79).line[0]);
     alert(info.line[0], info.line[1], info.line[2][0] ? info.line[2] : nullptr, "&Yes", "&No", 'y', 'n');
     return D_REDRAW;

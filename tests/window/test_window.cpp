@@ -823,9 +823,13 @@ TEST_F(WindowTest, MemoryExplorerDumpsToFiles)
         expected_hex += byte;
     }
     EXPECT_EQ(read_text(hex), expected_hex + "\n");
-    // The disassembly: instruction lines from f800 to f80f, each with its
-    // address, its bytes in upper case, and a text.
+    // The disassembly: the directive and the start for the assembler, then
+    // instruction lines from f800 to f80f, each with its address, its bytes
+    // in upper case, and a text (no symbols are loaded).
     std::string listing = read_text(dasm);
+    const std::string head = "DASM\n        ORG $F800\n";
+    ASSERT_EQ(listing.substr(0, head.size()), head);
+    listing.erase(0, head.size());
     ASSERT_FALSE(listing.empty());
     std::regex line_re("([0-9a-f]{4})   ((?:[0-9A-F]{2} ){1,4})(?:   ){2,5}\\S.*");
     unsigned expect_address = 0xF800;

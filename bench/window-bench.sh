@@ -5,10 +5,10 @@
 #   bench/window-bench.sh [--build DIR] [--seconds N]
 #
 # 1. Fastest speed: the mixed loop as the BIOS, and the same loop as a
-#    cartridge under the open BIOS (loaded with LOAD ROM), each run with
-#    "Set fastest speed" and "Turn Profile ON" chosen from the popups; the
-#    window title's emulated MHz is read once a second for N seconds
-#    (default 10) and its median given. The title measures wall-clock time.
+#    cartridge under the open BIOS, each started with --fast and "Turn
+#    Profile ON" chosen from the popups; the window title's emulated MHz is
+#    read once a second for N seconds (default 10) and its median given. The
+#    title measures wall-clock time.
 # 2. 5 MHz at the prompt: the open BIOS at its prompt at the default speed;
 #    the program's CPU time (user + system, from /proc) over 20 seconds,
 #    taken after the start-up, as a share of one core.
@@ -49,17 +49,16 @@ XPID=$!
 for _ in $(seq 50); do [ -s "$TMP/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(cat "$TMP/display")"
 
-# Starts the window program with BIOS image $1 in a fresh folder; waits for
-# its window (WIN).
+# Starts the window program in a fresh folder with the options given;
+# waits for its window (WIN).
 start_ovix() {
     rm -rf "$TMP/run"
-    mkdir -p "$TMP/run/bios"
-    cp "$1" "$TMP/run/bios/BIOS7020.bin"
+    mkdir -p "$TMP/run"
     xdotool mousemove 790 590
-    (cd "$TMP/run" && exec "$OVIX" >/dev/null 2>&1) &
+    (cd "$TMP/run" && exec "$OVIX" "$@" >/dev/null 2>&1) &
     OPID=$!
     WIN=""
-    for _ in $(seq 100); do
+    for _ in $(seq 300); do
         WIN=$(xdotool search --name '^ovix$' 2>/dev/null | head -1 || true)
         [ -n "$WIN" ] && break
         sleep 0.1
@@ -76,16 +75,14 @@ stop_ovix() {
 }
 
 # The popups sit at fixed places in the 640 x 500 window at (0, 0): the
-# fast popup's buttons from y = 30 ("LOAD ROM"), 20 apart, with 10 more
-# before "Call Debugger"; the options popup's from y = 30.
-# Pointer parked inside the window, buttons pressed slowly enough for the
-# dialog manager to see them.
+# fast popup's "Set options" at y = 100, the options popup's "Turn Profile
+# ON" at y = 70. The pointer is parked inside the window, the buttons
+# pressed slowly enough for the dialog manager to see them.
 park() { xdotool mousemove 636 490; sleep 0.3; }
 click() { xdotool mousemove "$1" "$2"; sleep 0.3; xdotool mousedown 1; sleep 0.15; xdotool mouseup 1; sleep 0.5; }
-popup() { park; xdotool keydown Escape; sleep 0.3; xdotool keyup Escape; sleep 0.7; }
-choose_options() {
-    popup; click 160 108; click 160 38     # Set options, Set fastest speed
-    popup; click 160 108; click 160 78     # Set options, Turn Profile ON
+profile_on() {
+    park; xdotool keydown Escape; sleep 0.3; xdotool keyup Escape; sleep 0.7
+    click 160 108; click 160 78
     park
 }
 
@@ -101,21 +98,17 @@ profile_mhz() {
 
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)  ($(nproc) CPUs)"
 
-start_ovix "$WL/mixed_bios.bin"
-choose_options
+start_ovix --bios "$WL/mixed_bios.bin" --fast
+profile_on
 echo "fastest speed, mixed loop as BIOS:        $(profile_mhz) MHz (window title)"
 stop_ovix
 
-start_ovix "$OPEN_BIOS"
-cp "$WL/mixed_cart.rom" "$TMP/run/"
-sleep 2                                    # the BIOS at its prompt
-popup; click 160 38                        # LOAD ROM: the selector starts in the working folder
-xdotool type --delay 60 mixed_cart.rom; sleep 0.3; xdotool key Return; sleep 3
-choose_options
+start_ovix --bios "$OPEN_BIOS" --cart "$WL/mixed_cart.rom" --fast
+profile_on
 echo "fastest speed, mixed loop as cartridge:   $(profile_mhz) MHz (window title)"
 stop_ovix
 
-start_ovix "$OPEN_BIOS"
+start_ovix --bios "$OPEN_BIOS"
 sleep 4                                    # start-up done, the prompt blinking
 ticks=$(getconf CLK_TCK)
 cpu() { awk '{ print $14 + $15 }' "/proc/$OPID/stat"; }

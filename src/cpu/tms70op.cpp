@@ -60,6 +60,7 @@ static inline uint8 rd(cpu &c, int address)
     const unsigned a = (unsigned)address & 0xFFFF;
     if (const uint8 *block = bus_read_block[a >> 7]) [[likely]]
         return block[a & 0x7F];
+    if ((a >> 8) == 1 && bus_read_block[0]) return outside(c, [a] { return bus_read_page1((int)a); });
     return outside(c, [a] { return bus_read_slow((int)a); });
 }
 
@@ -70,7 +71,10 @@ static inline void wr(cpu &c, int address, uint8 data)
         block[a & 0x7F] = data;
         return;
     }
-    outside(c, [a, data] { bus_write_slow((int)a, data); });
+    if ((a >> 8) == 1 && bus_write_block[0])
+        outside(c, [a, data] { bus_write_page1((int)a, data); });
+    else
+        outside(c, [a, data] { bus_write_slow((int)a, data); });
 }
 
 static inline uint8 fetch(cpu &c)

@@ -100,6 +100,46 @@ void bus_write_slow(int address, uint8 data)
     static constexpr const char *trace_name_ = name;        \
     const int debug_flag = (listed) ? 1 : -1
 
+uint8 bus_read_page1(int address)
+{
+    static constexpr const char *trace_name_ = "program_read_byte_8()";
+    if (address <= 0x010B) return tms70x0_pf_r(address - 0x100);
+    switch (address) {
+    case 0x0124: return tms3556_vram_r(address);
+    case 0x0125: return tms3556_reg_r(address);
+    case 0x0127: tms3556_reset(); return 0;   // only the reset matters; reads 0 like the other ports
+    case 0x0128: return tms3556_initptr_r(address);
+    case 0x0130: {
+        uint8 v = read_mailbox();
+        TRACE_ALWAYS("mailbox (read) %02x", v);
+        return v;
+    }
+    default:
+        TRACE_ALWAYS("IO unimplemented (read) P%d", address - 0x100);
+        return 0;
+    }
+}
+
+void bus_write_page1(int address, uint8 data)
+{
+    static constexpr const char *trace_name_ = "program_write_byte_8()";
+    if (address <= 0x010B) {
+        tms70x0_pf_w(address - 0x100, data);
+        return;
+    }
+    switch (address) {
+    case 0x012D: tms3556_reg_w(address, data); return;
+    case 0x012E: tms3556_vram_w(address, data); return;
+    case 0x0130:
+        TRACE_ALWAYS("mailbox (write) %02x", data);
+        write_mailbox(data);
+        return;
+    default:
+        TRACE_ALWAYS("IO unimplemented (write) P%d", address - 0x100);
+        return;
+    }
+}
+
 uint8 bus_read_decode(int address, bool listed)
 {
     BUS_TRACE_CONTEXT("program_read_byte_8()", listed);
@@ -111,21 +151,7 @@ uint8 bus_read_decode(int address, bool listed)
         TRACE_ALWAYS("Reading out of bound internal %04x", address);
         return 0xFF;
     case 0x01:
-        if (address <= 0x010B) return tms70x0_pf_r(address - 0x100);
-        switch (address) {
-        case 0x0124: return tms3556_vram_r(address);
-        case 0x0125: return tms3556_reg_r(address);
-        case 0x0127: tms3556_reset(); return 0;   // only the reset matters; reads 0 like the other ports
-        case 0x0128: return tms3556_initptr_r(address);
-        case 0x0130: {
-            uint8 v = read_mailbox();
-            TRACE_ALWAYS("mailbox (read) %02x", v);
-            return v;
-        }
-        default:
-            TRACE_ALWAYS("IO unimplemented (read) P%d", address - 0x100);
-            return 0;
-        }
+        return bus_read_page1(address);
     default:
         break;
     }
@@ -162,21 +188,8 @@ void bus_write_decode(int address, uint8 data, bool listed)
             TRACE_ALWAYS("Writing out of bound internal");
         return;
     case 0x01:
-        if (address <= 0x010B) {
-            tms70x0_pf_w(address - 0x100, data);
-            return;
-        }
-        switch (address) {
-        case 0x012D: tms3556_reg_w(address, data); return;
-        case 0x012E: tms3556_vram_w(address, data); return;
-        case 0x0130:
-            TRACE_ALWAYS("mailbox (write) %02x", data);
-            write_mailbox(data);
-            return;
-        default:
-            TRACE_ALWAYS("IO unimplemented (write) P%d", address - 0x100);
-            return;
-        }
+        bus_write_page1(address, data);
+        return;
     default:
         break;
     }

@@ -28,6 +28,12 @@ extern uint8 *bus_write_block[512];
 // The bus functions' trace prologue and the decoder.
 OVIX_COLD uint8 bus_read_slow(int address);
 OVIX_COLD void bus_write_slow(int address, uint8 data);
+// Page 0x01 (peripheral file, video ports, mailbox) as the decoder serves
+// it: there the bus functions write no routine message, so while they trace
+// nothing (their block tables hold the register file) the processor's
+// peripheral accesses may come here directly.
+OVIX_COLD uint8 bus_read_page1(int address);
+OVIX_COLD void bus_write_page1(int address, uint8 data);
 
 // Bus reads and writes. They run on every opcode and operand fetch, so
 // plain memory is served inline from the block tables.

@@ -160,11 +160,12 @@ void tms3556_reg_w(int offset, uint8 data)
 
 // Consumes pending pointer loads before a VRAM access in direction `dir`:
 // first the column/row pointer, then BAMP, so that when both are pending
-// the access goes through the linear pointer.
+// the access goes through the linear pointer. Its messages are the caller's
+// (`debug_flag`: the caller's trace flag).
 template <dma_mode dir>
-static inline void reload_pointers()
+static inline void reload_pointers(int debug_flag)
 {
-    TRACE_FUNC(dir == dma_write ? "tms3556_vram_w()" : "tms3556_vram_r()");
+    static constexpr const char *trace_name_ = dir == dma_write ? "tms3556_vram_w()" : "tms3556_vram_r()";
     if (row_col_written) {
         row_col_written = 0;
         vdp_acmpxy = row_col();
@@ -192,7 +193,7 @@ static inline void advance(uint16 &ptr)
 void tms3556_vram_w(int offset, uint8 data)
 {
     TRACE_FUNC("tms3556_vram_w()");
-    reload_pointers<dma_write>();
+    reload_pointers<dma_write>(debug_flag);
     if (vdp_acmpxy_mode == dma_write) {
         set_vram(vdp_acmpxy, data);
         TRACE("VRAM (acmpxy=x%x) = %x", vdp_acmpxy, data);
@@ -224,7 +225,7 @@ uint8 tms3556_vram_r(int offset)
 {
     TRACE_FUNC("tms3556_vram_r()");
     TRACE("read value");
-    reload_pointers<dma_read>();
+    reload_pointers<dma_read>(debug_flag);
     uint8 value;
     if (vdp_acmpxy_mode == dma_read) {
         value = get_vram(vdp_acmpxy);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Ovix emulator on a Debian machine, installing what is missing.
-#   ./build.sh run    build everything and start the emulator
+#   ./build.sh run    build what running needs (window program, assembler,
+#                     ROM images) and start the emulator
 #   ./build.sh test   build everything and run every test, then the whole
 #                     suite again in a build with AddressSanitizer and
 #                     UndefinedBehaviorSanitizer (build/asan), then the
@@ -11,7 +12,7 @@ cd "$(dirname "$0")"
 ROOT=$(pwd)
 
 PACKAGES="cmake make g++ pkg-config libgtest-dev liballegro4-dev xvfb xdotool xauth x11-apps
-          libpng-dev nlohmann-json3-dev libcli11-dev clang libclang-rt-dev llvm"
+          libpng-dev nlohmann-json3-dev libcli11-dev libssl-dev clang libclang-rt-dev llvm"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -26,10 +27,12 @@ fi
 
 BUILD="$ROOT/build"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$BUILD" -j"$(nproc)"
 
 case "${1:-run}" in
 run)
+    # Only what running needs (the window program, the assembler and the
+    # ROM images it makes): the test programs are not built.
+    cmake --build "$BUILD" -j"$(nproc)" --target ovix ovix-asm roms
     if [ ! -x "$BUILD/src/main/ovix" ]; then
         echo "The emulation core and its tools are built in $BUILD."
         echo "The window program is not part of this version yet; it comes in a later step."
@@ -38,6 +41,7 @@ run)
     exec "$ROOT/tools/run-ovix.sh" "$BUILD"
     ;;
 test)
+    cmake --build "$BUILD" -j"$(nproc)"
     # Each stage stops the script when a test fails; the last line sums
     # the tests of all stages.
     LOGS="$BUILD/test-logs"

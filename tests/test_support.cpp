@@ -7,6 +7,8 @@
 #include <string>
 
 #include <cstdio>
+#include <cstring>
+#include <png.h>
 #include <unistd.h>
 
 std::string make_temp_dir(const std::string &name)
@@ -51,90 +53,23 @@ std::string read_text(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
-uint32 simple_crc32(const uint8 *data, size_t n)
+std::string decode_png(const std::vector<uint8> &bytes, Picture *out)
 {
-    uint32 c = 0xFFFFFFFFu;
-    for (size_t i = 0; i < n; i++) {
-        c ^= data[i];
-        for (int k = 0; k < 8; k++) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+    if (bytes.empty()) return "empty file";
+    png_image image;
+    memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) return image.message;
+    image.format = PNG_FORMAT_RGB;
+    std::vector<uint8> rgb(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) {
+        const std::string why = image.message;
+        png_image_free(&image);
+        return why;
     }
-    return ~c;
-}
-
-uint32 simple_adler32(const uint8 *data, size_t n)
-{
-    uint32 a = 1, b = 0;
-    for (size_t i = 0; i < n; i++) {
-        a = (a + data[i]) % 65521;
-        b = (b + a) % 65521;
-    }
-    return (b << 16) | a;
-}
-
-static uint32 be32(const uint8 *p) { return (uint32)p[0] << 24 | (uint32)p[1] << 16 | (uint32)p[2] << 8 | p[3]; }
-
-std::string decode_png(const std::vector<uint8> &f, Picture *out)
-{
-    static const uint8 sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    if (f.size() < 8 || !std::equal(sig, sig + 8, f.begin())) return "no PNG signature";
-    size_t p = 8;
-    std::vector<uint8> z;
-    bool ihdr = false, iend = false;
-    while (p < f.size() && !iend) {
-        if (p + 12 > f.size()) return "cut chunk";
-        const uint32 len = be32(&f[p]);
-        if (p + 12 + len > f.size()) return "chunk longer than the file";
-        const std::string type(f.begin() + (long)p + 4, f.begin() + (long)p + 8);
-        const uint8 *data = &f[p + 8];
-        if (simple_crc32(&f[p + 4], 4 + len) != be32(&f[p + 8 + len])) return "bad CRC in " + type;
-        if (type == "IHDR") {
-            if (p != 8 || len != 13) return "IHDR misplaced or wrong size";
-            out->width = (int)be32(data);
-            out->height = (int)be32(data + 4);
-            if (out->width <= 0 || out->height <= 0) return "width or height 0 or past 2^31 - 1";
-            if (data[8] != 8 || data[9] != 2 || data[10] != 0 || data[11] != 0 || data[12] != 0)
-                return "not 8-bit RGB, deflate, filter set 0, no interlace";
-            ihdr = true;
-        } else if (type == "IDAT") {
-            if (!ihdr) return "IDAT before IHDR";
-            z.insert(z.end(), data, data + len);
-        } else if (type == "IEND") {
-            if (len != 0) return "IEND with data";
-            iend = true;
-        }
-        p += 12 + len;
-    }
-    if (!ihdr || !iend) return "IHDR or IEND missing";
-    if (p != f.size()) return "bytes after IEND";
-
-    // zlib: header, stored blocks only, Adler-32.
-    if (z.size() < 6) return "zlib stream too short";
-    if ((z[0] & 0x0F) != 8 || ((z[0] << 8) | z[1]) % 31 != 0 || (z[1] & 0x20)) return "bad zlib header";
-    std::vector<uint8> raw;
-    size_t q = 2;
-    for (bool last = false; !last;) {
-        if (q + 5 > z.size()) return "cut deflate block";
-        last = z[q] & 1;
-        if ((z[q] >> 1) != 0) return "deflate block is not stored";
-        const unsigned len = z[q + 1] | z[q + 2] << 8;
-        const unsigned nlen = z[q + 3] | z[q + 4] << 8;
-        if ((len ^ 0xFFFF) != nlen) return "stored block length check failed";
-        q += 5;
-        if (q + len > z.size()) return "stored block past the stream";
-        raw.insert(raw.end(), z.begin() + (long)q, z.begin() + (long)(q + len));
-        q += len;
-    }
-    if (q + 4 != z.size()) return "zlib stream length wrong";
-    if (simple_adler32(raw.data(), raw.size()) != be32(&z[q])) return "bad Adler-32";
-
-    const size_t row = (size_t)out->width * 3;
-    if (raw.size() != (row + 1) * (size_t)out->height) return "image data size wrong";
-    out->rgb.clear();
-    for (int y = 0; y < out->height; y++) {
-        const uint8 *r = &raw[(row + 1) * (size_t)y];
-        if (r[0] != 0) return "row filter is not 0";
-        out->rgb.insert(out->rgb.end(), r + 1, r + 1 + row);
-    }
+    out->width = (int)image.width;
+    out->height = (int)image.height;
+    out->rgb = std::move(rgb);
     return "";
 }
 

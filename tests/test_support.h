@@ -17,10 +17,8 @@ bool write_text(const std::string &path, const std::string &text);
 std::vector<uint8> read_file(const std::string &path);
 std::string read_text(const std::string &path);
 
-// PNG pictures as our writer makes them: 8-bit RGB, no interlace, unfiltered
-// rows, the zlib stream in stored deflate blocks. The reader is written apart
-// from the writer and checks everything it reads: the chunk order and CRCs,
-// the zlib header, the stored blocks' lengths and the Adler-32.
+// PNG pictures, read with libpng and converted to 8-bit RGB: pictures are
+// compared by their pixels, never by their file bytes.
 struct Picture {
     int width = 0, height = 0;
     std::vector<uint8> rgb;   // rows top first, R G B per pixel
@@ -30,12 +28,7 @@ struct Picture {
 };
 
 // Decodes a PNG file's bytes into `out`. Returns an empty string on success,
-// else the first problem found; anything but the form above is refused.
+// else libpng's reason.
 std::string decode_png(const std::vector<uint8> &bytes, Picture *out);
 // The same for the file at `path`.
 std::string read_png(const std::string &path, Picture *out);
-
-// CRC-32 and Adler-32 the plain way the format defines them (bit by bit,
-// reduced at every byte), to check the writer's faster ones against.
-uint32 simple_crc32(const uint8 *data, size_t n);
-uint32 simple_adler32(const uint8 *data, size_t n);

@@ -477,3 +477,18 @@ void tms70x0_pf_w(int offset, uint8 data)
 
 uint8 tms7000_internal_r(int offset) { return tms7000.rf[offset & 0x7F]; }
 void tms7000_internal_w(int offset, uint8 data) { tms7000.rf[offset & 0x7F] = data; }
+
+// ---------------------------------------------------------------------------
+// Snapshot access.
+
+tms7000_counts tms7000_get_counts()
+{
+    return {tms7000_icount, tms7000_icount - tms7000_div_by_16_trigger, tms7000_cycles_per_INT2};
+}
+
+void tms7000_set_counts(const tms7000_counts &c)
+{
+    tms7000_icount = c.icount;
+    tms7000_div_by_16_trigger = c.icount - c.div_phase;
+    tms7000_cycles_per_INT2 = c.int2_period;
+}

@@ -81,3 +81,15 @@ uint8 tms70x0_pf_peek(int offset);
 void tms7000_service_timer1();
 uint8 tms7000_internal_r(int offset);
 void tms7000_internal_w(int offset, uint8 data);
+
+// The execution counts outside the register record, for snapshots: the
+// cycle balance between execute calls and the timer-1 divider's phase (the
+// balance minus the divider threshold). Whatever represents the divider
+// inside, these give and take the same two numbers.
+struct tms7000_counts {
+    int32 icount;      // cycle balance (0, or negative after an interrupt entered between calls)
+    int32 div_phase;   // cycle balance minus the divider threshold
+    int32 int2_period; // tms7000_cycles_per_INT2 (traces only)
+};
+tms7000_counts tms7000_get_counts();
+void tms7000_set_counts(const tms7000_counts &c);

@@ -19,15 +19,25 @@
 int ask_bkpt = 0;
 int dump_all = 0;
 
+// Passes since the last frame pass, mod LOOP_FRAME_PASSES, as the last run
+// left it: ovix_resume starts from it.
+static int pass_counter = 0;
+
 // Flattened: the execute call, the bus's opcode fetch, the clock update and
 // the timer check are inlined into this loop whatever the link-time
 // optimiser would decide for each program (the window program ran about a
 // quarter slower than the headless runner without it).
-__attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
+loop_result ovix_run(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
+{
+    pass_counter = 0;
+    return ovix_resume(targetPC, max_passes, hooks);
+}
+
+__attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
 {
     TRACE_FUNC("ovix_loop()");
     ask_bkpt = 0;
-    int frame_counter = 0;   // passes since the last frame pass, mod LOOP_FRAME_PASSES
+    int frame_counter = pass_counter;   // passes since the last frame pass, mod LOOP_FRAME_PASSES
     loop_result r = {0, 0, LOOP_STOP_COUNT};
 
     for (;;) {
@@ -72,6 +82,7 @@ __attribute__((flatten)) loop_result ovix_run(uint16 targetPC, uint64 max_passes
             break;
         }
     }
+    pass_counter = frame_counter;
     return r;
 }
 
@@ -118,15 +129,13 @@ static_assert(sizeof key_map / sizeof key_map[0] == 42, "the machine sees 42 hos
 static constexpr int KEY_NONE = 0xFF;      // no key held
 static constexpr int KEY_RELEASE = 0x04;   // the code sent when the held key goes up
 
+// The key held since an earlier poll: its machine code (KEY_NONE when
+// none) and the host key that produced it, watched for its release.
+static ovix_key_state held_key = {KEY_NONE, 0};
+
 void ovix_key()
 {
-    // The key held since an earlier poll: its machine code (KEY_NONE when
-    // none) and the host key that produced it, watched for its release.
-    static struct {
-        int code;
-        int host;
-    } ovix_key = {KEY_NONE, 0};
-
+    ovix_key_state &ovix_key = held_key;
     if (ovix_key.code != KEY_NONE) {
         if (key[ovix_key.host]) return;
         send_key(KEY_RELEASE);
@@ -141,3 +150,11 @@ void ovix_key()
     }
     if (ovix_key.code != KEY_NONE) send_key(ovix_key.code);
 }
+
+// ---------------------------------------------------------------------------
+// Snapshot access.
+
+int ovix_get_pass_counter() { return pass_counter; }
+void ovix_set_pass_counter(int passes) { pass_counter = passes; }
+ovix_key_state ovix_get_key_state() { return held_key; }
+void ovix_set_key_state(const ovix_key_state &k) { held_key = k; }

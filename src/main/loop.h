@@ -36,6 +36,11 @@ struct loop_result {
 // passes have run. Clears ask_bkpt when it starts. Always runs at least one
 // pass.
 loop_result ovix_run(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks);
+// The same, but the first pass is a frame pass only if the pass counter
+// says so: the count of passes since the last frame pass goes on from where
+// the previous run (or a loaded snapshot) left it, so that runs in a row
+// behave as one long run.
+loop_result ovix_resume(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks);
 
 // Machine reset: CPU, I/O processor, video chip, in this order. Returns 2
 // (the dialog manager's D_REDRAW) so that it can serve as a menu callback.
@@ -49,3 +54,14 @@ void ovix_power_on();
 // One keyboard poll: the held host key (Allegro's key[] array) becomes the
 // machine's key code for the I/O processor; its release sends 0x04.
 void ovix_key();
+
+// For snapshots: the loop's pass counter (passes since the last frame pass,
+// 0 to LOOP_FRAME_PASSES - 1) and the keyboard poll's held key.
+int ovix_get_pass_counter();
+void ovix_set_pass_counter(int passes);
+struct ovix_key_state {
+    int code;   // machine code of the key held since an earlier poll, 0xFF: none
+    int host;   // the host key (Allegro key code) watched for its release
+};
+ovix_key_state ovix_get_key_state();
+void ovix_set_key_state(const ovix_key_state &k);

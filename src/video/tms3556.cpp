@@ -415,3 +415,10 @@ BITMAP *tms3556_redraw()
     }
     return tmpbitmap;
 }
+
+void tms3556_set_port_state(int sel_in, int reg_in, int reg2_in)
+{
+    sel = sel_in;
+    reg = reg_in;
+    reg2 = reg2_in;
+}

@@ -44,3 +44,6 @@ void tms3556_get_port_state(int *sel, int *reg, int *reg2);
 // Power-on state: all registers, pointers, flags and the port back to zero,
 // VRAM cleared (the frame bitmap is kept).
 void tms3556_power_on();
+// Sets the register-port protocol state (the values get_port_state gives),
+// for snapshots.
+void tms3556_set_port_state(int sel, int reg, int reg2);

@@ -10,11 +10,15 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
+
+#include <CLI/CLI.hpp>
 
 #include "cpu/tms7000.h"
 #include "debug/png.h"
 #include "io/io_cpu.h"
 #include "mem/memory.h"
+#include "state/snapshot.h"
 #include "time/timer.h"
 #include "video/tms3556.h"
 
@@ -23,8 +27,9 @@ static constexpr int PICTURE_H = 250;
 static constexpr double MACHINE_MHZ = 5.0;
 
 static const char usage[] =
-    "usage: ovix-headless [--bios FILE] [--cart FILE] [--instructions N] [--until-pc HEX]\n"
-    "                     [--type TEXT] [--screenshot FILE.png] [--state FILE.json] [--trace-all]\n";
+    "usage: ovix-headless [--bios FILE] [--cart FILE] [--load-state FILE] [--instructions N]\n"
+    "                     [--until-pc HEX] [--type TEXT] [--screenshot FILE.png] [--state FILE.json]\n"
+    "                     [--trace-all] [--help]\n";
 
 // ---------------------------------------------------------------------------
 // Options
@@ -62,51 +67,88 @@ static bool parse_address(const char *s, uint16 *out)
     return true;
 }
 
+// The options as CLI11 sees them: every value is taken as text and checked
+// here afterwards, with the runner's own rules and messages.
+struct option_texts {
+    std::string instructions, until_pc;
+};
+
+static void declare_options(CLI::App &app, headless_options *opt, option_texts *t)
+{
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("--bios", opt->bios, "BIOS image (2048 bytes); default bios/BIOS7020.bin")->option_text("FILE");
+    app.add_option("--cart", opt->cart, "cartridge image, loaded after start-up, then a machine reset")
+        ->option_text("FILE");
+    app.add_option("--load-state", opt->load_state,
+                   "start from this snapshot instead of a cold start (taken with the same BIOS and cartridge)")
+        ->option_text("FILE");
+    app.add_option("--instructions", t->instructions, "stop after N loop passes (default 10000000)")
+        ->option_text("N");
+    app.add_option("--until-pc", t->until_pc, "stop when the program counter equals this address after a pass")
+        ->option_text("HEX");
+    app.add_option("--type", opt->type_text, "type TEXT on the machine's keyboard once it is ready")
+        ->option_text("TEXT");
+    app.add_option("--screenshot", opt->screenshot, "at the end, write the 320 x 250 picture as PNG")
+        ->option_text("FILE.png");
+    app.add_option("--state", opt->state, "at the end, write the machine state as a snapshot (JSON)")
+        ->option_text("FILE.json");
+    app.add_flag("--trace-all", opt->trace_all, "write a disassembly line per instruction to trace.log");
+}
+
+// Parses with CLI11 and checks the values. Returns -1 when the run may go
+// on, else the exit status: 0 after --help (usage on stdout), 2 on a usage
+// error (message and usage on stderr).
+static int parse_command_line(int argc, const char *const *argv, headless_options *opt, std::string *error,
+                              bool *help)
+{
+    CLI::App app{"Runs the Ovix machine without a window.", "ovix-headless"};
+    app.allow_extras();
+    option_texts t;
+    declare_options(app, opt, &t);
+    *help = false;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        // CLI11's option list, without its own usage line (ours comes first).
+        *help = true;
+        std::istringstream text(app.help());
+        error->clear();
+        for (std::string line; std::getline(text, line);)
+            if (line.rfind("Usage:", 0) != 0) *error += line + "\n";
+        return 0;
+    } catch (const CLI::ArgumentMismatch &e) {
+        const std::string what = e.what();   // "--name: 1 required TEXT missing"
+        *error = what.substr(0, what.find(':')) + " needs a value";
+        return 2;
+    } catch (const CLI::ParseError &e) {
+        *error = e.what();
+        return 2;
+    }
+    const std::vector<std::string> extra = app.remaining();
+    if (!extra.empty()) {
+        *error = "unknown option " + extra.front();
+        return 2;
+    }
+    if (app.count("--instructions") && !parse_count(t.instructions.c_str(), &opt->instructions)) {
+        *error = "--instructions needs a positive decimal count, not " + t.instructions;
+        return 2;
+    }
+    if (app.count("--until-pc") && !parse_address(t.until_pc.c_str(), &opt->until_pc)) {
+        *error = "--until-pc needs a hexadecimal address from 0 to FFFF, not " + t.until_pc;
+        return 2;
+    }
+    if (app.count("--type")) {
+        type_schedule check;
+        if (!type_schedule_init(&check, opt->type_text.c_str(), error)) return 2;
+        opt->type = true;
+    }
+    return -1;
+}
+
 bool headless_parse_args(int argc, const char *const *argv, headless_options *opt, std::string *error)
 {
-    for (int i = 1; i < argc; i++) {
-        const std::string a = argv[i];
-        if (a == "--trace-all") {
-            opt->trace_all = true;
-            continue;
-        }
-        const bool takes_value = a == "--bios" || a == "--cart" || a == "--instructions" || a == "--until-pc" ||
-                                 a == "--type" || a == "--screenshot" || a == "--state";
-        if (!takes_value) {
-            *error = "unknown option " + a;
-            return false;
-        }
-        if (i + 1 >= argc) {
-            *error = a + " needs a value";
-            return false;
-        }
-        const char *v = argv[++i];
-        if (a == "--bios") {
-            opt->bios = v;
-        } else if (a == "--cart") {
-            opt->cart = v;
-        } else if (a == "--instructions") {
-            if (!parse_count(v, &opt->instructions)) {
-                *error = std::string("--instructions needs a positive decimal count, not ") + v;
-                return false;
-            }
-        } else if (a == "--until-pc") {
-            if (!parse_address(v, &opt->until_pc)) {
-                *error = std::string("--until-pc needs a hexadecimal address from 0 to FFFF, not ") + v;
-                return false;
-            }
-        } else if (a == "--type") {
-            type_schedule check;
-            if (!type_schedule_init(&check, v, error)) return false;
-            opt->type = true;
-            opt->type_text = v;
-        } else if (a == "--screenshot") {
-            opt->screenshot = v;
-        } else {
-            opt->state = v;
-        }
-    }
-    return true;
+    bool help = false;
+    return parse_command_line(argc, argv, opt, error, &help) == -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -182,103 +224,10 @@ const char *loop_stop_name(loop_stop reason)
     return "count";
 }
 
-template <typename T>
-static void json_array(FILE *f, const char *name, const T *v, int n, bool last = false)
-{
-    fprintf(f, "  \"%s\": [", name);
-    for (int i = 0; i < n; i++) fprintf(f, i ? ", %lld" : "%lld", (long long)v[i]);
-    fprintf(f, "]%s\n", last ? "" : ",");
-}
-
-static void json_hex(FILE *f, const char *name, const uint8 *v, int n)
-{
-    fprintf(f, "  \"%s\": \"", name);
-    for (int i = 0; i < n; i++) fprintf(f, "%02x", v[i]);
-    fprintf(f, "\",\n");
-}
-
-// A JSON string, or null. State names are plain ASCII; anything that would
-// break the quoting is escaped all the same.
-static void json_string(FILE *f, const char *s)
-{
-    if (!s) {
-        fputs("null", f);
-        return;
-    }
-    fputc('"', f);
-    for (; *s; s++) {
-        const unsigned char c = (unsigned char)*s;
-        if (c == '"' || c == '\\')
-            fprintf(f, "\\%c", c);
-        else if (c < 0x20)
-            fprintf(f, "\\u%04x", c);
-        else
-            fputc(c, f);
-    }
-    fputc('"', f);
-}
-
-void write_state_json(FILE *f, uint64 instructions, uint64 cycles)
-{
-    const tms7000_Regs &c = tms7000;
-    fprintf(f, "{\n");
-    fprintf(f, "  \"pc\": %d,\n  \"sp\": %d,\n  \"sr\": %d,\n  \"idle\": %d,\n", c.pc.w.l, c.sp, c.sr, c.idle_state);
-    json_array(f, "irq_state", c.irq_state, 3);
-    fprintf(f, "  \"div_phase\": %lld,\n", (long long)tms7000_icount - (long long)tms7000_div_by_16_trigger);
-    json_array(f, "rf", c.rf, 128);
-    json_array(f, "pf", c.pf, 12);
-    fprintf(f, "  \"t1\": {\"prescaler\": %d, \"decrementer\": %d, \"capture\": %d},\n", c.t1_prescaler,
-            c.t1_decrementer, c.t1_capture_latch);
-    json_hex(f, "ram", ram_2k, sizeof ram_2k);
-    json_hex(f, "vram", vram, sizeof vram);
-
-    int sel = 0, reg = 0, reg2 = 0;
-    tms3556_get_port_state(&sel, &reg, &reg2);
-    fprintf(f, "  \"vdp\": {\n  ");
-    json_array(f, "regs8", vdp_regs8, 8);
-    fprintf(f, "  ");
-    json_array(f, "regs16", vdp_regs16, 8);
-    fprintf(f,
-            "    \"acmp\": %d, \"acmpxy\": %d, \"acmpxy_mode\": \"%s\",\n"
-            "    \"sel\": %d, \"reg\": %d, \"reg2\": %d, \"row_col_written\": %d, \"bamp_written\": %d\n  },\n",
-            vdp_acmp, vdp_acmpxy, vdp_acmpxy_mode == dma_write ? "write" : "read", sel, reg, reg2,
-            row_col_written ? 1 : 0, bamp_written ? 1 : 0);
-
-    fprintf(f, "  \"ports\": {\"a\": %d, \"b\": %d, \"c\": %d, \"d\": %d},\n", porta_val, portb_val, portc_val,
-            portd_val);
-
-    fprintf(f, "  \"iocpu\": {\"state\": ");
-    json_string(f, cur_state >= 0 && cur_state < IO_CPU_STATES ? io_cpu_auto[cur_state].name : nullptr);
-    fprintf(f, ", \"mailbox\": %d, \"command\": %d, \"index\": %d, \"char\": %d},\n", mailbox_val, l_7041_command,
-            l_7041_index, (uint8)l_7041_char);
-
-    fprintf(f, "  \"clock\": {\"seconds\": %u, \"subseconds\": %u},\n", g_timer_clock.seconds,
-            g_timer_clock.subseconds);
-    fprintf(f, "  \"timers\": [");
-    for (int i = 0; i < g_timer_num; i++) {
-        const orlo_timer &t = timer_tab[i];
-        fprintf(f, "%s\n    {\"tag\": %d, \"param\": %d, \"expire\": [%u, %u]}", i ? "," : "", t.tag,
-                t.callback_param, t.expire.seconds, t.expire.subseconds);
-    }
-    fprintf(f, "%s],\n", g_timer_num ? "\n  " : "");
-    fprintf(f, "  \"instructions\": %llu,\n  \"cycles\": %llu\n}\n", (unsigned long long)instructions,
-            (unsigned long long)cycles);
-}
-
 const char *write_state_json_file(const char *path, uint64 instructions, uint64 cycles)
 {
-    static char error[1200];
-    FILE *f = fopen(path, "w");
-    if (!f) {
-        snprintf(error, sizeof error, "cannot create %s", path);
-        return error;
-    }
-    write_state_json(f, instructions, cycles);
-    const bool bad = ferror(f);
-    if (fclose(f) != 0 || bad) {
-        snprintf(error, sizeof error, "cannot write %s", path);
-        return error;
-    }
+    static std::string error;
+    if (!snapshot_save(path, snapshot_counts{instructions, cycles}, &error)) return error.c_str();
     return nullptr;
 }
 
@@ -307,9 +256,15 @@ int headless_main(int argc, const char *const *argv)
 {
     headless_options opt;
     std::string error;
-    if (!headless_parse_args(argc, argv, &opt, &error)) {
+    bool help = false;
+    const int status = parse_command_line(argc, argv, &opt, &error, &help);
+    if (help) {
+        printf("%s\n%s", usage, error.c_str());
+        return 0;
+    }
+    if (status != -1) {
         fprintf(stderr, "%s\n%s", error.c_str(), usage);
-        return 2;
+        return status;
     }
     type_schedule typing;
     if (opt.type) type_schedule_init(&typing, opt.type_text.c_str(), &error);   // checked above
@@ -337,11 +292,19 @@ int headless_main(int argc, const char *const *argv)
         }
         ovix_reset();
     }
+    // A snapshot replaces the cold-started machine; it is checked against
+    // the BIOS and cartridge just loaded.
+    if (!opt.load_state.empty() && !snapshot_load(opt.load_state.c_str(), &error)) {
+        fprintf(stderr, "Cannot load the snapshot: %s\n", error.c_str());
+        return 1;
+    }
 
     dump_all = opt.trace_all ? 1 : 0;
     const loop_hooks hooks = {opt.type ? type_hook : nullptr, nullptr, &typing};
     const auto t0 = std::chrono::steady_clock::now();
-    const loop_result r = ovix_run(opt.until_pc, opt.instructions, &hooks);
+    // The pass counter goes on from the snapshot (0 after a cold start), so
+    // that a run split in two with a snapshot between behaves as one.
+    const loop_result r = ovix_resume(opt.until_pc, opt.instructions, &hooks);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
     if (!opt.screenshot.empty()) {

@@ -14,6 +14,7 @@
 struct headless_options {
     std::string bios = "bios/BIOS7020.bin";
     std::string cart;                  // empty: no cartridge
+    std::string load_state;            // empty: cold start
     uint64 instructions = 10000000;    // loop passes before the count stop
     uint16 until_pc = 0xFFFF;          // stop address
     bool type = false;                 // --type given
@@ -23,9 +24,9 @@ struct headless_options {
     bool trace_all = false;
 };
 
-// Reads the options (argv[1..argc-1]). Returns false with a message in
-// *error on an unknown option, a missing or malformed value, or a --type
-// text with a character that cannot be typed.
+// Reads the options (argv[1..argc-1]) with CLI11. Returns false with a
+// message in *error on an unknown option, a missing or malformed value, a
+// --type text with a character that cannot be typed, or --help.
 bool headless_parse_args(int argc, const char *const *argv, headless_options *opt, std::string *error);
 
 // Typing through the host keys: each character's key is held for
@@ -52,9 +53,9 @@ void type_schedule_before_poll(type_schedule *s);
 // True once every character has been pressed and released.
 bool type_schedule_done(const type_schedule *s);
 
-// The machine state after a run, as one JSON object (described in the README).
-void write_state_json(FILE *f, uint64 instructions, uint64 cycles);
-// The same into a file; null on success, else an error text.
+// The machine state after a run, as a snapshot (a JSON object described in
+// the README), written through a temporary file; null on success, else an
+// error text.
 const char *write_state_json_file(const char *path, uint64 instructions, uint64 cycles);
 
 // Renders a frame and writes its 320 x 250 picture as PNG; null on

@@ -1,0 +1,288 @@
+// Snapshots in-process: a run split by a save and a load behaves as one
+// run, on our BIOS and demo cartridge and on random programs; loading then
+// saving gives the same bytes; every kind of bad file is refused with its
+// reason and leaves the machine as it was.
+#include "ovix_allegro.h"
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+
+#include "asm.h"
+#include "cpu/tms7000.h"
+#include "io/io_cpu.h"
+#include "main/loop.h"
+#include "mem/memory.h"
+#include "state/snapshot.h"
+#include "test_support.h"
+#include "time/timer.h"
+#include "video/tms3556.h"
+
+namespace {
+
+const std::string BIOS = OVIX_BINARY_DIR "/roms/bios/BIOS7020.bin";
+const std::string DEMO = OVIX_BINARY_DIR "/roms/demo/demo.rom";
+
+// Runs exactly n passes, going on through every stop (a stop address or a
+// debugger request ends a call of the loop, not the count).
+void run_passes(uint64 n)
+{
+    for (uint64 done = 0; done < n;) done += ovix_resume(0xFFFF, n - done, nullptr).passes;
+}
+
+std::string snap(uint64 instructions = 0) { return snapshot_save_bytes({instructions, 0}); }
+
+// A random program for the BIOS area: timer 1 running with INT2 and INT1
+// enabled, then a loop of random instructions that reach the registers,
+// RAM, the video ports, port B (the I/O processor's handshake), the
+// mailbox, IOCNT0, timer 1 and IDLE; an interrupt routine of its own.
+std::vector<uint8> random_program(uint32 seed)
+{
+    std::mt19937 rng(seed);
+    auto pick = [&](int n) { return (int)(rng() % (unsigned)n); };
+    auto num = [&](int n) { return std::to_string(pick(n)); };
+    auto reg = [&] { return "R" + std::to_string(16 + pick(32)); };
+    auto ram = [&] { return "@" + std::to_string(0xC000 + pick(2048)); };
+    const std::vector<std::function<std::string()>> forms = {
+        [&] { return "MOV %" + num(256) + "," + reg(); },
+        [&] { return "ADD " + reg() + "," + reg(); },
+        [&] { return "SUB %" + num(256) + "," + reg(); },
+        [&] { return "XOR " + reg() + "," + reg(); },
+        [&] { return "RLC " + reg(); },
+        [&] { return "MPY " + reg() + "," + reg(); },
+        [&] { return "DEC " + reg(); },
+        [&] { return "MOV " + reg() + ",A"; },
+        [&] { return "STA " + ram(); },
+        [&] { return "LDA " + ram(); },
+        [&] { return "MOVP %" + num(256) + ",P45"; },   // video register port
+        [&] { return "MOVP %" + num(256) + ",P46"; },   // VRAM data port
+        [&] { return std::string("MOVP P36,A"); },      // VRAM read port
+        [&] { return "MOVP %" + num(4) + ",P6"; },      // handshake lines B0, B1
+        [&] { return std::string("MOVP P4,B"); },       // port A
+        [&] { return std::string("LDA @$0130"); },      // mailbox
+        [&] { return "MOVP %" + num(256) + ",P2"; },    // T1DATA
+        [&] { return "MOVP %" + std::to_string(0x05 | 0x2A * pick(2)) + ",P0"; },
+        [&] { return std::string("PUSH A\n POP B"); },
+        [&] { return std::string("EINT\n IDLE"); },
+        [&] { return std::string("DINT"); },
+        [&] { return std::string("EINT"); },
+    };
+    std::string src = " ORG $F800\nstart: MOVP %" + num(256) + ",P2\n MOVP %" + std::to_string(0x80 | pick(32)) +
+                      ",P3\n MOVP %5,P0\n EINT\nloop:\n";
+    for (int i = 0, n = 8 + pick(24); i < n; i++) src += " " + forms[(size_t)pick((int)forms.size())]() + "\n";
+    src += " BR loop\nisr: INC R60\n";
+    for (int i = 0, n = pick(3); i < n; i++) src += " " + forms[(size_t)pick(8)]() + "\n";
+    src += " RETI\n ORG $FFF8\n DW isr, isr, isr, start\n";
+    ovasm::Options o;
+    o.has_base = o.has_size = true;
+    o.base = 0xF800;
+    o.size = 2048;
+    const ovasm::Result r = ovasm::assemble_text("random.asm", src, o);
+    EXPECT_TRUE(r.ok) << (r.errors.empty() ? "" : r.errors.front()) << "\n" << src;
+    return r.image;
+}
+
+class Snapshot : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        install_allegro(SYSTEM_NONE, &errno, atexit);
+        set_color_depth(32);
+        ASSERT_EQ(tms3556_init(0x8000), 0);
+    }
+
+    // A cold start on the BIOS image (our BIOS when empty) and cartridge.
+    static void start(const std::vector<uint8> &program, bool demo)
+    {
+        ASSERT_EQ(MemInitFrom(BIOS.c_str()), nullptr);
+        if (!program.empty()) memcpy(rom_7020, program.data(), sizeof rom_7020);
+        if (demo) {
+            ASSERT_EQ(RomLoad(DEMO.c_str()), nullptr);
+        }
+        for (int k = 0; k < KEY_MAX; k++) key[k] = 0;
+        ovix_power_on();
+        ovix_set_pass_counter(0);
+        ovix_set_key_state({0xFF, 0});
+    }
+
+    // Moves the machine far from any snapshot: a power-on, other passes,
+    // another pass counter and held key.
+    static void scramble()
+    {
+        ovix_power_on();
+        run_passes(12345);
+        ovix_set_pass_counter(777);
+        ovix_set_key_state({0x41, KEY_A});
+    }
+};
+
+TEST_F(Snapshot, SplitRunEqualsOneRunAndLoadThenSaveGivesTheSameBytes)
+{
+    struct split_case {
+        const char *name;
+        uint32 seed;      // 0: our BIOS, else a random program
+        bool demo;        // the demo cartridge loaded
+        int held_key;     // a host key held throughout, or 0
+        uint64 n, m;      // passes before and after the snapshot
+    };
+    std::vector<split_case> cases = {
+        {"boot, first pass", 0, true, 0, 1, 300000},
+        {"boot, waiting for the I/O processor", 0, true, 0, 100000, 150000},
+        {"character set transfer", 0, true, 0, 180000, 250000},
+        {"character set transfer, INT1 asserted", 0, true, 0, 220000, 100001},
+        {"character set transfer, later", 0, true, 0, 260001, 150000},
+        {"demo running, key held", 0, true, KEY_A, 900000, 400000},
+        {"BIOS alone, key held", 0, false, KEY_SPACE, 750000, 300000},
+    };
+    std::mt19937 rng(2024);
+    for (uint32 seed = 1; seed <= 16; seed++)
+        cases.push_back({"random program", seed, false, 0, 1 + rng() % 200000, 1 + rng() % 200000});
+
+    int mid_transfer = 0, timer_pending = 0, irq_pending = 0;
+    for (const split_case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.name << " seed " << c.seed << " N=" << c.n << " M=" << c.m);
+        start(c.seed ? random_program(c.seed) : std::vector<uint8>{}, c.demo);
+        if (c.held_key) key[c.held_key] = 1;
+
+        run_passes(c.n);
+        const std::string at_n = snapshot_save_bytes({c.n, 3 * c.n});
+        const int s = cur_state;
+        mid_transfer += l_7041_index > 0 && (s == get_state_num("command2") || s == get_state_num("command3") ||
+                                             s == get_state_num("next"));
+        timer_pending += g_timer_num > 0;
+        irq_pending += tms7000.irq_state[0] == ASSERT_LINE || tms7000.irq_state[1] == ASSERT_LINE ||
+                       (tms7000.pf[0] & 0x2A) != 0;
+        run_passes(c.m);
+        const std::string one_run = snap();
+
+        scramble();
+        std::string error;
+        snapshot_counts counts;
+        ASSERT_TRUE(snapshot_load_bytes((const uint8 *)at_n.data(), at_n.size(), "at_n", &error, &counts)) << error;
+        EXPECT_EQ(counts.instructions, c.n);
+        ASSERT_EQ(snapshot_save_bytes(counts), at_n) << "loading then saving changed the snapshot";
+        run_passes(c.m);
+        ASSERT_EQ(snap(), one_run) << "the split run ended elsewhere";
+    }
+    // The table reaches the moments that matter.
+    EXPECT_GE(mid_transfer, 2);
+    EXPECT_GE(timer_pending, 4);
+    EXPECT_GE(irq_pending, 2);
+}
+
+// ---------------------------------------------------------------------------
+// Refusals
+
+// The checksum as the README defines it: SHA-256 of the compact JSON of
+// every member but "checksum", in file order.
+std::string reseal(nlohmann::ordered_json j)
+{
+    j.erase("checksum");
+    const std::string text = j.dump();
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    EVP_Digest(text.data(), text.size(), md, &len, EVP_sha256(), nullptr);
+    std::string hex;
+    char two[3];
+    for (unsigned i = 0; i < len; i++) {
+        snprintf(two, sizeof two, "%02x", md[i]);
+        hex += two;
+    }
+    j["checksum"] = hex;
+    return j.dump(2) + "\n";
+}
+
+std::string edited(const std::string &text, const std::function<void(nlohmann::ordered_json &)> &edit)
+{
+    nlohmann::ordered_json j = nlohmann::ordered_json::parse(text);
+    edit(j);
+    return reseal(j);
+}
+
+TEST_F(Snapshot, BadFilesAreRefusedWithTheirReasonAndTheMachineIsKept)
+{
+    start({}, true);
+    run_passes(450000);
+    const std::string good = snap(450000);
+    ASSERT_EQ(nlohmann::ordered_json::parse(edited(good, [](auto &) {}))["checksum"],
+              nlohmann::ordered_json::parse(good)["checksum"])
+        << "the test's checksum differs from the module's";
+    std::string flipped = good;
+    flipped[flipped.find("\"vram\": \"") + 100] ^= 1;   // one hex digit of VRAM
+    std::string broken = good;
+    broken[broken.find("\"sp\"") + 4] = '=';
+
+    const struct {
+        const char *name;
+        std::string bytes;
+        const char *reason;
+    } cases[] = {
+        {"empty", "", "is empty"},
+        {"cut in the magic", good.substr(0, 9), "is truncated"},
+        {"cut in half", good.substr(0, good.size() / 2), "is truncated"},
+        {"a bit flipped in VRAM", flipped, "is corrupted: its checksum does not match"},
+        {"broken syntax", broken, "is corrupted: not valid JSON at byte"},
+        {"another version", edited(good, [](auto &j) { j["version"] = 2; }), "format version 2; this program reads version 1"},
+        {"a state file without magic", "{\n  \"pc\": 63488\n}\n", "is not a snapshot"},
+        {"a picture", "\x89PNG\r\n\x1a\n", "is not a snapshot"},
+        {"member out of range", edited(good, [](auto &j) { j["vdp"]["sel"] = 7; }), "member \"vdp.sel\""},
+        {"member missing", edited(good, [](auto &j) { j.erase("pass_counter"); }), "member \"pass_counter\" is missing"},
+        {"RAM too short", edited(good, [](auto &j) { j["ram"] = "00"; }), "member \"ram\" is not 4096"},
+        {"unknown I/O processor state", edited(good, [](auto &j) { j["iocpu"]["state"] = "dream"; }), "iocpu.state"},
+        {"reply index past the data", edited(good, [](auto &j) { j["iocpu"]["command"] = 13; j["iocpu"]["index"] = 995; }),
+         "iocpu.index"},
+        {"host key past the key array", edited(good, [](auto &j) { j["key"]["host"] = 5000; }), "key.host"},
+        {"unknown timer callback",
+         edited(good, [](auto &j) {
+             j["timers"] = nlohmann::ordered_json::array({nlohmann::ordered_json{
+                 {"tag", 16}, {"param", 1}, {"expire", {0, 1}}, {"start", {0, 0}}, {"callback", "format_disk"}}});
+         }),
+         "names no timer callback"},
+        {"too many timers", edited(good, [](auto &j) { j["timers"] = nlohmann::ordered_json(std::vector<int>(33, 0)); }),
+         "at most 32 timers"},
+        {"another BIOS", edited(good, [](auto &j) { j["bios_sha256"] = std::string(64, '0'); }), "another BIOS image"},
+        {"another cartridge", edited(good, [](auto &j) { j["cartridge_sha256"] = std::string(64, '0'); }),
+         "another cartridge"},
+        {"deeply nested", "{\"magic\": \"ovix snapshot\", \"x\": " + std::string(100000, '[') + "}", "nests"},
+    };
+    const std::string before = snap(450000);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string error;
+        EXPECT_FALSE(snapshot_load_bytes((const uint8 *)c.bytes.data(), c.bytes.size(), "s.ovs", &error));
+        EXPECT_EQ(error.rfind("s.ovs ", 0), 0u) << error;
+        EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+        EXPECT_EQ(snap(450000), before) << "a refused snapshot changed the machine";
+    }
+
+    // A snapshot taken with the demo cartridge, loaded without it, and the
+    // other way round.
+    start({}, false);
+    const std::string without = snap();
+    std::string error;
+    EXPECT_FALSE(snapshot_load_bytes((const uint8 *)good.data(), good.size(), "s", &error));
+    EXPECT_NE(error.find("taken with a cartridge, and none is loaded"), std::string::npos) << error;
+    start({}, true);
+    EXPECT_FALSE(snapshot_load_bytes((const uint8 *)without.data(), without.size(), "s", &error));
+    EXPECT_NE(error.find("taken without a cartridge, and one is loaded"), std::string::npos) << error;
+
+    // Random damage: refused or accepted, never a crash, and a refusal
+    // changes nothing.
+    std::mt19937 rng(7);
+    for (int i = 0; i < 300; i++) {
+        std::string bytes = good.substr(0, rng() % 2 ? good.size() : rng() % good.size());
+        for (int k = 0, n = (int)(rng() % 4); k < n && !bytes.empty(); k++) bytes[rng() % bytes.size()] = (char)rng();
+        const std::string now = snap(450000);
+        if (!snapshot_load_bytes((const uint8 *)bytes.data(), bytes.size(), "x", &error)) {
+            EXPECT_EQ(snap(450000), now);
+        }
+    }
+}
+
+}  // namespace

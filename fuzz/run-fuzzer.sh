@@ -28,11 +28,12 @@ shift 2
 # and folders of seeds kept elsewhere in the repository.
 max_len=65536 smoke=15 extra="" seeds=""
 case "$NAME" in
-machine)   max_len=40000 smoke=40 ;;
-asm)       max_len=8192  smoke=35 extra="-dict=$FUZZ_DIR/asm.dict" seeds="$ROOT/roms/bios $ROOT/roms/demo" ;;
-debug_lst) max_len=8192  smoke=15 ;;
-bios)      max_len=4096  smoke=10 ;;
-cart)      max_len=4096  smoke=10 ;;
+machine)   max_len=40000  smoke=35 ;;
+asm)       max_len=8192   smoke=30 extra="-dict=$FUZZ_DIR/asm.dict" seeds="$ROOT/roms/bios $ROOT/roms/demo" ;;
+snapshot)  max_len=131072 smoke=20 ;;
+debug_lst) max_len=8192   smoke=15 ;;
+bios)      max_len=4096   smoke=10 ;;
+cart)      max_len=4096   smoke=10 ;;
 esac
 seconds=$smoke
 if [ $# -gt 0 ]; then seconds=$1; shift; fi

@@ -6,7 +6,9 @@
 #
 # NAME is a harness (fuzz/fuzz_NAME.cpp); without SECONDS it runs for its
 # short test time. Inputs that reach new code go to BUILD_DIR/fuzz-work/NAME,
-# kept from run to run (--fresh empties it first); the stored corpus
+# kept from run to run; with --fresh (the test command's short runs) they go
+# to an emptied BUILD_DIR/fuzz-smoke/NAME instead, so that a short run
+# neither starts from nor disturbs a campaign's inputs. The stored corpus
 # fuzz/corpus/NAME and the harness's seed folders are read, never written.
 # A crash, a sanitizer report, a broken check, a hang or a leak stops the run
 # with its input saved in BUILD_DIR/fuzz-findings/NAME/ and a non-zero exit.
@@ -47,7 +49,10 @@ CORPUS="$FUZZ_DIR/corpus/$NAME"
 WORK="$BUILD/fuzz-work/$NAME"
 FINDINGS="$BUILD/fuzz-findings/$NAME"
 RUNDIR="$BUILD/fuzz-run/$NAME"
-[ "$fresh" = 1 ] && rm -rf "$WORK"
+if [ "$fresh" = 1 ]; then
+    WORK="$BUILD/fuzz-smoke/$NAME"
+    rm -rf "$WORK"
+fi
 mkdir -p "$WORK" "$FINDINGS" "$RUNDIR" "$CORPUS"
 
 cd "$RUNDIR"

@@ -80,6 +80,9 @@ void regs_debugger()
     append_text(registers_box, sizeof registers_box, line);
     snprintf(line, sizeof line, "SR=%s\n", get_sr_str());
     append_text(registers_box, sizeof registers_box, line);
+    // After IDLE the processor only waits for an interrupt: a step leaves
+    // the program counter where it is.
+    append_text(registers_box, sizeof registers_box, tms7000.idle_state ? "CPU=idle (IDLE)\n" : "CPU=running\n");
     for (int n = 0; n < 128; n++) {
         snprintf(line, sizeof line, "R%03d=$%02X\n", n, get_rf(n));
         append_text(registers_box, sizeof registers_box, line);
@@ -131,4 +134,57 @@ address_info address_info_text(uint32 value)
     if (value > 0xFFFF)
         snprintf(info.line[2], sizeof info.line[2], "(%X cut to 16 bits)", value);
     return info;
+}
+
+alert_lines wrap_alert_text(const char *text, int width)
+{
+    alert_lines out{};
+    if (width > ALERT_LINE_MAX) width = ALERT_LINE_MAX;
+    if (width < 4) width = 4;
+    const char *p = text ? text : "";
+    for (int l = 0; l < 3; l++) {
+        while (*p == ' ') p++;
+        size_t rest = strlen(p);
+        if (rest <= (size_t)width) {
+            memcpy(out.line[l], p, rest);
+            out.line[l][rest] = 0;
+            return out;
+        }
+        if (l == 2) {   // more than three lines: the last one says so
+            memcpy(out.line[l], p, width - 3);
+            memcpy(out.line[l] + width - 3, "...", 4);
+            return out;
+        }
+        // The last space within the line, else a split word.
+        size_t cut = (size_t)width;
+        while (cut > 0 && p[cut] != ' ') cut--;
+        if (cut == 0) cut = (size_t)width;
+        size_t n = cut;
+        while (n > 0 && p[n - 1] == ' ') n--;
+        memcpy(out.line[l], p, n);
+        out.line[l][n] = 0;
+        p += cut;
+    }
+    return out;
+}
+
+void stop_reason_text(char *out, size_t size, loop_stop reason, stop_cause cause, bool requested, uint16 target)
+{
+    const char *why = "Stopped";
+    switch (reason) {
+    case LOOP_STOP_PC:
+        snprintf(out, size, "Stopped: %04X reached", target);
+        return;
+    case LOOP_STOP_COUNT:
+        break;
+    case LOOP_STOP_DEBUGGER:
+        switch (cause) {
+        case STOP_F1: why = "Stopped: F1"; break;
+        case STOP_POPUP: why = "Stopped: Call Debugger"; break;
+        case STOP_STEP_KEY: why = "Stopped: step over's stop key"; break;
+        case STOP_NONE: why = requested ? "Stopped: read of port 0125" : "Stopped: F1"; break;
+        }
+        break;
+    }
+    snprintf(out, size, "%s", why);
 }

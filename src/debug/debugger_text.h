@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "config.h"
+#include "main/loop.h"
 
 constexpr int DISASS_BOX_SIZE = 4801;
 constexpr int REGISTERS_BOX_SIZE = 2401;
@@ -56,6 +57,25 @@ struct address_info {
 };
 address_info address_info_text(uint32 value);
 
+// Why the front end asked the loop to stop.
+enum stop_cause { STOP_NONE, STOP_F1, STOP_POPUP, STOP_STEP_KEY };
+
+// The debugger's line on why the last run stopped: the loop's reason, the
+// front end's request (STOP_NONE when it made none), whether the debugger
+// request ask_bkpt was set (`requested`), and the run's stop address. A debugger stop
+// with no request of the front end's is F1 held (no ask_bkpt) or the video
+// chip's: a read of the debug stop port.
+void stop_reason_text(char *out, size_t size, loop_stop reason, stop_cause cause, bool requested, uint16 target);
+
 // Appends `text` to the NUL-terminated `buf` of `size` bytes, cutting it
 // when it does not fit; false when it was cut.
 bool append_text(char *buf, size_t size, const char *text);
+
+// A message cut into the three lines of an alert, each at most `width`
+// characters: lines break at spaces, a longer word (a path) is split, and
+// what does not fit in three lines ends the third with "...".
+constexpr int ALERT_LINE_MAX = 80;
+struct alert_lines {
+    char line[3][ALERT_LINE_MAX + 1];
+};
+alert_lines wrap_alert_text(const char *text, int width);

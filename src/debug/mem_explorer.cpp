@@ -2,23 +2,20 @@
 // is the CPU's bus, 0x10000-0x17FFF video memory; lines of 16 bytes, with
 // runs of repeated lines folded into one "*" line. Dumps to disk cover the
 // CPU's bus only and go to FILE%03d.bin / FILE%03d.asm in the working
-// directory, numbered from 000 in each run.
+// directory, numbered after the files already there.
 //
 // Every read goes through the bus with tracing suppressed, as the CPU would
 // read: a dump that covers the peripheral addresses 0x100-0x1FF has the
 // same effects on the chips as a CPU read there. The box starts at 0x200 so
 // that merely looking never touches them.
-//
-// The dialog itself is here too; everything it shows or writes is built by
-// functions that need no window.
-#include "ovix_allegro.h"
-
 #include "debug/mem_explorer.h"
 
 #include <cstring>
+#include <string>
 
 #include "cpu/7000dasm.h"
 #include "debug/trace.h"
+#include "host/files.h"
 #include "mem/memory.h"
 #include "video/tms3556.h"
 
@@ -27,8 +24,6 @@ char start_str[ADDR_FIELD_SIZE];
 char end_str[ADDR_FIELD_SIZE];
 char last_str[ADDR_FIELD_SIZE];
 int seqnum = 0;
-
-int (*mem_explorer_yield_proc)(int msg, DIALOG *d, int c) = d_yield_proc;
 
 static uint32 s_last_start = 0;   // the start address of the previous fill
 
@@ -158,10 +153,12 @@ void mem_explorer_write(FILE *f, int mode, uint32 start, uint32 end)
 
 const char *dump_to_file(int mode, char *name, size_t name_size)
 {
-    static char message[160];
-    char file_name[32];
-    snprintf(file_name, sizeof file_name, mode == 0 ? "FILE%03d.bin" : "FILE%03d.asm", seqnum);
-    if (name) snprintf(name, name_size, "%s", file_name);
+    static char message[600];
+    static const char *const suffixes[] = {".bin", ".asm", nullptr};
+    const char *suffix = mode == 0 ? ".bin" : ".asm";
+    int number = seqnum;
+    std::string file_name = next_free_name("FILE", 3, suffixes, &number) + suffix;
+    if (name) snprintf(name, name_size, "%s", file_name.c_str());
 
     uint32 start, end;
     if (!parse_hex_field(start_str, &start))
@@ -171,105 +168,22 @@ const char *dump_to_file(int mode, char *name, size_t name_size)
     // An empty or unreadable end field dumps a single unit.
     if (!parse_hex_field(end_str, &end)) end = start;
 
-    FILE *f = fopen(file_name, mode == 0 ? "wb" : "w");
-    if (!f) {
-        snprintf(message, sizeof message, "Cannot create %s", file_name);
-        return message;
-    }
-    mem_explorer_write(f, mode, start, end);
-    bool failed = ferror(f) != 0;
-    if (fclose(f) != 0) failed = true;
-    if (failed) {
-        snprintf(message, sizeof message, "Could not write all of %s", file_name);
-        return message;
-    }
-    seqnum++;
-    return nullptr;
-}
-
-// ---------------------------------------------------------------------------
-// The dialog.
-
-static char *txt(const char *s) { return const_cast<char *>(s); }
-
-int dump(int mode)
-{
-    char name[32];
-    const char *error = dump_to_file(mode, name, sizeof name);
-    if (error) alert(error, "", nullptr, "OK", nullptr, 0, 0);
-    return D_REDRAW;
-}
-
-static int redraw();
-static int dump_to_disk() { return dump(0); }
-static int dumphex_to_disk() { return dump(1); }
-static int dasm_to_disk() { return dump(2); }
-static int quit() { return D_CLOSE; }
-
-static MENU commands[] = {
-    {txt("redraw"), redraw, nullptr, 0, nullptr},
-    {txt("Dump BIN to disk"), dump_to_disk, nullptr, 0, nullptr},
-    {txt("Dump HEX to disk"), dumphex_to_disk, nullptr, 0, nullptr},
-    {txt("DASM to disk"), dasm_to_disk, nullptr, 0, nullptr},
-    {txt("Quit"), quit, nullptr, 0, nullptr},
-    {nullptr, nullptr, nullptr, 0, nullptr},
-};
-
-static MENU memory_menu[] = {
-    {txt("command"), nullptr, commands, 0, nullptr},
-    {nullptr, nullptr, nullptr, 0, nullptr},
-};
-
-enum { MMU_DUMP_BOX = 7, MMU_YIELD = 8 };
-
-static DIALOG mmu_explorer_dial[] = {
-    /* proc             x    y    w    h   fg bg key flags d1 d2 dp */
-    {d_clear_proc,      0,   0,   0,   0,  0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr},
-    {d_menu_proc,       0,   0,   0,   0,  0, 0, 0, 0, 0, 0, memory_menu, nullptr, nullptr},
-    {d_text_proc,       0,   20,  0,   0,  0, 0, 0, 0, 0, 0, txt("ORLO Memory explorer"), nullptr, nullptr},
-    {d_text_proc,       0,   30,  0,   0,  0, 0, 0, 0, 0, 0, txt("Start Address:"), nullptr, nullptr},
-    {d_edit_proc,       112, 30,  56,  8,  0, 0, 0, 0, ADDR_FIELD_CHARS, 0, start_str, nullptr, nullptr},
-    {d_text_proc,       200, 30,  0,   0,  0, 0, 0, 0, 0, 0, txt("End Address:"), nullptr, nullptr},
-    {d_edit_proc,       312, 30,  56,  8,  0, 0, 0, 0, ADDR_FIELD_CHARS, 0, end_str, nullptr, nullptr},
-    {d_textbox_proc,    0,   40,  600, 310, 0, 0, 0, 0, 0, 0, dump_box, nullptr, nullptr},
-    {d_yield_proc,      0,   0,   0,   0,  0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr},
-    {nullptr,           0,   0,   0,   0,  0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr},
-};
-
-static int redraw()
-{
-    fill_dump_box();
-    mmu_explorer_dial[MMU_DUMP_BOX].d2 = 0;   // show the new text from its top
-    return D_REDRAW;
-}
-
-void memory_explorer()
-{
-    gui_fg_color = makecol(0, 0, 0);
-    gui_mg_color = makecol(128, 200, 128);
-    gui_bg_color = makecol(200, 255, 200);
-    set_dialog_color(mmu_explorer_dial, gui_fg_color, gui_bg_color);
-    const int white = makecol(255, 255, 255);
-    mmu_explorer_dial[0].bg = white;
-    for (int i = 4; mmu_explorer_dial[i].proc; i++) {
-        if (mmu_explorer_dial[i].proc == d_text_proc || mmu_explorer_dial[i].proc == d_ctext_proc ||
-            mmu_explorer_dial[i].proc == d_rtext_proc)
-            mmu_explorer_dial[i].bg = white;
-    }
-    // The labels get their drawn size, so that the dialog manager hides the
-    // pointer while it draws them (a zero-sized label under the pointer is
-    // painted over when the pointer moves away).
-    for (int i = 0; mmu_explorer_dial[i].proc; i++) {
-        if (mmu_explorer_dial[i].proc == d_text_proc) {
-            mmu_explorer_dial[i].w = gui_strlen(static_cast<const char *>(mmu_explorer_dial[i].dp));
-            mmu_explorer_dial[i].h = text_height(font);
+    std::string error;
+    for (int attempt = 0;; attempt++) {
+        output_file out;
+        if (!out.open(file_name.c_str(), &error)) break;
+        mem_explorer_write(out.file(), mode, start, end);
+        // A file of that name that appeared meanwhile is never replaced:
+        // the dump goes to the next free number instead.
+        if (out.commit(&error, false)) {
+            seqnum = number + 1;
+            return nullptr;
         }
+        if (!path_exists(file_name.c_str()) || attempt == 10) break;
+        number++;
+        file_name = next_free_name("FILE", 3, suffixes, &number) + suffix;
+        if (name) snprintf(name, name_size, "%s", file_name.c_str());
     }
-    mmu_explorer_dial[MMU_YIELD].proc = mem_explorer_yield_proc;
-    position_dialog(mmu_explorer_dial, 2, 2);
-    snprintf(start_str, sizeof start_str, "0");
-    mmu_explorer_dial[4].d2 = (int)strlen(start_str);
-    dump_box[0] = 0;
-    redraw();
-    do_dialog(mmu_explorer_dial, -1);
+    snprintf(message, sizeof message, "%s", error.c_str());
+    return message;
 }

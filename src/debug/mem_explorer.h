@@ -1,6 +1,7 @@
-// Memory explorer: a dialog with a hexadecimal and character dump of the
-// CPU's address space followed by video memory, and dumps of an address
-// range to disk as binary, hexadecimal listing or disassembly.
+// Memory explorer: the text of its box, a hexadecimal and character dump
+// of the CPU's address space followed by video memory, and the dumps of an
+// address range to disk as binary, hexadecimal listing or disassembly. The
+// window program's dialog shows them.
 #pragma once
 
 #include <cstddef>
@@ -8,8 +9,6 @@
 
 #include "config.h"
 #include "debug/debugger_text.h"
-
-struct DIALOG;
 
 constexpr int DUMP_BOX_SIZE = 0x30000;
 constexpr uint32 DUMP_BOX_FIRST = 0x200;     // the box never shows lower addresses
@@ -20,11 +19,11 @@ extern char dump_box[DUMP_BOX_SIZE];
 extern char start_str[ADDR_FIELD_SIZE];
 extern char end_str[ADDR_FIELD_SIZE];
 extern char last_str[ADDR_FIELD_SIZE];
-extern int seqnum;   // number of the next dump file
+extern int seqnum;   // the lowest number the next dump file may take
 
-void memory_explorer();
+// Refills dump_box from the start field (the previous start when the field
+// is unchanged).
 void fill_dump_box();
-int dump(int mode);
 
 // The dump box text for a start address of the combined space, into `out`
 // of `size` bytes (the box uses DUMP_BOX_SIZE). Reads with tracing
@@ -37,12 +36,11 @@ void mem_explorer_fill(char *out, size_t size, uint32 start_address);
 void mem_explorer_write(FILE *f, int mode, uint32 start, uint32 end);
 
 // One dump to disk as the menu does it, without any dialog: reads the two
-// fields, writes FILE<seqnum>.bin or .asm in the working directory and
-// advances seqnum. Returns null on success, else the message for the user
-// (nothing written, seqnum unchanged). `name`, when not null, receives the
-// file name used or attempted.
+// fields and writes FILE<n>.bin or .asm in the working directory, where n
+// (three digits or more) is the first number from seqnum on that neither a
+// .bin nor an .asm file has, so that no existing file is ever overwritten,
+// whatever run wrote it; the file is written through a temporary file and
+// appears only complete. seqnum then moves past n. Returns null on success,
+// else the message for the user (nothing written, seqnum unchanged).
+// `name`, when not null, receives the file name used or attempted.
 const char *dump_to_file(int mode, char *name, size_t name_size);
-
-// The dialogs' idle object; the window program replaces it with one that
-// also answers the window's close button. Defaults to d_yield_proc.
-extern int (*mem_explorer_yield_proc)(int msg, DIALOG *d, int c);

@@ -1,15 +1,18 @@
 // The integrated debugger: a full-screen dialog with the disassembly from the
 // program counter, the registers, the video chip's registers and the trace
-// log, and the commands that step, step over and run the machine to an
-// address. The machine runs only inside these commands, synchronously;
-// closing the dialog ends the program.
+// log, and the commands that step, step over, run the machine to an address
+// or let it continue. The machine runs only inside these commands,
+// synchronously, with the picture and the keyboard as in a normal run;
+// "Continue" closes the dialog and resumes it, and leaving the dialog
+// otherwise (Escape or the menu, answered "Yes") ends the program.
 #include "ovix_allegro.h"
+
+#include <allegro/internal/aintern.h>
 
 #include <cstdio>
 
 #include "cpu/tms7000.h"
 #include "debug/debugger_text.h"
-#include "debug/mem_explorer.h"
 #include "debug/trace.h"
 #include "main/frontend.h"
 #include "main/loop.h"
@@ -36,27 +39,80 @@ static bool read_address_field(uint32 *address)
     return false;
 }
 
+// Object numbers in the_dialog.
+enum { DBG_LOG_BOX = 4 };
+static DIALOG *dialog_object(int n);
+
+// The log box shows its newest lines: its scroll position goes to the end
+// of the text. The dialog manager keeps d2 as the first line shown; the
+// lines are counted as it counts them, narrower by its 12-pixel scroll bar
+// when the text is longer than the box.
+static void show_log_end()
+{
+    DIALOG &d = *dialog_object(DBG_LOG_BOX);
+    const int height = (d.h - 8) / text_height(font);
+    auto count = [&](int width) {
+        int lines = 0;
+        _draw_textbox(log_box, &lines, 0, 0, !(d.flags & D_SELECTED), 8, d.x, d.y, width, d.h,
+                      d.flags & D_DISABLED, 0, 0, 0);
+        return lines;
+    };
+    int lines = count(d.w);
+    if (lines > height) lines = count(d.w - 12);   // the text beside a scroll bar
+    d.d1 = lines;
+    d.d2 = lines > height ? lines - height : 0;
+}
+
+// The refresh after a command: the boxes, the log at its newest lines.
+static void refresh()
+{
+    debugger_refresh();
+    show_log_end();
+}
+
 static int step()
 {
     execute_one();
-    debugger_refresh();
+    snprintf(debugger_status, sizeof debugger_status, "%s",
+             tms7000.idle_state ? "Stepped: the CPU is idle (IDLE)" : "Stepped one instruction");
+    refresh();
     return D_REDRAW;
 }
 
+// Runs until the program counter lies in start + 1 to start + 4 (the
+// instruction after a call, once the call has returned). The picture and
+// the keys go on as in a normal run, so a call that waits for a key ends
+// when the user types one; Escape or F1 stops it anywhere.
 static int stepover()
 {
     const uint16 start = get_pc();
+    const loop_hooks *hooks = window_hooks();
+    run_begin(RUN_STEP_OVER);
+    ask_bkpt = 0;
+    int countdown = LOOP_DUE_PASSES;
+    loop_stop reason = LOOP_STOP_PC;
     for (;;) {
         execute_one();
         const uint16 advance = (uint16)(get_pc() - start);
         if (advance >= 1 && advance <= 4) break;
-        if (key[KEY_SPACE] || key[KEY_ESC] || close_request) break;
+        if (--countdown == 0) {
+            countdown = LOOP_DUE_PASSES;
+            if (hooks->frame_due(hooks->ctx)) {
+                hooks->before_poll(tms3556_redraw(), hooks->ctx);
+                ovix_key();
+                hooks->after_poll(hooks->ctx);
+            }
+        }
+        if (ask_bkpt || key[KEY_F1]) {
+            reason = LOOP_STOP_DEBUGGER;
+            break;
+        }
     }
-    // Neither the Escape nor the Space that stopped the run may reach the
-    // dialog: Escape would close it and end the program.
-    while (key[KEY_ESC]) rest(1);
-    clear_keybuf();
-    debugger_refresh();
+    note_stop(reason, get_pc());
+    if (reason == LOOP_STOP_PC)
+        snprintf(debugger_status, sizeof debugger_status, "Stepped over to %04X", get_pc());
+    run_end();
+    refresh();
     return D_REDRAW;
 }
 
@@ -66,14 +122,9 @@ static int tobreak()
     if (read_address_field(&address)) {
         char question[40];
         snprintf(question, sizeof question, "Go to %06x ?", address);
-        if (alert(question, nullptr, nullptr, "&Yes", "&No", 'y', 'n') == 1) {
-            ovix_loop(address & 0xFFFF);
-            disass_debugger();
-            regs_debugger();
-            periph_debugger();
-        }
+        if (alert(question, nullptr, nullptr, "&Yes", "&No", 'y', 'n') == 1) ovix_loop(address & 0xFFFF);
     }
-    get_log_str(log_box, LOG_BOX_SIZE);
+    refresh();
     return D_REDRAW;
 }
 
@@ -83,22 +134,30 @@ static int tobreaknoconfirm()
     if (!read_address_field(&address)) return D_REDRAW;
     ovix_loop(address & 0xFFFF);
     allegro_keyb();
-    debugger_refresh();
+    refresh();
     return D_REDRAW;
+}
+
+// Closes the dialog; the machine resumes where it stopped.
+static bool s_continue = false;
+static int continue_run()
+{
+    s_continue = true;
+    return D_CLOSE;
 }
 
 // Reset and cartridge loading restart the CPU: the boxes follow at once.
 static int debugger_reset()
 {
     ovix_reset();
-    debugger_refresh();
+    refresh();
     return D_REDRAW;
 }
 
 static int debugger_load_rom()
 {
     ovix_load_rom();
-    debugger_refresh();
+    refresh();
     return D_REDRAW;
 }
 
@@ -155,6 +214,7 @@ static MENU commands[] = {
     {txt("Step \tF7"), step, nullptr, 0, nullptr},
     {txt("Step over\tF8"), stepover, nullptr, 0, nullptr},
     {txt("Go to breakpoint"), tobreak, nullptr, 0, nullptr},
+    {txt("Continue\tF5"), continue_run, nullptr, 0, nullptr},
     {txt("screen preview"), preview, nullptr, 0, nullptr},
     {txt("Load ROM\tF4"), debugger_load_rom, nullptr, 0, nullptr},
     {txt("&Quit debugger\tESC"), quit, nullptr, 0, nullptr},
@@ -190,6 +250,7 @@ static DIALOG the_dialog[] = {
     {d_textbox_proc,    488, 30,  144, 320, 0, 0, 0, 0, 0, 0, registers_box, nullptr, nullptr},
     {d_edit_proc,       488, 358, 144, 8,   0, 0, 0, 0, ADDR_FIELD_CHARS, 0, breakpoint_str, nullptr, nullptr},
     {d_textbox_proc,    488, 374, 144, 118, 0, 0, 0, 0, 0, 0, periph_box_init, nullptr, nullptr},
+    {d_text_proc,       208, 20,  272, 8,   0, 0, 0, 0, 0, 0, debugger_status, nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F7, 0, command(step), nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F8, 0, command(stepover), nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_B, 0, command(tobreaknoconfirm), nullptr, nullptr},
@@ -199,13 +260,18 @@ static DIALOG the_dialog[] = {
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F4, 0, command(debugger_load_rom), nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F1, 0, command(set_dump), nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F2, 0, command(remove_dump), nullptr, nullptr},
+    {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F5, 0, command(continue_run), nullptr, nullptr},
+    {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_ESC, 0, command(quit), nullptr, nullptr},
     {frontend_yield_proc, 0, 0,   0,   0,   0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr},
     {nullptr,           0,   0,   0,   0,   0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr},
 };
-static_assert(sizeof the_dialog / sizeof the_dialog[0] == 19, "the debugger dialog has 19 objects");
+static_assert(sizeof the_dialog / sizeof the_dialog[0] == 22, "the debugger dialog has 22 objects");
 
-void debugger()
+static DIALOG *dialog_object(int n) { return &the_dialog[n]; }
+
+bool debugger()
 {
+    static bool opened = false;
     set_gray_gui_colors();
     set_dialog_color(the_dialog, gui_fg_color, gui_bg_color);
     const int white = makecol(255, 255, 255);
@@ -215,18 +281,21 @@ void debugger()
             the_dialog[i].proc == d_rtext_proc)
             the_dialog[i].bg = white;
     }
-    // The title gets its drawn size, so that the dialog manager hides the
-    // pointer while it draws it (a zero-sized label under the pointer is
-    // painted over when the pointer moves away).
-    the_dialog[2].w = gui_strlen(static_cast<const char *>(the_dialog[2].dp));
-    the_dialog[2].h = text_height(font);
-    position_dialog(the_dialog, 2, 2);
-    mem_explorer_yield_proc = frontend_yield_proc;
-
-    breakpoint_str[0] = 0;
+    if (!opened) {
+        // The title gets its drawn size, so that the dialog manager hides
+        // the pointer while it draws it (a zero-sized label under the
+        // pointer is painted over when the pointer moves away).
+        the_dialog[2].w = gui_strlen(static_cast<const char *>(the_dialog[2].dp));
+        the_dialog[2].h = text_height(font);
+        position_dialog(the_dialog, 2, 2);
+        // The address field keeps what was typed when the debugger opens
+        // again after "Continue".
+        breakpoint_str[0] = 0;
+        opened = true;
+    }
     periph_box[0] = 0;
-    disass_debugger();
-    regs_debugger();
-    periph_debugger();
+    refresh();
+    s_continue = false;
     do_dialog(the_dialog, -1);
+    return s_continue;
 }

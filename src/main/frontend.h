@@ -1,18 +1,49 @@
 // The window program's front end: the emulation loop with its window hooks,
-// the popups and alerts, the cartridge command and the integrated debugger.
-// Everything runs on the program's one thread; Allegro's timer and keyboard
-// contexts only touch vbl, key[] and the close-button flag.
+// the popups and alerts, the cartridge command, the integrated debugger and
+// the memory explorer's dialog. Everything runs on the program's one
+// thread; Allegro's keyboard context only records key events (keyqueue.h,
+// the window keys) and its close-button callback sets close_request.
 #pragma once
 
 #include "config.h"
+#include "debug/debugger_text.h"
+#include "main/loop.h"
 
 struct DIALOG;
 
 // main.cpp
-extern volatile int vbl;            // counted 600 times a second; nothing reads it
 extern volatile int close_request;  // the window's close button was clicked
+
+// Runs the machine until the debugger is asked for or the program counter
+// reaches targetPC; says why it stopped in debugger_status, then refreshes
+// the debugger's boxes. Returns D_REDRAW.
 int ovix_loop(int targetPC);
 void allegro_keyb();
+
+// What the front end runs: the machine as usual, or a step over, in which
+// Escape and F1 stop the run instead of their usual actions.
+enum run_kind { RUN_NORMAL, RUN_STEP_OVER };
+
+// Around every run: run_begin lets the machine go on (keys typed while it
+// was paused are dropped, a key held now never reaches it as a press, the
+// picture is shown afresh, pacing starts anew); run_end keeps the keys
+// typed for the machine until then and waits for the F1 or Escape that
+// stopped it to go up, so that the debugger does not see them.
+void run_begin(run_kind kind);
+void run_end();
+// The machine goes on after a pause within a run (a popup, a question).
+void machine_resume();
+// The frame hooks of the window program's runs (frames by the clock, the
+// key queue, the window keys, pacing).
+const loop_hooks *window_hooks();
+// Stops the running loop (ask_bkpt) and remembers why; the first cause of
+// a run is kept.
+void request_stop(stop_cause cause);
+// Writes why the last run stopped to debugger_status.
+void note_stop(loop_stop reason, uint16 target);
+constexpr int DEBUGGER_STATUS_SIZE = 48;
+extern char debugger_status[DEBUGGER_STATUS_SIZE];
+
 // Emulated-speed bookkeeping: call after anything that stops the machine
 // for a while (a dialog), so that pacing and profiling start afresh.
 void speed_restart();
@@ -34,7 +65,17 @@ void optionsPopup();
 int quit();
 int reset_or_turnout();
 int about();
+// The cartridge command: a cancelled selector changes nothing; a refused
+// file is reported with the loader's reason and changes nothing; only a
+// loaded cartridge resets the machine.
 int ovix_load_rom();
+// An alert with one "OK" button for a message of any length.
+void message_alert(const char *title, const char *message);
 
 // debugger.cpp
-void debugger();
+// Runs the debugger's dialog. True when the user chose "Continue" (the
+// machine resumes), false when the program is to end.
+bool debugger();
+
+// mem_explorer_dialog.cpp
+void memory_explorer();

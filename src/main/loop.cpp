@@ -37,7 +37,10 @@ __attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_pas
 {
     TRACE_FUNC("ovix_loop()");
     ask_bkpt = 0;
-    int frame_counter = pass_counter;   // passes since the last frame pass, mod LOOP_FRAME_PASSES
+    bool (*const frame_due)(void *) = hooks ? hooks->frame_due : nullptr;
+    const int frame_period = frame_due ? LOOP_DUE_PASSES : LOOP_FRAME_PASSES;
+    // Passes since the last frame pass (or frame_due question), mod frame_period.
+    int frame_counter = pass_counter % frame_period;
     loop_result r = {0, 0, LOOP_STOP_COUNT};
 
     for (;;) {
@@ -61,13 +64,13 @@ __attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_pas
         orlo_timer_update_clock(orlo_time{0, (uint32)cycles});
         orlo_check_timers();
 
-        if (frame_counter == 0) {
+        if (frame_counter == 0 && (!frame_due || r.passes == 1 || frame_due(hooks->ctx))) {
             BITMAP *frame = tms3556_redraw();
             if (hooks && hooks->before_poll) hooks->before_poll(frame, hooks->ctx);
             ovix_key();
             if (hooks && hooks->after_poll) hooks->after_poll(hooks->ctx);
         }
-        if (++frame_counter == LOOP_FRAME_PASSES) frame_counter = 0;
+        if (++frame_counter == frame_period) frame_counter = 0;
 
         if (tms7000.pc.w.l == targetPC) {
             r.reason = LOOP_STOP_PC;
@@ -127,7 +130,16 @@ static constexpr key_map_entry key_map[] = {
 static_assert(sizeof key_map / sizeof key_map[0] == 42, "the machine sees 42 host keys");
 
 static constexpr int KEY_NONE = 0xFF;      // no key held
-static constexpr int KEY_RELEASE = 0x04;   // the code sent when the held key goes up
+static constexpr int KEY_RELEASE = OVIX_KEY_RELEASE;
+
+int (*ovix_key_source)() = nullptr;
+
+int ovix_key_code(int host_key)
+{
+    for (const key_map_entry &m : key_map)
+        if (m.host == host_key) return m.code;
+    return -1;
+}
 
 // The key held since an earlier poll: its machine code (KEY_NONE when
 // none) and the host key that produced it, watched for its release.
@@ -135,6 +147,11 @@ static ovix_key_state held_key = {KEY_NONE, 0};
 
 void ovix_key()
 {
+    if (ovix_key_source) {
+        const int code = ovix_key_source();
+        if (code >= 0) send_key(code);
+        return;
+    }
     ovix_key_state &ovix_key = held_key;
     if (ovix_key.code != KEY_NONE) {
         if (key[ovix_key.host]) return;

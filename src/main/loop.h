@@ -12,17 +12,24 @@ extern int ask_bkpt;   // debugger request: the loop stops when non-zero
 extern int dump_all;   // non-zero: trace a disassembly line per instruction
 
 constexpr int LOOP_FRAME_PASSES = 100000;
+// With a frame_due hook, the loop asks it every this many passes instead.
+constexpr int LOOP_DUE_PASSES = 1000;
 
 // Why ovix_run returned.
 enum loop_stop { LOOP_STOP_PC, LOOP_STOP_DEBUGGER, LOOP_STOP_COUNT };
 
 // Calls made at each frame pass (the first pass of a run, then every
 // 100000th): the frame is rendered, then before_poll runs, then the
-// keyboard is polled (ovix_key), then after_poll runs. Either may be null.
+// keyboard is polled (ovix_key), then after_poll runs. Any may be null.
+// With frame_due set, the frame passes follow it instead of the fixed
+// count: after the first pass, it is asked every LOOP_DUE_PASSES passes
+// and a frame pass follows when it returns true (the window program times
+// its frames by the emulated or the host clock).
 struct loop_hooks {
     void (*before_poll)(BITMAP *frame, void *ctx);
     void (*after_poll)(void *ctx);
     void *ctx;
+    bool (*frame_due)(void *ctx) = nullptr;
 };
 
 struct loop_result {
@@ -52,8 +59,16 @@ int ovix_reset();
 void ovix_power_on();
 
 // One keyboard poll: the held host key (Allegro's key[] array) becomes the
-// machine's key code for the I/O processor; its release sends 0x04.
+// machine's key code for the I/O processor; its release sends 0x04. When
+// ovix_key_source is set, the poll sends what it returns instead (a key
+// code, 0x04, or nothing for a negative value) and key[] is not read.
 void ovix_key();
+extern int (*ovix_key_source)();
+
+// The machine's code for a host key (Allegro key code), or -1 for a key
+// that means nothing to the machine.
+int ovix_key_code(int host_key);
+constexpr int OVIX_KEY_RELEASE = 0x04;   // the code sent when the held key goes up
 
 // For snapshots: the loop's pass counter (passes since the last frame pass,
 // 0 to LOOP_FRAME_PASSES - 1) and the keyboard poll's held key.

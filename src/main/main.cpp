@@ -2,14 +2,18 @@
 //
 // Start-up brings up the library and the 640 x 500 window, loads the BIOS,
 // resets the chips, starts the I/O processor and runs the machine until the
-// debugger is asked for; leaving the debugger ends the program.
+// debugger is asked for; the debugger either resumes the machine
+// ("Continue") or ends the program.
 //
-// The loop's per-instruction work is the shared ovix_run (loop.h); the
-// window adds two hooks at each frame pass (every 100000 instructions): the
-// frame is stretched to the window before the keyboard poll, and after it
-// Escape opens the fast popup, the close button is answered, the speed is
-// paced against the host clock (when `exact` is set) and measured (when the
-// profile is on).
+// The loop's per-instruction work is the shared ovix_run (loop.h). The
+// window program times its frame passes itself (frame_due): at 5 MHz one
+// frame per 100000 emulated cycles (20 ms of machine time), paced against
+// the host clock; at fastest speed one frame per 20 ms of host time. Each
+// frame pass shows the picture when it changed, hands the machine at most
+// one key change from the key queue (keyqueue.h: every host key event is
+// recorded by the keyboard driver's callback, so no press is lost between
+// two frames), carries out the window keys pressed since the last frame
+// (Escape, F1), answers the close button, paces and measures the speed.
 //
 // Pacing keeps emulated time in step with real time without drift: both are
 // measured from one anchor instant, emulated time from the emulated clock
@@ -19,9 +23,11 @@
 // machine racing to catch up.
 #include "ovix_allegro.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "cpu/tms7000.h"
@@ -29,13 +35,14 @@
 #include "debug/trace.h"
 #include "io/io_cpu.h"
 #include "main/frontend.h"
+#include "main/keyqueue.h"
 #include "main/loop.h"
 #include "mem/memory.h"
 #include "time/timer.h"
 #include "video/tms3556.h"
 
-volatile int vbl = 0;
 volatile int close_request = 0;
+char debugger_status[DEBUGGER_STATUS_SIZE] = "";
 
 using host_clock = std::chrono::steady_clock;
 
@@ -48,6 +55,7 @@ struct speed_anchor {
 static struct {
     speed_anchor pace;       // pacing: measured from here
     speed_anchor profile;    // profile: the current measuring window
+    int pictures;            // pictures shown in the current measuring window
     bool profile_on;
     char default_title[256];
 } s_speed;
@@ -56,11 +64,21 @@ static struct {
 static constexpr double PACE_MAX_LAG = 0.25;
 // The profile title is updated once per measuring window of this length.
 static constexpr double PROFILE_WINDOW = 1.0;
+// One frame: 100000 cycles of machine time at 5 MHz, 20 ms of host time
+// at fastest speed.
+static constexpr uint64 FRAME_CYCLES = 100000;
+static constexpr auto FRAME_HOST = std::chrono::milliseconds(20);
 
 static double emulated_seconds()
 {
     orlo_time t = orlo_get_time();
     return t.seconds + (double)t.subseconds / ORLO_SUBSECONDS;
+}
+
+static uint64 emulated_cycles()
+{
+    orlo_time t = orlo_get_time();
+    return (uint64)t.seconds * ORLO_SUBSECONDS + t.subseconds;
 }
 
 static speed_anchor anchor_now() { return {host_clock::now(), emulated_seconds()}; }
@@ -74,6 +92,7 @@ void speed_restart()
 {
     s_speed.pace = anchor_now();
     s_speed.profile = s_speed.pace;
+    s_speed.pictures = 0;
 }
 
 static void pace()
@@ -98,18 +117,20 @@ static void profile()
     double emulated = emulated_seconds() - s_speed.profile.emulated;
     if (emulated >= 0) {
         double mhz = emulated * ORLO_SUBSECONDS / host / 1e6;
-        char title[128];
-        snprintf(title, sizeof title, "Ovix - %.2f MHz emulated, x%.2f real time", mhz,
-                 mhz * 1e6 / ORLO_SUBSECONDS);
+        char title[160];
+        snprintf(title, sizeof title, "Ovix - %.2f MHz emulated, x%.2f real time, %.0f pictures/s", mhz,
+                 mhz * 1e6 / ORLO_SUBSECONDS, s_speed.pictures / host);
         set_window_title(title);
     }
     s_speed.profile = anchor_now();
+    s_speed.pictures = 0;
 }
 
 void set_profile(bool on)
 {
     s_speed.profile_on = on;
     s_speed.profile = anchor_now();
+    s_speed.pictures = 0;
     set_window_title(on ? "Ovix - measuring speed" : s_speed.default_title);
 }
 
@@ -149,76 +170,216 @@ void set_gray_gui_colors()
 }
 
 // ---------------------------------------------------------------------------
-// The emulation loop.
+// The window keys: host keys the front end keeps for itself. None of them
+// is a key of the machine. A press is recorded by the keyboard callback and
+// carried out at the next frame pass, so that a tap shorter than a frame
+// still acts; F2 and F3 are read held, by the loop after every instruction.
 
+static run_kind s_run = RUN_NORMAL;
+static stop_cause s_stop = STOP_NONE;
+
+void request_stop(stop_cause cause)
+{
+    if (s_stop == STOP_NONE) s_stop = cause;
+    ask_bkpt = 1;
+}
+
+static void key_escape()
+{
+    if (s_run == RUN_STEP_OVER) {
+        request_stop(STOP_STEP_KEY);
+        return;
+    }
+    fastPopup();
+    machine_resume();
+}
+
+static void key_f1() { request_stop(s_run == RUN_STEP_OVER ? STOP_STEP_KEY : STOP_F1); }
+
+struct window_key {
+    int key;             // Allegro scancode
+    void (*action)();    // carried out at the frame pass after a press; null: read held
+};
+static constexpr window_key window_keys[] = {
+    {KEY_ESC, key_escape},   // the popup menu; stops a step over
+    {KEY_F1, key_f1},        // stop into the debugger
+    {KEY_F2, nullptr},       // held: port A bit 0 high
+    {KEY_F3, nullptr},       // held: port A bit 0 low
+};
+static_assert(sizeof window_keys / sizeof window_keys[0] <= 32, "one bit per window key");
+
+static std::atomic<uint32> s_window_presses{0};   // bit i: window_keys[i] pressed
+
+// Allegro's keyboard driver calls this for every key event, from its own
+// thread: it only records.
+static void keyboard_event(int scancode)
+{
+    keyq_push(scancode);
+    if (scancode & 0x80) return;
+    for (size_t i = 0; i < sizeof window_keys / sizeof window_keys[0]; i++)
+        if (window_keys[i].key == scancode && window_keys[i].action)
+            s_window_presses.fetch_or(1u << i, std::memory_order_relaxed);
+}
+
+static void window_key_actions()
+{
+    const uint32 pressed = s_window_presses.exchange(0, std::memory_order_relaxed);
+    for (size_t i = 0; i < sizeof window_keys / sizeof window_keys[0]; i++)
+        if ((pressed & (1u << i)) && window_keys[i].action) window_keys[i].action();
+}
+
+// The machine's keys come from the queue; a change waits until the I/O
+// processor is in its "ready" state, where it takes it.
+static int key_from_queue()
+{
+    static const int ready = get_state_num("ready");
+    return keyq_next(cur_state == ready);
+}
+
+// ---------------------------------------------------------------------------
+// Frames.
+
+static struct {
+    uint64 next_cycles;                 // 5 MHz: the emulated clock of the next frame
+    host_clock::time_point next_host;   // fastest: the host time of the next frame
+    BITMAP *shown;                      // the picture in the window, to see changes
+    bool force;                         // show the next picture whatever it is
+} s_frame;
+
+static bool frame_due(void *)
+{
+    if (!exact) return host_clock::now() >= s_frame.next_host;
+    const uint64 now = emulated_cycles();
+    // The clock goes back only at a cold start: a frame then, too.
+    return now >= s_frame.next_cycles || now + 2 * FRAME_CYCLES < s_frame.next_cycles;
+}
+
+static void schedule_next_frame()
+{
+    const uint64 now = emulated_cycles();
+    // Behind by more than a frame (a slow host, a pause): no burst of frames.
+    if (now >= s_frame.next_cycles + FRAME_CYCLES || now + 2 * FRAME_CYCLES < s_frame.next_cycles)
+        s_frame.next_cycles = now + FRAME_CYCLES;
+    else
+        s_frame.next_cycles += FRAME_CYCLES;
+    s_frame.next_host = host_clock::now() + FRAME_HOST;
+}
+
+static bool same_picture(BITMAP *a, BITMAP *b, int w, int h)
+{
+    const size_t row = (size_t)w * ((bitmap_color_depth(a) + 7) / 8);
+    for (int y = 0; y < h; y++)
+        if (memcmp(a->line[y], b->line[y], row) != 0) return false;
+    return true;
+}
+
+// The machine's 320 x 250 picture, doubled to the window, when it differs
+// from the one shown.
 static void frame_to_window(BITMAP *frame, void *)
 {
-    if (frame) stretch_blit(frame, screen, 0, 0, 320, 250, 0, 0, 640, 500);
+    schedule_next_frame();
+    if (!frame) return;
+    const int w = MIN(frame->w, 320), h = MIN(frame->h, 250);
+    if (!s_frame.shown) s_frame.shown = create_bitmap_ex(bitmap_color_depth(frame), 320, 250);
+    if (!s_frame.force && s_frame.shown && same_picture(frame, s_frame.shown, w, h)) return;
+    if (s_frame.shown) blit(frame, s_frame.shown, 0, 0, 0, 0, w, h);
+    stretch_blit(frame, screen, 0, 0, 320, 250, 0, 0, 640, 500);
+    s_frame.force = false;
+    s_speed.pictures++;
 }
 
 static void after_keyboard_poll(void *)
 {
-    bool paused = false;
-    if (key[KEY_ESC]) {
-        fastPopup();
-        // The Escape that closed the popup may still be held: wait for its
-        // release so that it does not open the popup again at once.
-        while (key[KEY_ESC]) rest(1);
-        paused = true;
-    }
+    window_key_actions();
     if (close_request) {
         answer_close_request();
-        paused = true;
-    }
-    if (paused) {
-        speed_restart();
-        return;
+        machine_resume();
     }
     if (exact) pace();
     if (s_speed.profile_on) profile();
 }
 
+static const loop_hooks s_hooks = {frame_to_window, after_keyboard_poll, nullptr, frame_due};
+
+const loop_hooks *window_hooks() { return &s_hooks; }
+
+void machine_resume()
+{
+    keyq_resume(key, KEY_MAX);
+    s_window_presses.store(0, std::memory_order_relaxed);
+    s_frame.force = true;
+    s_frame.next_cycles = emulated_cycles();
+    s_frame.next_host = host_clock::now();
+    speed_restart();
+}
+
+void run_begin(run_kind kind)
+{
+    s_run = kind;
+    s_stop = STOP_NONE;
+    machine_resume();
+    // A step over shows the machine's picture only once it has lasted a
+    // frame: a short one does not flash it over the debugger.
+    if (kind == RUN_STEP_OVER) schedule_next_frame();
+}
+
+void run_end()
+{
+    // Keys typed for the machine until now are kept for its next run;
+    // keys typed from here on are the dialogs'.
+    keyq_drain();
+    // The F1 or Escape that stopped the run must not act on the debugger.
+    while (key[KEY_F1] || key[KEY_ESC]) rest(1);
+    clear_keybuf();
+    s_run = RUN_NORMAL;
+}
+
+void note_stop(loop_stop reason, uint16 target)
+{
+    stop_reason_text(debugger_status, sizeof debugger_status, reason, s_stop, ask_bkpt != 0, target);
+}
+
 int ovix_loop(int targetPC)
 {
     // The loop's trace prologue ("ovix_loop()") is ovix_run's.
-    static const loop_hooks hooks = {frame_to_window, after_keyboard_poll, nullptr};
-    speed_restart();
-    ovix_run((uint16)targetPC, UINT64_MAX, &hooks);
-    while (key[KEY_F1]) rest(1);
-    // Keys typed while the machine ran were meant for it: the F1 that
-    // stopped it would otherwise reach the debugger and switch on the
-    // per-instruction trace.
-    clear_keybuf();
+    run_begin(RUN_NORMAL);
+    const loop_result r = ovix_run((uint16)targetPC, UINT64_MAX, &s_hooks);
+    note_stop(r.reason, (uint16)targetPC);
+    run_end();
     debugger_refresh();
     return D_REDRAW;
 }
 
 void allegro_keyb()
 {
-    keyboard_lowlevel_callback = nullptr;
+    // Only the key buffer: the keyboard callback records the machine's keys.
     clear_keybuf();
 }
 
 // ---------------------------------------------------------------------------
 // Start-up and shutdown.
 
-static void vblupdate() { vbl = vbl + 1; }
-END_OF_STATIC_FUNCTION(vblupdate)
-
 static void init()
 {
-    allegro_init();
+    if (allegro_init() != 0) {
+        fprintf(stderr, "ovix: no display could be opened (%s); the window program needs a graphical session"
+                        " (the headless runner ovix-headless does not)\n",
+                allegro_error[0] ? allegro_error : "the graphics library could not start");
+        exit(1);
+    }
     int depth = desktop_color_depth();
     if (depth == 0) depth = 16;
     set_color_depth(depth);
     if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, 640, 500, 0, 0) != 0) {
+        fprintf(stderr, "ovix: no display could be opened: %s\n", allegro_error);
         allegro_message("%s", allegro_error);
         exit(-1);
     }
     install_timer();
     install_keyboard();
     install_mouse();
-    install_int_ex(vblupdate, 1988);
+    ovix_key_source = key_from_queue;
+    keyboard_lowlevel_callback = keyboard_event;
 
     char exe[1024];
     get_executable_name(exe, sizeof exe);
@@ -226,7 +387,11 @@ static void init()
     set_close_button_callback(close_button_handler);
 }
 
-static void deinit() { clear_keybuf(); }
+static void deinit()
+{
+    keyboard_lowlevel_callback = nullptr;
+    clear_keybuf();
+}
 
 int main()
 {
@@ -241,8 +406,9 @@ int main()
     tms3556_init(0x8000);
     tms3556_reset();
     io_cpu_callback(0);
-    ovix_loop(0xFFFF);
-    debugger();
+    do {
+        ovix_loop(0xFFFF);
+    } while (debugger());
     deinit();
     return 0;
 }

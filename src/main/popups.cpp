@@ -1,9 +1,13 @@
 // Popups and alerts: the fast popup that Escape opens while the machine
 // runs, the options popup, the quit, reset and About questions, and the
-// cartridge command. The popups are fixed dialogs at absolute positions run
-// with popup_dialog, which restores the screen under them when they close.
+// cartridge command. The popups are dialogs at absolute positions run with
+// popup_dialog, which restores the screen under them when they close.
 #include "ovix_allegro.h"
 
+#include <cstdio>
+#include <cstdlib>
+
+#include "debug/debugger_text.h"
 #include "main/frontend.h"
 #include "main/loop.h"
 #include "mem/memory.h"
@@ -12,25 +16,59 @@ int exact = 1;
 
 static char *txt(const char *s) { return const_cast<char *>(s); }
 
-// Object numbers of the buttons, as popup_dialog returns them.
-enum { FAST_LOAD_ROM = 1, FAST_DONT_PRESS = 2, FAST_DEBUGGER = 3, FAST_OPTIONS = 4, FAST_RESET = 5,
-       FAST_EXIT = 6, FAST_RETURN = 7, FAST_YIELD = 8 };
+// The fast popup, laid out from its table of entries: each button goes
+// below the one before (with the gap the entry asks for), in a frame that
+// grows to hold them all. An entry is added here and nowhere else.
+struct popup_entry {
+    const char *label;
+    void (*action)();   // null: shown greyed, cannot be chosen
+    int gap;            // extra pixels above the button
+};
+
+static void fast_load_rom() { ovix_load_rom(); }
+static void fast_debugger() { request_stop(STOP_POPUP); }
+static void fast_reset();
+static void fast_exit()
+{
+    if (quit() == D_CLOSE) exit(0);
+}
+
+static const popup_entry fast_entries[] = {
+    {"LOAD ROM", fast_load_rom, 0},
+    {"Don't press here", nullptr, 0},
+    {"Call Debugger", fast_debugger, 10},
+    {"Set options", optionsPopup, 0},
+    {"RESET", fast_reset, 0},
+    {"EXIT", fast_exit, 0},
+};
+constexpr int FAST_ENTRIES = sizeof fast_entries / sizeof fast_entries[0];
+
+// Frame, the entries, "Return", the idle object, the end marker.
+static DIALOG fast_popup[1 + FAST_ENTRIES + 3];
+constexpr int FAST_RETURN = 1 + FAST_ENTRIES;
+
+static void layout_fast_popup()
+{
+    constexpr int X = 20, Y = 10, W = 280, ROW = 20;
+    int y = Y + 20;
+    fast_popup[0] = {d_shadow_box_proc, X, Y, W, 0, 0, 0, 0, D_DISABLED, 0, 0, nullptr, nullptr, nullptr};
+    for (int i = 0; i < FAST_ENTRIES; i++) {
+        const popup_entry &e = fast_entries[i];
+        y += e.gap;
+        fast_popup[1 + i] = {d_button_proc, X + 10, y, W - 20, 16, 0, 0, 0, e.action ? D_EXIT : D_DISABLED, 0, 0,
+                             txt(e.label), nullptr, nullptr};
+        y += ROW;
+    }
+    y += 10;
+    fast_popup[FAST_RETURN] = {d_button_proc, X + 144, y, W - 154, 16, 0, 0, 0, D_EXIT, 0, 0, txt("Return"),
+                               nullptr, nullptr};
+    fast_popup[0].h = y + 20 - Y;
+    fast_popup[FAST_RETURN + 1] = {frontend_yield_proc, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr};
+    fast_popup[FAST_RETURN + 2] = {nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr};
+}
+
 enum { OPT_FASTEST = 1, OPT_5MHZ = 2, OPT_PROFILE_ON = 3, OPT_PROFILE_OFF = 4, OPT_RETURN = 5,
        OPT_YIELD = 6 };
-
-static DIALOG fast_popup[] = {
-    /* proc              x    y    w    h   fg bg key flags       d1 d2 dp */
-    {d_shadow_box_proc,  20,  10,  280, 180, 0, 0, 0, D_DISABLED, 0, 0, nullptr, nullptr, nullptr},
-    {d_button_proc,      30,  30,  260, 16,  0, 0, 0, D_EXIT,     0, 0, txt("LOAD ROM"), nullptr, nullptr},
-    {d_button_proc,      30,  50,  260, 16,  0, 0, 0, D_DISABLED, 0, 0, txt("Don't press here"), nullptr, nullptr},
-    {d_button_proc,      30,  80,  260, 16,  0, 0, 0, D_EXIT,     0, 0, txt("Call Debugger"), nullptr, nullptr},
-    {d_button_proc,      30,  100, 260, 16,  0, 0, 0, D_EXIT,     0, 0, txt("Set options"), nullptr, nullptr},
-    {d_button_proc,      30,  120, 260, 16,  0, 0, 0, D_EXIT,     0, 0, txt("RESET"), nullptr, nullptr},
-    {d_button_proc,      30,  140, 260, 16,  0, 0, 0, D_EXIT,     0, 0, txt("EXIT"), nullptr, nullptr},
-    {d_button_proc,      164, 170, 126, 16,  0, 0, 0, D_EXIT,     0, 0, txt("Return"), nullptr, nullptr},
-    {frontend_yield_proc, 0,  0,   0,   0,   0, 0, 0, 0,          0, 0, nullptr, nullptr, nullptr},
-    {nullptr,            0,   0,   0,   0,   0, 0, 0, 0,          0, 0, nullptr, nullptr, nullptr},
-};
 
 static DIALOG options_popup[] = {
     /* proc              x    y    w    h   fg bg key flags       d1 d2 dp */
@@ -58,29 +96,20 @@ static int reset_question();
 
 void fastPopup()
 {
-    switch (run_popup(fast_popup)) {
-    case FAST_LOAD_ROM:
-        ovix_load_rom();
-        break;
-    case FAST_DEBUGGER:
-        ask_bkpt = 1;
-        break;
-    case FAST_OPTIONS:
-        optionsPopup();
-        break;
-    case FAST_RESET:
-        // Escape dismisses the question: neither answer is carried out.
-        switch (reset_question()) {
-        case 1: ovix_reset(); break;
-        case 2: ovix_power_on(); break;
-        default: break;
-        }
-        break;
-    case FAST_EXIT:
-        if (quit() == D_CLOSE) exit(0);
-        break;
-    default:   // "Return" or Escape: the machine goes on
-        break;
+    if (!fast_popup[0].proc) layout_fast_popup();
+    const int chosen = run_popup(fast_popup);
+    // "Return" or Escape (-1): the machine goes on.
+    if (chosen >= 1 && chosen <= FAST_ENTRIES && fast_entries[chosen - 1].action)
+        fast_entries[chosen - 1].action();
+}
+
+static void fast_reset()
+{
+    // Escape dismisses the question: neither answer is carried out.
+    switch (reset_question()) {
+    case 1: ovix_reset(); break;
+    case 2: ovix_power_on(); break;
+    default: break;
     }
 }
 
@@ -122,13 +151,28 @@ int about()
     return D_REDRAW;
 }
 
+void message_alert(const char *title, const char *message)
+{
+    // The alert draws no line breaks and no line wider than the window:
+    // the title and the message share its three lines.
+    char text[1400];
+    snprintf(text, sizeof text, "%s: %s", title, message);
+    const alert_lines lines = wrap_alert_text(text, 72);
+    alert(lines.line[0], lines.line[1][0] ? lines.line[1] : nullptr, lines.line[2][0] ? lines.line[2] : nullptr,
+          "OK", nullptr, 0, 0);
+}
+
 int ovix_load_rom()
 {
     char path[6144] = "";
-    file_select_ex("Load an OVIX ROM image", path, nullptr, 1024, 480, 384);
-    // Whatever the selector returned, the loader decides: a cancelled or
-    // empty choice is refused like any file that is not an image.
-    if (RomLoad(path)) alert("Not a valid ROM", "", nullptr, "OK", nullptr, 0, 0);
+    // Cancel (or Escape) in the selector: nothing happens.
+    if (!file_select_ex("Load an OVIX ROM image", path, nullptr, 1024, 480, 384)) return D_REDRAW;
+    // The loader reads and checks the whole file before it touches the
+    // running cartridge: a refused file leaves the machine as it was.
+    if (const char *error = RomLoad(path)) {
+        message_alert("Not a valid ROM", error);
+        return D_REDRAW;
+    }
     ovix_reset();
     return D_REDRAW;
 }

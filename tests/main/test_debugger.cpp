@@ -124,16 +124,21 @@ TEST(RegisterBox, RegistersRegisterFileAndVideoListing)
     tms7000.sp = 0x05;
     tms7000.sr = 0x90;
     for (int n = 0; n < 128; n++) tms7000.rf[n] = (uint8)(n * 2 + 1);
+    tms7000.idle_state = 1;
+    regs_debugger();
+    EXPECT_EQ(lines_of(registers_box)[3], "CPU=idle (IDLE)");
+    tms7000.idle_state = 0;
     regs_debugger();
 
     std::vector<std::string> lines = lines_of(registers_box);
-    ASSERT_GE(lines.size(), 3u + 128u);
+    ASSERT_GE(lines.size(), 4u + 128u);
     EXPECT_EQ(lines[0], "PC=c0de");
     EXPECT_EQ(lines[1], "SP=05");
     EXPECT_EQ(lines[2], "SR=CnzIxxxx");
-    EXPECT_EQ(lines[3], "R000=$01");
-    EXPECT_EQ(lines[3 + 10], "R010=$15");
-    EXPECT_EQ(lines[3 + 127], "R127=$FF");
+    EXPECT_EQ(lines[3], "CPU=running");
+    EXPECT_EQ(lines[4], "R000=$01");
+    EXPECT_EQ(lines[4 + 10], "R010=$15");
+    EXPECT_EQ(lines[4 + 127], "R127=$FF");
 
     // The video chip's listing follows the register file unchanged.
     static char listing[20 * 1024];
@@ -219,4 +224,46 @@ TEST(AppendText, CutsAtTheBufferEnd)
     EXPECT_STREQ(buf, "abcdefg");
     EXPECT_FALSE(append_text(buf, sizeof buf, "x"));
     EXPECT_STREQ(buf, "abcdefg");
+}
+
+TEST(AlertText, WrapsIntoThreeLines)
+{
+    const struct {
+        const char *text;
+        int width;
+        const char *lines[3];
+    } cases[] = {
+        {"short", 10, {"short", "", ""}},
+        {"one two three four", 9, {"one two", "three", "four"}},
+        {"exactly10c next", 10, {"exactly10c", "next", ""}},
+        {"averyveryverylongpath/name", 10, {"averyveryv", "erylongpat", "h/name"}},
+        {"a b c d e f g h i j k l m n o p", 5, {"a b c", "d e f", "g ..."}},
+        {"", 10, {"", "", ""}},
+    };
+    for (const auto &c : cases) {
+        const alert_lines out = wrap_alert_text(c.text, c.width);
+        for (int l = 0; l < 3; l++) EXPECT_STREQ(out.line[l], c.lines[l]) << c.text << " line " << l;
+    }
+}
+
+TEST(StopReason, SaysWhatStoppedTheRun)
+{
+    const struct {
+        loop_stop reason;
+        stop_cause cause;
+        bool ask_bkpt;
+        const char *text;
+    } cases[] = {
+        {LOOP_STOP_PC, STOP_NONE, false, "Stopped: FC39 reached"},
+        {LOOP_STOP_DEBUGGER, STOP_NONE, false, "Stopped: F1"},   // F1 held, seen by the loop
+        {LOOP_STOP_DEBUGGER, STOP_F1, true, "Stopped: F1"},      // a tap, seen by the front end
+        {LOOP_STOP_DEBUGGER, STOP_NONE, true, "Stopped: read of port 0125"},
+        {LOOP_STOP_DEBUGGER, STOP_POPUP, true, "Stopped: Call Debugger"},
+        {LOOP_STOP_DEBUGGER, STOP_STEP_KEY, true, "Stopped: step over's stop key"},
+    };
+    for (const auto &c : cases) {
+        char text[48];
+        stop_reason_text(text, sizeof text, c.reason, c.cause, c.ask_bkpt, 0xFC39);
+        EXPECT_STREQ(text, c.text);
+    }
 }

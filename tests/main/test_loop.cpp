@@ -128,6 +128,25 @@ TEST_F(Loop, FramePassesComeEvery100000Passes)
     EXPECT_EQ(log.before_at[0], per_pass);
 }
 
+TEST_F(Loop, FrameDueHookTimesTheFramePasses)
+{
+    // Asked every 1000 passes after the first, which is always a frame
+    // pass; here it says yes at every third question.
+    boot(SPIN);
+    frame_log log;
+    log.clock0 = clock_cycles();
+    static int asked;
+    asked = 0;
+    loop_hooks hooks = {log_before, nullptr, &log};
+    hooks.frame_due = [](void *) { return ++asked % 3 == 0; };
+    const loop_result r = ovix_run(0xFFFF, 7000, &hooks);
+    const uint64 per_pass = r.cycles / r.passes;
+    EXPECT_EQ(asked, 6);   // passes 1001, 2001, ..., 6001
+    ASSERT_EQ(log.before_at.size(), 3u);
+    const uint64 expected[] = {1, 3001, 6001};
+    for (int i = 0; i < 3; i++) EXPECT_EQ(log.before_at[i], expected[i] * per_pass) << "frame " << i;
+}
+
 TEST_F(Loop, CountsPassesAndSumsCycles)
 {
     boot(NOP_LOOP);

@@ -22,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -50,6 +51,8 @@ constexpr int ROOT_W = 800, ROOT_H = 600;       // the X screen: room to park th
 const std::string OVIX = OVIX_BINARY_DIR "/src/main/ovix";
 const std::string OPEN_BIOS = OVIX_BINARY_DIR "/roms/bios/BIOS7020.bin";
 const std::string BIOS_LISTING = OVIX_BINARY_DIR "/roms/bios/BIOS7020.lst";
+const std::string DEMO_CART = OVIX_BINARY_DIR "/roms/demo/demo.rom";
+const std::string DEMO_LISTING = OVIX_BINARY_DIR "/roms/demo/demo.lst";
 const std::string GOLDEN_DIR = OVIX_SOURCE_DIR "/tests/window/golden/";
 
 bool regen_mode()
@@ -289,10 +292,14 @@ class WindowTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        if (!have_program("Xvfb") || !have_program("xdotool") || !have_program("xwd")) return;
+        if (g_x_started || !have_program("Xvfb") || !have_program("xdotool") || !have_program("xwd")) return;
         g_x_started = g_x.start();
     }
-    static void TearDownTestSuite() { g_x.stop(); }
+    static void TearDownTestSuite()
+    {
+        g_x.stop();
+        g_x_started = false;
+    }
 
     void SetUp() override
     {
@@ -339,6 +346,7 @@ protected:
         }
         ASSERT_FALSE(window.empty()) << "the window did not appear";
         run("xdotool windowfocus " + window);
+        window_id = window;
     }
 
     // A key held across at least one keyboard poll of the running machine.
@@ -423,11 +431,15 @@ protected:
         click(at->first + m.w / 2, at->second + m.h / 2);
     }
 
-    // Waits until the screen equals the golden picture `name`. In the
-    // regenerating mode the first picture that stays the same for 300 ms
-    // (after `settle`) becomes the golden.
+    // Waits until the screen equals the golden picture `name`, but for the
+    // `ignored` rectangles (x, y, w, h). In the regenerating mode the first
+    // picture that stays the same for 300 ms (after `settle`) becomes the
+    // golden.
+    struct Rect {
+        int x, y, w, h;
+    };
     void expect_screen(const std::string &name, std::chrono::milliseconds timeout,
-                       std::chrono::milliseconds settle = 0ms)
+                       std::chrono::milliseconds settle = 0ms, const std::vector<Rect> &ignored = {})
     {
         const std::string path = GOLDEN_DIR + name + ".png";
         if (regen_mode()) {
@@ -450,8 +462,16 @@ protected:
         const std::string error = read_png(path, &golden);
         ASSERT_TRUE(error.empty()) << "no readable golden " << path << " (" << error
                                    << "; OVIX_REGEN_GOLDEN=1 makes it)";
+        auto blank = [&](Picture p) {
+            for (const Rect &r : ignored)
+                for (int y = r.y; y < r.y + r.h && y < p.height; y++)
+                    for (int x = r.x; x < r.x + r.w && x < p.width; x++)
+                        std::fill_n(&p.rgb[(size_t)(y * p.width + x) * 3], 3, 0);
+            return p;
+        };
+        golden = blank(golden);
         Picture last;
-        if (wait_for([&](const Picture &s) { last = s; return s == golden; }, timeout)) return;
+        if (wait_for([&](const Picture &s) { last = blank(s); return last == golden; }, timeout)) return;
         const std::string actual = name + ".actual.png";
         png_write_rgb(actual.c_str(), last.width, last.height, last.rgb.data());
         FAIL() << "screen differs from " << path << ": " << describe_difference(last, golden) << "; see "
@@ -509,9 +529,151 @@ protected:
         point(WIN_W / 2, WIN_H / 2);  // back where the program's pointer started
     }
 
+
+    // Keys pressed and released one after the other, each held `hold` with
+    // `gap` between them, in one xdotool run (so the timing is xdotool's).
+    void press_keys(const std::string &keys, std::chrono::milliseconds hold, std::chrono::milliseconds gap)
+    {
+        std::string cmd = "xdotool";
+        char times[64];
+        snprintf(times, sizeof times, " sleep %.3f", hold.count() / 1000.0);
+        const std::string hold_s = times;
+        snprintf(times, sizeof times, " sleep %.3f", gap.count() / 1000.0);
+        const std::string gap_s = times;
+        for (char k : keys) cmd += std::string(" keydown ") + k + hold_s + " keyup " + k + gap_s;
+        run(cmd);
+    }
+
+    // From the debugger: F4, the file name, Return.
+    void load_cartridge(const std::string &name)
+    {
+        hold("F4");
+        ASSERT_TRUE(wait_text("Load an OVIX ROM image", 5s));
+        type(name);
+        run("xdotool key Return");
+    }
+
+    // The dump files in the test's folder.
+    std::vector<std::string> dump_files()
+    {
+        std::vector<std::string> names;
+        for (const auto &e : fs::directory_iterator(dir))
+            if (std::regex_match(e.path().filename().string(), std::regex("FILE[0-9]{3,}\\.(bin|asm)")))
+                names.push_back(e.path().filename().string());
+        return names;
+    }
+
+    // From the debugger: the memory explorer writes CPU addresses start..end
+    // with `item` ("Dump BIN to disk" ...), and says which file it wrote;
+    // returns that file's name, or "" when none appeared.
+    std::string explorer_dump(const char *start, const char *end, const char *item = "Dump BIN to disk")
+    {
+        click_text("Memory");
+        click_text("memory explorer");
+        if (!wait_text("ORLO Memory explorer", 5s)) return "";
+        auto field = [&](int x, const char *text) {
+            point(2 + x + 28, 2 + 30 + 4);
+            run("xdotool key End BackSpace BackSpace BackSpace BackSpace BackSpace BackSpace");
+            type(text);
+        };
+        field(112, start);
+        field(312, end);
+        point(300, 300);
+        const std::vector<std::string> before = dump_files();
+        click_text("command");
+        click_text(item);
+        std::string written;
+        for (int i = 0; i < 100 && written.empty(); i++) {
+            for (const std::string &f : dump_files())
+                if (std::find(before.begin(), before.end(), f) == before.end()) written = f;
+            if (written.empty()) sleep_for(100ms);
+        }
+        if (!written.empty()) {
+            EXPECT_TRUE(wait_text(("Wrote " + written).c_str(), 5s));
+        }
+        click_text("command");
+        click_text("Quit");
+        return written;
+    }
+
     std::string dir;
+    std::string window_id;   // the program's window, for xdotool
     pid_t pid = -1;
     int shots = 0;
+};
+
+// A test cartridge of 8 KiB at $6000 with the BIOS's signature. It polls the
+// keyboard and logs every key press at $C100 on, and shows a counter in the
+// first two cells of the text page without pause, so the picture changes
+// all the time:
+//   6000  88 C1 00 11   MOVD #$C100,R17      ; R16:R17 -> the key log
+//   6004  FB            TRAP 4               ; A = key press, or 0 (Z)
+//   6005  E2 04         JEQ  $600B
+//   6007  9B 11         STA  *R17
+//   6009  D3 11         INC  R17
+//   600B  88 00 00 0A   MOVD #$0000,R10      ; VRAM address 0
+//   600F  F7            TRAP 8
+//   6010  D3 14         INC  R20             ; R21:R20 counts
+//   6012  E7 02         JL   $6016
+//   6014  D3 15         INC  R21
+//   6016  A2 E4 2E      MOVP #$E4,P46        ; cell 0: attribute, then
+//   6019  12 14         MOV  R20,A           ;   a letter from the low byte
+//   601B  23 3F         AND  #$3F,A
+//   601D  24 40         OR   #$40,A
+//   601F  82 2E         MOVP A,P46
+//   6021  A2 E4 2E      MOVP #$E4,P46        ; cell 1: from the high byte
+//   6024  12 15         MOV  R21,A
+//   6026  23 3F         AND  #$3F,A
+//   6028  24 40         OR   #$40,A
+//   602A  82 2E         MOVP A,P46
+//   602C  E0 D6         JMP  $6004
+const std::vector<uint8> BUSY_CART_CODE = {
+    0x88, 0xC1, 0x00, 0x11, 0xFB, 0xE2, 0x04, 0x9B, 0x11, 0xD3, 0x11, 0x88, 0x00, 0x00, 0x0A, 0xF7,
+    0xD3, 0x14, 0xE7, 0x02, 0xD3, 0x15, 0xA2, 0xE4, 0x2E, 0x12, 0x14, 0x23, 0x3F, 0x24, 0x40, 0x82,
+    0x2E, 0xA2, 0xE4, 0x2E, 0x12, 0x15, 0x23, 0x3F, 0x24, 0x40, 0x82, 0x2E, 0xE0, 0xD6};
+constexpr uint16 BUSY_CART_LOOP = 0x6004;
+constexpr uint16 KEY_LOG = 0xC100;
+
+std::vector<uint8> busy_cartridge()
+{
+    std::vector<uint8> rom(8192, 0xFF);
+    std::copy(BUSY_CART_CODE.begin(), BUSY_CART_CODE.end(), rom.begin());
+    const char signature[] = "OVIXCART";
+    std::copy(signature, signature + 8, rom.begin() + 0x1FF0);
+    rom[0x1FF8] = 0x60;
+    rom[0x1FF9] = 0x00;
+    return rom;
+}
+
+// A fixture whose machine runs the busy cartridge: loaded from the debugger,
+// then Continue.
+class CartridgeTest : public WindowTest {
+protected:
+    void start_with_cartridge()
+    {
+        ASSERT_TRUE(write_file(dir + "/busy.rom", busy_cartridge()));
+        start();
+        wait_bios_screen();
+        open_debugger();
+        load_cartridge("busy.rom");
+        ASSERT_TRUE(wait_text("Ovix integrated debugger", 5s));
+        hold("F5");   // Continue: the BIOS starts the cartridge
+        ASSERT_TRUE(wait_for([](const Picture &s) { return !find_text(s, "Ovix integrated debugger"); }, 5s));
+    }
+
+    // The key log as the explorer dumps it, up to the first empty byte.
+    std::string key_log()
+    {
+        const std::string file = explorer_dump("c100", "c13f");
+        EXPECT_FALSE(file.empty()) << "no dump of the key log";
+        const std::vector<uint8> bytes = read_file(dir + "/" + file);
+        std::string log;
+        for (uint8 b : bytes) {
+            if (b == 0) break;
+            log += (char)b;
+        }
+        return log;
+    }
 };
 
 }  // namespace
@@ -564,10 +726,14 @@ TEST_F(WindowTest, DebuggerRunsToABiosAddressAndSteps)
     click_text("Yes");
     point(WIN_W / 2, WIN_H / 2);
     ASSERT_TRUE(wait_text("Ovix integrated debugger", 20s));
-    expect_screen("debugger_at_console", 10s);
+    // The BIOS's tick counter (R006) and the tick of its next cursor blink
+    // (R020) count the machine's time since it was switched on, which a
+    // reset keeps: how long the machine ran before F1 is the host's timing.
+    const std::vector<Rect> ticks = {{2 + 488, 2 + 30 + 4 + 8 * 10, 144, 8}, {2 + 488, 2 + 30 + 4 + 8 * 24, 144, 8}};
+    expect_screen("debugger_at_console", 10s, 0ms, ticks);
     hold("F7");
     point(WIN_W / 2, WIN_H / 2);
-    expect_screen("debugger_after_step", 5s);
+    expect_screen("debugger_after_step", 5s, 0ms, ticks);
 }
 
 TEST_F(WindowTest, BRunsToTheTypedAddress)
@@ -589,6 +755,8 @@ TEST_F(WindowTest, BRunsToTheTypedAddress)
 
 TEST_F(WindowTest, MemoryExplorerDumpsToFiles)
 {
+    // A file an earlier run wrote keeps its number and its content.
+    ASSERT_TRUE(write_text(dir + "/FILE000.bin", "earlier run"));
     start();
     wait_bios_screen();
     open_debugger();
@@ -608,8 +776,10 @@ TEST_F(WindowTest, MemoryExplorerDumpsToFiles)
         click_text("command");
         click_text(item);
     }
-    const std::string bin = dir + "/FILE000.bin", hex = dir + "/FILE001.asm", dasm = dir + "/FILE002.asm";
+    const std::string bin = dir + "/FILE001.bin", hex = dir + "/FILE002.asm", dasm = dir + "/FILE003.asm";
     for (int i = 0; i < 50 && !fs::exists(dasm); i++) sleep_for(100ms);
+    EXPECT_TRUE(wait_text("Wrote FILE003.asm", 5s));
+    EXPECT_EQ(read_text(dir + "/FILE000.bin"), "earlier run");
 
     const std::vector<uint8> bios = read_file(OPEN_BIOS);
     ASSERT_EQ(bios.size(), 2048u);
@@ -643,29 +813,19 @@ TEST_F(WindowTest, MemoryExplorerDumpsToFiles)
     EXPECT_LE(expect_address, 0xF80Fu + 4);
 }
 
-TEST_F(WindowTest, LoadRomRefusesAFileOfNoImageSize)
+TEST_F(WindowTest, QuitFromTheDebuggerAsksAndEndsWithStatusZero)
 {
-    ASSERT_TRUE(write_file(dir + "/bad.rom", std::vector<uint8>(10240, 0x55)));
-    start();
-    wait_bios_screen();
-    open_debugger();
-    hold("F4");
-    ASSERT_TRUE(wait_text("Load an OVIX ROM image", 5s));
-    type("bad.rom");
-    run("xdotool key Return");
-    EXPECT_TRUE(wait_text("Not a valid ROM", 5s));
-    click_text("OK");
-    EXPECT_TRUE(wait_text("Ovix integrated debugger", 5s));
-    EXPECT_TRUE(running());
-}
-
-TEST_F(WindowTest, QuitFromTheDebuggerEndsWithStatusZero)
-{
+    // The menu item and Escape ask the same question; only "Yes" ends.
     start();
     wait_bios_screen();
     open_debugger();
     click_text("Commands");
     click_text("Quit debugger");
+    ASSERT_TRUE(wait_text("Really Quit?", 5s));
+    run("xdotool key n");
+    EXPECT_TRUE(wait_for([](const Picture &s) { return !find_text(s, "Really Quit?"); }, 5s));
+    EXPECT_TRUE(running());
+    run("xdotool key Escape");
     ASSERT_TRUE(wait_text("Really Quit?", 5s));
     run("xdotool key y");
     EXPECT_EQ(wait_exit(5s), std::optional<int>(0));
@@ -719,4 +879,154 @@ TEST_F(WindowTest, ExitFromTheFastPopupAsksAndEndsWithStatusZero)
     ASSERT_TRUE(wait_text("Really Quit?", 5s));
     run("xdotool key y");
     EXPECT_EQ(wait_exit(5s), std::optional<int>(0));
+}
+
+TEST_F(WindowTest, WithoutADisplayItSaysSoAndFails)
+{
+    // No X server at all: a message and a non-zero status, no crash.
+    const std::string out = run_output("cd '" + dir + "' && env -u DISPLAY '" + OVIX + "' 2>&1; echo status=$?");
+    EXPECT_NE(out.find("no display could be opened"), std::string::npos) << out;
+    EXPECT_NE(out.find("status=1"), std::string::npos) << out;
+}
+
+TEST_F(CartridgeTest, TypingAtTenKeysASecondArrivesInOrder)
+{
+    start_with_cartridge();
+    // Ten taps of 0.1 s with 0.1 s between them, at 5 MHz, then at fastest
+    // speed.
+    press_keys("qwertyuiop", 100ms, 100ms);
+    hold("Escape");
+    click_text("Set options");
+    click_text("Set fastest speed");
+    park_pointer();
+    press_keys("asdfghjkl0", 100ms, 100ms);
+    sleep_for(300ms);
+    open_debugger();
+    EXPECT_EQ(key_log(), "QWERTYUIOPASDFGHJKL0");
+}
+
+TEST_F(CartridgeTest, ContinueF1AndDebuggerKeysNeverReachTheMachine)
+{
+    start_with_cartridge();
+    press_keys("a", 100ms, 100ms);
+    open_debugger();
+    EXPECT_TRUE(wait_text("Stopped: F1", 5s));
+    // B runs to the cartridge's loop, the menu's run asks and y confirms:
+    // neither the B nor the y may reach the machine.
+    char address[8], reached[32];
+    snprintf(address, sizeof address, "%x", BUSY_CART_LOOP);
+    snprintf(reached, sizeof reached, "Stopped: %04X reached", BUSY_CART_LOOP);
+    type_address(address);
+    run("xdotool key b");
+    EXPECT_TRUE(wait_text(reached, 10s));
+    click_text("Commands");
+    click_text("Go to breakpoint");
+    ASSERT_TRUE(wait_text("Go to 006004 ?", 5s));
+    run("xdotool key y");
+    EXPECT_TRUE(wait_text(reached, 10s));
+    // Continue from the menu, a key for the machine, F1 again.
+    click_text("Commands");
+    click_text("Continue");
+    ASSERT_TRUE(wait_for([](const Picture &s) { return !find_text(s, "Ovix integrated debugger"); }, 5s));
+    press_keys("z", 100ms, 100ms);
+    open_debugger();
+    EXPECT_EQ(key_log(), "AZ");
+    EXPECT_TRUE(running());
+}
+
+TEST_F(CartridgeTest, BusyPictureIsShownAtTheFrameRate)
+{
+    start_with_cartridge();
+    // The profile counts the pictures that reached the window.
+    hold("Escape");
+    click_text("Set options");
+    click_text("Turn Profile ON");
+    park_pointer();
+    const std::regex title_re("Ovix - ([0-9.]+) MHz emulated, x[0-9.]+ real time, ([0-9]+) pictures/s");
+    // The first measuring window may hold the popup's pause: the value
+    // read is the one shown two windows after the first.
+    auto title = [&] { return run_output("xdotool getwindowname " + window_id + " 2>/dev/null"); };
+    std::smatch m;
+    std::string t;
+    for (int i = 0; i < 100 && !std::regex_search(t = title(), m, title_re); i++) sleep_for(200ms);
+    ASSERT_TRUE(std::regex_search(t, m, title_re)) << "no profile in the window title: " << t;
+    sleep_for(2500ms);
+    t = title();
+    ASSERT_TRUE(std::regex_search(t, m, title_re)) << t;
+    const double mhz = std::stod(m[1].str()), pictures = std::stod(m[2].str());
+    // At 5 MHz a frame is 20 ms of machine time: at least 45 distinct
+    // pictures a second while the host keeps the pace, proportionally
+    // fewer when a loaded host cannot.
+    EXPECT_GE(pictures, 45.0 * std::min(mhz, 5.0) / 5.0) << t;
+}
+
+TEST_F(CartridgeTest, CancelOrARefusedFileChangesNothing)
+{
+    ASSERT_TRUE(write_file(dir + "/bad.rom", std::vector<uint8>(10240, 0x55)));
+    start_with_cartridge();
+    press_keys("k", 100ms, 100ms);   // something in RAM that a reset would keep but a load must not touch
+    open_debugger();
+    struct Case {
+        const char *name;
+        const char *keys;    // in the file selector
+        const char *alert;   // the refusal shown, or null
+    };
+    const Case cases[] = {
+        {"cancel", "Escape", nullptr},
+        {"refused", "b a d period r o m Return", "bad.rom is 10240 bytes long"},
+    };
+    const std::string ram = explorer_dump("c000", "c7ff"), cart = explorer_dump("6000", "7fff");
+    EXPECT_EQ(read_file(dir + "/" + cart), busy_cartridge());
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        park_pointer();
+        const Picture before = shot();
+        hold("F4");
+        ASSERT_TRUE(wait_text("Load an OVIX ROM image", 5s));
+        run(std::string("xdotool key ") + c.keys);
+        if (c.alert) {
+            EXPECT_TRUE(wait_text(c.alert, 5s));
+            click_text("OK");
+        }
+        ASSERT_TRUE(wait_for([](const Picture &s) { return !find_text(s, "Load an OVIX ROM image"); }, 5s));
+        park_pointer();
+        // The same debugger screen (no reset: same PC, registers, code),
+        // but for the log box (the loader traces what it was given).
+        auto same_but_log = [&](const Picture &s) {
+            for (int y = 0; y < WIN_H; y++)
+                for (int x = 0; x < WIN_W; x++)
+                    if (!(x < 2 + 482 && y >= 2 + 200) && colour(s, x, y) != colour(before, x, y)) return false;
+            return true;
+        };
+        EXPECT_TRUE(wait_for(same_but_log, 5s)) << "the debugger changed; see " << save_shot();
+        EXPECT_EQ(read_file(dir + "/" + explorer_dump("c000", "c7ff")), read_file(dir + "/" + ram));
+        EXPECT_EQ(read_file(dir + "/" + explorer_dump("6000", "7fff")), read_file(dir + "/" + cart));
+    }
+}
+
+TEST_F(WindowTest, StepOverACallThatWaitsForAKeyEndsWhenOneIsTyped)
+{
+    // The demo cartridge's TRAP 5 waits for a key press.
+    std::ifstream listing(DEMO_LISTING);
+    std::string line, trap;
+    while (trap.empty() && std::getline(listing, line))
+        if (line.find("TRAP 5 ") != std::string::npos && isxdigit((unsigned char)line[0])) trap = line.substr(0, 4);
+    ASSERT_EQ(trap.size(), 4u) << "no TRAP 5 in " << DEMO_LISTING;
+    fs::copy_file(DEMO_CART, dir + "/demo.rom");
+    char after[32];
+    snprintf(after, sizeof after, "Stepped over to %04X", (unsigned)std::stoul(trap, nullptr, 16) + 1);
+
+    start();
+    wait_bios_screen();
+    open_debugger();
+    load_cartridge("demo.rom");
+    ASSERT_TRUE(wait_text("Ovix integrated debugger", 5s));
+    type_address(trap);
+    run("xdotool key b");
+    ASSERT_TRUE(wait_text(("Stopped: " + trap + " reached").c_str(), 20s));
+    hold("F8");
+    // The machine runs and shows its picture until a key comes.
+    ASSERT_TRUE(wait_for([](const Picture &s) { return !find_text(s, "Ovix integrated debugger"); }, 5s));
+    press_keys("x", 100ms, 100ms);
+    EXPECT_TRUE(wait_text(after, 5s));
 }

@@ -1,0 +1,46 @@
+// The window program's keyboard for the machine: host key events, recorded
+// in the order they happened, become the machine's key changes one at a
+// time, so that no press is lost however short it was.
+//
+// The machine's keyboard holds one key at a time: a press sends its code,
+// the release sends 0x04, and the I/O processor takes a change only in its
+// "ready" state (it drops one that comes while it is busy). Each host press
+// of a key the machine knows becomes a stroke; strokes are played in the
+// order of their presses: the press at one poll, its release at a later
+// poll once the host key has gone up, the next stroke's press at a later
+// poll still. A poll that finds the I/O processor busy delivers nothing and
+// keeps the change for a later poll.
+//
+// keyq_push may be called from any thread (the keyboard driver's callback):
+// it only writes a lock-free ring. Everything else runs on the emulation
+// thread.
+#pragma once
+
+constexpr int KEYQ_RING = 512;      // host events waiting to be read
+constexpr int KEYQ_STROKES = 128;   // strokes waiting to be played
+
+// One host event: an Allegro scancode (KEY_A ...), with bit 7 set for a
+// release, as Allegro's keyboard_lowlevel_callback receives it. An event
+// that does not fit in the ring is dropped.
+void keyq_push(int scancode);
+
+// Reads the events recorded so far into strokes.
+void keyq_drain();
+
+// At most one change for the machine: a key code, 0x04 for a release, or
+// -1 for nothing. `can_take` says whether the I/O processor is ready.
+int keyq_next(bool can_take);
+
+// The machine resumes after a pause (a dialog, the debugger): events
+// recorded meanwhile were meant for the dialogs and are dropped. `down`
+// (indexed by scancode) says which host keys are down now: a stroke still
+// waiting for its release is released unless its key is still down, and
+// every other key that is down is ignored until it goes up, so that a key
+// held when a run starts never reaches the machine as a press.
+void keyq_resume(const volatile char *down, int keys);
+
+// Forgets everything: no stroke, no ignored key, an empty ring.
+void keyq_clear();
+
+// Strokes waiting to be played or released (for tests and the profile).
+int keyq_pending();

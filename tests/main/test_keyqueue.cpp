@@ -1,0 +1,114 @@
+// The window program's key queue: host key events in, the machine's key
+// changes out, one per poll, none lost; and the loop's key source.
+#include "ovix_allegro.h"
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "io/io_cpu.h"
+#include "main/keyqueue.h"
+#include "main/loop.h"
+
+namespace {
+
+const std::map<std::string, int> KEYS = {
+    {"a", KEY_A}, {"b", KEY_B}, {"c", KEY_C}, {"1", KEY_1}, {"up", KEY_UP},
+    {"shift", KEY_LSHIFT}, {"esc", KEY_ESC}, {"f1", KEY_F1},
+};
+
+// Runs a script: "+k" / "-k" a host key goes down / up; "." a poll with the
+// I/O processor ready, "x" one with it busy; "d" the pause begins
+// (keyq_drain); "r:k,k" the machine resumes with those keys down. Returns
+// what each poll gave: the key's character, '^' for a release, '_' for
+// nothing.
+std::string play(const std::string &script)
+{
+    keyq_clear();
+    std::istringstream in(script);
+    std::string op, out;
+    while (in >> op) {
+        if (op == "." || op == "x") {
+            const int c = keyq_next(op == ".");
+            out += c < 0 ? '_' : c == OVIX_KEY_RELEASE ? '^' : c == 0x80 ? 'U' : (char)c;
+        } else if (op == "d") {
+            keyq_drain();
+        } else if (op.rfind("r:", 0) == 0) {
+            char down[KEY_MAX] = {};
+            std::istringstream names(op.substr(2));
+            std::string k;
+            while (std::getline(names, k, ','))
+                if (!k.empty()) down[KEYS.at(k)] = 1;
+            keyq_resume(down, KEY_MAX);
+        } else {
+            keyq_push(KEYS.at(op.substr(1)) | (op[0] == '-' ? 0x80 : 0));
+        }
+    }
+    return out;
+}
+
+TEST(KeyQueue, Scripts)
+{
+    const struct {
+        const char *name, *script, *polls;
+    } cases[] = {
+        {"a tap between two polls", "+a -a . . .", "A^_"},
+        {"two taps between two polls, in order", "+a -a +b -b . . . . .", "A^B^_"},
+        {"rollover: the second press waits for the first release", "+a +b -a -b . . . .", "A^B^"},
+        {"held over polls", "+a . . -a . .", "A_^_"},
+        {"the second key waits while the first is held", "+a . +b . . -a . . -b . .", "A__^B^_"},
+        {"busy I/O processor: the change waits", "+a -a x x . x x .", "__A__^"},
+        {"auto-repeat adds nothing", "+a +a +a . +a -a . .", "A^_"},
+        {"the same key twice", "+a -a +a -a . . . .", "A^A^"},
+        {"keys the machine does not have", "+shift +esc +f1 +1 -1 -shift . .", "1^"},
+        {"arrows", "+up -up . .", "U^"},
+        // Pauses: what was typed for the machine before stays, what was
+        // typed in the dialogs goes, a key down at the resume is ignored
+        // until it goes up.
+        {"typed before the pause is kept", "+a -a +b -b d +c -c r: . . . . .", "A^B^_"},
+        {"typed during the pause is dropped", "+c -c r: . .", "__"},
+        {"down at the resume: no press", "+b r:b . -b . +c -c . .", "__C^"},
+        {"held stroke released during the pause", "+a . r: . .", "A^_"},
+        {"held stroke still down at the resume", "+a . r:a . -a . .", "A_^_"},
+        {"pending stroke released during the pause", "+a . +b d r: . . . .", "A^B^_"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(play(c.script), c.polls) << c.name << ": " << c.script;
+    keyq_clear();
+}
+
+TEST(KeyQueue, FullQueueDropsTheNewestOnly)
+{
+    keyq_clear();
+    for (int i = 0; i < KEYQ_STROKES + 10; i++) {
+        keyq_push(i % 2 ? KEY_B : KEY_A);
+        keyq_push((i % 2 ? KEY_B : KEY_A) | 0x80);
+        keyq_drain();
+    }
+    std::string out, expected;
+    for (int c; (c = keyq_next(true)) >= 0;) out += c == OVIX_KEY_RELEASE ? '^' : (char)c;
+    for (int i = 0; i < KEYQ_STROKES; i++) expected += i % 2 ? "B^" : "A^";
+    EXPECT_EQ(out, expected);
+}
+
+TEST(KeyQueue, LoopPollSendsWhatTheSourceGives)
+{
+    static std::vector<int> given;
+    given = {0x41, -1, OVIX_KEY_RELEASE};
+    ovix_key_source = [] {
+        const int c = given.front();
+        given.erase(given.begin());
+        return c;
+    };
+    std::string sent;
+    for (int i = 0; i < 3; i++) {
+        l_7041_char = 0;
+        ovix_key();
+        sent += l_7041_char == 0 ? '_' : l_7041_char == OVIX_KEY_RELEASE ? '^' : l_7041_char;
+    }
+    ovix_key_source = nullptr;
+    EXPECT_EQ(sent, "A_^");
+}
+
+}  // namespace

@@ -5,6 +5,7 @@
 // twelve patched bytes zeroed, and the cartridge area is left empty; a
 // shorter one is refused with a message that names the file.
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -26,13 +27,8 @@ bool is_patched(size_t i)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    fuzz_enter_workdir();
-    fuzz_reader in{data, size};
-    const unsigned choice = in.word();
-    const size_t file_size = choice < sizeof sizes / sizeof sizes[0] ? sizes[choice] : in.left();
-    std::vector<uint8_t> file(file_size);
-    for (size_t i = 0; i < file_size; i++) file[i] = in.left() ? in.rest()[i % in.left()] : 0;
-    fuzz_write_file("bios.bin", file.data(), file.size());
+    const std::vector<uint8_t> file = fuzz_loader_file(data, size, sizes, std::size(sizes), "bios.bin");
+    const size_t file_size = file.size();
 
     memset(rom_cart, 0x5A, sizeof rom_cart);
     const char *e = MemInitFrom("bios.bin");

@@ -6,6 +6,7 @@
 // 32 KiB) with FF below it; any other size is refused with a message that
 // names the file and its size, and the cartridge loaded before is kept.
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -20,13 +21,8 @@ constexpr size_t sizes[] = {0, 1, 8191, 8192, 8193, 16384, 32255, 32256, 32257, 
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    fuzz_enter_workdir();
-    fuzz_reader in{data, size};
-    const unsigned choice = in.word();
-    const size_t file_size = choice < sizeof sizes / sizeof sizes[0] ? sizes[choice] : in.left();
-    std::vector<uint8_t> file(file_size);
-    for (size_t i = 0; i < file_size; i++) file[i] = in.left() ? in.rest()[i % in.left()] : 0;
-    fuzz_write_file("cart.rom", file.data(), file.size());
+    const std::vector<uint8_t> file = fuzz_loader_file(data, size, sizes, std::size(sizes), "cart.rom");
+    const size_t file_size = file.size();
 
     static uint8_t before[sizeof rom_cart];
     for (size_t i = 0; i < sizeof rom_cart; i++) rom_cart[i] = before[i] = (uint8_t)(i * 7 + size);

@@ -53,3 +53,15 @@ void fuzz_init_allegro()
     }
     set_color_depth(32);
 }
+
+std::vector<uint8_t> fuzz_loader_file(const uint8_t *data, size_t size, const size_t *sizes, size_t count,
+                                      const char *path)
+{
+    fuzz_enter_workdir();
+    fuzz_reader in{data, size};
+    const unsigned choice = in.word();
+    std::vector<uint8_t> file(choice < count ? sizes[choice] : in.left());
+    for (size_t i = 0; i < file.size(); i++) file[i] = in.left() ? in.rest()[i % in.left()] : 0;
+    fuzz_write_file(path, file.data(), file.size());
+    return file;
+}

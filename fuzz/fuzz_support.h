@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
@@ -43,6 +44,13 @@ void fuzz_write_file(const char *path, const uint8_t *data, size_t size);
 // Starts the graphics library without a display, as the headless runner
 // does; only the first call does anything.
 void fuzz_init_allegro();
+
+// A file for the loaders made from the input and written to `path` in the
+// working folder: the first two bytes choose its size (an index into
+// `sizes`, or past its end the length of the rest), the rest gives its
+// bytes, repeated to that size. Returns the file's bytes.
+std::vector<uint8_t> fuzz_loader_file(const uint8_t *data, size_t size, const size_t *sizes, size_t count,
+                                      const char *path);
 
 // Reads an input front to back; past the end every read gives zeros.
 struct fuzz_reader {

@@ -1,28 +1,60 @@
 #!/usr/bin/env bash
 # Starts the emulator's window program.
-#   tools/run-ovix.sh BUILD_DIR
-# The program looks for bios/BIOS7020.bin in its working directory. A BIOS
-# image of your own placed at <repo>/bios/BIOS7020.bin is used as it is,
-# with the repository root as working directory; otherwise our open BIOS
-# (built at BUILD_DIR/roms/bios/BIOS7020.bin) is copied into
-# BUILD_DIR/run/bios/ and the program runs in BUILD_DIR/run.
-# trace.log, debug.lst and the memory explorer's FILE*.bin/.asm dumps live
-# in that working directory.
+#   tools/run-ovix.sh BUILD_DIR [OVIX OPTIONS...]
+# The options after BUILD_DIR go to the program (ovix --help lists them);
+# the files they name are taken relative to the directory the script was
+# called from, though the program runs elsewhere.
+# Without --bios the program looks for bios/BIOS7020.bin in its working
+# directory. A BIOS image of your own placed at <repo>/bios/BIOS7020.bin is
+# used as it is, with the repository root as working directory; otherwise
+# our open BIOS (built at BUILD_DIR/roms/bios/BIOS7020.bin) is copied into
+# BUILD_DIR/run/bios/ and the program runs in BUILD_DIR/run (as it does
+# with --bios).
+# trace.log, debug.lst, the memory explorer's FILE*.bin/.asm dumps, the
+# quick snapshot quick.ovs and the screenshots screen*.png live in that
+# working directory.
 set -euo pipefail
 
-if [ $# -ne 1 ]; then
-    echo "usage: $0 BUILD_DIR" >&2
+if [ $# -lt 1 ]; then
+    echo "usage: $0 BUILD_DIR [OVIX OPTIONS...]" >&2
     exit 2
 fi
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "$1" && pwd)
+shift
+
+# The values of the options that name files, made absolute.
+CALLER=$(pwd)
+absolute() { case "$1" in /*) echo "$1" ;; *) echo "$CALLER/$1" ;; esac; }
+ARGS=()
+file_next=0
+BIOS_GIVEN=""
+for a in "$@"; do
+    case "$a" in --bios | --bios=*) BIOS_GIVEN=1 ;; esac
+    if [ "$file_next" = 1 ]; then
+        a=$(absolute "$a")
+        file_next=0
+    else
+        case "$a" in
+        --bios | --cart | --load-state) file_next=1 ;;
+        --bios=* | --cart=* | --load-state=*) a="${a%%=*}=$(absolute "${a#*=}")" ;;
+        esac
+    fi
+    ARGS+=("$a")
+done
 OVIX="$BUILD/src/main/ovix"
 if [ ! -x "$OVIX" ]; then
     echo "No window program at $OVIX: build first (./build.sh)." >&2
     exit 1
 fi
 
-if [ -f "$ROOT/bios/BIOS7020.bin" ]; then
+if [ -n "$BIOS_GIVEN" ]; then
+    # The BIOS named with --bios; the working directory as without a BIOS
+    # of your own.
+    mkdir -p "$BUILD/run"
+    echo "BIOS: the image given with --bios (working directory $BUILD/run)"
+    cd "$BUILD/run"
+elif [ -f "$ROOT/bios/BIOS7020.bin" ]; then
     echo "BIOS: your own image, $ROOT/bios/BIOS7020.bin"
     cd "$ROOT"
 else
@@ -36,4 +68,4 @@ else
     echo "BIOS: the open BIOS, $OPEN_BIOS (working directory $BUILD/run)"
     cd "$BUILD/run"
 fi
-exec "$OVIX"
+exec "$OVIX" ${ARGS[@]+"${ARGS[@]}"}

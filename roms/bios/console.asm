@@ -1,99 +1,99 @@
 ; ============================================================================
-; The text console on the 40 x 25 page at PAGE: a cell is two bytes,
+; The text console on the 40 x 25 page at TPAGE: a cell is two bytes,
 ; attribute (ink in bits 7-5, pattern set in bits 4-3, paper in bits 2-0)
 ; then character code; rows are 80 bytes with no gap.
 ;
-; Cursor: R(CROW), R(CCOL). It is shown by swapping the ink and paper
-; colours of its cell (R(CURON) = 1 while swapped); every routine that
+; Cursor: CROW, CCOL. It is shown by swapping the ink and paper
+; colours of its cell (CURON = 1 while swapped); every routine that
 ; changes the page hides it first.
 ; ============================================================================
 
-; celladdr: R(ADRH):R(ADRL) <- address of the cell under the cursor,
-; PAGE + (row * 40 + column) * 2. Uses A, B.
+; celladdr: ADRH:ADRL <- address of the cell under the cursor,
+; TPAGE + (row * 40 + column) * 2. Uses A, B.
 celladdr:
-        MOV R(CROW),A
-        MPY %40,A                       ; A:B = row * 40
-        ADD R(CCOL),B
-        ADC #00,A
+        MOV CROW,A
+        MPY #40,A                       ; A:B = row * 40
+        ADD CCOL,B
+        ADC #0,A
         CLRC
         RLC B                           ; * 2
         RLC A
-        ADD #<PAGE,B
-        ADC #>PAGE,A
-        MOV A,R(ADRH)
-        MOV B,R(ADRL)
+        ADD #LOW(TPAGE),B
+        ADC #HIGH(TPAGE),A
+        MOV A,ADRH
+        MOV B,ADRL
         RETS
 
-; cls: every cell of the page <- (R(CATTR), space). Uses A, R(ADRH),
-; R(ADRL), R(CNT), R(CNT2).
-cls:    MOVD #PAGE,R(ADRL)
+; cls: every cell of the page <- (CATTR, space). Uses A, ADRH,
+; ADRL, CNT, CNT2.
+cls:    MOVD #TPAGE,ADRL
         CALL vdp_addr
-        MOV #04,R(CNT2)                 ; 4 x 250 cells
-.out:   MOV %250,R(CNT)
-.cell:  MOV R(CATTR),A
-        MOVP A,P(VDPWR)
-        MOVP #20,P(VDPWR)
-        DJNZ R(CNT),.cell
-        DJNZ R(CNT2),.out
+        MOV #4,CNT2                     ; 4 x 250 cells
+.out:   MOV #250,CNT
+.cell:  MOV CATTR,A
+        MOVP A,VDPWR
+        MOVP #20h,VDPWR
+        DJNZ CNT,.cell
+        DJNZ CNT2,.out
         RETS
 
 ; ---------------------------------------------------------------------------
-; putc: character A at the cursor in R(CATTR), then the cursor moves right.
+; putc: character A at the cursor in CATTR, then the cursor moves right.
 ; cur_right, line_feed: the cursor moves; past the last column it goes to
 ; the next line, past the last line the page scrolls.
-; Use A, B, R(ADRH), R(ADRL), R(TMP) (and what scroll uses).
-putc:   MOV A,R(TMP)
+; Use A, B, ADRH, ADRL, TMP (and what scroll uses).
+putc:   MOV A,TMP
         CALL celladdr
         CALL vdp_addr
-        MOV R(CATTR),A
-        MOVP A,P(VDPWR)
-        MOV R(TMP),A
-        MOVP A,P(VDPWR)
+        MOV CATTR,A
+        MOVP A,VDPWR
+        MOV TMP,A
+        MOVP A,VDPWR
 cur_right:
-        INC R(CCOL)
-        CMP %COLS,R(CCOL)
+        INC CCOL
+        CMP #COLS,CCOL
         JL cur_ok
-        CLR R(CCOL)
+        CLR CCOL
 line_feed:
-        INC R(CROW)
-        CMP %ROWS,R(CROW)
+        INC CROW
+        CMP #ROWS,CROW
         JL cur_ok
-        MOV %ROWS-1,R(CROW)
+        MOV #ROWS-1,CROW
         JMP scroll                      ; returns for us
 cur_ok: RETS
 
 ; new_line: column 0 of the next line, then the prompt.
 new_line:
-        CLR R(CCOL)
+        CLR CCOL
         CALL line_feed
-prompt: MOV R(CATTR),A
+prompt: MOV CATTR,A
         PUSH A
-        MOV #ATTR_PROMPT,R(CATTR)
+        MOV #ATTR_PROMPT,CATTR
         MOV #'>',A
         CALL putc
         MOV #' ',A
         CALL putc
         POP A
-        MOV A,R(CATTR)
+        MOV A,CATTR
         RETS
 
 ; cur_left: back one cell, to the end of the line above from column 0;
 ; nothing at the top left corner.
 cur_left:
-        MOV R(CCOL),A
+        MOV CCOL,A
         JEQ .up
-        DEC R(CCOL)
+        DEC CCOL
         RETS
-.up:    MOV R(CROW),A
+.up:    MOV CROW,A
         JEQ .done
-        DEC R(CROW)
-        MOV %COLS-1,R(CCOL)
+        DEC CROW
+        MOV #COLS-1,CCOL
 .done:  RETS
 
 ; cur_up: one line up, nothing on the top line.
-cur_up: MOV R(CROW),A
+cur_up: MOV CROW,A
         JEQ .done
-        DEC R(CROW)
+        DEC CROW
 .done:  RETS
 
 ; ---------------------------------------------------------------------------
@@ -102,93 +102,93 @@ cur_up: MOV R(CROW),A
 ; and writes through the column/row pointer: with both loads pending, the
 ; first access (a read) leaves reads on the linear pointer and writes on
 ; the column/row one, and both then advance on their own.
-; Uses A, R(ADRH), R(ADRL), R(CNT), R(CNT2).
-scroll: MOVD %PAGE+2*COLS-1,R(ADRL)     ; BAMP = PAGE + one row
+; Uses A, ADRH, ADRL, CNT, CNT2.
+scroll: MOVD #TPAGE+2*COLS-1,ADRL       ; BAMP = TPAGE + one row
         CALL vdp_addr
-        MOVP #09,P(VDPREG)
-        MOVP #00,P(VDPREG)
-        MOVD %PAGE,R(ADRL)
+        MOVP #9,VDPREG
+        MOVP #0,VDPREG
+        MOVD #TPAGE,ADRL
         CALL vdp_addr
-        MOV #08,R(CNT2)                 ; 8 x 240 = 1920 bytes: 24 rows
-.out:   MOV %240,R(CNT)
-.copy:  MOVP P(VDPRD),A
-        MOVP A,P(VDPWR)
-        DJNZ R(CNT),.copy
-        DJNZ R(CNT2),.out
-        MOV %COLS,R(CNT)                ; the writes have reached the last row
-.blank: MOVP #ATTR_TEXT,P(VDPWR)
-        MOVP #20,P(VDPWR)
-        DJNZ R(CNT),.blank
+        MOV #8,CNT2                     ; 8 x 240 = 1920 bytes: 24 rows
+.out:   MOV #240,CNT
+.copy:  MOVP VDPRD,A
+        MOVP A,VDPWR
+        DJNZ CNT,.copy
+        DJNZ CNT2,.out
+        MOV #COLS,CNT                   ; the writes have reached the last row
+.blank: MOVP #ATTR_TEXT,VDPWR
+        MOVP #20h,VDPWR
+        DJNZ CNT,.blank
         RETS
 
 ; ---------------------------------------------------------------------------
 ; Cursor. cur_toggle swaps ink and paper of the cursor's cell (read back
 ; through the column/row pointer, which the read puts in read direction; a
-; fresh load puts it back for the write). Uses A, B, R(ADRH), R(ADRL),
-; R(TMP).
+; fresh load puts it back for the write). Uses A, B, ADRH, ADRL,
+; TMP.
 cur_toggle:
-        XOR #01,R(CURON)
+        XOR #1,CURON
         CALL celladdr
         CALL vdp_addr
-        LDVDP A,P(VDPRD)                ; the attribute byte
-        MOV A,R(TMP)
-        AND #07,A                       ; paper -> ink: bits 2-0 to 7-5
+        LDVDP A,VDPRD                   ; the attribute byte
+        MOV A,TMP
+        AND #7,A                        ; paper -> ink: bits 2-0 to 7-5
         SWAP A
         RL A
         MOV A,B
-        MOV R(TMP),A                    ; ink -> paper: bits 7-5 to 2-0
+        MOV TMP,A                       ; ink -> paper: bits 7-5 to 2-0
         SWAP A
         RR A
-        AND #07,A
+        AND #7,A
         OR B,A
         MOV A,B
-        MOV R(TMP),A                    ; the pattern set stays
-        AND #18,A
+        MOV TMP,A                       ; the pattern set stays
+        AND #18h,A
         OR B,A
-        MOV A,R(TMP)
+        MOV A,TMP
         CALL vdp_addr
-        MOV R(TMP),A
-        MOVP A,P(VDPWR)
+        MOV TMP,A
+        MOVP A,VDPWR
         RETS
 
 ; cur_hide / cur_show: the cursor off / on; cur_show also restarts the blink
 ; period so that a moved cursor is seen at once. Use what cur_toggle uses.
 cur_hide:
-        BTJZ #01,R(CURON),.done
+        BTJZ #1,CURON,.done
         CALL cur_toggle
 .done:  RETS
 
 cur_show:
-        MOV R(TICKS),A
-        ADD %BLINK,A
-        MOV A,R(BLINKAT)
-        BTJO #01,R(CURON),.done
+        MOV TICKS,A
+        ADD #BLINK,A
+        MOV A,BLINKAT
+        BTJO #1,CURON,.done
         CALL cur_toggle
 .done:  RETS
 
 ; ---------------------------------------------------------------------------
-; print_tab: prints the entries of the table at R(PTRH):R(PTRL), each
-; "row, column, attribute, text, 0", up to a row byte $FF. The cursor ends
-; after the last text. Uses A, B, R(ADRH), R(ADRL), R(TMP), R(CATTR).
+; print_tab: prints the entries of the table at PTRH:PTRL, each
+; "row, column, attribute, text, 0", up to a row byte 0FFh. The cursor ends
+; after the last text. Uses A, B, ADRH, ADRL, TMP, CATTR.
 print_tab:
         CALL fetch
-        CMP #FF,A
+        CMP #0FFh,A
         JEQ .end
-        MOV A,R(CROW)
+        MOV A,CROW
         CALL fetch
-        MOV A,R(CCOL)
+        MOV A,CCOL
         CALL fetch
-        MOV A,R(CATTR)
+        MOV A,CATTR
 .ch:    CALL fetch
         JEQ print_tab
         CALL putc
         JMP .ch
 .end:   RETS
 
-; fetch: A <- the byte at R(PTRH):R(PTRL), which moves on; Z and N from A.
-fetch:  LDA *R(PTRL)
-        ADD #01,R(PTRL)
-        ADC #00,R(PTRH)
+; fetch: A <- the byte at PTRH:PTRL, which moves on; Z and N from A.
+fetch:  LDA *PTRL
+        ADD #1,PTRL
+        ADC #0,PTRH
         TSTA
         RETS
 
@@ -196,22 +196,22 @@ fetch:  LDA *R(PTRL)
 ; key: what a key press does at the prompt. Letters, digits, space and the
 ; other printable codes are echoed; Enter starts a new line with a prompt;
 ; the arrows move the cursor. Anything else is ignored.
-key:    MOV A,R(KEYC)
+key:    MOV A,KEYC
         CALL cur_hide
-        MOV R(KEYC),A
-        CMP #0D,A
+        MOV KEYC,A
+        CMP #0Dh,A
         JEQ .enter
-        CMP #80,A
+        CMP #80h,A
         JEQ .up
-        CMP #81,A
+        CMP #81h,A
         JEQ .right
-        CMP #82,A
+        CMP #82h,A
         JEQ .down
-        CMP #83,A
+        CMP #83h,A
         JEQ .left
-        CMP #20,A
+        CMP #20h,A
         JL .done
-        CMP #7F,A
+        CMP #7Fh,A
         JHS .done
         CALL putc
         JMP .done
@@ -229,53 +229,53 @@ key:    MOV A,R(KEYC)
 ; console: the prompt's loop: key presses, the cursor blink, and sleep
 ; (IDLE) until the next interrupt in between. Never returns.
 console:
-        MOV #ATTR_TEXT,R(CATTR)
+        MOV #ATTR_TEXT,CATTR
         CALL cur_show
 .loop:  CALL pollkey
         JEQ .blink
         CALL key
         JMP .loop
-.blink: MOV R(TICKS),A                  ; due when TICKS - BLINKAT >= 0
-        SUB R(BLINKAT),A
-        BTJO #80,A,.sleep
-        MOV R(TICKS),A
-        ADD %BLINK,A
-        MOV A,R(BLINKAT)
+.blink: MOV TICKS,A                     ; due when TICKS - BLINKAT >= 0
+        SUB BLINKAT,A
+        BTJO #80h,A,.sleep
+        MOV TICKS,A
+        ADD #BLINK,A
+        MOV A,BLINKAT
         CALL cur_toggle
 .sleep: IDLE
         JMP .loop
 
 ; ---------------------------------------------------------------------------
 ; show_logo: the 16 x 7 logo tiles on text rows LOGOROW.. at column LOGOCOL,
-; each tile row in its own colour (logo_attr). Uses A, B, R(ADRH), R(ADRL),
-; R(CNT), R(TMP), R(CROW), R(CCOL), R(TROW).
+; each tile row in its own colour (logo_attr). Uses A, B, ADRH, ADRL,
+; CNT, TMP, CROW, CCOL, TROW.
 show_logo:
-        CLR R(TROW)
-.row:   MOV R(TROW),A
-        ADD %LOGOROW,A
-        MOV A,R(CROW)
-        MOV %LOGOCOL,R(CCOL)
+        CLR TROW
+.row:   MOV TROW,A
+        ADD #LOGOROW,A
+        MOV A,CROW
+        MOV #LOGOCOL,CCOL
         CALL celladdr
         CALL vdp_addr
-        MOV R(TROW),A
+        MOV TROW,A
         SWAP A                          ; first tile of the row: 16 * row
-        MOV A,R(TMP)
-        MOV R(TROW),B
+        MOV A,TMP
+        MOV TROW,B
         LDA @logo_attr(B)
-        MOV %16,R(CNT)
-.cell:  MOVP A,P(VDPWR)
+        MOV #16,CNT
+.cell:  MOVP A,VDPWR
         MOV A,B
-        MOV R(TMP),A
-        MOVP A,P(VDPWR)
-        INC R(TMP)
+        MOV TMP,A
+        MOVP A,VDPWR
+        INC TMP
         MOV B,A
-        DJNZ R(CNT),.cell
-        INC R(TROW)
-        CMP #07,R(TROW)
+        DJNZ CNT,.cell
+        INC TROW
+        CMP #7,TROW
         JL .row
         RETS
 
 ; Tile rows' attributes: ink colour in bits 7-5, pattern set 1 (bits 4-3 =
 ; 10), the page's blue paper in bits 2-0.
 logo_attr:
-        DB $D4, $D4, $D4, $54, $74, $74, $74 ; cyan, cyan, cyan, green, yellow, yellow, yellow
+        DB 0D4h, 0D4h, 0D4h, 54h, 74h, 74h, 74h ; cyan, cyan, cyan, green, yellow, yellow, yellow

@@ -29,55 +29,55 @@
 ; byte. Uses A and B, saved on the stack.
 int1:   PUSH A
         PUSH B
-        BTJOP #01,P(APORT),.end         ; A0 high: the reply is complete
+        BTJOP #1,APORT,.end             ; A0 high: the reply is complete
         ; A byte waits in the mailbox and INT1 is still asserted (or the
         ; start-up byte: the same signals). Lower B1 now if it is up, while
         ; the I/O processor ignores the edge.
-        BTJZ #LINE_B1,R(PBSH),.take
-        AND #~LINE_B1,R(PBSH)
-        MOV R(PBSH),A
-        MOVP A,P(BPORT)
-.take:  MOVP P(MAILBOX),A
-.rel:   BTJOP #02,P(IOCNT0),.rel        ; until INT1 is released
-        BTJO #HSK,R(IOFLAG),.hsk
+        BTJZ #LINE_B1,PBSH,.take
+        AND #~LINE_B1,PBSH
+        MOV PBSH,A
+        MOVP A,BPORT
+.take:  MOVP MAILBOX,A
+.rel:   BTJOP #2,IOCNT0,.rel            ; until INT1 is released
+        BTJO #HSK,IOFLAG,.hsk
         ; Keep the byte, unless the ring is full (one slot stays free so
         ; that a full ring is not taken for an empty one).
-        MOV R(RXHEAD),B
+        MOV RXHEAD,B
         INC B
-        CMP R(RXTAIL),B
+        CMP RXTAIL,B
         JEQ .ack
         DEC B
         STA @RXBUF(B)
-        INC R(RXHEAD)
-.ack:   OR #BUSY,R(IOFLAG)
-        OR #LINE_B1,R(PBSH)             ; rising B1: byte taken
-        MOV R(PBSH),A
-        MOVP A,P(BPORT)
-        AND #~LINE_B1,R(PBSH)           ; and down again at once (ignored)
-        MOV R(PBSH),A
-        MOVP A,P(BPORT)
+        INC RXHEAD
+.ack:   OR #BUSY,IOFLAG
+        OR #LINE_B1,PBSH                ; rising B1: byte taken
+        MOV PBSH,A
+        MOVP A,BPORT
+        AND #~LINE_B1,PBSH              ; and down again at once (ignored)
+        MOV PBSH,A
+        MOVP A,BPORT
         JMP .out
-        ; Start-up byte ($08): B1 up, then B0 down, and the I/O processor
+        ; Start-up byte (08h): B1 up, then B0 down, and the I/O processor
         ; is ready.
-.hsk:   OR #LINE_B1,R(PBSH)
-        MOV R(PBSH),A
-        MOVP A,P(BPORT)
-        AND #~LINE_B0,R(PBSH)
-        MOV R(PBSH),A
-        MOVP A,P(BPORT)
-        AND #~HSK,R(IOFLAG)
+.hsk:   OR #LINE_B1,PBSH
+        MOV PBSH,A
+        MOVP A,BPORT
+        AND #~LINE_B0,PBSH
+        MOV PBSH,A
+        MOVP A,BPORT
+        AND #~HSK,IOFLAG
         JMP .out
         ; End of a reply: B0 must fall once INT1 is released. A key reply
         ; came with B0 low: raise it first, while the edge is ignored.
-.end:   BTJO #LINE_B0,R(PBSH),.rel2
-        OR #LINE_B0,R(PBSH)
-        MOV R(PBSH),A
-        MOVP A,P(BPORT)
-.rel2:  BTJOP #02,P(IOCNT0),.rel2       ; until INT1 is released
-        AND #~LINE_B0,R(PBSH)                ; falling B0: "ready"
-        MOV R(PBSH),A
-        MOVP A,P(BPORT)
-        AND #~BUSY,R(IOFLAG)
+.end:   BTJO #LINE_B0,PBSH,.rel2
+        OR #LINE_B0,PBSH
+        MOV PBSH,A
+        MOVP A,BPORT
+.rel2:  BTJOP #2,IOCNT0,.rel2           ; until INT1 is released
+        AND #~LINE_B0,PBSH              ; falling B0: "ready"
+        MOV PBSH,A
+        MOVP A,BPORT
+        AND #~BUSY,IOFLAG
 .out:   POP B
         POP A
         RETI
@@ -86,7 +86,7 @@ int1:   PUSH A
 ; INT2: timer 1, every 20 ms. Counts ticks for the cursor blink and wakes an
 ; IDLE. (The INT2 flag in IOCNT0 plays no part in taking the interrupt and
 ; is left alone.)
-int2:   INC R(TICKS)
+int2:   INC TICKS
         RETI
 
 ; INT3 is never raised on this machine.
@@ -98,88 +98,88 @@ int3:   RETI
 ; hang: a byte on its way is followed by another INT1 (the next byte or the
 ; end of the reply), and timer 1 wakes the processor every 20 ms anyway.
 getbyte:
-.wait:  MOV R(RXTAIL),B
-        CMP R(RXHEAD),B
+.wait:  MOV RXTAIL,B
+        CMP RXHEAD,B
         JNE .take
         IDLE
         JMP .wait
 .take:  LDA @RXBUF(B)
-        INC R(RXTAIL)
+        INC RXTAIL
         RETS
 
 ; ---------------------------------------------------------------------------
 ; iocmd: sends command B once the I/O processor is free. Uses A.
 ; A key can start a reply between any two instructions while the I/O
-; processor is "ready", and its first byte ($01) then lands in the mailbox.
+; processor is "ready", and its first byte (01h) then lands in the mailbox.
 ; With interrupts off: if that happened before the mailbox write, INT1 is
-; pending and the mailbox gets its $01 back; if it happens after, the
+; pending and the mailbox gets its 01h back; if it happens after, the
 ; command is lost, which iocall notices.
 iocmd:
-.wait:  BTJZ #BUSY,R(IOFLAG),.free
+.wait:  BTJZ #BUSY,IOFLAG,.free
         IDLE
         JMP .wait
 .free:  DINT
-        BTJO #BUSY,R(IOFLAG),.retry
-        MOVP B,P(MAILBOX)
-        BTJOP #02,P(IOCNT0),.clash      ; a key reply began meanwhile
-        OR #BUSY,R(IOFLAG)
-        MOV R(PBSH),A
-        OR #LINE_B0,A                        ; B0 up ("command1"), B1 down in the
+        BTJO #BUSY,IOFLAG,.retry
+        MOVP B,MAILBOX
+        BTJOP #2,IOCNT0,.clash          ; a key reply began meanwhile
+        OR #BUSY,IOFLAG
+        MOV PBSH,A
+        OR #LINE_B0,A                   ; B0 up ("command1"), B1 down in the
         AND #~LINE_B1,A                 ; same write: the B0 edge comes first,
-        MOV A,R(PBSH)                   ; then the B1 edge, which is ignored
-        MOVP A,P(BPORT)
+        MOV A,PBSH                      ; then the B1 edge, which is ignored
+        MOVP A,BPORT
         EINT
         RETS
-.clash: MOVP #01,P(MAILBOX)
+.clash: MOVP #1,MAILBOX
 .retry: EINT
         JMP .wait
 
 ; ---------------------------------------------------------------------------
-; iocall: sends command B and reads the header of its reply ($07 and the
-; data length minus one, high byte in R(ADRH), low in R(ADRL)); the data
+; iocall: sends command B and reads the header of its reply (07h and the
+; data length minus one, high byte in ADRH, low in ADRL); the data
 ; follow through getbyte. A key reply that comes first is taken on the way
 ; (a press is kept in PENDKEY); a command that a key reply pushed aside, or
 ; that came back not understood, is sent again. Uses A, B.
-iocall: MOV B,R(CMD)
-.send:  MOV R(CMD),B
+iocall: MOV B,CMD
+.send:  MOV CMD,B
         CALL iocmd
-.wait:  MOV R(RXTAIL),B
-        CMP R(RXHEAD),B
+.wait:  MOV RXTAIL,B
+        CMP RXHEAD,B
         JNE .byte
-        BTJZ #BUSY,R(IOFLAG),.send      ; nothing came, nothing is coming
+        BTJZ #BUSY,IOFLAG,.send         ; nothing came, nothing is coming
         IDLE
         JMP .wait
 .byte:  CALL getbyte
-        CMP #07,A
+        CMP #7,A
         JEQ .head
-        CMP #01,A
+        CMP #1,A
         JNE .wait                       ; a stray byte: dropped
         CALL getbyte                    ; a key reply: its code
         CMP #RELEASE,A
         JEQ .wait
-        MOV A,R(PENDKEY)
+        MOV A,PENDKEY
         JMP .wait
 .head:  CALL getbyte
-        MOV A,R(ADRH)
+        MOV A,ADRH
         CALL getbyte
-        MOV A,R(ADRL)
+        MOV A,ADRL
         RETS
 
 ; ---------------------------------------------------------------------------
 ; pollkey (TRAP 4): the next key press in A, or A = 0 with Z set when there
-; is none. Releases ($04) are skipped. Does not wait, except for the code
+; is none. Releases (04h) are skipped. Does not wait, except for the code
 ; that follows a key reply's first byte. Uses B.
 pollkey:
-        MOV R(PENDKEY),A
+        MOV PENDKEY,A
         JEQ .ring
-        CLR R(PENDKEY)
+        CLR PENDKEY
         TSTA
         RETS
-.ring:  MOV R(RXTAIL),B
-        CMP R(RXHEAD),B
+.ring:  MOV RXTAIL,B
+        CMP RXHEAD,B
         JEQ .none
         CALL getbyte
-        CMP #01,A
+        CMP #1,A
         JNE .ring                       ; not a key reply: dropped
         CALL getbyte
         CMP #RELEASE,A

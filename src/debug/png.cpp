@@ -6,11 +6,15 @@
 #include <cstring>
 #include <string>
 
+#include <vector>
+
 #include <png.h>
+
+#include "ovix_allegro.h"
 
 #include "host/files.h"
 
-const char *png_write_rgb(const char *path, int width, int height, const uint8 *rgb)
+const char *png_write_rgb(const char *path, int width, int height, const uint8 *rgb, bool replace)
 {
     static char error[1200];
     if (width <= 0 || height <= 0 || !rgb) {
@@ -33,9 +37,30 @@ const char *png_write_rgb(const char *path, int width, int height, const uint8 *
         snprintf(error, sizeof error, "cannot write %s: %s", path, image.message);
         return error;   // the output_file removes its temporary file
     }
-    if (!out.commit(&reason)) {
+    if (!out.commit(&reason, replace)) {
         snprintf(error, sizeof error, "%s", reason.c_str());
         return error;
     }
     return nullptr;
+}
+
+const char *png_write_frame(const char *path, BITMAP *frame, int width, int height, bool replace)
+{
+    static char error[1200];
+    if (!frame || frame->w < width || frame->h < height) {
+        snprintf(error, sizeof error, "cannot write %s: no frame bitmap to capture", path);
+        return error;
+    }
+    const int depth = bitmap_color_depth(frame);
+    std::vector<uint8> rgb((size_t)width * height * 3);
+    size_t i = 0;
+    for (int y = 0; y < height; y++) {
+        for (int x = 0; x < width; x++) {
+            const int c = getpixel(frame, x, y);
+            rgb[i++] = (uint8)getr_depth(depth, c);
+            rgb[i++] = (uint8)getg_depth(depth, c);
+            rgb[i++] = (uint8)getb_depth(depth, c);
+        }
+    }
+    return png_write_rgb(path, width, height, rgb.data(), replace);
 }

@@ -5,6 +5,8 @@
 // the window keys) and its close-button callback sets close_request.
 #pragma once
 
+#include <string>
+
 #include "config.h"
 #include "debug/debugger_text.h"
 #include "main/loop.h"
@@ -57,6 +59,27 @@ void answer_close_request();
 int frontend_yield_proc(int msg, DIALOG *d, int c);
 // The debugger's and popups' colours: black, grey, light grey.
 void set_gray_gui_colors();
+// Before a dialog: at scale 1 the window grows to 640 x 500, the size the
+// dialogs are laid out for (machine_resume makes it small again).
+void dialog_window();
+// A message over the bottom of the picture for a few seconds (printf
+// format).
+void show_message(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// window_size.cpp: the window becomes w x h (the library's new screen),
+// keeping the keyboard focus; false when the library refuses the size.
+bool resize_window(int w, int h);
+// The keys the window keeps for itself, one line each, for --help.
+std::string window_keys_help();
+
+// state_commands.cpp: run at a frame pass of the running or paused machine.
+void quick_save();        // the machine to quick.ovs
+void quick_load();        // the machine from quick.ovs
+void save_state_as();     // "Save state": the file selector, then a snapshot
+void load_state_from();   // "Load state": the file selector, then a restore
+void take_screenshot();   // the picture to the next free screenNNN.png
+// After a snapshot was restored: the key it holds, a fresh key queue, the
+// frame schedule and pacing from the loaded machine.
+void after_state_load();
 
 // popups.cpp
 extern int exact;   // 1: run at 5 MHz against the host clock, 0: as fast as possible
@@ -69,8 +92,9 @@ int about();
 // file is reported with the loader's reason and changes nothing; only a
 // loaded cartridge resets the machine.
 int ovix_load_rom();
-// An alert with one "OK" button for a message of any length.
-void message_alert(const char *title, const char *message);
+// An alert with one button ("OK" unless given) for a message of any
+// length; returns what alert() returns.
+int message_alert(const char *title, const char *message, const char *button = "OK", int shortcut = 0);
 
 // debugger.cpp
 // Runs the debugger's dialog. True when the user chose "Continue" (the

@@ -124,3 +124,22 @@ void keyq_clear()
 }
 
 int keyq_pending() { return s_count; }
+
+bool keyq_held(int *code, int *host)
+{
+    if (!s_pressed) return false;
+    *code = nth(0).code;
+    *host = nth(0).host;
+    return true;
+}
+
+void keyq_hold(int code, int host)
+{
+    if (s_pressed || s_count == KEYQ_STROKES || host < 0 || host >= SCANCODES) return;
+    // Before the strokes still waiting: it was delivered first.
+    s_first = (s_first + KEYQ_STROKES - 1) % KEYQ_STROKES;
+    s_count++;
+    nth(0) = {(uint8_t)host, (uint8_t)code, false};
+    s_open[host] = true;
+    s_pressed = true;
+}

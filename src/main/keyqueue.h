@@ -42,5 +42,15 @@ void keyq_resume(const volatile char *down, int keys);
 // Forgets everything: no stroke, no ignored key, an empty ring.
 void keyq_clear();
 
+// The key the machine holds (its press was delivered, its release not
+// yet): true with its machine code and host scancode, false when none.
+bool keyq_held(int *code, int *host);
+
+// The machine holds `code`, pressed with host key `host` (a restored
+// snapshot's key): it becomes the pressed stroke, as if just delivered.
+// Call after keyq_clear and before keyq_resume, which releases it unless
+// the host key is down then.
+void keyq_hold(int code, int host);
+
 // Strokes waiting to be played or released (for tests and the profile).
 int keyq_pending();

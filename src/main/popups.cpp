@@ -1,6 +1,6 @@
 // Popups and alerts: the fast popup that Escape opens while the machine
-// runs, the options popup, the quit, reset and About questions, and the
-// cartridge command. The popups are dialogs at absolute positions run with
+// runs (with the snapshot and screenshot commands), the options popup, the
+// quit, reset and About questions, and the cartridge command. The popups are dialogs at absolute positions run with
 // popup_dialog, which restores the screen under them when they close.
 #include "ovix_allegro.h"
 
@@ -39,7 +39,12 @@ static const popup_entry fast_entries[] = {
     {"Call Debugger", fast_debugger, 10},
     {"Set options", optionsPopup, 0},
     {"RESET", fast_reset, 0},
-    {"EXIT", fast_exit, 0},
+    {"Save state", save_state_as, 10},
+    {"Load state", load_state_from, 0},
+    {"Quick save (F6)", quick_save, 0},
+    {"Quick load (F9)", quick_load, 0},
+    {"Screenshot (F12)", take_screenshot, 0},
+    {"EXIT", fast_exit, 10},
 };
 constexpr int FAST_ENTRIES = sizeof fast_entries / sizeof fast_entries[0];
 
@@ -70,11 +75,14 @@ static void layout_fast_popup()
 enum { OPT_FASTEST = 1, OPT_5MHZ = 2, OPT_PROFILE_ON = 3, OPT_PROFILE_OFF = 4, OPT_RETURN = 5,
        OPT_YIELD = 6 };
 
+// The speed buttons' labels: the active speed is marked.
+static char fastest_label[40], mhz_label[40];
+
 static DIALOG options_popup[] = {
     /* proc              x    y    w    h   fg bg key flags       d1 d2 dp */
     {d_shadow_box_proc,  20,  10,  280, 180, 0, 0, 0, D_DISABLED, 0, 0, nullptr, nullptr, nullptr},
-    {d_button_proc,      30,  30,  260, 16,  0, 0, 0, D_EXIT,     0, 0, txt("Set fastest speed"), nullptr, nullptr},
-    {d_button_proc,      30,  50,  260, 16,  0, 0, 0, D_EXIT,     0, 0, txt("Set 5MHz speed"), nullptr, nullptr},
+    {d_button_proc,      30,  30,  260, 16,  0, 0, 0, D_EXIT,     0, 0, fastest_label, nullptr, nullptr},
+    {d_button_proc,      30,  50,  260, 16,  0, 0, 0, D_EXIT,     0, 0, mhz_label, nullptr, nullptr},
     {d_button_proc,      30,  70,  260, 16,  0, 0, 0, D_EXIT,     0, 0, txt("Turn Profile ON"), nullptr, nullptr},
     {d_button_proc,      30,  90,  260, 16,  0, 0, 0, D_EXIT,     0, 0, txt("Turn Profile OFF"), nullptr, nullptr},
     {d_button_proc,      164, 170, 126, 16,  0, 0, 0, D_EXIT,     0, 0, txt("Return"), nullptr, nullptr},
@@ -86,6 +94,7 @@ static DIALOG options_popup[] = {
 // typed for the machine must not act on it), then the popup itself.
 static int run_popup(DIALOG *dialog)
 {
+    dialog_window();
     set_gray_gui_colors();
     set_dialog_color(dialog, gui_fg_color, gui_bg_color);
     clear_keybuf();
@@ -115,6 +124,8 @@ static void fast_reset()
 
 void optionsPopup()
 {
+    snprintf(fastest_label, sizeof fastest_label, "Set fastest speed%s", exact ? "" : " (active)");
+    snprintf(mhz_label, sizeof mhz_label, "Set 5MHz speed%s", exact ? " (active)" : "");
     switch (run_popup(options_popup)) {
     case OPT_FASTEST: exact = 0; break;
     case OPT_5MHZ: exact = 1; break;
@@ -151,15 +162,16 @@ int about()
     return D_REDRAW;
 }
 
-void message_alert(const char *title, const char *message)
+int message_alert(const char *title, const char *message, const char *button, int shortcut)
 {
+    dialog_window();
     // The alert draws no line breaks and no line wider than the window:
     // the title and the message share its three lines.
     char text[1400];
     snprintf(text, sizeof text, "%s: %s", title, message);
     const alert_lines lines = wrap_alert_text(text, 72);
-    alert(lines.line[0], lines.line[1][0] ? lines.line[1] : nullptr, lines.line[2][0] ? lines.line[2] : nullptr,
-          "OK", nullptr, 0, 0);
+    return alert(lines.line[0], lines.line[1][0] ? lines.line[1] : nullptr,
+                 lines.line[2][0] ? lines.line[2] : nullptr, button, nullptr, shortcut, 0);
 }
 
 int ovix_load_rom()

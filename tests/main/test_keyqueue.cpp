@@ -21,7 +21,9 @@ const std::map<std::string, int> KEYS = {
 
 // Runs a script: "+k" / "-k" a host key goes down / up; "." a poll with the
 // I/O processor ready, "x" one with it busy; "d" the pause begins
-// (keyq_drain); "r:k,k" the machine resumes with those keys down. Returns
+// (keyq_drain); "r:k,k" the machine resumes with those keys down; "h:k"
+// a restored snapshot holds k (keyq_hold); "?" shows the held key as
+// "[K]", "[ ]" for none. Returns
 // what each poll gave: the key's character, '^' for a release, '_' for
 // nothing.
 std::string play(const std::string &script)
@@ -35,6 +37,12 @@ std::string play(const std::string &script)
             out += c < 0 ? '_' : c == OVIX_KEY_RELEASE ? '^' : c == 0x80 ? 'U' : (char)c;
         } else if (op == "d") {
             keyq_drain();
+        } else if (op == "?") {
+            int code, host;
+            out += keyq_held(&code, &host) ? std::string("[") + (char)code + "]" : "[ ]";
+        } else if (op.rfind("h:", 0) == 0) {
+            const int k = KEYS.at(op.substr(2));
+            keyq_hold(ovix_key_code(k), k);
         } else if (op.rfind("r:", 0) == 0) {
             char down[KEY_MAX] = {};
             std::istringstream names(op.substr(2));
@@ -73,6 +81,10 @@ TEST(KeyQueue, Scripts)
         {"held stroke released during the pause", "+a . r: . .", "A^_"},
         {"held stroke still down at the resume", "+a . r:a . -a . .", "A_^_"},
         {"pending stroke released during the pause", "+a . +b d r: . . . .", "A^B^_"},
+        // The held key as a snapshot records and restores it.
+        {"the held key is the delivered stroke", "+a ? . ? -a . ?", "[ ]A[A]^[ ]"},
+        {"restored held key, up on the host: released at once", "h:a r: ? . .", "[A]^_"},
+        {"restored held key, down on the host: released when it goes up", "h:a r:a . -a . ?", "_^[ ]"},
     };
     for (const auto &c : cases) EXPECT_EQ(play(c.script), c.polls) << c.name << ": " << c.script;
     keyq_clear();

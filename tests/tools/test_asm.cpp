@@ -15,6 +15,8 @@
 
 #include "asm.h"
 #include "cpu/7000dasm.h"
+#include "debug/debugger_text.h"
+#include "debug/mem_explorer.h"
 #include "mem/memory.h"
 #include "test_support.h"
 
@@ -154,7 +156,47 @@ TEST(AsmRoundTrip, EveryOpcodeWithManyOperandValues)
     EXPECT_EQ(lines_done, 226 * 12);
 }
 
-// Numbers, expressions, aliases and data directives, line by line.
+// Whole disassemblies as the memory explorer dumps them and as the
+// debugger lists them, every opcode among them (undefined ones included),
+// read back in the disassembler dialect: the same bytes at the same
+// addresses.
+TEST(AsmRoundTrip, DisassemblyListingsAssembleBack)
+{
+    memset(ram_2k, 0, sizeof ram_2k);
+    uint32_t seed = 777;
+    for (int op = 0, at = 0; op < 256; op++) {
+        ram_2k[at++] = (uint8_t)op;
+        for (int k = 0; k < 3; k++) {
+            seed = seed * 1103515245u + 12345u;
+            ram_2k[at++] = (uint8_t)(seed >> 16);
+        }
+    }
+    const unsigned end = 0xC000 + 4 * 256 - 1;
+    std::string explorer = "DASM\n", debugger = "DASM\n";
+    FILE *f = tmpfile();
+    ASSERT_NE(f, nullptr);
+    mem_explorer_write(f, 2, 0xC000, end);
+    rewind(f);
+    for (int c; (c = fgetc(f)) != EOF;) explorer += (char)c;
+    fclose(f);
+    unsigned last = 0xC000;
+    for (unsigned a = 0xC000; a <= end;) {
+        char line[320];
+        last = a;
+        a += disass_line(line, sizeof line, a);
+        debugger += line;
+    }
+    for (const std::string &listing : {explorer, debugger}) {
+        ovasm::Result r = ovasm::assemble_text("dump.asm", listing);
+        ASSERT_TRUE(r.ok) << r.errors.front();
+        EXPECT_EQ(r.base, 0xC000u);
+        ASSERT_GE(r.image.size(), last - 0xC000 + 1);
+        EXPECT_EQ(0, memcmp(r.image.data(), ram_2k, r.image.size()));
+    }
+}
+
+// Numbers, expressions, aliases and data directives, line by line, in the
+// disassembler dialect (assemble_line's default).
 TEST(AsmSyntax, NumbersExpressionsAndDirectives)
 {
     struct Case {
@@ -173,10 +215,10 @@ TEST(AsmSyntax, NumbersExpressionsAndDirectives)
         {"MOV #0b1,A", {0x22, 0xB1}},          // 0b… is hexadecimal after #
         {"MOV %'A',A", {0x22, 0x41}},
         {"MOV #-1,A", {0x22, 0xFF}},
-        {"MOV #10+10,R3", {0x72, 0x20, 0x03}},
+        {"MOV #A+6,R3", {0x72, 0x10, 0x03}},
         {"LDA @#C000", {0x8A, 0xC0, 0x00}},
         {"LDA @49152", {0x8A, 0xC0, 0x00}},
-        {"LDA @#10+10(B)", {0xAA, 0x00, 0x20}},
+        {"LDA @#C0+10(B)", {0xAA, 0x00, 0xD0}},
         {"MOVD %1000(B),R7", {0xA8, 0x03, 0xE8, 0x07}},
         {"BR @#1234", {0x8C, 0x12, 0x34}},
         {"BR 0x1234", {0x8C, 0x12, 0x34}},
@@ -211,7 +253,8 @@ TEST(AsmSyntax, NumbersExpressionsAndDirectives)
     for (const Case &c : cases) EXPECT_EQ(hex(assemble(c.line)), hex(c.bytes)) << c.line;
 }
 
-// Errors: message and line, each case a small source.
+// Errors: message and line, each case a small source in the disassembler
+// dialect.
 TEST(AsmErrors, MessagesWithTheirLine)
 {
     struct Case {
@@ -237,22 +280,27 @@ TEST(AsmErrors, MessagesWithTheirLine)
          "t.asm:2: relative branch out of reach: target $1100 is +254 bytes from the next instruction (range -128..+127)"},
         {" ORG $1000\nback: NOP\n FILL 200,0\n BTJO #1,R3,back\n",
          "t.asm:4: relative branch out of reach: target $1000 is -205 bytes from the next instruction (range -128..+127)"},
-        {" JMP $+128\n", "t.asm:1: relative offset 128 out of range -128..127"},
+        {" JMP $+128\n", "t.asm:1: relative offset 128 out of range -128..127; in the common syntax the line gives E0 7E"},
         {" ORG $100\n DB 1,2\n ORG $101\n DB 3\n", "t.asm:4: overlapping code at $0101 (already written by t.asm:2)"},
         {" ORG $FFFF\n DW 1\n", "t.asm:2: code beyond address $FFFF"},
         {"BEEF: NOP\n", "t.asm:1: 'BEEF' cannot be a symbol name: it is made only of hexadecimal digits"},
-        {"R5 = 3\n", "t.asm:1: 'R5' cannot be a symbol name: it is a register or port"},
+        {"R5 = 3\n", "t.asm:1: 'R5' is register 5 and keeps that meaning; it cannot be defined as another value"},
+        {"R5: NOP\n", "t.asm:1: 'R5' cannot be a symbol name: it is a register or port"},
         {" DB FF\n", "t.asm:1: 'FF' is not a symbol name; a hexadecimal number is written $FF or 0xFF"},
-        {" DB 1Fh\n", "t.asm:1: bad number '1Fh' (hexadecimal is written $1F or 0x1F)"},
+        {" DB 1Fh\n", "t.asm:1: bad number '1Fh' (hexadecimal is written $1F or 0x1F); in the common syntax the line gives 1F"},
         {" DB 1/0\n", "t.asm:1: division by zero"},
-        {" DB \"abc\n", "t.asm:1: unterminated string"},
+        {" DB \"abc\n", "t.asm:1: unterminated string: a closing \" is missing"},
         {" FILL 3\n", "t.asm:1: usage: FILL count,value"},
-        {" INCLUDE \"nope.asm\"\n", "t.asm:1: cannot open include file 'nope.asm'"},
+        {" INCLUDE \"nope.asm\"\n", "t.asm:1: cannot open include file 'nope.asm': No such file or directory"},
         {"x = y\ny = x\n DB x\n", "t.asm:1: symbol 'y' has no value (defined in terms of itself?)"},
-        {" MOV A,B extra\n", "t.asm:1: MOV has no form 'A,B extra' (forms: A,B  B,A  A,Rn  B,Rn  Rn,A  Rn,B  Rn,Rn  #n,A  #n,B  #n,Rn)"},
+        {" MOV A,B extra\n", "t.asm:1: unexpected 'extra' in expression"},
+        {" MOV B,X\n", "t.asm:1: undefined symbol 'X'"},
+        {"X = 5\n MOV B,X\n", "t.asm:2: MOV: 'X' is a number, not a register: write R5, or define the name with EQU Rn"},
     };
+    ovasm::Options dasm;
+    dasm.dialect = ovasm::Dialect::Dasm;
     for (const Case &c : cases) {
-        ovasm::Result r = ovasm::assemble_text("t.asm", c.source);
+        ovasm::Result r = ovasm::assemble_text("t.asm", c.source, dasm);
         EXPECT_FALSE(r.ok) << c.source;
         EXPECT_TRUE(r.image.empty());
         ASSERT_FALSE(r.errors.empty()) << c.source;
@@ -289,7 +337,9 @@ TEST(AsmProgram, LabelsForwardAndBackward)
         "end:\n"
         "COUNT   EQU 3\n"
         "PAD     = 2\n";
-    ovasm::Result r = ovasm::assemble_text("p.asm", src);
+    ovasm::Options dasm;
+    dasm.dialect = ovasm::Dialect::Dasm;
+    ovasm::Result r = ovasm::assemble_text("p.asm", src, dasm);
     ASSERT_TRUE(r.ok) << r.errors.front();
     const Bytes expect = {
         0x52, 0x03,               // F800 MOV %3,B
@@ -378,11 +428,17 @@ namespace {
 
 const std::string ASM = OVIX_BINARY_DIR "/tools/asm/ovix-asm";
 
-int run(const std::string &args, std::string *err_text = nullptr)
+// Each run keeps its standard error (and output) in files of their own,
+// named after the test, so that test programs running side by side never
+// share one.
+int run(const std::string &args, std::string *err_text = nullptr, std::string *out_text = nullptr)
 {
-    std::string err = std::filesystem::absolute("stderr.txt").string();
-    int st = std::system((ASM + " " + args + " 2>" + err).c_str());
-    if (err_text) *err_text = read_text(err);
+    static int runs = 0;
+    const ::testing::TestInfo *t = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string stem = std::filesystem::absolute(std::string(t ? t->name() : "run") + "." + std::to_string(runs++)).string();
+    int st = std::system((ASM + " " + args + " >" + stem + ".stdout 2>" + stem + ".stderr").c_str());
+    if (err_text) *err_text = read_text(stem + ".stderr");
+    if (out_text) *out_text = read_text(stem + ".stdout");
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
@@ -392,22 +448,29 @@ TEST(AsmProgramBinary, WritesImageAndListing)
 {
     ASSERT_TRUE(std::filesystem::exists(ASM)) << ASM;
     std::string d = make_temp_dir("bin_ok");
-    put(d + "/rom.asm", " ORG $4000\n MOV #1F,A\n ORG $4004\n DB $AA\n");
+    put(d + "/rom.asm", " ORG $4000\n MOV #1F,A\n ORG $4004\n DB $AA\n");   // disassembler dialect: --dasm
     std::string err;
-    ASSERT_EQ(run("--base 4000 --size 8 --fill 00 -o " + d + "/rom.bin --list " + d + "/rom.lst " + d + "/rom.asm",
+    ASSERT_EQ(run("--dasm --base 4000 --size 8 --fill 00 -o " + d + "/rom.bin --list " + d + "/rom.lst " + d + "/rom.asm",
                   &err), 0) << err;
     EXPECT_EQ(hex(read_file(d + "/rom.bin")), hex({0x22, 0x1F, 0, 0, 0xAA, 0, 0, 0}));
     EXPECT_NE(read_text(d + "/rom.lst").find("4000  22 1F"), std::string::npos);
 
     // An output that is a symbolic link is written through, not replaced.
     std::filesystem::create_symlink(d + "/rom.bin", d + "/link.bin");
-    ASSERT_EQ(run("--base 4000 -o " + d + "/link.bin " + d + "/rom.asm", &err), 0) << err;
+    ASSERT_EQ(run("--dasm --base 4000 -o " + d + "/link.bin " + d + "/rom.asm", &err), 0) << err;
     EXPECT_TRUE(std::filesystem::is_symlink(d + "/link.bin"));
     EXPECT_EQ(hex(read_file(d + "/rom.bin")), hex({0x22, 0x1F, 0xFF, 0xFF, 0xAA}));
 
-    // Default fill FF, default output name.
-    ASSERT_EQ(run("--base '$4000' --size 0x6 " + d + "/rom.asm", &err), 0) << err;
+    // Default fill FF, default output name; the labels in a symbol file.
+    put(d + "/rom.asm", "DASM\n ORG $4000\nstart: MOV #1F,A\n ORG $4004\nend: DB $AA\nmid = $4002\n");
+    ASSERT_EQ(run("--base '$4000' --size 0x6 --symbols " + d + "/rom.sym " + d + "/rom.asm", &err), 0) << err;
     EXPECT_EQ(hex(read_file(d + "/rom.bin")), hex({0x22, 0x1F, 0xFF, 0xFF, 0xAA, 0xFF}));
+    EXPECT_EQ(read_text(d + "/rom.sym"), "4000 start\n4004 end\n");
+
+    // Help on standard output with status 0.
+    std::string out;
+    ASSERT_EQ(run("--help", &err, &out), 0) << err;
+    EXPECT_NE(out.find("--symbols"), std::string::npos) << out;
 }
 
 TEST(AsmProgramBinary, NoOutputOnError)
@@ -417,11 +480,13 @@ TEST(AsmProgramBinary, NoOutputOnError)
     // A previous image must not survive as if it were the new one.
     put(d + "/bad.bin", "old");
     put(d + "/bad.lst", "old");
+    put(d + "/bad.sym", "old");
     std::string err;
-    EXPECT_EQ(run("-o " + d + "/bad.bin --list " + d + "/bad.lst " + d + "/bad.asm", &err), 1);
+    EXPECT_EQ(run("-o " + d + "/bad.bin --list " + d + "/bad.lst --symbols " + d + "/bad.sym " + d + "/bad.asm", &err), 1);
     EXPECT_NE(err.find(d + "/bad.asm:3: undefined symbol 'nowhere'"), std::string::npos) << err;
     EXPECT_FALSE(std::filesystem::exists(d + "/bad.bin"));
     EXPECT_FALSE(std::filesystem::exists(d + "/bad.lst"));
+    EXPECT_FALSE(std::filesystem::exists(d + "/bad.sym"));
     for (auto &e : std::filesystem::directory_iterator(d))
         EXPECT_EQ(e.path().filename().string().find("tmp"), std::string::npos) << e.path();
 
@@ -434,5 +499,8 @@ TEST(AsmProgramBinary, NoOutputOnError)
     // Command-line mistakes: status 2.
     EXPECT_EQ(run("--base G000 " + d + "/bad.asm"), 2);
     EXPECT_EQ(run("--base F800 --size 4096 " + d + "/bad.asm"), 2);
+    EXPECT_EQ(run("--frobnicate " + d + "/bad.asm"), 2);
     EXPECT_EQ(run(d + "/missing.asm"), 2);
+    EXPECT_EQ(run(d, &err), 2);   // a directory
+    EXPECT_NE(err.find("a directory, not a file"), std::string::npos) << err;
 }

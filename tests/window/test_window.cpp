@@ -322,19 +322,22 @@ protected:
         }
     }
 
-    // Starts the program and gives its window the keyboard. The pointer
-    // waits outside the window, so the program draws its own pointer at
-    // the window's centre, where it starts.
-    void start()
+    // Starts the program (with `args`) and gives its window the keyboard.
+    // The pointer waits outside the window, so the program draws its own
+    // pointer at the window's centre, where it starts.
+    void start(const std::vector<std::string> &args = {})
     {
         run("xdotool mousemove " + std::to_string(ROOT_W - 20) + " " + std::to_string(ROOT_H - 20));
+        std::vector<const char *> argv = {"ovix"};
+        for (const std::string &a : args) argv.push_back(a.c_str());
+        argv.push_back(nullptr);
         pid = fork();
         if (pid == 0) {
             if (chdir(dir.c_str()) != 0) _exit(126);
             int null = open("/dev/null", O_RDWR);
             dup2(null, 1);
             dup2(null, 2);
-            execl(OVIX.c_str(), "ovix", (char *)nullptr);
+            execv(OVIX.c_str(), const_cast<char *const *>(argv.data()));
             _exit(127);
         }
         ASSERT_GT(pid, 0);
@@ -544,6 +547,22 @@ protected:
         run(cmd);
     }
 
+    // The profile in the window title, {MHz, pictures/s}, read `wait`
+    // after the call: with the default, the measuring window (1 s) that
+    // it shows began after the call.
+    std::optional<std::pair<double, double>> profile_after(std::chrono::milliseconds wait = 2500ms)
+    {
+        static const std::regex title_re("Ovix - ([0-9.]+) MHz emulated, x[0-9.]+ real time, ([0-9]+) pictures/s");
+        sleep_for(wait);
+        const std::string t = run_output("xdotool getwindowname " + window_id + " 2>/dev/null");
+        std::smatch m;
+        if (!std::regex_search(t, m, title_re)) {
+            ADD_FAILURE() << "no profile in the window title: " << t;
+            return std::nullopt;
+        }
+        return std::make_pair(std::stod(m[1].str()), std::stod(m[2].str()));
+    }
+
     // From the debugger: F4, the file name, Return.
     void load_cartridge(const std::string &name)
     {
@@ -659,6 +678,19 @@ protected:
         ASSERT_TRUE(wait_text("Ovix integrated debugger", 5s));
         hold("F5");   // Continue: the BIOS starts the cartridge
         ASSERT_TRUE(wait_for([](const Picture &s) { return !find_text(s, "Ovix integrated debugger"); }, 5s));
+    }
+
+    // Until the cartridge shows its counter (started with --cart, the BIOS
+    // takes a moment to start it): more than one colour in the first cells.
+    void wait_counter()
+    {
+        auto counter = [](const Picture &s) {
+            for (int y = 0; y < 20; y++)
+                for (int x = 0; x < 32; x++)
+                    if (colour(s, x, y) != colour(s, 0, 0)) return true;
+            return false;
+        };
+        ASSERT_TRUE(wait_for(counter, 30s)) << "the cartridge does not run; see " << save_shot();
     }
 
     // The key log as the explorer dumps it, up to the first empty byte.
@@ -942,22 +974,13 @@ TEST_F(CartridgeTest, BusyPictureIsShownAtTheFrameRate)
     click_text("Set options");
     click_text("Turn Profile ON");
     park_pointer();
-    const std::regex title_re("Ovix - ([0-9.]+) MHz emulated, x[0-9.]+ real time, ([0-9]+) pictures/s");
-    // The first measuring window may hold the popup's pause: the value
-    // read is the one shown two windows after the first.
-    auto title = [&] { return run_output("xdotool getwindowname " + window_id + " 2>/dev/null"); };
-    std::smatch m;
-    std::string t;
-    for (int i = 0; i < 100 && !std::regex_search(t = title(), m, title_re); i++) sleep_for(200ms);
-    ASSERT_TRUE(std::regex_search(t, m, title_re)) << "no profile in the window title: " << t;
-    sleep_for(2500ms);
-    t = title();
-    ASSERT_TRUE(std::regex_search(t, m, title_re)) << t;
-    const double mhz = std::stod(m[1].str()), pictures = std::stod(m[2].str());
+    const auto reading = profile_after();
+    ASSERT_TRUE(reading.has_value());
+    const auto [mhz, pictures] = *reading;
     // At 5 MHz a frame is 20 ms of machine time: at least 45 distinct
     // pictures a second while the host keeps the pace, proportionally
     // fewer when a loaded host cannot.
-    EXPECT_GE(pictures, 45.0 * std::min(mhz, 5.0) / 5.0) << t;
+    EXPECT_GE(pictures, 45.0 * std::min(mhz, 5.0) / 5.0) << mhz << " MHz";
 }
 
 TEST_F(CartridgeTest, CancelOrARefusedFileChangesNothing)
@@ -1029,4 +1052,186 @@ TEST_F(WindowTest, StepOverACallThatWaitsForAKeyEndsWhenOneIsTyped)
     ASSERT_TRUE(wait_for([](const Picture &s) { return !find_text(s, "Ovix integrated debugger"); }, 5s));
     press_keys("x", 100ms, 100ms);
     EXPECT_TRUE(wait_text(after, 5s));
+}
+
+// The command line's answers and errors, as a user meets them: what the
+// program prints, where, and its exit status. The cases marked `display`
+// need the window (the snapshot is restored once the machine is set up).
+TEST_F(WindowTest, CommandLineAnswersAndErrors)
+{
+    ASSERT_TRUE(write_file(dir + "/bad.rom", std::vector<uint8>(10240, 0x55)));
+    ASSERT_TRUE(write_text(dir + "/bad.ovs", "{\"magic\": \"ovix snapshot\", \"version\": 1}"));
+    fs::create_directories(dir + "/empty");
+    const std::string open_bios = fs::canonical(OPEN_BIOS).string();
+    struct Case {
+        const char *args;
+        const char *where;   // working directory below the test's folder
+        bool display;
+        int status;
+        std::vector<std::string> texts;   // in the output (stdout and stderr)
+    };
+    const Case cases[] = {
+        {"--help", ".", false, 0, {"usage: ovix", "--scale N", "F6", "quick.ovs", "Pause", "Tab"}},
+        {"--version", ".", false, 0, {"ovix (Ovix emulator) alpha"}},
+        {"--bogus", ".", false, 2, {"unknown option --bogus", "usage: ovix"}},
+        {"--scale 5", ".", false, 2, {"--scale needs 1, 2, 3 or 4, not 5", "usage: ovix"}},
+        {"--cart bad.rom", ".", false, 2, {"Not a valid ROM: ", "bad.rom is 10240 bytes long"}},
+        {"", "empty", false, 1,
+         {"fatal error needs file bios/BIOS7020.bin (full path " + fs::canonical(dir).string() +
+              "/empty/bios/BIOS7020.bin)",
+          "ovix --bios " + open_bios}},
+        {"--load-state bad.ovs", ".", true, 2, {"Cannot load the snapshot: ", "bad.ovs"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args);
+        const std::string out = run_output("cd '" + dir + "/" + c.where + "' && " +
+                                           (c.display ? "" : "env -u DISPLAY ") + "'" + OVIX + "' " + c.args +
+                                           " 2>&1; echo status=$?");
+        for (const std::string &t : c.texts) EXPECT_NE(out.find(t), std::string::npos) << t << " in:\n" << out;
+        EXPECT_NE(out.find("status=" + std::to_string(c.status) + "\n"), std::string::npos) << out;
+    }
+}
+
+// The window is 320 x 250 times the scale, the picture fills it; at scale
+// 1 the popup gets a 640 x 500 window and the machine its small one back.
+TEST_F(WindowTest, ScaleSizesTheWindowAndThePicture)
+{
+    Picture golden;
+    ASSERT_EQ(read_png(GOLDEN_DIR + "bios_screen.png", &golden), "");
+    auto geometry = [&] { return run_output("xdotool getwindowgeometry " + window_id + " 2>/dev/null"); };
+    for (int scale : {1, 3}) {
+        SCOPED_TRACE(scale);
+        start({"--scale", std::to_string(scale)});
+        const int w = std::min(320 * scale, WIN_W), h = std::min(250 * scale, WIN_H);
+        auto scaled_bios = [&](const Picture &s) {
+            for (int y = 0; y < h; y++)
+                for (int x = 0; x < w; x++)
+                    if (colour(s, x, y) != colour(golden, x / scale * 2, y / scale * 2)) return false;
+            return true;
+        };
+        EXPECT_TRUE(wait_for(scaled_bios, 30s)) << "see " << save_shot();
+        const std::string size = std::to_string(320 * scale) + "x" + std::to_string(250 * scale);
+        EXPECT_NE(geometry().find(size), std::string::npos) << geometry();
+        if (scale == 1) {
+            hold("Escape");
+            EXPECT_TRUE(wait_text("Quick save (F6)", 5s));
+            EXPECT_NE(geometry().find("640x500"), std::string::npos) << geometry();
+            hold("Escape");
+            EXPECT_TRUE(wait_for(scaled_bios, 10s)) << "see " << save_shot();
+            EXPECT_NE(geometry().find(size), std::string::npos) << geometry();
+        }
+        TearDown();
+    }
+}
+
+// --fast and the turbo key: the options popup marks the active speed; at
+// 5 MHz the machine keeps its pace, with the turbo key held it runs faster.
+TEST_F(WindowTest, FastOptionAndTurboKey)
+{
+    start({"--fast"});
+    wait_bios_screen();
+    hold("Escape");
+    click_text("Set options");
+    EXPECT_TRUE(wait_text("Set fastest speed (active)", 5s));
+    click_text("Set 5MHz speed");
+    hold("Escape");
+    click_text("Set options");
+    click_text("Turn Profile ON");
+    park_pointer();
+    const auto paced = profile_after();
+    run("xdotool keydown Tab");
+    const auto turbo = profile_after();
+    run("xdotool keyup Tab");
+    ASSERT_TRUE(paced && turbo);
+    EXPECT_LE(paced->first, 5.5);
+    // The BIOS at its prompt sleeps most of the time: at fastest speed
+    // its idle steps run far faster than 5 MHz even on a loaded host.
+    EXPECT_GT(turbo->first, 10.0);
+}
+
+// --debug opens the debugger before the first instruction, here of a
+// machine restored with --load-state from the runner's snapshot.
+TEST_F(WindowTest, DebugOptionShowsALoadedSnapshot)
+{
+    const std::string runner = OVIX_BINARY_DIR "/tools/headless/ovix-headless";
+    ASSERT_EQ(run("cd '" + dir + "' && '" + runner + "' --instructions 123457 --state run.json >/dev/null"), 0);
+    std::ifstream state(dir + "/run.json");
+    std::string text((std::istreambuf_iterator<char>(state)), std::istreambuf_iterator<char>());
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(text, m, std::regex("\"pc\": *([0-9]+)")));
+    char pc[16];
+    snprintf(pc, sizeof pc, "PC=%04x", (unsigned)std::stoul(m[1].str()));
+    start({"--debug", "--load-state", "run.json"});
+    EXPECT_TRUE(wait_text("Stopped before the first instruction", 10s));
+    EXPECT_TRUE(wait_text(pc, 5s));
+}
+
+// Pause keeps the picture and stops the machine's time; snapshots (the
+// quick keys and "Save state"/"Load state") and the screenshot key work on
+// the paused machine; a refused snapshot changes nothing.
+TEST_F(CartridgeTest, PauseSnapshotsAndScreenshots)
+{
+    ASSERT_TRUE(write_file(dir + "/busy.rom", busy_cartridge()));
+    ASSERT_TRUE(write_text(dir + "/screen000.png", "not a picture: kept"));
+    ASSERT_TRUE(write_text(dir + "/bad.ovs", "{\"magic\": \"ovix snapshot\"}"));
+    start({"--cart", "busy.rom"});
+    wait_counter();
+    press_keys("a", 100ms, 100ms);
+    run("xdotool key Pause");
+    ASSERT_TRUE(wait_text("PAUSED (Pause resumes)", 5s));
+    // The busy cartridge changes its picture all the time, unless paused.
+    sleep_for(300ms);
+    const Picture paused = shot();
+    sleep_for(1s);
+    EXPECT_TRUE(shot() == paused) << "the paused picture changed; see " << save_shot();
+
+    // The screenshot: the machine's picture, under the first free name.
+    run("xdotool key F12");
+    ASSERT_TRUE(wait_text("Wrote screen001.png", 5s));
+    EXPECT_EQ(read_text(dir + "/screen000.png"), "not a picture: kept");
+    Picture png;
+    ASSERT_EQ(read_png(dir + "/screen001.png", &png), "");
+    ASSERT_EQ(png.width, 320);
+    ASSERT_EQ(png.height, 250);
+    // Rows under the labels (the pause mark, the message) left out.
+    for (int y = 12; y < 238; y++)
+        for (int x = 0; x < 320; x++)
+            ASSERT_EQ(colour(png, x, y), colour(paused, 2 * x, 2 * y)) << x << "," << y;
+
+    // A popup entry that asks for a file: the entry, the file's name.
+    auto popup_file = [&](const char *entry, const char *selector, const char *name) {
+        hold("Escape");
+        click_text(entry);
+        ASSERT_TRUE(wait_text(selector, 5s));
+        type(name);
+        run("xdotool key Return");
+    };
+    // Two snapshots of the same paused machine: the same file.
+    run("xdotool key F6");
+    ASSERT_TRUE(wait_text("Saved quick.ovs", 5s));
+    popup_file("Save state", "Save the machine's state as", "mine.ovs");
+    ASSERT_TRUE(wait_text("Saved mine.ovs", 5s));
+    EXPECT_EQ(read_file(dir + "/mine.ovs"), read_file(dir + "/quick.ovs"));
+    const std::string runner = OVIX_BINARY_DIR "/tools/headless/ovix-headless";
+    EXPECT_EQ(run("cd '" + dir + "' && '" + runner +
+                  "' --cart busy.rom --load-state quick.ovs --instructions 1 >/dev/null"),
+              0);
+
+    // Change the machine, then load the quick snapshot while paused: the
+    // picture and the key log are back.
+    run("xdotool key Pause");
+    ASSERT_TRUE(wait_for([](const Picture &s) { return !find_text(s, "PAUSED (Pause resumes)"); }, 5s));
+    press_keys("b", 100ms, 100ms);
+    run("xdotool key Pause");
+    ASSERT_TRUE(wait_text("PAUSED (Pause resumes)", 5s));
+    run("xdotool key F9");
+    ASSERT_TRUE(wait_text("Loaded quick.ovs", 5s));
+    EXPECT_TRUE(wait_for([&](const Picture &s) { return s == paused; }, 10s)) << "see " << save_shot();
+
+    // A refused snapshot: its reason, and the machine as it was.
+    popup_file("Load state", "Load a machine state", "bad.ovs");
+    EXPECT_TRUE(wait_text("Cannot load the snapshot: ", 5s));
+    click_text("OK");
+    open_debugger();
+    EXPECT_EQ(key_log(), "A");
 }

@@ -1,32 +1,29 @@
 // ovix-asm command line: assembles one source file into a raw binary image
-// of a given address window, with an optional listing. Output files appear
-// only after a successful assembly (written under a temporary name, then
-// renamed); on failure the files named by -o and --list are removed, so no
-// stale image can pass for the new one.
-#include <cerrno>
+// of a given address window, with an optional listing and symbol file.
+//
+// Output files appear only after a successful assembly: each is written to
+// a temporary file beside it and renamed into place once all are complete
+// (a symbolic link is written through to the file it names; a device is
+// written in place). After a failure the regular files named by -o, --list
+// and --symbols are removed, so no stale image can pass for the new one.
+//
+// Exit status: 0 success, 1 errors in the source, 2 a command-line or file
+// error (usage, unreadable source, output that cannot be written).
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "asm.h"
+#include "host/files.h"
 
-static void usage(FILE *f)
-{
-    fprintf(f,
-            "usage: ovix-asm [options] SOURCE\n"
-            "  -o FILE        binary image to write (default: SOURCE with .bin)\n"
-            "  --base ADDR    first address of the image, hexadecimal (F800, $F800, 0xF800)\n"
-            "  --size N       size of the image in bytes, decimal ($800 or 0x800 for hexadecimal)\n"
-            "  --fill XX      byte for unused addresses, hexadecimal (default FF)\n"
-            "  --list FILE    also write a listing\n"
-            "  -h, --help     this text\n");
-}
+namespace fs = std::filesystem;
 
 // A number of the command line: `hex` selects the radix of a bare number;
 // "$" and "0x" always mean hexadecimal.
-static bool parse_number(const char *s, bool hex, unsigned long max, unsigned &out)
+static bool parse_number(const std::string &s, bool hex, unsigned long max, unsigned &out)
 {
     std::string t = s;
     int base = hex ? 16 : 10;
@@ -40,117 +37,114 @@ static bool parse_number(const char *s, bool hex, unsigned long max, unsigned &o
     if (t.empty() || t.size() > 8) return false;
     char *end = nullptr;
     unsigned long v = strtoul(t.c_str(), &end, base);
-    if (*end || t[0] == '-' || t[0] == '+' || v > max) return false;
+    if (*end || t[0] == '-' || t[0] == '+' || isspace((unsigned char)t[0]) || v > max) return false;
     out = (unsigned)v;
     return true;
 }
 
-// True for a regular file that is not a symbolic link. Only such a file is
-// replaced through a temporary name or removed after a failure; a link, a
-// device (/dev/stdout) or a pipe is written in place and never removed.
-static bool plain_file(const std::string &path)
+// The file a path finally names, through symbolic links.
+static std::string link_target(const std::string &path)
 {
     std::error_code ec;
-    return std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ec));
+    fs::path p = path;
+    for (int i = 0; i < 40 && fs::is_symlink(fs::symlink_status(p, ec)); i++) {
+        fs::path t = fs::read_symlink(p, ec);
+        if (ec) break;
+        p = t.is_absolute() ? t : p.parent_path() / t;
+    }
+    return p.string();
 }
 
-static bool plain_or_absent(const std::string &path)
+static void remove_regular(const std::string &path)
 {
     std::error_code ec;
-    auto st = std::filesystem::symlink_status(path, ec);
-    return !std::filesystem::exists(st) || std::filesystem::is_regular_file(st);
+    if (!path.empty() && fs::is_regular_file(fs::symlink_status(path, ec))) fs::remove(path, ec);
 }
 
-// Writes `data` to `path`, or to a temporary name beside it (set in `tmp`)
-// that commit() renames into place.
-static bool write_output(const std::string &path, const std::string &data, std::string &tmp)
-{
-    tmp = plain_or_absent(path) ? path + ".ovix-asm-tmp" : "";
-    FILE *f = fopen((tmp.empty() ? path : tmp).c_str(), "wb");
-    if (!f) return false;
-    bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
-    ok = fclose(f) == 0 && ok;
-    return ok;
-}
+// One output file, written completely before any of them is put in place.
+struct Output {
+    std::string path;
+    std::string data;
+    std::unique_ptr<output_file> file;   // null: written in place (a device)
+};
 
-static bool commit(const std::string &path, const std::string &tmp)
+static bool write_prepared(Output &o, std::string &err)
 {
-    if (tmp.empty()) return true;
+    const std::string target = link_target(o.path);
     std::error_code ec;
-    std::filesystem::rename(tmp, path, ec);
-    return !ec;
-}
-
-static void remove_plain(const std::string &path)
-{
-    std::error_code ec;
-    if (!path.empty() && plain_file(path)) std::filesystem::remove(path, ec);
+    const fs::file_status st = fs::status(target, ec);
+    if (fs::exists(st) && !fs::is_regular_file(st)) {
+        FILE *f = fopen(target.c_str(), "wb");
+        bool ok = f && fwrite(o.data.data(), 1, o.data.size(), f) == o.data.size();
+        if (f) ok = fclose(f) == 0 && ok;
+        if (!ok) err = "cannot write " + o.path;
+        return ok;
+    }
+    o.file = std::make_unique<output_file>();
+    if (!o.file->open(target.c_str(), &err)) return false;
+    if (!o.data.empty() && fwrite(o.data.data(), 1, o.data.size(), o.file->file()) != o.data.size()) {
+        err = "cannot write " + o.path;
+        return false;
+    }
+    return true;
 }
 
 int main(int argc, char **argv)
 {
     ovasm::Options opt;
-    std::string source, output, listing;
+    std::string source, output, listing, symbols, base_text, size_text, fill_text;
+    bool dasm = false;
 
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        auto value = [&](const char *name) -> const char * {
-            if (i + 1 >= argc) {
-                fprintf(stderr, "ovix-asm: %s needs a value\n", name);
-                exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "-h" || a == "--help") {
-            usage(stdout);
-            return 0;
-        } else if (a == "-o") {
-            output = value("-o");
-        } else if (a == "--list") {
-            listing = value("--list");
-            opt.want_listing = true;
-        } else if (a == "--base") {
-            const char *v = value("--base");
-            if (!parse_number(v, true, 0xFFFF, opt.base)) {
-                fprintf(stderr, "ovix-asm: bad --base '%s' (a hexadecimal address 0..FFFF)\n", v);
-                return 2;
-            }
-            opt.has_base = true;
-        } else if (a == "--size") {
-            const char *v = value("--size");
-            if (!parse_number(v, false, 0x10000, opt.size) || opt.size == 0) {
-                fprintf(stderr, "ovix-asm: bad --size '%s' (a byte count 1..65536)\n", v);
-                return 2;
-            }
-            opt.has_size = true;
-        } else if (a == "--fill") {
-            const char *v = value("--fill");
-            unsigned f;
-            if (!parse_number(v, true, 0xFF, f)) {
-                fprintf(stderr, "ovix-asm: bad --fill '%s' (a hexadecimal byte 00..FF)\n", v);
-                return 2;
-            }
-            opt.fill = (uint8_t)f;
-        } else if (!a.empty() && a[0] == '-') {
-            fprintf(stderr, "ovix-asm: unknown option '%s'\n", a.c_str());
-            usage(stderr);
-            return 2;
-        } else if (source.empty()) {
-            source = a;
-        } else {
-            fprintf(stderr, "ovix-asm: only one source file may be given ('%s', '%s')\n", source.c_str(), a.c_str());
-            return 2;
-        }
-    }
-    if (source.empty()) {
-        usage(stderr);
+    CLI::App app{"Assembles a TMS7000 source file into a binary image of an address window.", "ovix-asm"};
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("SOURCE", source, "the source file")->required();
+    app.add_option("-o", output, "binary image to write (default: SOURCE with .bin)")->type_name("FILE");
+    app.add_option("--base", base_text, "first address of the image, hexadecimal (F800, $F800, 0xF800)")->type_name("ADDR");
+    app.add_option("--size", size_text, "size of the image in bytes, decimal ($800 or 0x800 for hexadecimal)")->type_name("N");
+    app.add_option("--fill", fill_text, "byte for unused addresses, hexadecimal (default FF)")->type_name("XX");
+    app.add_option("--list", listing, "also write a listing")->type_name("FILE");
+    app.add_option("--symbols", symbols, "also write the labels, one 'ADDRESS NAME' per line, sorted by address")
+        ->type_name("FILE");
+    app.add_flag("--dasm", dasm, "read the disassembler's syntax instead of the common one (as a DASM line does)");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        fputs(app.help().c_str(), stdout);
+        return 0;
+    } catch (const CLI::ParseError &e) {
+        fprintf(stderr, "ovix-asm: %s\n%s", e.what(), app.help().c_str());
         return 2;
     }
-    if (output.empty()) output = std::filesystem::path(source).replace_extension(".bin").string();
+
+    if (!base_text.empty()) {
+        if (!parse_number(base_text, true, 0xFFFF, opt.base)) {
+            fprintf(stderr, "ovix-asm: bad --base '%s' (a hexadecimal address 0..FFFF)\n", base_text.c_str());
+            return 2;
+        }
+        opt.has_base = true;
+    }
+    if (!size_text.empty()) {
+        if (!parse_number(size_text, false, 0x10000, opt.size) || opt.size == 0) {
+            fprintf(stderr, "ovix-asm: bad --size '%s' (a byte count 1..65536)\n", size_text.c_str());
+            return 2;
+        }
+        opt.has_size = true;
+    }
+    if (!fill_text.empty()) {
+        unsigned f;
+        if (!parse_number(fill_text, true, 0xFF, f)) {
+            fprintf(stderr, "ovix-asm: bad --fill '%s' (a hexadecimal byte 00..FF)\n", fill_text.c_str());
+            return 2;
+        }
+        opt.fill = (uint8_t)f;
+    }
+    opt.want_listing = !listing.empty();
+    opt.dialect = dasm ? ovasm::Dialect::Dasm : ovasm::Dialect::Common;
+    if (output.empty()) output = fs::path(source).replace_extension(".bin").string();
 
     std::error_code ec;
-    for (const std::string &o : {output, listing})
-        if (!o.empty() && std::filesystem::equivalent(source, o, ec)) {
+    for (const std::string &o : {output, listing, symbols})
+        if (!o.empty() && fs::equivalent(source, o, ec)) {
             fprintf(stderr, "ovix-asm: output file '%s' is the source file\n", o.c_str());
             return 2;
         }
@@ -158,35 +152,37 @@ int main(int argc, char **argv)
         fprintf(stderr, "ovix-asm: window $%04X+%u goes beyond $FFFF\n", opt.base, opt.size);
         return 2;
     }
-    if (FILE *f = fopen(source.c_str(), "rb")) {
-        fclose(f);
-    } else {
-        fprintf(stderr, "ovix-asm: cannot open '%s': %s\n", source.c_str(), strerror(errno));
+
+    const ovasm::Result r = ovasm::assemble_file(source, opt);
+    if (r.root_unreadable) {
+        fprintf(stderr, "ovix-asm: %s\n", r.errors.front().c_str());
         return 2;
     }
-
-    ovasm::Result r = ovasm::assemble_file(source, opt);
+    auto remove_outputs = [&]() {
+        remove_regular(output);
+        remove_regular(listing);
+        remove_regular(symbols);
+    };
     if (!r.ok) {
         for (const std::string &e : r.errors) fprintf(stderr, "%s\n", e.c_str());
         fprintf(stderr, "ovix-asm: %zu error%s, no output written\n", r.errors.size(), r.errors.size() == 1 ? "" : "s");
-        remove_plain(output);
-        remove_plain(listing);
+        remove_outputs();
         return 1;
     }
 
-    std::string tmp_out, tmp_list;
-    std::string image(r.image.begin(), r.image.end());
-    bool ok = write_output(output, image, tmp_out);
-    if (ok && !listing.empty()) ok = write_output(listing, r.listing, tmp_list);
-    ok = ok && commit(output, tmp_out) && (listing.empty() || commit(listing, tmp_list));
+    std::vector<Output> outs;
+    outs.push_back(Output{output, std::string(r.image.begin(), r.image.end()), nullptr});
+    if (!listing.empty()) outs.push_back(Output{listing, r.listing, nullptr});
+    if (!symbols.empty()) outs.push_back(Output{symbols, ovasm::symbol_file_text(r), nullptr});
+    std::string err;
+    bool ok = true;
+    for (Output &o : outs) ok = ok && write_prepared(o, err);
+    for (Output &o : outs)
+        if (ok && o.file) ok = o.file->commit(&err);
     if (!ok) {
-        fprintf(stderr, "ovix-asm: cannot write the output files ('%s'%s%s)\n", output.c_str(),
-                listing.empty() ? "" : ", '", listing.empty() ? "" : (listing + "'").c_str());
-        std::error_code rm_error;
-        if (!tmp_out.empty()) std::filesystem::remove(tmp_out, rm_error);
-        if (!tmp_list.empty()) std::filesystem::remove(tmp_list, rm_error);
-        remove_plain(output);
-        remove_plain(listing);
+        fprintf(stderr, "ovix-asm: %s\n", err.c_str());
+        outs.clear();   // abandons the temporary files not yet renamed
+        remove_outputs();
         return 2;
     }
     return 0;

@@ -10,12 +10,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 
 #include <CLI/CLI.hpp>
 
 #include "cpu/tms7000.h"
 #include "debug/png.h"
+#include "host/cli_parse.h"
 #include "io/io_cpu.h"
 #include "mem/memory.h"
 #include "state/snapshot.h"
@@ -105,25 +105,9 @@ static int parse_command_line(int argc, const char *const *argv, headless_option
     app.allow_extras();
     option_texts t;
     declare_options(app, opt, &t);
-    *help = false;
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &) {
-        // CLI11's option list, without its own usage line (ours comes first).
-        *help = true;
-        std::istringstream text(app.help());
-        error->clear();
-        for (std::string line; std::getline(text, line);)
-            if (line.rfind("Usage:", 0) != 0) *error += line + "\n";
-        return 0;
-    } catch (const CLI::ArgumentMismatch &e) {
-        const std::string what = e.what();   // "--name: 1 required TEXT missing"
-        *error = what.substr(0, what.find(':')) + " needs a value";
-        return 2;
-    } catch (const CLI::ParseError &e) {
-        *error = e.what();
-        return 2;
-    }
+    const int status = cli_parse(app, argc, argv, error);
+    *help = status == 0;
+    if (status != -1) return status;
     const std::vector<std::string> extra = app.remaining();
     if (!extra.empty()) {
         *error = "unknown option " + extra.front();
@@ -235,18 +219,7 @@ const char *write_screenshot(const char *path)
 {
     BITMAP *frame = tms3556_redraw();
     if (!frame || frame->w < PICTURE_W || frame->h < PICTURE_H) return "no frame bitmap to capture";
-    const int depth = bitmap_color_depth(frame);
-    std::vector<uint8> rgb((size_t)PICTURE_W * PICTURE_H * 3);
-    size_t i = 0;
-    for (int y = 0; y < PICTURE_H; y++) {
-        for (int x = 0; x < PICTURE_W; x++) {
-            const int c = getpixel(frame, x, y);
-            rgb[i++] = (uint8)getr_depth(depth, c);
-            rgb[i++] = (uint8)getg_depth(depth, c);
-            rgb[i++] = (uint8)getb_depth(depth, c);
-        }
-    }
-    return png_write_rgb(path, PICTURE_W, PICTURE_H, rgb.data());
+    return png_write_frame(path, frame, PICTURE_W, PICTURE_H);
 }
 
 // ---------------------------------------------------------------------------

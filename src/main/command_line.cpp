@@ -1,0 +1,120 @@
+// The window program's command line (see command_line.h).
+#include "main/command_line.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "host/cli_parse.h"
+#include "main/frontend.h"
+
+namespace fs = std::filesystem;
+
+static const char usage[] =
+    "usage: ovix [--bios FILE] [--cart FILE] [--load-state FILE] [--fast] [--debug] [--scale N]\n"
+    "            [--help] [--version]\n";
+
+static const char version[] = "ovix (Ovix emulator) " OVIX_VERSION_TEXT "\n";
+
+// The option texts that are checked after CLI11 has read them, with the
+// program's own messages.
+struct option_texts {
+    std::string scale;
+    bool version = false;
+};
+
+static void declare_options(CLI::App &app, frontend_options *opt, option_texts *t)
+{
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("--bios", opt->bios, "BIOS image (2048 bytes); default bios/BIOS7020.bin in the working directory")
+        ->option_text("FILE");
+    app.add_option("--cart", opt->cart, "cartridge image, loaded as LOAD ROM loads it")->option_text("FILE");
+    app.add_option("--load-state", opt->load_state,
+                   "start from this snapshot (taken with the same BIOS and cartridge)")
+        ->option_text("FILE");
+    app.add_flag("--fast", opt->fast, "start at fastest speed instead of 5 MHz");
+    app.add_flag("--debug", opt->debug, "open the debugger before the first instruction");
+    app.add_option("--scale", t->scale, "window of 320*N x 250*N pixels, N = 1 to 4 (default 2: 640 x 500)")
+        ->option_text("N");
+    app.add_flag("--version", t->version, "print the program's version and exit");
+}
+
+static int usage_error(const std::string &message)
+{
+    fprintf(stderr, "ovix: %s\n%s", message.c_str(), usage);
+    return 2;
+}
+
+int parse_command_line(int argc, const char *const *argv, frontend_options *opt)
+{
+    CLI::App app{"Runs the Ovix machine in a window.", "ovix"};
+    app.allow_extras();
+    option_texts t;
+    declare_options(app, opt, &t);
+    std::string text;
+    const int status = cli_parse(app, argc, argv, &text);
+    if (status == 0) {
+        printf("%s\n%s\n%s", usage, text.c_str(), window_keys_help().c_str());
+        return 0;
+    }
+    if (status == 2) return usage_error(text);
+    if (t.version) {
+        fputs(version, stdout);
+        return 0;
+    }
+    const std::vector<std::string> extra = app.remaining();
+    if (!extra.empty()) {
+        const std::string &first = extra.front();
+        if (first.rfind("-", 0) == 0) return usage_error("unknown option " + first);
+        return usage_error("unexpected argument " + first + " (a cartridge is given with --cart FILE)");
+    }
+    if (app.count("--scale")) {
+        if (t.scale.size() != 1 || t.scale[0] < '0' + MIN_SCALE || t.scale[0] > '0' + MAX_SCALE)
+            return usage_error("--scale needs 1, 2, 3 or 4, not " + t.scale);
+        opt->scale = t.scale[0] - '0';
+    }
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Where the open BIOS is. The relative paths from the program's folder are
+// computed by the build (src/main/CMakeLists.txt) from the install layout
+// and the build tree's.
+
+static fs::path program_folder()
+{
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path() : exe.parent_path();
+}
+
+static std::string installed_bios() { return (program_folder() / OVIX_INSTALLED_BIOS).lexically_normal().string(); }
+
+std::string open_bios_path()
+{
+    const fs::path folder = program_folder();
+    if (folder.empty()) return "";
+    for (const char *relative : {OVIX_INSTALLED_BIOS, OVIX_BUILD_BIOS}) {
+        const fs::path p = (folder / relative).lexically_normal();
+        std::error_code ec;
+        if (fs::is_regular_file(p, ec)) return p.string();
+    }
+    return "";
+}
+
+std::string bios_missing_message(const char *path, const char *error)
+{
+    std::string text = error;
+    std::error_code ec;
+    const fs::path tried = fs::absolute(path, ec);
+    if (!ec && !fs::path(path).is_absolute()) text += " (full path " + tried.lexically_normal().string() + ")";
+    const std::string open = open_bios_path();
+    if (!open.empty())
+        text += ". To start with our open BIOS: ovix --bios " + open;
+    else
+        text += ". Give a BIOS image with --bios FILE; our open BIOS installs as " + installed_bios() +
+                " and is built as roms/bios/BIOS7020.bin in the build folder";
+    return text;
+}

@@ -1,0 +1,194 @@
+// ovix-asm's stages as they see each other: the text helpers and line
+// splitter (scanner.cpp), the expression evaluator (expr.cpp), the
+// instruction and data encoder (instr.cpp), the macro, repetition and
+// conditional machinery (macro.cpp) and the output builders (output.cpp).
+// Only asm.cpp ties them together; nothing here is for other programs.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "asm.h"
+
+namespace ovasm {
+
+// ---------------------------------------------------------------------------
+// Text helpers and the line splitter (scanner.cpp)
+
+std::string upper(std::string s);
+std::string trim(const std::string &s);
+bool is_ident_start(char c);
+bool is_ident_char(char c);
+bool all_hex(const std::string &s);
+bool all_digits(const std::string &s);
+std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
+std::string hex_bytes(const std::vector<uint8_t> &b);   // "8A 12 34"
+
+// Splits at commas outside parentheses, strings and characters.
+std::vector<std::string> split_operands(const std::string &s);
+// The line without its comment (';' outside strings and characters).
+std::string strip_comment(const std::string &s);
+// One escape sequence after a backslash at s[i]; advances i past it.
+bool parse_escape(const std::string &s, size_t &i, int &value);
+
+// A whole operand written as a quoted string: "..." (or '...' when
+// `single` is set). NotString when the operand does not start with such a
+// quote; Error with `err` set when it does but is not a complete string.
+enum class Str { NotString, Ok, Error };
+Str parse_string(const std::string &t, bool single, std::vector<uint8_t> &bytes, std::string &err);
+
+// A source line taken apart.
+struct Line {
+    std::vector<std::string> labels;   // names defined at the line's address (or the name of EQU/SET/MACRO)
+    std::string op;                    // mnemonic, directive or macro name, as written; "=" for NAME = value
+    std::string args;                  // operand field, trimmed, comment removed
+    // A line of a disassembly listing (disassembler dialect only): the
+    // address and the bytes it shows, and `op`/`args` its text.
+    bool dump = false;
+    unsigned dump_address = 0;
+    std::vector<uint8_t> dump_bytes;
+};
+
+// Splits `text` by the rules of dialect `d`. `operation` tells what a word
+// names: OP_NONE, OP_BUILTIN (a mnemonic or directive) or OP_MACRO. The
+// common syntax reads a word in column 1 as a label unless it names an
+// operation and no mnemonic or directive follows it.
+enum { OP_NONE = 0, OP_BUILTIN = 1, OP_MACRO = 2 };
+using OperationOf = std::function<int(const std::string &)>;
+bool split_line(const std::string &text, Dialect d, const OperationOf &operation, Line &out, std::string &err);
+
+// True when an operand is written exactly as the disassembler prints
+// operands (#1F, @#1234(B), $-2, $1234, R5, P6, *R5, A, B, ST, a number).
+bool is_dasm_notation(const std::string &operand);
+
+// ---------------------------------------------------------------------------
+// Expressions (expr.cpp)
+
+// What a value stands for: a number, a register (Rn, and the names A and B)
+// or a peripheral register (Pn).
+enum VType : uint8_t { V_NUM, V_REG, V_PORT };
+
+struct Value {
+    int64_t v = 0;
+    bool known = true;    // false while a forward reference has no value yet
+    VType type = V_NUM;
+    char ab = 0;          // 'A' or 'B': the register was named so (its own opcodes)
+};
+
+struct ExprEnv {
+    Dialect dialect = Dialect::Common;
+    int64_t here = 0;     // `$`: the address of the line
+    // A symbol's value; false with `err` set when it has none.
+    std::function<bool(const std::string &name, Value &out, std::string &err)> lookup;
+};
+
+constexpr int MAX_EXPR_DEPTH = 64;   // nested parentheses, functions and byte prefixes
+
+// Evaluates `text`. `hex` selects the disassembler dialect's rule inside
+// `#` and `@#` operands: bare numbers there are hexadecimal. False with the
+// first error in `err`; `out` is then unknown.
+bool eval_expr(const std::string &text, const ExprEnv &env, bool hex, Value &out, std::string &err);
+
+// ---------------------------------------------------------------------------
+// Instruction and data encoding (instr.cpp)
+
+// What one line gives: its bytes (also after errors, with zeros where a
+// value is missing, so that the addresses behind it stay right) and the
+// errors found. For EQU/SET lines the value instead of bytes.
+struct Reading {
+    std::vector<uint8_t> bytes;
+    std::vector<std::string> errors;
+    bool has_value = false;
+    Value value;
+    bool ok() const { return errors.empty(); }
+};
+
+bool is_mnemonic(const std::string &word);
+// An instruction: mnemonic (any case) and operand field.
+void encode_instruction(const std::string &mnemonic, const std::string &args, const ExprEnv &env, Reading &out);
+// True when an instruction operand means the same in the two
+// environments (its kind and value; `a` and `b` differ in the dialect).
+bool operand_reads_same(const std::string &operand, const ExprEnv &a, const ExprEnv &b);
+// DB/BYTE/TEXT/ASCII (word = false) and DW/WORD (word = true) lists.
+void encode_data(const std::string &op, const std::string &args, bool word, const ExprEnv &env, Reading &out);
+// A value checked against a range; false (and an error) when outside.
+bool in_range(const Value &v, int64_t lo, int64_t hi, const char *what, std::vector<std::string> &errors);
+
+// ---------------------------------------------------------------------------
+// Macros, repetitions and conditionals (macro.cpp)
+
+struct SrcLine {
+    int file;
+    int line;
+    std::string text;
+};
+
+struct Macro {
+    std::string name;                  // as written
+    std::vector<std::string> params;   // parameter names, upper case
+    std::vector<SrcLine> body;
+    int file = 0, line = 0;            // where it is defined
+};
+
+constexpr int MAX_MACRO_DEPTH = 64;
+constexpr int MAX_COND_DEPTH = 256;
+constexpr int64_t MAX_REPEAT = 65536;
+
+bool parse_macro_params(const std::string &args, std::vector<std::string> &params, std::string &err);
+// The arguments of a macro call: comma-separated, outside strings and
+// parentheses; an empty field is an empty argument.
+std::vector<std::string> macro_arguments(const std::string &args);
+// A body line with each parameter name replaced by its argument (whole
+// words, any case) and "\@" by the expansion's number.
+std::string substitute(const std::string &text, const std::vector<std::string> &params,
+                       const std::vector<std::string> &args, int unique);
+
+// The IF/ELSE/ENDIF stack.
+class Conditionals {
+public:
+    struct Entry {
+        int file, line;      // the IF
+        int frame;           // the frame it was opened in
+        bool parent;         // the enclosing code is assembled
+        bool active;         // the current branch is assembled
+        bool done;           // a branch was taken
+        bool else_seen;
+    };
+    void clear() { stack_.clear(); }
+    bool active() const { return stack_.empty() || stack_.back().active; }
+    size_t depth() const { return stack_.size(); }
+    const Entry &top() const { return stack_.back(); }
+    // IF/IFDEF/IFNDEF with the condition's truth (ignored when inactive).
+    bool open(int file, int line, int frame, bool cond, std::string &err);
+    // ELSEIF (cond evaluated only if `needs_cond` comes back true), ELSE, ENDIF.
+    bool needs_else_if_cond() const { return !stack_.empty() && stack_.back().parent && !stack_.back().done; }
+    bool else_if(bool cond, std::string &err);
+    bool else_(std::string &err);
+    bool endif(std::string &err);
+    // Entries of `frame` still open when it ends; removed.
+    std::vector<Entry> close_frame(int frame);
+
+private:
+    std::vector<Entry> stack_;
+};
+
+// ---------------------------------------------------------------------------
+// Output (output.cpp)
+
+struct ListLine {
+    int line = 0;
+    std::string text;
+    int64_t addr = -1;              // -1: no address shown
+    std::vector<uint8_t> bytes;
+    bool abbreviate = false;        // FILL/INCBIN: first bytes only
+    bool is_equ = false;
+    int64_t equ_value = 0;
+    char equ_type = 0;              // 'R' or 'P': the value is a register or a port
+    std::string marker;             // file change marker instead of a line
+};
+
+std::string build_listing(const std::vector<ListLine> &lines);
+
+}  // namespace ovasm

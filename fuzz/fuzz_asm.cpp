@@ -7,8 +7,8 @@
 // holds a small include file and a small binary, so that INCLUDE and INCBIN
 // are reached. Inputs that could name a file outside that folder (a slash,
 // or a backslash that could spell one in an escape) are skipped when they
-// mention INCLUDE or INCBIN: an include of a device or a pipe would read
-// from the host rather than test the assembler.
+// mention INCLUDE or INCBIN: an include of a host file would test the host's
+// files rather than the assembler.
 #include <algorithm>
 #include <cctype>
 #include <string>

@@ -11,6 +11,7 @@
 
 #include "cpu/7000dasm.h"
 #include "cpu/tms7000.h"
+#include "debug/symbols.h"
 #include "debug/trace.h"
 #include "mem/memory.h"
 #include "video/tms3556.h"
@@ -21,7 +22,7 @@ char *log_box = log_box_init;
 char registers_box[REGISTERS_BOX_SIZE];
 char periph_box_init[PERIPH_BOX_SIZE];
 char *periph_box = periph_box_init;
-char breakpoint_str[ADDR_FIELD_SIZE];
+char breakpoint_str[LABEL_FIELD_SIZE];
 
 // The video chip's listing is 19 lines, each formatted by the chip in a
 // 1024-byte buffer: this holds the longest listing it can produce.
@@ -42,9 +43,10 @@ bool append_text(char *buf, size_t size, const char *text)
 unsigned disass_line(char *out, size_t size, unsigned address)
 {
     address &= 0xFFFF;
-    char text[256];
-    unsigned len = Dasm7000(text, address);
+    char dasm[256], text[320];
+    unsigned len = Dasm7000(dasm, address);
     if (len < 1) len = 1;   // never stall the walk on a zero length
+    symbols_name_target(dasm, address, len, text, sizeof text);
     char bytes[6 * 2 + 1];
     for (unsigned i = 0; i < 6; i++) {
         if (i < len)
@@ -56,16 +58,36 @@ unsigned disass_line(char *out, size_t size, unsigned address)
     return len;
 }
 
+std::string label_line(unsigned address, bool assembly)
+{
+    std::string labels, others;
+    for (size_t i = 0; const char *name = symbols_name_at((uint16)address, i); i++) {
+        std::string &to = !assembly || symbols_assembly_name(name) ? labels : others;
+        if (!to.empty()) to += ' ';
+        to.append(name).append(":");
+    }
+    if (labels.empty() && others.empty()) return "";
+    if (!others.empty()) labels.append(labels.empty() ? "; " : " ; ").append(others);
+    return labels.append("\n");
+}
+
 void disass_debugger()
 {
     no_trace();
     disass_box[0] = 0;
     log_box[0] = 0;
     unsigned address = get_pc();
-    char line[320];
-    for (int i = 0; i < DISASS_LINES; i++) {
+    char line[448];
+    for (int lines = 0; lines < DISASS_LINES;) {
+        const std::string label = label_line(address, false);
+        if (!label.empty()) {
+            if (lines + 2 > DISASS_LINES) break;
+            append_text(disass_box, sizeof disass_box, label.c_str());
+            lines++;
+        }
         address = (address + disass_line(line, sizeof line, address)) & 0xFFFF;
         if (!append_text(disass_box, sizeof disass_box, line)) break;
+        lines++;
     }
     restore_trace();
 }
@@ -125,11 +147,59 @@ bool parse_hex_field(const char *text, uint32 *value)
     return true;
 }
 
+field_address read_field_address(const char *text)
+{
+    field_address f;
+    while (*text == ' ') text++;
+    std::string word(text);
+    while (!word.empty() && word.back() == ' ') word.pop_back();
+    const size_t shown = sizeof f.message - 80;   // room for the words around a long field
+    if (word.empty()) {
+        snprintf(f.message, sizeof f.message, "The address field is empty: type a hexadecimal address or a label");
+        return f;
+    }
+    if (word[0] == '$') {   // always hexadecimal
+        f.ok = parse_hex_field(word.c_str() + 1, &f.value);
+        if (!f.ok)
+            snprintf(f.message, sizeof f.message, "'%.*s' is not a hexadecimal address", (int)shown, word.c_str());
+        return f;
+    }
+    const bool label_only = word.back() == ':';
+    const std::string name = label_only ? word.substr(0, word.size() - 1) : word;
+    bool is_name = !name.empty() && (isalpha((unsigned char)name[0]) || name[0] == '_' || name[0] == '.');
+    for (char c : name) is_name = is_name && (isalnum((unsigned char)c) || c == '_' || c == '.');
+    uint16 at = 0;
+    const bool known = is_name && symbols_address(name.c_str(), &at);
+    if (!label_only && parse_hex_field(word.c_str(), &f.value)) {
+        f.ok = true;
+        if (known)
+            snprintf(f.message, sizeof f.message, "%s is read as an address; the label %s (%04X) is typed %s:",
+                     word.c_str(), word.c_str(), at, word.c_str());
+        return f;
+    }
+    if (known) {
+        f.ok = true;
+        f.value = at;
+        snprintf(f.label, sizeof f.label, "%s", name.c_str());
+    } else if (is_name) {
+        snprintf(f.message, sizeof f.message, "unknown label '%.*s'%s", (int)shown, name.c_str(),
+                 symbols_count() ? "" : " (no symbols are loaded)");
+    } else {
+        snprintf(f.message, sizeof f.message, "'%.*s' is neither a hexadecimal address nor a label", (int)shown,
+                 word.c_str());
+    }
+    return f;
+}
+
 address_info address_info_text(uint32 value)
 {
     address_info info{};
     int address = (int)(value & 0xFFFF);
-    snprintf(info.line[0], sizeof info.line[0], "Address %04X: %s", address, bus_region_name(address));
+    if (const char *name = symbols_name((uint16)address))
+        snprintf(info.line[0], sizeof info.line[0], "Address %04X (%.40s): %s", address, name,
+                 bus_region_name(address));
+    else
+        snprintf(info.line[0], sizeof info.line[0], "Address %04X: %s", address, bus_region_name(address));
     snprintf(info.line[1], sizeof info.line[1], "A CPU read gives %02X", bus_peek(address));
     if (value > 0xFFFF)
         snprintf(info.line[2], sizeof info.line[2], "(%X cut to 16 bits)", value);
@@ -173,7 +243,10 @@ void stop_reason_text(char *out, size_t size, loop_stop reason, stop_cause cause
     const char *why = "Stopped";
     switch (reason) {
     case LOOP_STOP_PC:
-        snprintf(out, size, "Stopped: %04X reached", target);
+        if (const char *name = symbols_name(target))
+            snprintf(out, size, "Stopped: %04X reached (%s)", target, name);
+        else
+            snprintf(out, size, "Stopped: %04X reached", target);
         return;
     case LOOP_STOP_COUNT:
         break;

@@ -11,9 +11,12 @@
 #include "debug/mem_explorer.h"
 
 #include <cstring>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "cpu/7000dasm.h"
+#include "debug/symbols.h"
 #include "debug/trace.h"
 #include "host/files.h"
 #include "mem/memory.h"
@@ -114,12 +117,61 @@ void fill_dump_box()
 // ---------------------------------------------------------------------------
 // Dumps to disk.
 
+// The disassembly dump, a source that ovix-asm reads back to the same bytes
+// at the same addresses: a DASM line; "name EQU $1234" for every label of
+// an address that an instruction names but that is no instruction start of
+// the dump; an ORG at the start, so that a label line before the first
+// instruction gets its address; then each instruction line ("%04x   ", six
+// byte columns, the text with named targets), after the label line of its
+// address. Memory is read once, as the CPU would read it, before anything
+// is written.
+static void write_disassembly(FILE *f, uint32 start, uint32 end)
+{
+    struct listed {
+        uint32 address;
+        std::string text;
+    };
+    std::vector<listed> lines;
+    std::set<uint32> starts;
+    std::set<uint16> targets;
+    uint32 address = start;
+    char dasm[256], named[320], line[448];
+    do {
+        unsigned len = Dasm7000(dasm, address);
+        if (len < 1) len = 1;
+        uint16 target;
+        if (symbols_name_target(dasm, address, len, named, sizeof named, &target)) targets.insert(target);
+        int n = snprintf(line, sizeof line, "%04x   ", address);
+        for (unsigned i = 0; i < 6; i++) {
+            if (i < len)
+                n += snprintf(line + n, sizeof line - n, "%02X ", program_read_byte_8((int)((address + i) & 0xFFFF)));
+            else
+                n += snprintf(line + n, sizeof line - n, "   ");
+        }
+        snprintf(line + n, sizeof line - n, "%s\n", named);
+        lines.push_back({address, line});
+        starts.insert(address);
+        address += len;
+    } while (address <= 0xFFFF && address <= end);
+
+    fputs("DASM\n", f);
+    for (uint16 t : targets) {
+        if (starts.count(t)) continue;
+        for (size_t i = 0; const char *name = symbols_name_at(t, i); i++)
+            if (symbols_assembly_name(name)) fprintf(f, "%s EQU $%04X\n", name, t);
+    }
+    fprintf(f, "        ORG $%04X\n", start);
+    for (const listed &l : lines) {
+        fputs(label_line(l.address, true).c_str(), f);
+        fputs(l.text.c_str(), f);
+    }
+}
+
 void mem_explorer_write(FILE *f, int mode, uint32 start, uint32 end)
 {
     no_trace();
     uint32 address = start & 0xFFFF;
     uint32 count = 0;
-    char text[256];
     do {
         switch (mode) {
         case 0:
@@ -132,20 +184,10 @@ void mem_explorer_write(FILE *f, int mode, uint32 start, uint32 end)
             if (++count % 16 == 0) fputc('\n', f);
             address++;
             break;
-        default: {
-            unsigned len = Dasm7000(text, address);
-            if (len < 1) len = 1;
-            fprintf(f, "%04x   ", address);
-            for (unsigned i = 0; i < 6; i++) {
-                if (i < len)
-                    fprintf(f, "%02X ", program_read_byte_8((int)((address + i) & 0xFFFF)));
-                else
-                    fputs("   ", f);
-            }
-            fprintf(f, "%s\n", text);
-            address += len;
-            break;
-        }
+        default:
+            write_disassembly(f, start & 0xFFFF, end);
+            restore_trace();
+            return;
         }
     } while (address <= 0xFFFF && address <= end);
     restore_trace();

@@ -32,7 +32,10 @@ void mem_explorer_fill(char *out, size_t size, uint32 start_address);
 
 // Writes the dump of CPU addresses start..end (end inclusive, at least one
 // unit, never past 0xFFFF) to an open stream: mode 0 raw bytes, 1
-// hexadecimal listing, 2 disassembly. Reads with tracing suppressed.
+// hexadecimal listing, 2 disassembly. The disassembly is a source in
+// ovix-asm's disassembler dialect (a DASM line first) with the symbol
+// table's labels as label lines and named targets: it assembles back to the
+// same bytes at the same addresses. Reads with tracing suppressed.
 void mem_explorer_write(FILE *f, int mode, uint32 start, uint32 end);
 
 // One dump to disk as the menu does it, without any dialog: reads the two

@@ -44,14 +44,6 @@ bool name_char(char c, bool first)
     return isalpha((unsigned char)c) || c == '_' || c == '.' || (!first && isdigit((unsigned char)c));
 }
 
-// A name the disassembler dialect reads as a name (not only hex digits).
-bool usable(const char *name)
-{
-    for (const char *p = name; *p; p++)
-        if (!isxdigit((unsigned char)*p)) return true;
-    return false;
-}
-
 }  // namespace
 
 const char *symbols_parse(const char *name, const char *text, size_t size)
@@ -152,6 +144,44 @@ const char *symbols_name(uint16 address)
     return local;
 }
 
+const char *symbols_name_at(uint16 address, size_t index)
+{
+    auto it = std::lower_bound(s.t.by_address.begin(), s.t.by_address.end(), address,
+                               [](const entry &x, uint16 a) { return x.address < a; });
+    for (; it != s.t.by_address.end() && it->address == address; ++it, index--)
+        if (index == 0) return it->name.c_str();
+    return nullptr;
+}
+
+bool symbols_assembly_name(const char *name)
+{
+    const std::string u = upper(name);
+    if (u.empty() || u[0] == '.' || u == "A" || u == "B" || u == "ST") return false;
+    if ((u[0] == 'R' || u[0] == 'P') && u.size() > 1 &&
+        u.find_first_not_of("0123456789", 1) == std::string::npos)
+        return false;
+    return u.find_first_not_of("0123456789ABCDEF") != std::string::npos;
+}
+
+const char *symbols_load_beside(const char *rom_path, std::string *loaded)
+{
+    loaded->clear();
+    symbols_clear();
+    const std::string path = rom_path;
+    // The extension is what follows the last '.' of the file's own name.
+    const size_t slash = path.find_last_of('/');
+    const size_t dot = path.find_last_of('.');
+    const bool has_extension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    const std::string candidates[] = {path + ".sym", has_extension ? path.substr(0, dot) + ".sym" : std::string()};
+    for (const std::string &c : candidates) {
+        if (c.empty() || !path_exists(c.c_str())) continue;
+        if (const char *error = symbols_load(c.c_str())) return error;
+        *loaded = c;
+        return nullptr;
+    }
+    return nullptr;
+}
+
 bool symbols_address(const char *name, uint16 *address)
 {
     auto it = s.t.by_name.find(upper(name));
@@ -160,7 +190,8 @@ bool symbols_address(const char *name, uint16 *address)
     return true;
 }
 
-bool symbols_name_target(const char *text, unsigned address, unsigned length, char *out, size_t size)
+bool symbols_name_target(const char *text, unsigned address, unsigned length, char *out, size_t size,
+                         uint16 *target_out)
 {
     snprintf(out, size, "%s", text);
     const size_t len = strlen(text);
@@ -202,8 +233,19 @@ bool symbols_name_target(const char *text, unsigned address, unsigned length, ch
     } else {
         return false;
     }
-    const char *name = symbols_name((uint16)target);
-    if (!name || !usable(name)) return false;
+    // The name symbols_name would give, among those the disassembler
+    // dialect takes as they are.
+    const char *name = nullptr;
+    for (size_t i = 0; const char *n = symbols_name_at((uint16)target, i); i++) {
+        if (!symbols_assembly_name(n)) continue;
+        if (!strchr(n, '.')) {
+            name = n;
+            break;
+        }
+        if (!name) name = n;
+    }
+    if (!name) return false;
     snprintf(out, size, "%.*s%s%s%s", (int)from, text, memory ? "@" : "", name, text + to);
+    if (target_out) *target_out = (uint16)target;
     return true;
 }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "config.h"
 
@@ -35,8 +36,26 @@ size_t symbols_count();
 // one; null when the address has none.
 const char *symbols_name(uint16 address);
 
+// The labels at an address in the order of the file: the `index`-th one
+// (from 0), null past the last.
+const char *symbols_name_at(uint16 address, size_t index);
+
 // The address of a name (any case). False when no label has that name.
 bool symbols_address(const char *name, uint16 *address);
+
+// True when the disassembler dialect takes `name` as a label as it is: not
+// only hexadecimal digits (it would read as a number), not a register or
+// port (A, B, ST, R5, P6), not a local name without its scope (".loop").
+bool symbols_assembly_name(const char *name);
+
+// The symbols of a cartridge image loaded from `rom_path`: the symbol file
+// beside it replaces the table. The file is "game.rom.sym" when there is
+// one (the image's whole name), else "game.sym" (its extension replaced);
+// without either the table is emptied. Returns null when a file was
+// loaded or there is none (*loaded then holds the file's name, or is
+// empty); otherwise the message, and the table is emptied too: the
+// previous cartridge's names would be wrong for this one.
+const char *symbols_load_beside(const char *rom_path, std::string *loaded);
 
 // Writes into `out` (of `size` bytes) the disassembler's text `text` of the
 // instruction at `address`, `length` bytes long (what Dasm7000 wrote and
@@ -52,6 +71,9 @@ bool symbols_address(const char *name, uint16 *address);
 // dialect (the one a dump with a DASM line is read in). A target without
 // a label, a label whose name is only
 // hexadecimal digits (which the disassembler dialect would read as a
-// number), and immediates (MOVD #1234,R7) stay as they are. Returns true
-// when a name was put in; `out` always receives the text.
-bool symbols_name_target(const char *text, unsigned address, unsigned length, char *out, size_t size);
+// number; see symbols_assembly_name), and immediates (MOVD #1234,R7) stay
+// as they are. Returns true when a name was put in, and then the target's
+// address in *target when `target` is not null; `out` always receives the
+// text.
+bool symbols_name_target(const char *text, unsigned address, unsigned length, char *out, size_t size,
+                         uint16 *target = nullptr);

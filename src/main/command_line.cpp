@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 
 static const char usage[] =
     "usage: ovix [--bios FILE] [--cart FILE] [--load-state FILE] [--fast] [--debug] [--scale N]\n"
-    "            [--help] [--version]\n";
+    "            [--symbols FILE] [--help] [--version]\n";
 
 static const char version[] = "ovix (Ovix emulator) " OVIX_VERSION_TEXT "\n";
 
@@ -33,6 +33,9 @@ static void declare_options(CLI::App &app, frontend_options *opt, option_texts *
     app.add_option("--cart", opt->cart, "cartridge image, loaded as LOAD ROM loads it")->option_text("FILE");
     app.add_option("--load-state", opt->load_state,
                    "start from this snapshot (taken with the same BIOS and cartridge)")
+        ->option_text("FILE");
+    app.add_option("--symbols", opt->symbols,
+                   "labels for the debugger, as ovix-asm --symbols writes them (default: the cartridge's, beside it)")
         ->option_text("FILE");
     app.add_flag("--fast", opt->fast, "start at fastest speed instead of 5 MHz");
     app.add_flag("--debug", opt->debug, "open the debugger before the first instruction");

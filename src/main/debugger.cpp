@@ -10,9 +10,11 @@
 #include <allegro/internal/aintern.h>
 
 #include <cstdio>
+#include <string>
 
 #include "cpu/tms7000.h"
 #include "debug/debugger_text.h"
+#include "debug/symbols.h"
 #include "debug/trace.h"
 #include "main/frontend.h"
 #include "main/loop.h"
@@ -29,14 +31,27 @@ static void execute_one()
     orlo_check_timers();
 }
 
-// Reads the address field; an empty or non-hexadecimal field runs nothing
-// and says so.
-static bool read_address_field(uint32 *address)
+// Reads the address field: a hexadecimal address or a label. A field that
+// names neither runs nothing and says why ("unknown label 'xyz'").
+static bool read_address_field(field_address *f)
 {
-    if (parse_hex_field(breakpoint_str, address)) return true;
-    alert("The address field is empty or not hexadecimal:", "type the address in hexadecimal digits.", nullptr,
-          "OK", nullptr, 0, 0);
+    *f = read_field_address(breakpoint_str);
+    if (f->ok) return true;
+    message_alert("Address field", f->message);
     return false;
+}
+
+// "Go to 00C010 ?", with the label the field named, or the note on a word
+// that is both an address and a label, below it. True on "Yes".
+static bool confirm_go_to(const field_address &f)
+{
+    char question[40], named[96];
+    snprintf(question, sizeof question, "Go to %06x ?", f.value);
+    snprintf(named, sizeof named, "(the label %.60s)", f.label);
+    const alert_lines note = wrap_alert_text(f.message, 60);
+    const char *line2 = f.message[0] ? note.line[0] : f.label[0] ? named : nullptr;
+    const char *line3 = f.message[0] && note.line[1][0] ? note.line[1] : nullptr;
+    return alert(question, line2, line3, "&Yes", "&No", 'y', 'n') == 1;
 }
 
 // Object numbers in the_dialog.
@@ -118,24 +133,40 @@ static int stepover()
 
 static int tobreak()
 {
-    uint32 address;
-    if (read_address_field(&address)) {
-        char question[40];
-        snprintf(question, sizeof question, "Go to %06x ?", address);
-        if (alert(question, nullptr, nullptr, "&Yes", "&No", 'y', 'n') == 1) ovix_loop(address & 0xFFFF);
-    }
+    field_address f;
+    if (read_address_field(&f) && confirm_go_to(f)) ovix_loop(f.value & 0xFFFF);
     refresh();
     return D_REDRAW;
 }
 
+// B runs at once, but for a word that is both an address and a label: the
+// question says which one it runs to.
 static int tobreaknoconfirm()
 {
-    uint32 address;
-    if (!read_address_field(&address)) return D_REDRAW;
-    ovix_loop(address & 0xFFFF);
+    field_address f;
+    if (!read_address_field(&f)) return D_REDRAW;
+    if (f.message[0] && !confirm_go_to(f)) return D_REDRAW;
+    ovix_loop(f.value & 0xFFFF);
     allegro_keyb();
     refresh();
     return D_REDRAW;
+}
+
+void load_cartridge_symbols(const char *rom_path)
+{
+    std::string loaded;
+    const char *error = symbols_load_beside(rom_path, &loaded);
+    if (!error) return;
+    // The file is beside the cartridge just chosen: its name alone leaves
+    // the alert's three lines to the reason.
+    std::string text = error;
+    const std::string path = rom_path;
+    const size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos) {
+        const size_t at = text.find(path.substr(0, slash + 1));
+        if (at != std::string::npos) text.erase(at, slash + 1);
+    }
+    message_alert("Symbols not loaded", text.c_str());
 }
 
 // Closes the dialog; the machine resumes where it stopped.
@@ -195,9 +226,12 @@ static int remove_dump()
 
 static int info_address_phys()
 {
-    uint32 address;
-    if (!read_address_field(&address)) return D_REDRAW;
-    address_info info = address_info_text(address);
+    field_address f;
+    if (!read_address_field(&f)) return D_REDRAW;
+    address_info info = address_info_text(f.value);
+    // A word that is also a label: the note, cut to the line, replaces the
+    // third line (the first line shows the address cut to 16 bits).
+    if (f.message[0]) snprintf(info.line[2], sizeof info.line[2], "%s", wrap_alert_text(f.message, 79).line[0]);
     alert(info.line[0], info.line[1], info.line[2][0] ? info.line[2] : nullptr, "&Yes", "&No", 'y', 'n');
     return D_REDRAW;
 }
@@ -248,7 +282,7 @@ static DIALOG the_dialog[] = {
     {d_textbox_proc,    0,   30,  480, 160, 0, 0, 0, 0, 0, 0, disass_box, nullptr, nullptr},
     {d_textbox_proc,    0,   200, 480, 292, 0, 0, 0, 0, 0, 0, log_box_init, nullptr, nullptr},
     {d_textbox_proc,    488, 30,  144, 320, 0, 0, 0, 0, 0, 0, registers_box, nullptr, nullptr},
-    {d_edit_proc,       488, 358, 144, 8,   0, 0, 0, 0, ADDR_FIELD_CHARS, 0, breakpoint_str, nullptr, nullptr},
+    {d_edit_proc,       488, 358, 144, 8,   0, 0, 0, 0, LABEL_FIELD_CHARS, 0, breakpoint_str, nullptr, nullptr},
     {d_textbox_proc,    488, 374, 144, 118, 0, 0, 0, 0, 0, 0, periph_box_init, nullptr, nullptr},
     {d_text_proc,       208, 20,  272, 8,   0, 0, 0, 0, 0, 0, debugger_status, nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F7, 0, command(step), nullptr, nullptr},

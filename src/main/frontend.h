@@ -100,6 +100,10 @@ int message_alert(const char *title, const char *message, const char *button = "
 // Runs the debugger's dialog. True when the user chose "Continue" (the
 // machine resumes), false when the program is to end.
 bool debugger();
+// After a cartridge was loaded from `rom_path`: the symbol file beside it
+// replaces the symbols (none clears them); one that cannot be read is
+// reported in an alert, and the cartridge stays loaded without names.
+void load_cartridge_symbols(const char *rom_path);
 
 // mem_explorer_dialog.cpp
 void memory_explorer();

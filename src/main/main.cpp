@@ -39,6 +39,7 @@
 
 #include "cpu/tms7000.h"
 #include "debug/debugger_text.h"
+#include "debug/symbols.h"
 #include "debug/trace.h"
 #include "io/io_cpu.h"
 #include "main/command_line.h"
@@ -594,6 +595,12 @@ static int run_window_program(const frontend_options &opt)
             return 2;
         }
     }
+    if (!opt.symbols.empty()) {
+        if (const char *error = symbols_load(opt.symbols.c_str())) {
+            fprintf(stderr, "ovix: Symbols not loaded: %s\n", error);
+            return 2;
+        }
+    }
     init(opt.scale);
     get_log_str(log_box, LOG_BOX_SIZE);
     if (!bios_error.empty() && message_alert("Memory initialization failed", bios_error.c_str(), "&Abort", 'a') == 1)
@@ -603,6 +610,7 @@ static int run_window_program(const frontend_options &opt)
     tms3556_reset();
     io_cpu_callback(0);
     if (!opt.cart.empty()) ovix_reset();   // as LOAD ROM does
+    if (!opt.cart.empty() && opt.symbols.empty()) load_cartridge_symbols(opt.cart.c_str());
     if (!opt.load_state.empty()) {
         std::string error;
         if (!snapshot_load(opt.load_state.c_str(), &error)) {

@@ -186,5 +186,6 @@ int ovix_load_rom()
         return D_REDRAW;
     }
     ovix_reset();
+    load_cartridge_symbols(path);
     return D_REDRAW;
 }

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "asm.h"
 #include "cpu/7000dasm.h"
@@ -142,6 +144,57 @@ TEST(Symbols, AssemblerSymbolFileAndNamedLinesRoundTrip)
     }
     EXPECT_EQ(named, 5);   // DJNZ, CALL, JMP, LDA and BTJZ; not STA (no label there), BR *R5, MOV, RETS
     symbols_clear();
+}
+
+// The names the disassembly dump writes as labels are those the assembler
+// takes as labels in the disassembler dialect.
+TEST(Symbols, AssemblyNamesAreTheAssemblersLabels)
+{
+    int taken = 0;
+    for (const char *name : {"loop", "print.loop", "_1", "Rx", "R", "P", "NOP", "FACE", "dec0", "R5", "r12", "P255",
+                             "A", "b", "st"}) {
+        const ovasm::Result r =
+            ovasm::assemble_text("n.asm", std::string("DASM\n ORG $C000\n") + name + ":\n JMP " + name + "\n");
+        EXPECT_EQ(symbols_assembly_name(name), r.ok) << name << ": " << (r.ok ? "" : r.errors.front());
+        taken += r.ok;
+    }
+    EXPECT_EQ(taken, 7);
+    EXPECT_FALSE(symbols_assembly_name(".loop"));   // a local name needs its scope
+}
+
+// The symbol file of a cartridge: the image's whole name and ".sym" first,
+// then its extension replaced; none clears the table, a bad one too.
+TEST(Symbols, FileBesideACartridge)
+{
+    const std::string dir = make_temp_dir("beside");
+    std::filesystem::create_directory(dir + "/v1.2");
+    for (const auto &[file, text] : std::vector<std::pair<std::string, std::string>>{
+             {"a.rom.sym", "1000 whole\n"}, {"a.sym", "1000 stem\n"}, {"b.sym", "2000 bee\n"},
+             {"bad.sym", "2000 bee\nzz\n"}, {"noext.sym", "3000 plain\n"}, {"v1.sym", "4000 wrong\n"}})
+        ASSERT_TRUE(write_text(dir + "/" + file, text));
+    const struct {
+        const char *rom, *loaded;   // the file loaded ("" none)
+        uint16 address;              // and its one label
+        const char *name;
+    } cases[] = {
+        {"a.rom", "a.rom.sym", 0x1000, "whole"}, {"b.rom", "b.sym", 0x2000, "bee"},
+        {"c.rom", "", 0, nullptr},               {"noext", "noext.sym", 0x3000, "plain"},
+        {"v1.2/f", "", 0, nullptr},              // the dot of the folder is no extension
+        {"bad.rom", "", 0, nullptr},             // an error, and no names
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(parse("F800 previous\n"), nullptr);
+        std::string loaded;
+        const char *error = symbols_load_beside((dir + "/" + c.rom).c_str(), &loaded);
+        const std::string expected_error =
+            strcmp(c.rom, "bad.rom") ? ""
+                                     : dir + "/bad.sym:2: expected a hexadecimal address (up to 4 digits), blanks "
+                                             "and a name, not 'zz'";
+        EXPECT_EQ(error ? std::string(error) : "", expected_error);
+        EXPECT_EQ(loaded, *c.loaded ? dir + "/" + c.loaded : "") << c.rom;
+        EXPECT_EQ(symbols_count(), c.name ? 1u : 0u) << c.rom;
+        if (c.name) EXPECT_STREQ(symbols_name(c.address), c.name) << c.rom;
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "cpu/7000dasm.h"
 #include "cpu/tms7000.h"
 #include "debug/debugger_text.h"
+#include "debug/symbols.h"
 #include "debug/trace.h"
 #include "io/io_cpu.h"
 #include "mem/memory.h"
@@ -179,6 +180,63 @@ TEST(AddressField, HexadecimalOnly)
         EXPECT_EQ(parse_hex_field(c.text, &value), c.ok) << '"' << c.text << '"';
         EXPECT_EQ(value, c.ok ? c.value : 0xDEADBEEF) << '"' << c.text << '"';
     }
+}
+
+TEST(AddressField, HexadecimalAddressOrLabel)
+{
+    const char *sym = "C010 loop\n1234 FACE\n";
+    ASSERT_EQ(symbols_parse("t.sym", sym, strlen(sym)), nullptr);
+    const struct {
+        const char *text;
+        bool ok;
+        uint32 value;
+        const char *label, *message;
+    } cases[] = {
+        {"loop", true, 0xC010, "loop", ""},
+        {" LOOP: ", true, 0xC010, "LOOP", ""},
+        {"c000", true, 0xC000, "", ""},
+        {"$FACE", true, 0xFACE, "", ""},
+        {"FACE:", true, 0x1234, "FACE", ""},
+        // Both an address and a label: the address, and a note.
+        {"FACE", true, 0xFACE, "", "FACE is read as an address; the label FACE (1234) is typed FACE:"},
+        {"nowhere", false, 0, "", "unknown label 'nowhere'"},
+        {"nowhere:", false, 0, "", "unknown label 'nowhere'"},
+        {"12zz", false, 0, "", "'12zz' is neither a hexadecimal address nor a label"},
+        {"$12zz", false, 0, "", "'$12zz' is not a hexadecimal address"},
+        {"  ", false, 0, "", "The address field is empty: type a hexadecimal address or a label"},
+    };
+    for (const auto &c : cases) {
+        const field_address f = read_field_address(c.text);
+        EXPECT_EQ(f.ok, c.ok) << c.text;
+        if (c.ok) EXPECT_EQ(f.value, c.value) << c.text;
+        EXPECT_STREQ(f.label, c.label) << c.text;
+        EXPECT_STREQ(f.message, c.message) << c.text;
+    }
+    symbols_clear();
+    EXPECT_STREQ(read_field_address("loop").message, "unknown label 'loop' (no symbols are loaded)");
+}
+
+// Label lines and named targets in the disassembly box, and names in the
+// stop line and the address report.
+TEST(DisassemblyBox, LabelsAndNamedTargets)
+{
+    program_at_c000({0x00, 0xE0, 0xFD, 0x8E, 0xC0, 0x00});   // NOP; JMP $-3; CALL $C000; NOPs
+    const char *sym = "C000 start\nC000 start.x\nC003 FACE\nC014 late\n";
+    ASSERT_EQ(symbols_parse("t.sym", sym, strlen(sym)), nullptr);
+    disass_debugger();
+    const std::vector<std::string> lines = lines_of(disass_box);
+    const std::vector<std::string> first = {"start: start.x:", "C000 00          NOP", "C001 E0FD        JMP start",
+                                            "FACE:", "C003 8EC000      CALL start", "C006 00          NOP"};
+    ASSERT_EQ(lines.size(), 19u);   // the label of C014 would leave its instruction no room
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 6), first);
+    EXPECT_EQ(lines.back().substr(0, 5), "C013 ");
+    EXPECT_EQ(label_line(0xC003, true), "; FACE:\n");   // as the assembler takes it
+
+    char text[48];
+    stop_reason_text(text, sizeof text, LOOP_STOP_PC, STOP_NONE, false, 0xC000);
+    EXPECT_STREQ(text, "Stopped: C000 reached (start)");
+    EXPECT_STREQ(address_info_text(0xC003).line[0], "Address C003 (FACE): RAM");
+    symbols_clear();
 }
 
 TEST(AddressInfo, RegionByteAndCut)

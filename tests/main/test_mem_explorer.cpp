@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "asm.h"
 #include "cpu/7000dasm.h"
 #include "cpu/tms7000.h"
 #include "debug/mem_explorer.h"
+#include "debug/symbols.h"
 #include "debug/trace.h"
 #include "main/loop.h"
 #include "mem/memory.h"
@@ -240,12 +242,43 @@ TEST(DumpFormats, DisassemblyListing)
         uint32 start, end;
         std::string text;
     };
+    // The directive that makes ovix-asm read the lines back, and the start.
+    const std::string head = "DASM\n        ORG $C000\n";
     const Case cases[] = {
-        {0xC000, 0xC009, nop + call + movd + jmp},
-        {0xC000, 0xC002, nop + call},   // the last instruction runs past the end
-        {0xC001, 0xC000, call},         // end below start: one instruction
+        {0xC000, 0xC009, head + nop + call + movd + jmp},
+        {0xC000, 0xC002, head + nop + call},   // the last instruction runs past the end
+        {0xC001, 0xC000, "DASM\n        ORG $C001\n" + call},   // end below start: one instruction
     };
     for (const Case &c : cases) EXPECT_EQ(write_dump(2, c.start, c.end), c.text) << std::hex << c.start;
+}
+
+// A real program's disassembly dump with its symbols, read back by the
+// assembler to the same bytes at the same addresses: the open BIOS with its
+// symbol file, whole and from a label in its middle (the earlier labels that
+// instructions name come as EQU lines), with two names the disassembler
+// dialect cannot take as labels (a comment keeps them).
+TEST(DumpFormats, DisassemblyWithSymbolsAssemblesBack)
+{
+    const std::vector<uint8> bios = read_file(OVIX_BINARY_DIR "/roms/bios/BIOS7020.bin");
+    ASSERT_EQ(bios.size(), sizeof rom_7020);
+    memcpy(rom_7020, bios.data(), sizeof rom_7020);
+    const std::string sym = read_text(OVIX_BINARY_DIR "/roms/bios/BIOS7020.sym") + "F800 FACE\nFA91 R5\n";
+    ASSERT_EQ(symbols_parse("bios.sym", sym.data(), sym.size()), nullptr);
+    for (uint32 start : {0xF800u, 0xFA91u}) {
+        const std::string dump = write_dump(2, start, 0xFFFF);
+        const ovasm::Result r = ovasm::assemble_text("dump.asm", dump);
+        ASSERT_TRUE(r.ok) << r.errors.front();
+        EXPECT_EQ(r.base, start);
+        ASSERT_GE(r.image.size(), 0x10000 - start);
+        EXPECT_EQ(0, memcmp(r.image.data(), rom_7020 + (start - 0xF800), 0x10000 - start)) << std::hex << start;
+        // The names are there: label lines, named calls, and for the
+        // second dump the labels before its start.
+        EXPECT_NE(dump.find("\npollkey: ; R5:\nfa91   "), std::string::npos);
+        EXPECT_NE(dump.find("CALL getbyte\n"), std::string::npos);
+        EXPECT_EQ(dump.find("\nreset: ; FACE:\nf800   ") != std::string::npos, start == 0xF800);
+        EXPECT_EQ(dump.find("\ngetbyte EQU $FA26\n") != std::string::npos, start > 0xF800);
+    }
+    symbols_clear();
 }
 
 TEST(DumpFormats, PeripheralRangeIsReadAsTheCpuReads)
@@ -278,7 +311,7 @@ TEST(DumpFiles, NumberedInOrderOfAnyKind)
     ASSERT_EQ(bin.size(), 16u);
     for (int i = 0; i < 16; i++) EXPECT_EQ(bin[i], i);
     EXPECT_EQ(read_text(name[1]), "f800   00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f \n");
-    EXPECT_EQ(read_text(name[2]).substr(0, 7), "f800   ");
+    EXPECT_EQ(read_text(name[2]).substr(0, 30), "DASM\n        ORG $F800\nf800   ");
 }
 
 TEST(DumpFiles, NumbersSkipEveryExistingFileOfEitherKind)

@@ -172,7 +172,7 @@ TEST(AsmRoundTrip, DisassemblyListingsAssembleBack)
         }
     }
     const unsigned end = 0xC000 + 4 * 256 - 1;
-    std::string explorer = "DASM\n", debugger = "DASM\n";
+    std::string explorer, debugger = "DASM\n";   // the explorer's dump has its own DASM line
     FILE *f = tmpfile();
     ASSERT_NE(f, nullptr);
     mem_explorer_write(f, 2, 0xC000, end);

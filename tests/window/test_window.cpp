@@ -823,9 +823,13 @@ TEST_F(WindowTest, MemoryExplorerDumpsToFiles)
         expected_hex += byte;
     }
     EXPECT_EQ(read_text(hex), expected_hex + "\n");
-    // The disassembly: instruction lines from f800 to f80f, each with its
-    // address, its bytes in upper case, and a text.
+    // The disassembly: the directive and the start for the assembler, then
+    // instruction lines from f800 to f80f, each with its address, its bytes
+    // in upper case, and a text (no symbols are loaded).
     std::string listing = read_text(dasm);
+    const std::string head = "DASM\n        ORG $F800\n";
+    ASSERT_EQ(listing.substr(0, head.size()), head);
+    listing.erase(0, head.size());
     ASSERT_FALSE(listing.empty());
     std::regex line_re("([0-9a-f]{4})   ((?:[0-9A-F]{2} ){1,4})(?:   ){2,5}\\S.*");
     unsigned expect_address = 0xF800;
@@ -1234,4 +1238,41 @@ TEST_F(CartridgeTest, PauseSnapshotsAndScreenshots)
     click_text("OK");
     open_debugger();
     EXPECT_EQ(key_log(), "A");
+}
+
+// ---------------------------------------------------------------------------
+// Symbols in the debugger.
+
+// A cartridge with a symbol file beside it: the debugger takes its labels
+// in the address field and shows them in the disassembly and the stop line.
+// A cartridge whose symbol file is bad stays loaded, says why, and leaves no
+// names; --symbols with a bad file ends the program before any window.
+TEST_F(WindowTest, CartridgeSymbolsInTheDebugger)
+{
+    for (const char *name : {"/busy.rom", "/bad.rom"}) ASSERT_TRUE(write_file(dir + name, busy_cartridge()));
+    ASSERT_TRUE(write_text(dir + "/busy.sym", "6004 poll\n600B show\n6016 cells\n"));
+    ASSERT_TRUE(write_text(dir + "/bad.rom.sym", "6004 poll\n6004\n"));
+    start();
+    wait_bios_screen();
+    open_debugger();
+    load_cartridge("busy.rom");
+    ASSERT_TRUE(wait_text("Ovix integrated debugger", 5s));
+    type_address("poll");
+    run("xdotool key b");
+    ASSERT_TRUE(wait_text("Stopped: 6004 reached (poll)", 20s));
+    EXPECT_TRUE(wait_text("show:", 5s));
+    EXPECT_TRUE(wait_text("JEQ show", 5s));
+
+    load_cartridge("bad.rom");
+    ASSERT_TRUE(wait_text("Symbols not loaded: ", 5s));
+    EXPECT_TRUE(wait_text("bad.rom.sym:2: expected a hexadecimal address", 5s));
+    click_text("OK");
+    type_address("poll");
+    run("xdotool key b");
+    EXPECT_TRUE(wait_text("unknown label 'poll' (no symbols are loaded)", 5s));
+
+    const std::string out =
+        run_output("cd '" + dir + "' && env -u DISPLAY '" + OVIX + "' --symbols none.sym 2>&1; echo status=$?");
+    EXPECT_NE(out.find("ovix: Symbols not loaded: cannot read the symbol file none.sym"), std::string::npos) << out;
+    EXPECT_NE(out.find("status=2\n"), std::string::npos) << out;
 }

@@ -158,14 +158,16 @@ TEST_F(Tms3556, PointerReloadsAndAccesses)
 TEST_F(Tms3556, PeekMatchesTheNextReadWithoutEffect)
 {
     for (int a = 0; a < 0x8000; a++) set_vram(static_cast<uint16>(a), static_cast<uint8>(a ^ (a >> 8)));
-    const std::vector<std::initializer_list<int>> setups = {
+    // Owning vectors: an initializer_list's array dies with the full
+    // expression that made it, so a container of lists would dangle.
+    const std::vector<std::vector<int>> setups = {
         {0x21, 0x34, 0x12},                    // row/col load pending
         {0x21, 0x00, 0x10, 0x09, 0x00},        // BAMP load pending (0x1001)
         {0x21, 0x00, 0x20, 0x09, 0x00, 0x02, 0x30},   // both pending
         {},                                    // nothing pending
     };
     for (const auto &bytes : setups) {
-        port(bytes);
+        for (int b : bytes) port({b});
         for (int i = 0; i < 3; i++) {
             const uint16 acmp = vdp_acmp, acmpxy = vdp_acmpxy;
             const dma_mode mode = vdp_acmpxy_mode;

@@ -8,6 +8,7 @@
 // the same text either way.
 #include "debug/trace.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -126,10 +127,19 @@ static void read_list()
         snprintf(s.list_problem, sizeof s.list_problem, "%s (nothing is listed)", reason.c_str());
         return;
     }
-    char word[256];
-    while (fscanf(f, "%255s", word) == 1) {
-        if (debug_func_list_size >= DEBUG_LIST_MAX) continue;
-        copy_cut(debug_func_list[debug_func_list_size], DEBUG_NAME_SIZE, word);
+    // A word of any length is one name: its first 63 characters.
+    int ch = getc(f);
+    while (ch != EOF && debug_func_list_size < DEBUG_LIST_MAX) {
+        if (isspace(ch)) {
+            ch = getc(f);
+            continue;
+        }
+        char word[DEBUG_NAME_SIZE];
+        size_t n = 0;
+        for (; ch != EOF && !isspace(ch); ch = getc(f))
+            if (n < sizeof word - 1) word[n++] = (char)ch;
+        word[n] = 0;
+        copy_cut(debug_func_list[debug_func_list_size], DEBUG_NAME_SIZE, word);   // a NUL byte ends the name
         debug_func_list_size++;
     }
     fclose(f);
@@ -250,11 +260,14 @@ static int format_general(char *line, const char *fmt, va_list ap)
 
 static constexpr char HEX_LOWER[] = "0123456789abcdef";
 static constexpr char HEX_UPPER[] = "0123456789ABCDEF";
-static constexpr int FAST_LIMIT = LINE_MAX - 200;   // longer lines: the general formatter
 
 // Its copies and padding are short: done by words and bytes rather than by
 // string instructions, whose start-up costs more than they do.
+#if defined(__GNUC__) && !defined(__clang__)
 #define SHORT_LOOPS __attribute__((optimize("no-tree-loop-distribute-patterns")))
+#else
+#define SHORT_LOOPS
+#endif
 
 SHORT_LOOPS __attribute__((always_inline)) static inline char *copy_short(char *o, const char *src, size_t n)
 {

@@ -104,6 +104,8 @@ TEST_F(Trace, OversizedListIsReadSafely)
     write_list(text);
     EXPECT_EQ(check_debug("f0()"), 1);
     EXPECT_EQ(debug_func_list_size, DEBUG_LIST_MAX);   // words past 100 are ignored
+    EXPECT_EQ(std::string(debug_func_list[0]), std::string(DEBUG_NAME_SIZE - 1, 'x'));
+    EXPECT_STREQ(debug_func_list[1], "f0()");          // the long word is one name
     EXPECT_EQ(check_debug("f120()"), -1);
     for (int i = 0; i < debug_func_list_size; i++)
         EXPECT_LT(strlen(debug_func_list[i]), (size_t)DEBUG_NAME_SIZE);

@@ -13,16 +13,7 @@
 
 namespace {
 
-// Known defect, reported and left to the trace's owner: the reader takes a
-// word of more than 255 characters as several names (its remainder becomes
-// a name of its own). Inputs with such a word are skipped until the reader
-// is mended; then this goes, and fuzz/pending/debug_lst/long-word joins the
-// corpus.
-constexpr bool LONG_WORDS_SPLIT = true;
-constexpr size_t READER_WORD_MAX = 255;
-
-// The names the list should hold; false for an input the reader is known
-// to get wrong.
+// The names the list should hold.
 bool expected_names(const uint8_t *data, size_t size, std::vector<std::string> &names)
 {
     size_t i = 0;
@@ -31,7 +22,6 @@ bool expected_names(const uint8_t *data, size_t size, std::vector<std::string> &
         if (i == size) break;
         const size_t start = i;
         while (i < size && !isspace(data[i])) i++;
-        if (LONG_WORDS_SPLIT && i - start > READER_WORD_MAX) return false;
         std::string word(reinterpret_cast<const char *>(data + start), i - start);
         word = word.substr(0, std::min(word.find('\0'), (size_t)DEBUG_NAME_SIZE - 1));
         names.push_back(word);

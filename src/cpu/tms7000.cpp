@@ -19,10 +19,18 @@
 #include <cstdio>
 #include <cstring>
 
+#include "debug/trace.h"
+
 tms7000_Regs tms7000;
 int32 tms7000_icount;
 int32 tms7000_div_by_16_trigger;
 int32 tms7000_cycles_per_INT2;
+int32 tms7000_div_point;
+int32 tms7000_div_alarm = INT32_MIN;
+
+// Trace flag of "tms7000_ovix_execute()", whose routine message is the
+// divider's "service timer" (0 not looked up, 1 listed, -1 not).
+static int s_execute_flag;
 
 // Peripheral-file register numbers.
 enum {
@@ -51,7 +59,6 @@ enum : uint8 {
 // T1CTL bits.
 enum : uint8 { T1CTL_RUN = 0x80, T1CTL_EXTERNAL = 0x40, T1CTL_PRESCALE = 0x1F };
 
-static constexpr int CYCLES_IDLE_STEP = 16;
 static constexpr int CYCLES_INTERRUPT = 19;
 static constexpr int CYCLES_INTERRUPT_FROM_IDLE = 17;
 static constexpr int CYCLES_ILLEGAL = 4;
@@ -122,6 +129,8 @@ void tms7000_power_on()
     tms7000_icount = 0;
     tms7000_div_by_16_trigger = 0;
     tms7000_cycles_per_INT2 = 0;
+    tms7000_div_point = 0;
+    tms7000_div_rearm();
 }
 
 void tms7000_init()
@@ -135,6 +144,7 @@ void tms7000_exit() {}
 void tms7000_reset(void *param)
 {
     const uint16 old_pc = tms7000.pc.w.l;
+    tms7000_div_sync();
 
     tms7000.idle_state = 0;
     for (uint8 &line : tms7000.irq_state) line = CLEAR_LINE;
@@ -158,18 +168,23 @@ void tms7000_reset(void *param)
     tms7000.pc.w.l = RM16(0xFFFE);
 
     tms7000_div_by_16_trigger = tms7000_icount - 16;
+    tms7000_div_rearm();
 }
 
 void tms7000_set_irq_callback(int (*callback)(int)) { tms7000.irq_callback = callback; }
 
 void tms7000_get_context(tms7000_Regs *dst)
 {
+    tms7000_div_sync();
     if (dst) *dst = tms7000;
 }
 
 void tms7000_set_context(const tms7000_Regs *src)
 {
+    // Clocks owed so far belong to the record being replaced.
+    tms7000_div_sync();
     if (src) tms7000 = *src;
+    tms7000_div_rearm();
     tms7000_check_IRQ_lines();
 }
 
@@ -245,69 +260,195 @@ void tms7000_set_irq_line(int irqline, int state)
     if (state == CLEAR_LINE) return;
 
     tms7000.pf[PF_IOCNT0] |= (uint8)(IOCNT0_INT1_FLAG << (2 * irqline));
-    if (irqline == TMS7000_IRQ3_LINE) tms7000.t1_capture_latch = (uint8)tms7000.t1_decrementer;
+    if (irqline == TMS7000_IRQ3_LINE) {
+        tms7000_div_sync();
+        tms7000.t1_capture_latch = (uint8)tms7000.t1_decrementer;
+    }
     tms7000_check_IRQ_lines();
 }
 
 // ---------------------------------------------------------------------------
 // Execution.
 
-// One pass of the divider: a timer-1 clock for every 16 cycles consumed
-// since the last one, while the timer runs on the internal clock. The
-// machine's loop reports each clock under its own trace name.
+static bool timer_on_internal_clock()
+{
+    return (tms7000.pf[PF_T1CTL] & (T1CTL_RUN | T1CTL_EXTERNAL)) == T1CTL_RUN;
+}
+
+// One timer-1 clock from the divider; the machine's loop reports each under
+// its own trace name.
+template <bool traced>
+static inline void divider_clock()
+{
+    if constexpr (traced) {
+        g_func_name = "tms7000_ovix_execute()";
+        if (s_execute_flag == 0 && !g_notrace) s_execute_flag = check_debug("tms7000_ovix_execute()");
+        if (s_execute_flag == 1 && !g_notrace) {
+            static trace_site site;
+            do_trace_at(&site, "service timer");
+        }
+    }
+    tms7000_service_timer1();
+}
+
+// The divider as it runs after every step: a clock for every 16 cycles
+// consumed since the last one, while the timer runs on the internal clock.
 template <bool traced>
 static inline void clock_divider()
 {
     while (tms7000_icount < tms7000_div_by_16_trigger) {
         tms7000_div_by_16_trigger -= 16;
-        if ((tms7000.pf[PF_T1CTL] & (T1CTL_RUN | T1CTL_EXTERNAL)) == T1CTL_RUN) {
-            if constexpr (traced) {
-                TRACE_FUNC("tms7000_ovix_execute()");
-                TRACE("service timer");
-            }
-            tms7000_service_timer1();
-        }
+        if (timer_on_internal_clock()) divider_clock<traced>();
     }
 }
 
-// One instruction, or one idle step while IDLE holds the processor.
-template <const opcode_fn *table>
-static inline void step()
+// Clocks until the one that requests INT2, from the counts as they are; 0
+// when they hold values that the closed form below does not cover.
+static int64 clocks_to_int2()
 {
-    if (tms7000.idle_state == 0) {
-        const int opcode = cpu_readop(tms7000.pc.w.l);
-        tms7000.pc.w.l++;
-        table[opcode]();
+    const int q = tms7000.t1_prescaler, d = tms7000.t1_decrementer;
+    if (q < 0 || d < 0) return 0;
+    const int p = tms7000.pf[PF_T1CTL] & T1CTL_PRESCALE;
+    return (int64)(q + 1) + (int64)d * (p + 1);
+}
+
+// n clocks that request no INT2 (n < clocks_to_int2()), in one go: the
+// prescaler counts q..0 and reloads p, each reload takes one from the
+// decrementer.
+static void apply_clocks(int64 n)
+{
+    const int64 q = tms7000.t1_prescaler;
+    if (n <= q) {
+        tms7000.t1_prescaler = (int8)(q - n);
+        return;
+    }
+    const int64 p1 = (tms7000.pf[PF_T1CTL] & T1CTL_PRESCALE) + 1;
+    const int64 after = n - (q + 1);   // clocks after the first reload
+    tms7000.t1_prescaler = (int8)(p1 - 1 - after % p1);
+    tms7000.t1_decrementer = (int16)(tms7000.t1_decrementer - 1 - after / p1);
+}
+
+// Clocks owed while the balance went from the trigger down to `point`.
+static int64 owed_clocks(int32 point)
+{
+    if (point >= tms7000_div_by_16_trigger) return 0;
+    return ((int64)tms7000_div_by_16_trigger - point + 15) / 16;
+}
+
+// Applies up to `limit` owed clocks (all of them when the timer is not on
+// the internal clock, where a clock does nothing).
+static void catch_up(int32 point, int64 limit)
+{
+    int64 n = owed_clocks(point);
+    if (timer_on_internal_clock()) {
+        if (n > limit) n = limit;
+        if (n > 0) apply_clocks(n);
+    }
+    tms7000_div_by_16_trigger = (int32)(tms7000_div_by_16_trigger - 16 * n);
+}
+
+// Whether the clocks may be applied lazily: not while "service timer" is
+// traced (or its flag not looked up yet).
+static bool clocks_traced() { return s_execute_flag != -1 && !g_notrace; }
+
+void tms7000_div_rearm()
+{
+    if (!timer_on_internal_clock()) {
+        tms7000_div_alarm = INT32_MIN;   // clocks do nothing: never
+        return;
+    }
+    const int64 k = clocks_to_int2();
+    if (k == 0 || clocks_traced()) {
+        tms7000_div_alarm = tms7000_div_by_16_trigger;   // every clock
+        return;
+    }
+    // The k-th clock comes when the balance falls below this.
+    const int64 alarm = (int64)tms7000_div_by_16_trigger - 16 * (k - 1);
+    tms7000_div_alarm = alarm < INT32_MIN ? INT32_MIN : (int32)alarm;
+}
+
+void tms7000_div_sync()
+{
+    if (tms7000_div_point >= tms7000_div_by_16_trigger) return;
+    if (!timer_on_internal_clock() || owed_clocks(tms7000_div_point) < clocks_to_int2()) {
+        catch_up(tms7000_div_point, INT64_MAX);
     } else {
-        tms7000_icount -= CYCLES_IDLE_STEP;
+        // Only after a direct change of the counts: clock by clock.
+        while (tms7000_div_point < tms7000_div_by_16_trigger) {
+            tms7000_div_by_16_trigger -= 16;
+            if (timer_on_internal_clock()) tms7000_service_timer1();
+        }
+    }
+    tms7000_div_rearm();
+}
+
+void tms7000_divider()
+{
+    // The clocks before the one that requests INT2 in one go, then the
+    // divider as it always runs (INT2, its entry's cycles, more clocks).
+    const int64 k = clocks_to_int2();
+    if (k > 1 && !clocks_traced()) catch_up(tms7000_icount, k - 1);
+    clock_divider<true>();
+    tms7000_div_point = tms7000_icount;
+    tms7000_div_rearm();
+}
+
+void tms7000_rebase()
+{
+    tms7000_div_sync();
+    const int32 zero = tms7000_div_point;
+    tms7000_icount -= zero;
+    tms7000_div_by_16_trigger -= zero;
+    tms7000_div_point = 0;
+    tms7000_div_rearm();
+}
+
+void tms7000_ovix_prologue()
+{
+    g_func_name = "tms7000_ovix_execute()";
+    if (s_execute_flag == 0 && !g_notrace) {
+        s_execute_flag = check_debug("tms7000_ovix_execute()");
+        tms7000_div_rearm();
     }
 }
 
 int tms7000_ovix_execute(int cycles)
 {
-    TRACE_FUNC("tms7000_ovix_execute()");
+    tms7000_ovix_prologue();
+    tms7000_rebase();
     tms7000_icount += cycles;
     const int32 start = tms7000_icount;
     tms7000_div_by_16_trigger += cycles;
 
     do {
-        step<opfn_ovix>();
+        tms7000_cpu c;
+        c.load();
+        tms7000_ovix_step(c);
+        c.save();
         clock_divider<true>();
     } while (tms7000_icount > 0);
 
     const int32 consumed = start - tms7000_icount;
     tms7000_div_by_16_trigger -= tms7000_icount;
     tms7000_icount = 0;
+    tms7000_div_rearm();
     return consumed;
 }
 
 int tms7000_execute(int cycles)
 {
+    tms7000_rebase();
     tms7000_icount += cycles;
     tms7000_div_by_16_trigger += cycles;
 
     do {
-        step<opfn>();
+        if (tms7000.idle_state == 0) {
+            const int opcode = cpu_readop(tms7000.pc.w.l);
+            tms7000.pc.w.l++;
+            opfn[opcode]();
+        } else {
+            tms7000_icount -= CYCLES_IDLE_STEP;
+        }
         clock_divider<false>();
     } while (tms7000_icount > 0);
 
@@ -319,6 +460,7 @@ int tms7000_execute(int cycles)
     tms7000_div_by_16_trigger -= balance;
     tms7000_div_by_16_trigger -= balance;
     tms7000_icount = 0;
+    tms7000_div_rearm();
     return consumed;
 }
 
@@ -330,6 +472,17 @@ void tms7000_A6EC1()
     if ((tms7000.pf[PF_T1CTL] & (T1CTL_RUN | T1CTL_EXTERNAL)) == (T1CTL_RUN | T1CTL_EXTERNAL))
         tms7000_service_timer1();
 }
+
+static bool register_switch_hook()
+{
+    // Lazy or step by step depends on whether "service timer" is traced.
+    trace_add_switch_hook([] {
+        tms7000_div_sync();
+        tms7000_div_rearm();
+    });
+    return true;
+}
+static const bool switch_hook_registered = register_switch_hook();
 
 void tms7000_service_timer1()
 {
@@ -401,12 +554,17 @@ static uint8 port_latch(int port)
 uint8 tms70x0_pf_r(int offset)
 {
     TRACE_FUNC("tms70x0_pf_r()");
+    if ((offset & 0xFF) == PF_T1DATA) tms7000_div_sync();
     const uint8 v = pf_value<io_read_byte_8>(offset);
     if ((offset & 0xFF) == PF_IOCNT0) TRACE("reading IOCNT0 %02x", v);
     return v;
 }
 
-uint8 tms70x0_pf_peek(int offset) { return pf_value<port_latch>(offset); }
+uint8 tms70x0_pf_peek(int offset)
+{
+    if ((offset & 0xFF) == PF_T1DATA) tms7000_div_sync();
+    return pf_value<port_latch>(offset);
+}
 
 // Ports C and D output only the bits their direction register makes
 // outputs; the latch keeps the masked byte.
@@ -429,13 +587,16 @@ void tms70x0_pf_w(int offset, uint8 data)
         TRACE("IOCNT0 write result %02x", pf[PF_IOCNT0]);
         break;
     case PF_T1DATA:
+        tms7000_div_sync();
         pf[PF_T1DATA] = data;
         tms7000.t1_decrementer = data;
         compute_int2_period();
         TRACE("tms7000: Timer adjusted. Decrementer: 0x%2x (Cycles per interrupt: %d)",
               tms7000.t1_decrementer, tms7000_cycles_per_INT2);
+        tms7000_div_rearm();
         break;
     case PF_T1CTL: {
+        tms7000_div_sync();
         const bool was_running = pf[PF_T1CTL] & T1CTL_RUN;
         const bool runs = data & T1CTL_RUN;
         pf[PF_T1CTL] = data;
@@ -450,6 +611,7 @@ void tms70x0_pf_w(int offset, uint8 data)
         else
             TRACE("tms7000: Timer adjusted. Prescaler: 0x%2x (Cycles per interrupt: %d)",
                   data & T1CTL_PRESCALE, tms7000_cycles_per_INT2);
+        tms7000_div_rearm();
         break;
     }
     case PF_APORT:
@@ -483,6 +645,8 @@ void tms7000_internal_w(int offset, uint8 data) { tms7000.rf[offset & 0x7F] = da
 
 tms7000_counts tms7000_get_counts()
 {
+    // Between runs nothing is owed to the divider (a run applies it all at
+    // its end): the counts are the ones a divider run after every step gives.
     return {tms7000_icount, tms7000_icount - tms7000_div_by_16_trigger, tms7000_cycles_per_INT2};
 }
 
@@ -491,4 +655,6 @@ void tms7000_set_counts(const tms7000_counts &c)
     tms7000_icount = c.icount;
     tms7000_div_by_16_trigger = c.icount - c.div_phase;
     tms7000_cycles_per_INT2 = c.int2_period;
+    tms7000_div_point = 0;   // between two calls
+    tms7000_div_rearm();
 }

@@ -7,6 +7,9 @@
 #include "config.h"
 #include "mem/memory.h"
 
+// Cycles of one step while IDLE holds the processor.
+constexpr int CYCLES_IDLE_STEP = 16;
+
 // Status register bits.
 enum : uint8 { SR_C = 0x80, SR_N = 0x40, SR_Z = 0x20, SR_I = 0x10 };
 
@@ -27,10 +30,35 @@ struct tms7000_Regs {
 extern tms7000_Regs tms7000;
 // Both counts are re-based at the end of every execute call: the balance
 // is 0 between calls (negative only after an interrupt entered from outside
-// a call), and the divider threshold stays within 16 cycles of it.
+// a call), and the divider threshold stays within 16 cycles of it. The
+// emulation loop re-bases them only now and then (tms7000_rebase); outside
+// it they always hold the values above.
 extern int32 tms7000_icount;              // cycle balance
 extern int32 tms7000_div_by_16_trigger;   // threshold of the timer-1 divider
 extern int32 tms7000_cycles_per_INT2;     // timer-1 period, for traces only
+
+// The divider runs lazily. The timer-1 clocks that the divider owes for the
+// cycles consumed up to the end of the last step (tms7000_div_point) are
+// applied in one go when something looks at timer 1 (a read or write of
+// T1DATA or T1CTL, a reset, INT3, the context copies, the end of a run),
+// and the divider runs step by step only from the step at which timer 1
+// could request INT2 (tms7000_div_alarm), or at every step while its clock
+// is traced. Between runs everything is applied: tms7000.t1_* and the two
+// counts above read as they would with a divider run after every step.
+extern int32 tms7000_div_point;   // tms7000_icount at the end of the last step
+extern int32 tms7000_div_alarm;   // the divider runs when the balance falls below this
+// Applies the owed timer-1 clocks (see above).
+void tms7000_div_sync();
+// Recomputes tms7000_div_alarm after timer 1, its counts or the trigger
+// changed.
+void tms7000_div_rearm();
+// The divider's run after a step that reached the alarm.
+OVIX_COLD void tms7000_divider();
+// Applies the owed clocks and re-bases both counts to their values between
+// execute calls.
+void tms7000_rebase();
+// The trace prologue of tms7000_ovix_execute (the flag of "service timer").
+void tms7000_ovix_prologue();
 
 typedef void (*opcode_fn)();
 // The dispatch tables: the standard instruction set and the machine's own,
@@ -40,10 +68,54 @@ extern const opcode_fn opfn_ovix[256];
 
 void tms7000_reset(void *param);
 int tms7000_ovix_execute(int cycles);
+// The processor state a step works on: pc, sr and the cycle balance, kept
+// in registers by the emulation loop and the instruction handlers, and
+// written back (save) around every call that can see or change them.
+struct tms7000_cpu {
+    uint16 pc;
+    uint8 sr;
+    int32 icount;
+    void load()
+    {
+        pc = tms7000.pc.w.l;
+        sr = tms7000.sr;
+        icount = tms7000_icount;
+    }
+    void save() const
+    {
+        tms7000.pc.w.l = pc;
+        tms7000.sr = sr;
+        tms7000_icount = icount;
+    }
+};
+
+// One instruction of the machine's set, or one idle step: what each round
+// of tms7000_ovix_execute runs before the divider (defined in tms70op.cpp).
+void tms7000_ovix_step(tms7000_cpu &c);
+
+// One call of tms7000_ovix_execute(1) as the emulation loop makes it, on
+// `c`, without re-basing the counts: returns the cycles consumed. The
+// balance before the call's budget is tms7000_div_point.
+inline int tms7000_ovix_pass(tms7000_cpu &c)
+{
+    const int32 zero = tms7000_div_point;
+    const int32 start = c.icount;
+    do {
+        tms7000_ovix_step(c);
+        tms7000_div_point = c.icount;
+        if (c.icount < tms7000_div_alarm) [[unlikely]] {
+            c.save();
+            tms7000_divider();
+            c.load();
+        }
+    } while (c.icount >= zero);   // budget 1: one step unless the balance was positive
+    return start - c.icount;
+}
+
 int tms7000_execute(int cycles);
-void tms7000_set_irq_line(int irqline, int state);
-void tms7000_check_IRQ_lines();
-void tms7000_do_interrupt(int address, int line);
+OVIX_COLD void tms7000_set_irq_line(int irqline, int state);
+OVIX_COLD void tms7000_check_IRQ_lines();
+OVIX_COLD void tms7000_do_interrupt(int address, int line);
 void tms7000_set_irq_callback(int (*callback)(int));
 void tms7000_get_context(tms7000_Regs *dst);
 void tms7000_set_context(const tms7000_Regs *src);
@@ -73,12 +145,12 @@ void WRF16(uint32 mAddr, PAIR p);
 void illegal();
 
 // Peripheral file and timer 1.
-uint8 tms70x0_pf_r(int offset);
-void tms70x0_pf_w(int offset, uint8 data);
+OVIX_COLD uint8 tms70x0_pf_r(int offset);
+OVIX_COLD void tms70x0_pf_w(int offset, uint8 data);
 // The value tms70x0_pf_r would give, without trace or port access (for the
 // debugger).
 uint8 tms70x0_pf_peek(int offset);
-void tms7000_service_timer1();
+OVIX_COLD void tms7000_service_timer1();
 uint8 tms7000_internal_r(int offset);
 void tms7000_internal_w(int offset, uint8 data);
 

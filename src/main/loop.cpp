@@ -11,6 +11,7 @@
 
 #include "cpu/7000dasm.h"
 #include "cpu/tms7000.h"
+#include "debug/trace.h"
 #include "io/io_cpu.h"
 #include "mem/memory.h"
 #include "time/timer.h"
@@ -19,74 +20,173 @@
 int ask_bkpt = 0;
 int dump_all = 0;
 
-// Passes since the last frame pass, mod LOOP_FRAME_PASSES, as the last run
-// left it: ovix_resume starts from it.
+// Passes since the last frame pass (or frame_due question), mod the frame
+// period, as the last run left it: ovix_resume starts from it.
 static int pass_counter = 0;
 
-// Flattened: the execute call, the bus's opcode fetch, the clock update and
-// the timer check are inlined into this loop whatever the link-time
-// optimiser would decide for each program (the window program ran about a
-// quarter slower than the headless runner without it).
+// The rare parts of a pass, kept out of line so that the pass itself stays
+// a straight run of inlined code.
+
+// The per-instruction listing: the instruction that will run next. The
+// disassembler reads through the bus whether or not tracing is on.
+OVIX_COLD static void dump_line()
+{
+    char text[256];
+    const unsigned pc = tms7000.pc.w.l;
+    Dasm7000(text, pc);
+    if (!g_notrace) {
+        g_func_name = "ovix_loop()";
+        static trace_site site;
+        do_trace_at(&site, "%04X %s", pc, text);
+    }
+}
+
+// The keys F1, F2 and F3 (consecutive in key[]) read at once: F1 in the
+// low byte, then F2, then F3.
+static_assert(KEY_F2 == KEY_F1 + 1 && KEY_F3 == KEY_F1 + 2, "F1..F3 are neighbours in key[]");
+static inline uint32 function_keys(volatile char *keys)
+{
+    typedef uint32 __attribute__((may_alias, aligned(1))) key_word;
+    return *reinterpret_cast<volatile key_word *>(keys + KEY_F1) & 0xFFFFFF;
+}
+static constexpr uint32 F1_HELD = 0x0000FF;
+
+// Forcing the I/O processor's handshake line: F3 clears it, then F2 sets
+// it, so with both held it ends set.
+OVIX_COLD static void force_handshake_line()
+{
+    if (key[KEY_F3]) and_porta(0xFE);
+    if (key[KEY_F2]) or_porta(0x01);
+}
+
+// The frame pass: the frame, the hooks around the keyboard poll. The counts
+// are re-based first, so that the hooks see the machine as between two
+// execute calls.
+OVIX_COLD static void frame_pass(const loop_hooks *hooks)
+{
+    tms7000_rebase();
+    if (hooks && hooks->before_poll)
+        hooks->before_poll(tms3556_redraw(), hooks->ctx);
+    else
+        tms3556_redraw_unseen();
+    ovix_key();
+    if (hooks && hooks->after_poll) hooks->after_poll(hooks->ctx);
+}
+
+OVIX_COLD static bool ask_frame_due(const loop_hooks *hooks) { return hooks->frame_due(hooks->ctx); }
+
 loop_result ovix_run(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
 {
     pass_counter = 0;
     return ovix_resume(targetPC, max_passes, hooks);
 }
 
+// Flattened: the execute pass with its opcode dispatch and handlers, the
+// bus's inline paths and the timer check are inlined into this loop
+// whatever the link-time optimiser would decide for each program;
+// everything rare is out of line (OVIX_COLD).
 __attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
 {
     TRACE_FUNC("ovix_loop()");
+    tms7000_ovix_prologue();
+    tms7000_rebase();
     ask_bkpt = 0;
-    bool (*const frame_due)(void *) = hooks ? hooks->frame_due : nullptr;
-    const int frame_period = frame_due ? LOOP_DUE_PASSES : LOOP_FRAME_PASSES;
-    // Passes since the last frame pass (or frame_due question), mod frame_period.
-    int frame_counter = pass_counter % frame_period;
-    loop_result r = {0, 0, LOOP_STOP_COUNT};
+    volatile char *const keys = key;
+    bool dump = dump_all != 0;
+    uint64 passes = 0, cycles = 0;
+    const bool frame_due = hooks && hooks->frame_due;
+    const uint32 period = frame_due ? LOOP_DUE_PASSES : LOOP_FRAME_PASSES;
+    // Passes until the next frame pass (or frame_due question), that one
+    // included.
+    const uint32 counter = (uint32)pass_counter % period;
+    uint32 frame_left = counter == 0 ? 1 : period - counter + 1;
+    // The emulated clock advances by exactly the cycles of each pass, and
+    // only here: the run's cycles are its advance (counted around the
+    // hooks, which might set it). It advances lazily: by the balance's
+    // fall at the end of each pass (tms7000_div_point), counted from the
+    // balance at the start of the next pass.
+    uint64 clock_start = orlo_timer_cycles();
+    orlo_clock_lazy(&tms7000_div_point, tms7000_icount);
+    // pc, sr and the balance stay in registers; they are written back
+    // before anything out of line runs, and read again after it.
+    tms7000_cpu cpu;
+    cpu.load();
+    // Passes until the next frame pass or the count stop, whichever is first.
+    uint32 chunk = 1, left = 1;
+    loop_stop reason;
 
     for (;;) {
-        const int cycles = tms7000_ovix_execute(1);
-        r.passes++;
-        r.cycles += (uint64)cycles;
+        tms7000_ovix_pass(cpu);
 
-        if (dump_all) {
-            // The listing shows the instruction that will run next.
-            char text[256];
-            const unsigned pc = tms7000.pc.w.l;
-            Dasm7000(text, pc);
-            TRACE_ALWAYS("%04X %s", pc, text);
+        if (dump) [[unlikely]] {
+            cpu.save();
+            dump_line();
+            cpu.load();
+        }
+        uint32 fkeys = function_keys(keys);
+        if (fkeys > F1_HELD) [[unlikely]]
+            force_handshake_line();   // port A only
+
+        if (cpu.icount < orlo_lazy.due) [[unlikely]] {
+            // A timer may have expired (or the table changed).
+            cpu.save();
+            orlo_check_timers();
+            orlo_clock_lazy(&tms7000_div_point, tms7000_icount);
+            cpu.load();
         }
 
-        // Forcing the I/O processor's handshake line: F3 clears it, then F2
-        // sets it, so with both held it ends set.
-        if (key[KEY_F3]) and_porta(0xFE);
-        if (key[KEY_F2]) or_porta(0x01);
-
-        orlo_timer_update_clock(orlo_time{0, (uint32)cycles});
-        orlo_check_timers();
-
-        if (frame_counter == 0 && (!frame_due || r.passes == 1 || frame_due(hooks->ctx))) {
-            BITMAP *frame = tms3556_redraw();
-            if (hooks && hooks->before_poll) hooks->before_poll(frame, hooks->ctx);
-            ovix_key();
-            if (hooks && hooks->after_poll) hooks->after_poll(hooks->ctx);
+        if (--left == 0) [[unlikely]] {
+            passes += chunk;
+            frame_left -= chunk;
+            if (frame_left == 0) {
+                frame_left = period;
+                cpu.save();
+                // The first pass of a run is a frame pass when it is due.
+                if (!frame_due || passes == 1 || ask_frame_due(hooks)) {
+                    orlo_clock_lazy(nullptr, 0);   // the counts are re-based
+                    cycles += orlo_timer_cycles() - clock_start;
+                    frame_pass(hooks);
+                    clock_start = orlo_timer_cycles();
+                    orlo_clock_lazy(&tms7000_div_point, tms7000_icount);
+                    dump = dump_all != 0;
+                    fkeys = function_keys(keys);
+                }
+                cpu.load();
+            }
+            if (passes >= max_passes) {
+                // The count stop comes last of the three.
+                if (cpu.pc == targetPC)
+                    reason = LOOP_STOP_PC;
+                else if ((fkeys & F1_HELD) || ask_bkpt)
+                    reason = LOOP_STOP_DEBUGGER;
+                else
+                    reason = LOOP_STOP_COUNT;
+                left = chunk;   // all counted
+                break;
+            }
+            const uint64 remaining = max_passes - passes;
+            chunk = remaining < frame_left ? (uint32)remaining : frame_left;
+            left = chunk;
         }
-        if (++frame_counter == frame_period) frame_counter = 0;
 
-        if (tms7000.pc.w.l == targetPC) {
-            r.reason = LOOP_STOP_PC;
+        if (cpu.pc == targetPC) [[unlikely]] {
+            reason = LOOP_STOP_PC;
             break;
         }
-        if (key[KEY_F1] || ask_bkpt) {
-            r.reason = LOOP_STOP_DEBUGGER;
-            break;
-        }
-        if (r.passes >= max_passes) {
-            r.reason = LOOP_STOP_COUNT;
+        if ((fkeys & F1_HELD) || ask_bkpt) [[unlikely]] {
+            reason = LOOP_STOP_DEBUGGER;
             break;
         }
     }
-    pass_counter = frame_counter;
-    return r;
+    // The passes of the chunk that ran before a stop.
+    passes += chunk - left;
+    frame_left -= chunk - left;
+    pass_counter = (int)((period - frame_left + 1) % period);
+    orlo_clock_lazy(nullptr, 0);
+    cycles += orlo_timer_cycles() - clock_start;
+    cpu.save();
+    tms7000_rebase();
+    return loop_result{passes, cycles, reason};
 }
 
 int ovix_reset()

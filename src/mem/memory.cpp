@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cpu/tms7000.h"
+#include "debug/trace.h"
 #include "host/files.h"
 #include "io/io_cpu.h"
 #include "video/tms3556.h"
@@ -17,19 +18,81 @@ uint8 ram_2k[2048];
 uint8 rom_cart[32768];
 uint8 porta_val, portb_val, portc_val, portd_val;
 
-// Page table of the inline read path.
-static constexpr int page_of(int address) { return address >> 8; }
-const uint8 *bus_read_page[256] = {};
-uint8 *const bus_regfile = tms7000.rf;
+// ---------------------------------------------------------------------------
+// The inline path: block tables and the bus functions' trace flags.
 
-static bool init_pages()
+static constexpr int BLOCK_SHIFT = 7;
+static constexpr int BLOCK_SIZE = 1 << BLOCK_SHIFT;
+static constexpr int BLOCKS = 0x10000 / BLOCK_SIZE;
+const uint8 *bus_read_block[BLOCKS];
+uint8 *bus_write_block[BLOCKS];
+
+static struct {
+    int read_flag;    // trace flag of program_read_byte_8(): 0 not looked up, 1 listed, -1 not
+    int write_flag;   // the same for program_write_byte_8()
+    bool read_open;   // bus_read_block holds the plain memory
+    bool write_open;
+} s_bus;
+
+// The block of plain memory at `block`, or null.
+static uint8 *plain_block(int block, bool write)
 {
-    for (int p = page_of(0x0200); p <= page_of(0x7FFF); p++) bus_read_page[p] = rom_cart + p * 256;
-    for (int p = page_of(0xC000); p <= page_of(0xC7FF); p++) bus_read_page[p] = ram_2k + (p - page_of(0xC000)) * 256;
-    for (int p = page_of(0xF800); p <= page_of(0xFFFF); p++) bus_read_page[p] = rom_7020 + (p - page_of(0xF800)) * 256;
+    const int address = block * BLOCK_SIZE;
+    if (address < 0x80) return tms7000.rf;
+    if (address >= 0xC000 && address < 0xC800) return ram_2k + (address - 0xC000);
+    if (write) return nullptr;
+    if (address >= 0x0200 && address < 0x8000) return rom_cart + address;
+    if (address >= 0xF800) return rom_7020 + (address - 0xF800);
+    return nullptr;
+}
+
+// A bus function serves plain memory inline when it writes no routine
+// message: it is not listed, or tracing is off. A flag not yet looked up
+// keeps the decoder, whose prologue looks it up.
+static void update_blocks()
+{
+    const bool read_open = g_notrace || s_bus.read_flag == -1;
+    const bool write_open = g_notrace || s_bus.write_flag == -1;
+    if (read_open != s_bus.read_open) {
+        for (int b = 0; b < BLOCKS; b++) bus_read_block[b] = read_open ? plain_block(b, false) : nullptr;
+        s_bus.read_open = read_open;
+    }
+    if (write_open != s_bus.write_open) {
+        for (int b = 0; b < BLOCKS; b++) bus_write_block[b] = write_open ? plain_block(b, true) : nullptr;
+        s_bus.write_open = write_open;
+    }
+}
+
+static bool register_switch_hook()
+{
+    trace_add_switch_hook(update_blocks);
     return true;
 }
-static const bool pages_ready = init_pages();
+static const bool switch_hook_registered = register_switch_hook();
+
+// The trace prologue of a bus function: its name, and its flag looked up at
+// the first call while tracing is on.
+static void bus_prologue(const char *name, int *flag)
+{
+    g_func_name = name;
+    if (*flag == 0 && !g_notrace) {
+        *flag = check_debug(name);
+        update_blocks();
+    }
+}
+
+uint8 bus_read_slow(int address)
+{
+    (void)switch_hook_registered;
+    bus_prologue("program_read_byte_8()", &s_bus.read_flag);
+    return bus_read_decode(address, s_bus.read_flag == 1 && !g_notrace);
+}
+
+void bus_write_slow(int address, uint8 data)
+{
+    bus_prologue("program_write_byte_8()", &s_bus.write_flag);
+    bus_write_decode(address, data, s_bus.write_flag == 1 && !g_notrace);
+}
 
 // The trace macros of the decoders test `debug_flag`; here it stands for
 // the calling bus function's own flag, passed in as `listed`.
@@ -37,10 +100,49 @@ static const bool pages_ready = init_pages();
     static constexpr const char *trace_name_ = name;        \
     const int debug_flag = (listed) ? 1 : -1
 
+uint8 bus_read_page1(int address)
+{
+    static constexpr const char *trace_name_ = "program_read_byte_8()";
+    if (address <= 0x010B) return tms70x0_pf_r(address - 0x100);
+    switch (address) {
+    case 0x0124: return tms3556_vram_r(address);
+    case 0x0125: return tms3556_reg_r(address);
+    case 0x0127: tms3556_reset(); return 0;   // only the reset matters; reads 0 like the other ports
+    case 0x0128: return tms3556_initptr_r(address);
+    case 0x0130: {
+        uint8 v = read_mailbox();
+        TRACE_ALWAYS("mailbox (read) %02x", v);
+        return v;
+    }
+    default:
+        TRACE_ALWAYS("IO unimplemented (read) P%d", address - 0x100);
+        return 0;
+    }
+}
+
+void bus_write_page1(int address, uint8 data)
+{
+    static constexpr const char *trace_name_ = "program_write_byte_8()";
+    if (address <= 0x010B) {
+        tms70x0_pf_w(address - 0x100, data);
+        return;
+    }
+    switch (address) {
+    case 0x012D: tms3556_reg_w(address, data); return;
+    case 0x012E: tms3556_vram_w(address, data); return;
+    case 0x0130:
+        TRACE_ALWAYS("mailbox (write) %02x", data);
+        write_mailbox(data);
+        return;
+    default:
+        TRACE_ALWAYS("IO unimplemented (write) P%d", address - 0x100);
+        return;
+    }
+}
+
 uint8 bus_read_decode(int address, bool listed)
 {
     BUS_TRACE_CONTEXT("program_read_byte_8()", listed);
-    (void)pages_ready;
     address &= 0xFFFF;
     switch (address >> 8) {
     case 0x00:
@@ -49,21 +151,7 @@ uint8 bus_read_decode(int address, bool listed)
         TRACE_ALWAYS("Reading out of bound internal %04x", address);
         return 0xFF;
     case 0x01:
-        if (address <= 0x010B) return tms70x0_pf_r(address - 0x100);
-        switch (address) {
-        case 0x0124: return tms3556_vram_r(address);
-        case 0x0125: return tms3556_reg_r(address);
-        case 0x0127: tms3556_reset(); return 0;   // only the reset matters; reads 0 like the other ports
-        case 0x0128: return tms3556_initptr_r(address);
-        case 0x0130: {
-            uint8 v = read_mailbox();
-            TRACE_ALWAYS("mailbox (read) %02x", v);
-            return v;
-        }
-        default:
-            TRACE_ALWAYS("IO unimplemented (read) P%d", address - 0x100);
-            return 0;
-        }
+        return bus_read_page1(address);
     default:
         break;
     }
@@ -100,21 +188,8 @@ void bus_write_decode(int address, uint8 data, bool listed)
             TRACE_ALWAYS("Writing out of bound internal");
         return;
     case 0x01:
-        if (address <= 0x010B) {
-            tms70x0_pf_w(address - 0x100, data);
-            return;
-        }
-        switch (address) {
-        case 0x012D: tms3556_reg_w(address, data); return;
-        case 0x012E: tms3556_vram_w(address, data); return;
-        case 0x0130:
-            TRACE_ALWAYS("mailbox (write) %02x", data);
-            write_mailbox(data);
-            return;
-        default:
-            TRACE_ALWAYS("IO unimplemented (write) P%d", address - 0x100);
-            return;
-        }
+        bus_write_page1(address, data);
+        return;
     default:
         break;
     }

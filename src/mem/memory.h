@@ -11,49 +11,48 @@ extern uint8 rom_cart[32768];  // cartridge ROM, indexed by CPU address (0x0200-
 extern uint8 porta_val, portb_val, portc_val, portd_val;
 
 // The full decoders, with every trace message; `listed` says whether the
-// bus functions' routine messages are wanted. Called by the inline bus
-// functions below for everything but plain memory.
+// bus functions' routine messages are wanted. Reached through the slow
+// paths below for everything but plain memory.
 uint8 bus_read_decode(int address, bool listed);
 void bus_write_decode(int address, uint8 data, bool listed);
 
-// Pages (address >> 8) that read as plain memory, without side effects or
-// anomaly messages (cartridge ROM, RAM, BIOS ROM); null for the others.
-extern const uint8 *bus_read_page[256];
-// The register file (R0..R127, addresses 0x0000-0x007F).
-extern uint8 *const bus_regfile;
+// Plain memory by blocks of 128 bytes (address >> 7): the register file,
+// the cartridge ROM, the RAM and the BIOS ROM for reads, the register file
+// and the RAM for writes, which have no side effect and write no trace line
+// unless the bus functions are listed in debug.lst. Null entries, and every
+// entry while a listed bus function traces, go through the decoder. The
+// tables follow the bus functions' trace flags and no_trace/restore_trace.
+extern const uint8 *bus_read_block[512];
+extern uint8 *bus_write_block[512];
+
+// The bus functions' trace prologue and the decoder.
+OVIX_COLD uint8 bus_read_slow(int address);
+OVIX_COLD void bus_write_slow(int address, uint8 data);
+// Page 0x01 (peripheral file, video ports, mailbox) as the decoder serves
+// it: there the bus functions write no routine message, so while they trace
+// nothing (their block tables hold the register file) the processor's
+// peripheral accesses may come here directly.
+OVIX_COLD uint8 bus_read_page1(int address);
+OVIX_COLD void bus_write_page1(int address, uint8 data);
 
 // Bus reads and writes. They run on every opcode and operand fetch, so
-// plain memory is served inline; the trace prologue is the same as in any
-// traced function, and when the bus functions are listed in debug.lst every
-// access goes through the decoder, which writes their routine messages.
+// plain memory is served inline from the block tables.
 inline uint8 program_read_byte_8(int address)
 {
-    TRACE_FUNC("program_read_byte_8()");
     address &= 0xFFFF;
-    const bool listed = TRACE_ON();
-    if (!listed) {
-        if (address < 0x80) return bus_regfile[address];
-        if (const uint8 *page = bus_read_page[address >> 8]) return page[address & 0xFF];
-    }
-    return bus_read_decode(address, listed);
+    if (const uint8 *block = bus_read_block[address >> 7]) [[likely]]
+        return block[address & 0x7F];
+    return bus_read_slow(address);
 }
 
 inline void program_write_byte_8(int address, uint8 data)
 {
-    TRACE_FUNC("program_write_byte_8()");
-    const bool listed = TRACE_ON();
     const int a = address & 0xFFFF;
-    if (!listed) {
-        if (a < 0x80) {
-            bus_regfile[a] = data;
-            return;
-        }
-        if (a >= 0xC000 && a < 0xC800) {
-            ram_2k[a - 0xC000] = data;
-            return;
-        }
+    if (uint8 *block = bus_write_block[a >> 7]) [[likely]] {
+        block[a & 0x7F] = data;
+        return;
     }
-    bus_write_decode(address, data, listed);
+    bus_write_slow(address, data);   // as passed: its trace line shows it so
 }
 uint8 io_read_byte_8(int address);
 void io_write_byte_8(int address, uint8 data);

@@ -6,6 +6,53 @@
 orlo_timer timer_tab[ORLO_TIMER_SLOTS];
 int g_timer_num = 0;
 orlo_time g_timer_clock = {0, 0};
+orlo_lazy_clock orlo_lazy = {nullptr, 0, INT32_MIN};
+
+void orlo_clock_commit()
+{
+    if (!orlo_lazy.counter) return;
+    // Negative between a new base and the end of the loop's next pass: the
+    // cycles taken outside a pass (an interrupt entered between two) do
+    // not advance the clock.
+    const int32 pending = orlo_lazy.base - *orlo_lazy.counter;
+    if (pending <= 0) return;
+    orlo_lazy.base = *orlo_lazy.counter;
+    // As the passes would have added them one by one (each below a second).
+    uint32 subseconds = g_timer_clock.subseconds + (uint32)pending;
+    while (subseconds >= ORLO_SUBSECONDS) {
+        subseconds -= ORLO_SUBSECONDS;
+        g_timer_clock.seconds++;
+    }
+    g_timer_clock.subseconds = subseconds;
+}
+
+void orlo_clock_lazy(const int32 *counter, int32 base)
+{
+    orlo_clock_commit();
+    orlo_lazy.counter = counter;
+    orlo_lazy.base = base;
+    orlo_clock_update_due();
+}
+
+static int64 cycles_of(orlo_time t) { return (int64)t.seconds * ORLO_SUBSECONDS + t.subseconds; }
+
+void orlo_clock_update_due()
+{
+    orlo_clock_commit();
+    if (!orlo_lazy.counter || g_timer_num == 0) {
+        orlo_lazy.due = INT32_MIN;
+        return;
+    }
+    // A timer fires once the clock is later than its expiry: after more
+    // than `left` further cycles.
+    int64 left = INT64_MAX;
+    for (int i = 0; i < g_timer_num; i++) {
+        const int64 d = cycles_of(timer_tab[i].expire) - cycles_of(g_timer_clock);
+        if (d < left) left = d;
+    }
+    const int64 due = (int64)orlo_lazy.base - left;
+    orlo_lazy.due = left < 0 || due > INT32_MAX ? INT32_MAX : due < INT32_MIN ? INT32_MIN : (int32)due;
+}
 
 orlo_time orlo_timer_add(orlo_time t1, orlo_time t2)
 {
@@ -29,6 +76,8 @@ int orlo_timer_cmp(orlo_time t1, orlo_time t2)
 int orlo_timer_create(void (*callback)(int), int callback_param, int tag, orlo_time delta)
 {
     TRACE_FUNC("orlo_timer_create()");
+    orlo_clock_commit();
+    orlo_lazy.due = INT32_MAX;
     if (g_timer_num >= ORLO_TIMER_SLOTS) {
         TRACE_ALWAYS("Cannot allocate timer !!!");
         return 1;
@@ -44,7 +93,11 @@ int orlo_timer_create(void (*callback)(int), int callback_param, int tag, orlo_t
     return 0;
 }
 
-void orlo_timer_update_clock(orlo_time delta) { g_timer_clock = orlo_timer_add(g_timer_clock, delta); }
+void orlo_timer_update_clock(orlo_time delta)
+{
+    orlo_clock_commit();
+    g_timer_clock = orlo_timer_add(g_timer_clock, delta);
+}
 
 // Removes slot i by moving the last live entry into it.
 static void remove_slot(int i)
@@ -57,6 +110,8 @@ void orlo_check_timers()
 {
     if (g_timer_num == 0) return;   // the common case on the per-instruction path
     TRACE_FUNC("orlo_check_timers()");
+    orlo_clock_commit();
+    orlo_lazy.due = INT32_MAX;   // looked at again after the check
     for (int i = 0; i < g_timer_num; i++) {
         if (orlo_timer_cmp(g_timer_clock, timer_tab[i].expire) != 1) continue;
         TRACE("Timer %d elapsed", timer_tab[i].tag);
@@ -73,6 +128,7 @@ void orlo_check_timers()
 int orlo_timer_remove(int tag)
 {
     TRACE_FUNC("orlo_timer_remove()");
+    orlo_lazy.due = INT32_MAX;
     int removed = 0;
     for (int i = 0; i < g_timer_num;) {
         if (timer_tab[i].tag == tag) {
@@ -98,6 +154,7 @@ static const orlo_timer *find_tag(int tag)
 double orlo_timer_get_elapsed_time(int tag)
 {
     TRACE_FUNC("orlo_timer_get_elapsed_time()");
+    orlo_clock_commit();
     const orlo_timer *t = find_tag(tag);
     return t ? to_seconds(g_timer_clock) - to_seconds(t->start) : 0.0;
 }
@@ -105,15 +162,24 @@ double orlo_timer_get_elapsed_time(int tag)
 double orlo_timer_get_left_time(int tag)
 {
     TRACE_FUNC("orlo_timer_get_left_time()");
+    orlo_clock_commit();
     const orlo_timer *t = find_tag(tag);
     if (!t) return 0.0;
     double left = to_seconds(t->expire) - to_seconds(g_timer_clock);
     return left > 0.0 ? left : 0.0;
 }
 
-orlo_time orlo_get_time() { return g_timer_clock; }
+orlo_time orlo_get_time()
+{
+    orlo_clock_commit();
+    return g_timer_clock;
+}
 
-double orlo_get_time_double() { return to_seconds(g_timer_clock); }
+double orlo_get_time_double()
+{
+    orlo_clock_commit();
+    return to_seconds(g_timer_clock);
+}
 
 orlo_time double2time(double t)
 {

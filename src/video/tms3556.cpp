@@ -47,6 +47,18 @@ bool bamp_written;
 BITMAP *tmpbitmap;
 int ovix_col[8];
 
+// What the last frame was drawn from: a frame is drawn again only when some
+// of it changed (the bitmap keeps the picture in between).
+static struct {
+    bool valid;
+    BITMAP *bitmap;
+    int depth;
+    uint8 video_memory[0x8000];
+    uint8 regs8[8];
+    uint16 regs16[8];
+    int col[8];
+} s_drawn;
+
 // Register-port protocol state.
 static int sel;    // 0: selection byte next, 1: data byte next, 2: byte discarded
 static int reg;    // register that the next data byte goes to
@@ -148,11 +160,12 @@ void tms3556_reg_w(int offset, uint8 data)
 
 // Consumes pending pointer loads before a VRAM access in direction `dir`:
 // first the column/row pointer, then BAMP, so that when both are pending
-// the access goes through the linear pointer.
+// the access goes through the linear pointer. Its messages are the caller's
+// (`debug_flag`: the caller's trace flag).
 template <dma_mode dir>
-static inline void reload_pointers()
+static inline void reload_pointers(int debug_flag)
 {
-    TRACE_FUNC(dir == dma_write ? "tms3556_vram_w()" : "tms3556_vram_r()");
+    static constexpr const char *trace_name_ = dir == dma_write ? "tms3556_vram_w()" : "tms3556_vram_r()";
     if (row_col_written) {
         row_col_written = 0;
         vdp_acmpxy = row_col();
@@ -180,7 +193,7 @@ static inline void advance(uint16 &ptr)
 void tms3556_vram_w(int offset, uint8 data)
 {
     TRACE_FUNC("tms3556_vram_w()");
-    reload_pointers<dma_write>();
+    reload_pointers<dma_write>(debug_flag);
     if (vdp_acmpxy_mode == dma_write) {
         set_vram(vdp_acmpxy, data);
         TRACE("VRAM (acmpxy=x%x) = %x", vdp_acmpxy, data);
@@ -212,7 +225,7 @@ uint8 tms3556_vram_r(int offset)
 {
     TRACE_FUNC("tms3556_vram_r()");
     TRACE("read value");
-    reload_pointers<dma_read>();
+    reload_pointers<dma_read>(debug_flag);
     uint8 value;
     if (vdp_acmpxy_mode == dma_read) {
         value = get_vram(vdp_acmpxy);
@@ -270,6 +283,7 @@ int tms3556_init(int vram_size)
     if (!bmp) return 1;
     if (tmpbitmap) destroy_bitmap(tmpbitmap);
     tmpbitmap = bmp;
+    s_drawn.valid = false;
     clear_vram();
     clear_addresses();
     for (int i = 0; i < 8; i++)
@@ -364,13 +378,37 @@ static void emit_line(BITMAP *bmp, int y, const uint8 *idx)
     }
 }
 
-BITMAP *tms3556_redraw()
+// The renderer's trace prologue and line.
+static void redraw_trace()
 {
     TRACE_FUNC("tms3556_redraw()");
+    TRACE("Called for mode x%x", vdp_regs8[REG_CM3] & 0xC0);
+}
+
+void tms3556_redraw_unseen() { redraw_trace(); }
+
+OVIX_COLD BITMAP *tms3556_redraw()
+{
+    redraw_trace();
     const int mode = vdp_regs8[REG_CM3] & 0xC0;
-    TRACE("Called for mode x%x", mode);
     // Without a frame bitmap (its creation failed) there is nothing to draw.
     if (!tmpbitmap) return nullptr;
+
+    // A frame drawn from the same video memory, registers and palette into
+    // the same bitmap is still there.
+    const int depth = bitmap_color_depth(tmpbitmap);
+    if (s_drawn.valid && s_drawn.bitmap == tmpbitmap && s_drawn.depth == depth &&
+        memcmp(s_drawn.regs8, vdp_regs8, sizeof vdp_regs8) == 0 &&
+        memcmp(s_drawn.regs16, vdp_regs16, sizeof vdp_regs16) == 0 &&
+        memcmp(s_drawn.col, ovix_col, sizeof ovix_col) == 0 && memcmp(s_drawn.video_memory, vram, sizeof vram) == 0)
+        return tmpbitmap;
+    s_drawn.valid = true;
+    s_drawn.bitmap = tmpbitmap;
+    s_drawn.depth = depth;
+    memcpy(s_drawn.regs8, vdp_regs8, sizeof vdp_regs8);
+    memcpy(s_drawn.regs16, vdp_regs16, sizeof vdp_regs16);
+    memcpy(s_drawn.col, ovix_col, sizeof ovix_col);
+    memcpy(s_drawn.video_memory, vram, sizeof vram);
 
     const int page = reg16(REG_BAPA);
     uint8 idx[PICTURE_W];

@@ -37,6 +37,9 @@ uint8 tms3556_initptr_r(int offset);
 void tms3556_reset();
 int tms3556_init(int vram_size);
 BITMAP *tms3556_redraw();
+// What tms3556_redraw does for a frame that nobody looks at: its trace
+// line. The picture is drawn when it is asked for.
+void tms3556_redraw_unseen();
 
 // Register-port protocol state (sel: 0 selection byte next, 1 data byte,
 // 2 discarded byte; reg, reg2: register of the next data byte and queued one).

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 
 #include "config.h"
 #include "debug/trace.h"
@@ -29,6 +30,7 @@ protected:
     void TearDown() override
     {
         deinit_trace();
+        trace_set_log_limit(0);
         std::filesystem::current_path(old_cwd);
     }
     void write_list(const std::string &text)
@@ -102,6 +104,8 @@ TEST_F(Trace, OversizedListIsReadSafely)
     write_list(text);
     EXPECT_EQ(check_debug("f0()"), 1);
     EXPECT_EQ(debug_func_list_size, DEBUG_LIST_MAX);   // words past 100 are ignored
+    EXPECT_EQ(std::string(debug_func_list[0]), std::string(DEBUG_NAME_SIZE - 1, 'x'));
+    EXPECT_STREQ(debug_func_list[1], "f0()");          // the long word is one name
     EXPECT_EQ(check_debug("f120()"), -1);
     for (int i = 0; i < debug_func_list_size; i++)
         EXPECT_LT(strlen(debug_func_list[i]), (size_t)DEBUG_NAME_SIZE);
@@ -212,4 +216,99 @@ TEST_F(Trace, UncreatableLogStillFillsTheRing)
     do_trace("kept %d", 1);
     EXPECT_EQ(trace_log_size, 1);
     EXPECT_NE(std::string(trace_log_slot(0)).find("kept 1"), std::string::npos);
+}
+
+TEST_F(Trace, MessagesFormatAsPrintfDoes)
+{
+    // Each message is formatted from its call site's plan (the forms the
+    // core uses) or by the general path (anything else); both as printf.
+    struct Case { const char *fmt; int arg; const char *expected; } cases[] = {
+        {"%02x", 5, "05"},           {"%2x", 0xABC, "abc"},       {"%04X", 0xbeef, "BEEF"},
+        {"%d", -3, "-3"},            {"%05d", -42, "-0042"},      {"%5d|", -42, "  -42|"},
+        {"%u", -1, "4294967295"},    {"%x", 0, "0"},              {"%lx", 0x12, "12"},
+        {"%08X", (int)0xDEADBEEF, "DEADBEEF"}, {"%010d", 7, "0000000007"}, {"%123d", 7, nullptr},
+        {"%-4d|", 5, "5   |"},       {"%.3d", 5, "005"},          {"%c", 'A', "A"},
+        {"%% %d", 1, "% 1"},         {"a%qb %d", 2, "a%qb 2"},    {"tail %d end", 9, "tail 9 end"},
+    };
+    check_debug("x");
+    g_func_name = "f()";
+    for (const auto &c : cases) {
+        char expected[256];
+        if (!c.expected) snprintf(expected, sizeof expected, c.fmt, c.arg);
+        for (int call = 0; call < 2; call++) {   // the first reads the message, the second its plan
+            static trace_site site;
+            site = {};
+            do_trace_at(&site, c.fmt, c.arg);
+            EXPECT_STREQ(trace_log_slot((trace_log_next + 999) % 1000) + 18, c.expected ? c.expected : expected)
+                << c.fmt;
+        }
+    }
+    do_trace("%s|%3s|%s", "abc", "de", (const char *)nullptr);
+    EXPECT_STREQ(trace_log_slot((trace_log_next + 999) % 1000) + 18, "abc| de|(null)");
+}
+
+TEST_F(Trace, LogRotatesAtItsLimitKeepingEveryNewLine)
+{
+    write_text("trace.log.1", "a line of an earlier run\n");
+    trace_set_log_limit(300);
+    check_debug("x");
+    EXPECT_FALSE(std::filesystem::exists("trace.log.1"));   // not taken for older lines of this run
+    g_func_name = "f()";
+    for (int i = 0; i < 40; i++) do_trace("line %02d", i);
+    deinit_trace();
+    trace_set_log_limit(0);
+    const std::string older = read_text("trace.log.1"), current = read_text("trace.log");
+    EXPECT_LE(older.size(), 300u);
+    EXPECT_LE(current.size(), 300u);
+    // The two files hold the newest lines, in order and whole.
+    const std::string both = older + current;
+    const std::string last = "00000000 0000 f():line 39\n";
+    ASSERT_GE(both.size(), last.size());
+    EXPECT_EQ(both.substr(both.size() - last.size()), last);
+    for (size_t at = both.find("line "); at != std::string::npos; at = both.find("line ", at + 1)) {
+        const size_t next = both.find("line ", at + 1);
+        if (next == std::string::npos) break;
+        EXPECT_EQ(atoi(both.c_str() + next + 5), atoi(both.c_str() + at + 5) + 1) << both;
+    }
+    EXPECT_EQ(current.substr(0, 9), "00000000 ");
+}
+
+TEST_F(Trace, ProblemsWithTheTraceFilesAreReported)
+{
+    // A list that is not a regular file is refused without blocking; a log
+    // that cannot be written is a problem for a run that asked for lines.
+    ASSERT_EQ(mkfifo("fifo", 0600), 0);
+    struct Case {
+        const char *list;       // what debug.lst is: "dir", "fifo", a text, or null for none
+        const char *log;        // what trace.log is: "dir", "full" (writes fail), or null
+        bool dump;              // the per-instruction listing asked for
+        const char *problem;    // a text the problem holds, or null for none
+    } cases[] = {
+        {"dir", nullptr, false, "debug.lst: a directory, not a file"},
+        {"fifo", nullptr, false, "debug.lst: a FIFO, not a file"},
+        {nullptr, "dir", false, nullptr},
+        {nullptr, "dir", true, "cannot create trace.log"},
+        {"main()", "dir", false, "cannot create trace.log"},
+        {nullptr, "full", true, "cannot write trace.log"},
+        {"main()", nullptr, true, nullptr},
+    };
+    for (const auto &c : cases) {
+        deinit_trace();
+        std::filesystem::remove_all("debug.lst");
+        std::filesystem::remove_all("trace.log");
+        if (c.list && !strcmp(c.list, "dir")) std::filesystem::create_directory("debug.lst");
+        else if (c.list && !strcmp(c.list, "fifo")) std::filesystem::create_symlink("fifo", "debug.lst");
+        else if (c.list) write_list(c.list);
+        if (c.log && !strcmp(c.log, "dir")) std::filesystem::create_directory("trace.log");
+        if (c.log && !strcmp(c.log, "full")) std::filesystem::create_symlink("/dev/full", "trace.log");
+        check_debug("x");
+        do_trace("a line");
+        const char *problem = trace_run_problem(c.dump);
+        if (c.problem) {
+            ASSERT_NE(problem, nullptr) << c.list << " / " << c.log;
+            EXPECT_NE(std::string(problem).find(c.problem), std::string::npos) << problem;
+        } else {
+            EXPECT_EQ(problem, nullptr) << problem;
+        }
+    }
 }

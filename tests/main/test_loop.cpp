@@ -252,6 +252,105 @@ TEST_F(Loop, ResetRestartsFromTheVectorAndKeepsRam)
     EXPECT_EQ(ram_2k[5], 0x00);
 }
 
+// The machine after some passes: everything a pass can change, the clock
+// as its advance since `clock0`.
+struct machine_state {
+    tms7000_Regs cpu;
+    int32 icount, trigger;
+    uint64 clock;
+    int timers;
+    uint8 ram[sizeof ram_2k], ports[4], mailbox;
+    int io_state;
+    bool operator==(const machine_state &o) const { return memcmp(this, &o, sizeof *this) == 0; }
+};
+
+machine_state snapshot(uint64 clock0)
+{
+    machine_state m;
+    memset(&m, 0, sizeof m);   // padding too: compared as bytes
+    m.cpu = tms7000;
+    m.icount = tms7000_icount;
+    m.trigger = tms7000_div_by_16_trigger;
+    m.clock = clock_cycles() - clock0;
+    m.timers = g_timer_num;
+    memcpy(m.ram, ram_2k, sizeof ram_2k);
+    const uint8 ports[4] = {porta_val, portb_val, portc_val, portd_val};
+    memcpy(m.ports, ports, 4);
+    m.mailbox = mailbox_val;
+    m.io_state = cur_state;
+    return m;
+}
+
+// Timer 1 at short periods with its count read and its settings rewritten
+// while it runs, INT2 waking IDLE.
+const std::initializer_list<uint8> TIMER_STRESS = {
+    0x52, 0x60,         // F800 MOV %0x60,B
+    0x0D,               // F802 LDSP
+    0xA2, 0x03, 0x02,   // F803 MOVP %3,P2       T1DATA
+    0xA2, 0x81, 0x03,   // F806 MOVP %0x81,P3    running, prescaler 1
+    0xA2, 0x04, 0x00,   // F809 MOVP %4,P0       INT2 enabled
+    0x05,               // F80C EINT
+    0x80, 0x02,         // F80D MOVP P2,A        the count
+    0x8B, 0xC1, 0x00,   // F80F STA @C100
+    0xDA, 0x10, 0xF8,   // F812 DJNZ R16,F80D
+    0xD3, 0x11,         // F815 INC R17
+    0x12, 0x11,         // F817 MOV R17,A
+    0x23, 0x07,         // F819 AND %7,A
+    0x82, 0x02,         // F81B MOVP A,P2        a new reload value
+    0x24, 0x80,         // F81D OR %0x80,A
+    0x82, 0x03,         // F81F MOVP A,P3        a new prescaler, still running
+    0x01,               // F821 IDLE
+    0xE0, 0xE9,         // F822 JMP F80D
+    0xD3, 0x12,         // F824 INT2: INC R18
+    0x0B,               // F826 RETI
+};
+
+TEST_F(Loop, RunGivesWhatSingleStepsGive)
+{
+    // The loop keeps pc, sr and the balance in registers, applies timer-1
+    // clocks lazily and advances the clock lazily; the debugger's step
+    // (one execute call, the clock, one timer check) does none of that.
+    struct {
+        const char *name;
+        std::initializer_list<uint8> program;   // empty: the open BIOS
+        uint64 passes;
+        int counter;   // register that counts the program's interrupts
+    } cases[] = {
+        {"timer stress", TIMER_STRESS, 200000, 0x12},
+        {"open BIOS start-up (INT1 entered between passes)", {}, 600000, 6},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        machine_state after[2];
+        for (int way = 0; way < 2; way++) {
+            if (c.program.size()) {
+                load_bios(c.program);
+                rom_7020[0x7FA] = 0xF8;   // INT2 vector
+                rom_7020[0x7FB] = 0x24;
+            } else {
+                ASSERT_EQ(MemInitFrom(OVIX_BINARY_DIR "/roms/bios/BIOS7020.bin"), nullptr);
+            }
+            ovix_power_on();
+            const uint64 clock0 = clock_cycles();
+            if (way == 0) {
+                ASSERT_EQ(ovix_run(0xFFFF, c.passes, nullptr).passes, c.passes);
+            } else {
+                for (uint64 i = 0; i < c.passes; i++) {
+                    orlo_timer_update_clock({0, (uint32)tms7000_ovix_execute(1)});
+                    orlo_check_timers();
+                }
+            }
+            after[way] = snapshot(clock0);
+        }
+        EXPECT_EQ(after[0].cpu.pc.w.l, after[1].cpu.pc.w.l);
+        EXPECT_EQ(after[0].clock, after[1].clock);
+        EXPECT_EQ(after[0].cpu.t1_decrementer, after[1].cpu.t1_decrementer);
+        EXPECT_EQ(after[0].trigger - after[0].icount, after[1].trigger - after[1].icount);
+        EXPECT_TRUE(after[0] == after[1]);
+        EXPECT_GT(after[0].cpu.rf[c.counter], 10);   // timer 1 requested INT2 again and again
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Keyboard poll. What a poll sends is read from the I/O processor's key
 // latch, which only send_key writes: it is set to 0 (a code no key has)

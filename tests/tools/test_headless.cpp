@@ -146,6 +146,39 @@ TEST(Headless, ErrorPaths)
     }
 }
 
+TEST(Headless, TraceThatCannotBeWrittenFailsTheRun)
+{
+    // A run that asked for trace lines (--trace-all, or a debug.lst naming a
+    // function) fails when trace.log cannot take them; a debug.lst that is
+    // not a regular file is refused at once, without blocking.
+    struct {
+        const char *setup;     // shell commands in the run's folder
+        std::string args;
+        int status;
+        const char *message;   // on stderr
+    } cases[] = {
+        {"mkdir trace.log", "--trace-all", 1, "cannot create trace.log"},
+        {"ln -s /dev/full trace.log", "--trace-all", 1, "cannot write trace.log"},
+        {"ln -s /dev/full trace.log && echo 'ovix_loop()' > debug.lst", "", 1, "cannot write trace.log"},
+        {"mkfifo debug.lst", "", 1, "debug.lst: a FIFO, not a file"},
+        {"mkdir debug.lst", "--trace-all", 1, "debug.lst: a directory, not a file"},
+        {"mkdir trace.log", "", 0, nullptr},   // no trace asked for
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.setup + (" " + c.args));
+        const std::string dir = make_temp_dir("trace" + std::to_string(n++));
+        ASSERT_TRUE(write_file(dir + "/boot.bin", bios(NOP_LOOP)));
+        ASSERT_EQ(std::system(("cd '" + dir + "' && " + c.setup).c_str()), 0);
+        const run_result r = run(dir, "--bios boot.bin --instructions 20000 " + c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        if (c.message) {
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        }
+        EXPECT_EQ(parse_summary(r.out).ok, c.status == 0) << r.out;
+    }
+}
+
 TEST(Headless, SummaryLineAndStopReasons)
 {
     struct {

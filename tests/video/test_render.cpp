@@ -223,6 +223,39 @@ TEST_F(Render, ReadsPastVramEndAreWhite)
     EXPECT_EQ(cell(1, 9), pattern(0x0F, GREEN, YELLOW));
 }
 
+TEST_F(Render, FrameIsDrawnAgainAfterAnyChange)
+{
+    // A frame is drawn only when what it shows changed; whatever the change
+    // and however it was made, the frame is the one a full drawing gives
+    // (drawn here after another picture in between).
+    set16(BAGC0, 0x1000);
+    for (int n = 0; n < 128; n++)
+        for (int r = 0; r < 10; r++) put_pattern(0x1000, n, r, static_cast<uint8>(n * 7 + r));
+    for (int a = 0; a < 2000; a += 2) put(a, {0x47, a / 2 & 0x7F});
+    struct Case { const char *name; void (*change)(); } cases[] = {
+        {"video memory written", [] { put(10, {0x21, 0x33}); }},
+        {"video memory set directly", [] { vram[13] = 0x55; }},
+        {"pattern byte", [] { vram[0x1000 + 5] ^= 0xFF; }},
+        {"8-bit register", [] { vdp_regs8[CM3] = 0x80; }},
+        {"back to text", [] { vdp_regs8[CM3] = 0x00; }},
+        {"16-bit register", [] { set16(BAPA, 0x0050); }},
+        {"palette", [] { ovix_col[7] = ovix_col[1]; }},
+        {"nothing", [] {}},
+    };
+    Line before = frame();
+    for (const auto &c : cases) {
+        c.change();
+        const Line drawn = frame();
+        vdp_regs8[CM3] ^= 0x40;   // another picture, then the same state again
+        frame();
+        vdp_regs8[CM3] ^= 0x40;
+        EXPECT_EQ(drawn, frame()) << c.name;
+        EXPECT_EQ(drawn == before, std::string(c.name) == "nothing") << c.name;
+        before = drawn;
+    }
+    for (int i = 0; i < 8; i++) ovix_col[i] = makecol(i & 1 ? 255 : 0, i & 2 ? 255 : 0, i & 4 ? 255 : 0);
+}
+
 // The direct 32-, 24- and 16-bit line writers give one picture.
 TEST(RenderDepths, SamePictureAtEveryDepth)
 {

@@ -15,6 +15,7 @@
 
 #include "cpu/tms7000.h"
 #include "debug/png.h"
+#include "debug/trace.h"
 #include "host/cli_parse.h"
 #include "io/io_cpu.h"
 #include "mem/memory.h"
@@ -273,6 +274,10 @@ int headless_main(int argc, const char *const *argv)
     }
 
     dump_all = opt.trace_all ? 1 : 0;
+    if (const char *e = trace_run_problem(opt.trace_all)) {
+        fprintf(stderr, "%s\n", e);
+        return 1;
+    }
     const loop_hooks hooks = {opt.type ? type_hook : nullptr, nullptr, &typing};
     const auto t0 = std::chrono::steady_clock::now();
     // The pass counter goes on from the snapshot (0 after a cold start), so
@@ -291,6 +296,11 @@ int headless_main(int argc, const char *const *argv)
             fprintf(stderr, "%s\n", e);
             return 1;
         }
+    }
+
+    if (const char *e = trace_run_problem(opt.trace_all)) {
+        fprintf(stderr, "%s\n", e);
+        return 1;
     }
 
     const double mhz = seconds > 0 ? (double)r.cycles / seconds / 1e6 : 0.0;

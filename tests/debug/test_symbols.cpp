@@ -193,7 +193,9 @@ TEST(Symbols, FileBesideACartridge)
         EXPECT_EQ(error ? std::string(error) : "", expected_error);
         EXPECT_EQ(loaded, *c.loaded ? dir + "/" + c.loaded : "") << c.rom;
         EXPECT_EQ(symbols_count(), c.name ? 1u : 0u) << c.rom;
-        if (c.name) EXPECT_STREQ(symbols_name(c.address), c.name) << c.rom;
+        if (c.name) {
+            EXPECT_STREQ(symbols_name(c.address), c.name) << c.rom;
+        }
     }
 }
 

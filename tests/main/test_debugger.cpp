@@ -208,7 +208,9 @@ TEST(AddressField, HexadecimalAddressOrLabel)
     for (const auto &c : cases) {
         const field_address f = read_field_address(c.text);
         EXPECT_EQ(f.ok, c.ok) << c.text;
-        if (c.ok) EXPECT_EQ(f.value, c.value) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(f.value, c.value) << c.text;
+        }
         EXPECT_STREQ(f.label, c.label) << c.text;
         EXPECT_STREQ(f.message, c.message) << c.text;
     }

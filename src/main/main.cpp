@@ -374,6 +374,8 @@ static struct {
     host_clock::time_point next_host;   // fastest: the host time of the next frame
     BITMAP *shown;                      // the picture in the window, to see changes
     bool force;                         // show the next picture whatever it is
+    BITMAP *compared;                   // the frame bitmap known to equal shown,
+    uint32 compared_serial;             // and its serial number then
 } s_frame;
 
 static bool frame_due(void *)
@@ -422,9 +424,19 @@ static void frame_to_window(BITMAP *frame, void *)
     const int w = MIN(frame->w, 320), h = MIN(frame->h, 250);
     if (!s_frame.shown) s_frame.shown = create_bitmap_ex(bitmap_color_depth(frame), 320, 250);
     if (message_expired()) s_frame.force = true;
-    if (!s_frame.force && s_frame.shown && same_picture(frame, s_frame.shown, w, h)) return;
+    // A frame the video chip has not drawn again since it was compared or
+    // shown needs no comparison (at the prompt most frames are unchanged).
+    const uint32 serial = tms3556_frame_serial();
+    const bool known = s_frame.compared == frame && s_frame.compared_serial == serial;
+    if (!s_frame.force && s_frame.shown && (known || same_picture(frame, s_frame.shown, w, h))) {
+        s_frame.compared = frame;
+        s_frame.compared_serial = serial;
+        return;
+    }
     draw_picture(frame);
     s_frame.force = false;
+    s_frame.compared = s_frame.shown ? frame : nullptr;
+    s_frame.compared_serial = serial;
     s_speed.pictures++;
 }
 

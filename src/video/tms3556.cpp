@@ -58,6 +58,7 @@ static struct {
     uint16 regs16[8];
     int col[8];
 } s_drawn;
+static uint32 s_frame_serial;
 
 // Register-port protocol state.
 static int sel;    // 0: selection byte next, 1: data byte next, 2: byte discarded
@@ -387,6 +388,11 @@ static void redraw_trace()
 
 void tms3556_redraw_unseen() { redraw_trace(); }
 
+uint32 tms3556_frame_serial()
+{
+    return s_frame_serial;
+}
+
 OVIX_COLD BITMAP *tms3556_redraw()
 {
     redraw_trace();
@@ -403,6 +409,7 @@ OVIX_COLD BITMAP *tms3556_redraw()
         memcmp(s_drawn.col, ovix_col, sizeof ovix_col) == 0 && memcmp(s_drawn.video_memory, vram, sizeof vram) == 0)
         return tmpbitmap;
     s_drawn.valid = true;
+    s_frame_serial++;
     s_drawn.bitmap = tmpbitmap;
     s_drawn.depth = depth;
     memcpy(s_drawn.regs8, vdp_regs8, sizeof vdp_regs8);

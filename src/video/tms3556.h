@@ -37,6 +37,9 @@ uint8 tms3556_initptr_r(int offset);
 void tms3556_reset();
 int tms3556_init(int vram_size);
 BITMAP *tms3556_redraw();
+// Counts the frames tms3556_redraw has really drawn; while it stays the
+// same, the frame bitmap holds the same picture.
+uint32 tms3556_frame_serial();
 // What tms3556_redraw does for a frame that nobody looks at: its trace
 // line. The picture is drawn when it is asked for.
 void tms3556_redraw_unseen();

@@ -245,7 +245,10 @@ TEST_F(Render, FrameIsDrawnAgainAfterAnyChange)
     Line before = frame();
     for (const auto &c : cases) {
         c.change();
+        // The serial moves exactly when the frame is drawn anew.
+        const uint32 serial = tms3556_frame_serial();
         const Line drawn = frame();
+        EXPECT_EQ(tms3556_frame_serial() == serial, std::string(c.name) == "nothing") << c.name;
         vdp_regs8[CM3] ^= 0x40;   // another picture, then the same state again
         frame();
         vdp_regs8[CM3] ^= 0x40;

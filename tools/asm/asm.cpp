@@ -565,7 +565,7 @@ bool Assembler::conditional(const std::string &op, const Line &parts, Dialect d)
         return v.v != 0;
     };
     std::string err;
-    if (!open && (cond_.depth() == 0 || cond_.top().frame != frame)) {
+    if (!open && !cond_.innermost_in(frame)) {
         error(op + " without IF");
         return true;
     }
@@ -573,7 +573,7 @@ bool Assembler::conditional(const std::string &op, const Line &parts, Dialect d)
     if (open) ok = cond_.open(cur_file_, cur_line_, frame, cond_.active() && condition(), err);
     else if (op == "ELSEIF") ok = cond_.else_if(cond_.needs_else_if_cond() && condition(), err);
     else if (op == "ELSE") ok = cond_.else_(err);
-    else ok = cond_.endif(err);
+    else cond_.endif();
     if (!ok) error(err);
     return true;
 }

@@ -158,15 +158,17 @@ public:
     };
     void clear() { stack_.clear(); }
     bool active() const { return stack_.empty() || stack_.back().active; }
-    size_t depth() const { return stack_.size(); }
-    const Entry &top() const { return stack_.back(); }
+    // True when the innermost open IF was opened in `frame`: only then do
+    // ELSEIF, ELSE and ENDIF of that frame belong to it.
+    bool innermost_in(int frame) const { return !stack_.empty() && stack_.back().frame == frame; }
     // IF/IFDEF/IFNDEF with the condition's truth (ignored when inactive).
     bool open(int file, int line, int frame, bool cond, std::string &err);
-    // ELSEIF (cond evaluated only if `needs_cond` comes back true), ELSE, ENDIF.
-    bool needs_else_if_cond() const { return !stack_.empty() && stack_.back().parent && !stack_.back().done; }
+    // ELSEIF (cond evaluated only if `needs_else_if_cond` comes back true),
+    // ELSE, ENDIF: for the innermost IF, which the caller has checked.
+    bool needs_else_if_cond() const { return stack_.back().parent && !stack_.back().done; }
     bool else_if(bool cond, std::string &err);
     bool else_(std::string &err);
-    bool endif(std::string &err);
+    void endif() { stack_.pop_back(); }
     // Entries of `frame` still open when it ends; removed.
     std::vector<Entry> close_frame(int frame);
 

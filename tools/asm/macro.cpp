@@ -101,10 +101,6 @@ bool Conditionals::open(int file, int line, int frame, bool cond, std::string &e
 
 bool Conditionals::else_if(bool cond, std::string &err)
 {
-    if (stack_.empty()) {
-        err = "ELSEIF without IF";
-        return false;
-    }
     Entry &e = stack_.back();
     if (e.else_seen) {
         err = "ELSEIF after ELSE";
@@ -117,10 +113,6 @@ bool Conditionals::else_if(bool cond, std::string &err)
 
 bool Conditionals::else_(std::string &err)
 {
-    if (stack_.empty()) {
-        err = "ELSE without IF";
-        return false;
-    }
     Entry &e = stack_.back();
     if (e.else_seen) {
         err = "second ELSE for one IF";
@@ -129,16 +121,6 @@ bool Conditionals::else_(std::string &err)
     e.else_seen = true;
     e.active = e.parent && !e.done;
     e.done = true;
-    return true;
-}
-
-bool Conditionals::endif(std::string &err)
-{
-    if (stack_.empty()) {
-        err = "ENDIF without IF";
-        return false;
-    }
-    stack_.pop_back();
     return true;
 }
 

@@ -22,6 +22,7 @@ std::string trim(const std::string &s);
 bool is_ident_start(char c);
 bool is_ident_char(char c);
 bool all_hex(const std::string &s);
+int hex_digit(char c);   // 0..15; 16 for a character that is no hexadecimal digit
 bool all_digits(const std::string &s);
 std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
 std::string hex_bytes(const std::vector<uint8_t> &b);   // "8A 12 34"
@@ -83,6 +84,9 @@ struct ExprEnv {
     // A symbol's value; false with `err` set when it has none.
     std::function<bool(const std::string &name, Value &out, std::string &err)> lookup;
 };
+
+// "a number", "a register" or "a port", for messages.
+const char *vtype_text(VType t);
 
 constexpr int MAX_EXPR_DEPTH = 64;   // nested parentheses, functions and byte prefixes
 

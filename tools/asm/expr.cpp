@@ -74,12 +74,11 @@ private:
     Value binary(int min_prec);
     Value unary();
     Value primary();
+    Value parenthesized(const std::string &missing);
     Value number(const std::string &tok, bool hex);
     Value apply(const std::string &op, Value l, Value r);
     std::string binary_op(int &prec) const;
 };
-
-const char *type_name(VType t) { return t == V_REG ? "a register" : "a port"; }
 
 // The whole expression at the current position. In the disassembler
 // dialect "<" and ">" in front take the low and the high byte of everything
@@ -93,7 +92,7 @@ Value Parser::top()
         if (!enter()) return Value{0, false};
         Value v = top();
         depth_--;
-        if (v.type != V_NUM) return fail(std::string("the byte operator '") + c + "' does not apply to " + type_name(v.type));
+        if (v.type != V_NUM) return fail(std::string("the byte operator '") + c + "' does not apply to " + vtype_text(v.type));
         v.v = c == '<' ? (v.v & 0xFF) : ((v.v >> 8) & 0xFF);
         return v;
     }
@@ -137,7 +136,7 @@ Value Parser::apply(const std::string &op, Value l, Value r)
         else if (op == "-" && r.type == V_NUM) out.type = l.type;
         else if (op == "-" && l.type == r.type) out.type = V_NUM;
         else
-            return fail(std::string(type_name(l.type != V_NUM ? l.type : r.type)) + " cannot be used with '" + op +
+            return fail(std::string(vtype_text(l.type != V_NUM ? l.type : r.type)) + " cannot be used with '" + op +
                         "' (only a number may be added to or taken from it)");
     }
     if (!out.known) return out;
@@ -182,7 +181,7 @@ Value Parser::unary()
     for (size_t i = ops.size(); i-- > 0 && err_.empty();) {
         const char c = ops[i];
         if (c == '+') continue;
-        if (v.type != V_NUM) return fail(std::string("'") + c + "' does not apply to " + type_name(v.type));
+        if (v.type != V_NUM) return fail(std::string("'") + c + "' does not apply to " + vtype_text(v.type));
         v.ab = 0;
         if (!v.known) continue;
         if (c == '-') {
@@ -235,7 +234,7 @@ Value Parser::number(const std::string &tok, bool hex)
     }
     uint64_t v = 0;
     for (char c : digits) {
-        int d = isdigit((unsigned char)c) ? c - '0' : isxdigit((unsigned char)c) ? toupper((unsigned char)c) - 'A' + 10 : 99;
+        const int d = hex_digit(c);
         if (d >= base) {
             std::string hint;
             if (!hex && dasm()) hint = " (hexadecimal is written $1F or 0x1F)";
@@ -249,19 +248,26 @@ Value Parser::number(const std::string &tok, bool hex)
     return Value{(int64_t)v, true};
 }
 
+// The expression after a '(' already passed, up to its ')'; `missing` is
+// the error when there is none.
+Value Parser::parenthesized(const std::string &missing)
+{
+    if (!enter()) return Value{0, false};
+    Value v = top();
+    depth_--;
+    skip();
+    if (peek() != ')') return fail(missing);
+    p_++;
+    return v;
+}
+
 Value Parser::primary()
 {
     skip();
     const char c = peek();
     if (c == '(') {
         p_++;
-        if (!enter()) return Value{0, false};
-        Value v = top();
-        depth_--;
-        skip();
-        if (peek() != ')') return fail("missing ')'");
-        p_++;
-        return v;
+        return parenthesized("missing ')'");
     }
     if (c == '\'' || c == '"') {
         size_t i = p_ + 1;
@@ -311,13 +317,8 @@ Value Parser::primary()
         const bool call = q < s_.size() && s_[q] == '(';
         if (call && (u == "HIGH" || u == "LOW" || u == "HI" || u == "LO")) {
             p_ = q + 1;
-            if (!enter()) return Value{0, false};
-            Value v = top();
-            depth_--;
-            skip();
-            if (peek() != ')') return fail("missing ')' after " + name + "(");
-            p_++;
-            if (v.type != V_NUM) return fail(name + "() does not apply to " + type_name(v.type));
+            Value v = parenthesized("missing ')' after " + name + "(");
+            if (v.type != V_NUM) return fail(name + "() does not apply to " + vtype_text(v.type));
             v.v = u[0] == 'H' ? (v.v >> 8) & 0xFF : v.v & 0xFF;
             return v;
         }
@@ -325,13 +326,8 @@ Value Parser::primary()
             Value v;
             if (u.size() == 1) {   // R(expr), P(expr)
                 p_ = q + 1;
-                if (!enter()) return Value{0, false};
-                v = top();
-                depth_--;
-                skip();
-                if (peek() != ')') return fail("missing ')' after " + name + "(");
-                p_++;
-                if (v.type != V_NUM) return fail(name + "() takes a number, not " + std::string(type_name(v.type)));
+                v = parenthesized("missing ')' after " + name + "(");
+                if (v.type != V_NUM) return fail(name + "() takes a number, not " + std::string(vtype_text(v.type)));
             } else {
                 v = number(u.substr(1), false);
                 if (!err_.empty()) return v;
@@ -353,6 +349,8 @@ Value Parser::primary()
 }
 
 }  // namespace
+
+const char *vtype_text(VType t) { return t == V_REG ? "a register" : t == V_PORT ? "a port" : "a number"; }
 
 bool eval_expr(const std::string &text, const ExprEnv &env, bool hex, Value &out, std::string &err)
 {

@@ -233,8 +233,6 @@ bool strip_index(std::string &body)
     return false;
 }
 
-const char *vtype_text(VType t) { return t == V_REG ? "a register" : t == V_PORT ? "a port" : "a number"; }
-
 SrcOp classify(const std::string &written, const ExprEnv &env)
 {
     SrcOp op;

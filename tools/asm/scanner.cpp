@@ -41,6 +41,12 @@ bool all_hex(const std::string &s)
     return true;
 }
 
+int hex_digit(char c)
+{
+    if (!isxdigit((unsigned char)c)) return 16;
+    return isdigit((unsigned char)c) ? c - '0' : toupper((unsigned char)c) - 'A' + 10;
+}
+
 bool all_digits(const std::string &s)
 {
     if (s.empty()) return false;
@@ -124,7 +130,7 @@ bool parse_escape(const std::string &s, size_t &i, int &value)
     case 'x': case 'X': {
         int v = 0, n = 0;
         while (n < 2 && i < s.size() && isxdigit((unsigned char)s[i])) {
-            v = v * 16 + (isdigit((unsigned char)s[i]) ? s[i] - '0' : toupper((unsigned char)s[i]) - 'A' + 10);
+            v = v * 16 + hex_digit(s[i]);
             i++;
             n++;
         }
@@ -166,8 +172,6 @@ Str parse_string(const std::string &t, bool single, std::vector<uint8_t> &bytes,
 
 namespace {
 
-int hexval(char c) { return isdigit((unsigned char)c) ? c - '0' : toupper((unsigned char)c) - 'A' + 10; }
-
 // A line of a disassembly listing: "C000 8A1234      LDA @#1234" (the
 // debugger's box, bytes packed) or "c000   8A 12 34          LDA @#1234"
 // (the memory explorer's dump, bytes spaced). False when `s` is not one.
@@ -180,7 +184,7 @@ bool dump_line(const std::string &s, Line &out)
         if (!isxdigit((unsigned char)s[i + k])) return false;
     if (!isblank((unsigned char)s[i + 4])) return false;
     unsigned address = 0;
-    for (size_t k = 0; k < 4; k++) address = address * 16 + (unsigned)hexval(s[i + k]);
+    for (size_t k = 0; k < 4; k++) address = address * 16 + (unsigned)hex_digit(s[i + k]);
     i += 4;
     while (i < s.size() && isblank((unsigned char)s[i])) i++;
 
@@ -190,11 +194,11 @@ bool dump_line(const std::string &s, Line &out)
     if (len < 2 || len % 2 || len > 12 || (run < s.size() && !isblank((unsigned char)s[run]))) return false;
     std::vector<uint8_t> bytes;
     if (len > 2) {   // packed
-        for (size_t k = i; k < run; k += 2) bytes.push_back((uint8_t)(hexval(s[k]) * 16 + hexval(s[k + 1])));
+        for (size_t k = i; k < run; k += 2) bytes.push_back((uint8_t)(hex_digit(s[k]) * 16 + hex_digit(s[k + 1])));
         i = run;
     } else {         // spaced: pairs apart by one blank; two or more end the bytes
         for (;;) {
-            bytes.push_back((uint8_t)(hexval(s[i]) * 16 + hexval(s[i + 1])));
+            bytes.push_back((uint8_t)(hex_digit(s[i]) * 16 + hex_digit(s[i + 1])));
             i += 2;
             if (bytes.size() < 6 && i + 2 < s.size() && isblank((unsigned char)s[i]) &&
                 isxdigit((unsigned char)s[i + 1]) && isxdigit((unsigned char)s[i + 2]) &&

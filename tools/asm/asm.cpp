@@ -55,20 +55,13 @@ bool value_op(const std::string &u) { return u == "EQU" || u == "=" || u == "SET
 bool illegal_text(const std::string &u, const std::string &args) { return u == "ILLEGAL" && upper(trim(args)) == "OPCODE"; }
 
 const char *dialect_name(Dialect d) { return d == Dialect::Common ? "the common syntax" : "the disassembler syntax"; }
+Dialect other_dialect(Dialect d) { return d == Dialect::Common ? Dialect::Dasm : Dialect::Common; }
 
 // What a reading gives, for messages: its bytes or its value.
 std::string reading_text(const Reading &r)
 {
     if (!r.has_value) return hex_bytes(r.bytes);
     return r.value.known ? std::to_string(r.value.v) : std::string("no value yet");
-}
-
-// The end of an error message that says what the other dialect reads.
-std::string other_hint(Dialect other, const Reading &o)
-{
-    std::string s = std::string("; in ") + dialect_name(other);
-    if (other == Dialect::Dasm) s += " (--dasm, or a DASM line at the top of the file)";
-    return s + (o.has_value ? " the value is " : " the line gives ") + reading_text(o);
 }
 
 enum SymKind { SK_LABEL, SK_CONST, SK_SET };
@@ -197,6 +190,7 @@ private:
     void active_line(const Line &parts, const std::string &op, const SrcLine &sl, Dialect d);
     Reading read(const Line &parts, const std::string &op, Dialect d, int64_t here) const;
     bool other_reading(const std::string &text, Dialect other, Reading &o) const;
+    std::string with_other_reading(const std::string &msg, const SrcLine &sl, Dialect d, bool other_ok, const Reading &o);
     Reading checked_reading(const Line &parts, const std::string &op, const SrcLine &sl, Dialect d);
     void define_value(const Line &parts, const std::string &op, const SrcLine &sl, Dialect d);
     void start_macro(const Line &parts);
@@ -529,12 +523,8 @@ void Assembler::process(const SrcLine &sl)
     if (!cond_.active()) return;
     if (!ok) {
         Reading o;
-        const Dialect other = d == Dialect::Common ? Dialect::Dasm : Dialect::Common;
-        if (other_reading(sl.text, other, o) && (o.has_value || !o.bytes.empty())) {
-            err += other_hint(other, o);
-            if (d == Dialect::Common && !evidence_.count(sl.file)) evidence_[sl.file] = where(sl.file, sl.line);
-        }
-        error(err);
+        const bool o_ok = other_reading(sl.text, other_dialect(d), o);
+        error(with_other_reading(err, sl, d, o_ok, o));
         return;
     }
     active_line(parts, op, sl, d);
@@ -692,21 +682,30 @@ bool Assembler::other_reading(const std::string &text, Dialect other, Reading &o
     return o.ok();
 }
 
+// `msg`, the error of a line in dialect `d`, with what the other dialect
+// gives when it reads the line (`other_ok`, reading `o`) as bytes or a
+// value. In the common dialect such a line is evidence that its file is
+// written in the disassembler's.
+std::string Assembler::with_other_reading(const std::string &msg, const SrcLine &sl, Dialect d, bool other_ok,
+                                          const Reading &o)
+{
+    if (!other_ok || (!o.has_value && o.bytes.empty())) return msg;
+    if (d == Dialect::Common) evidence_.emplace(sl.file, where(sl.file, sl.line));
+    const Dialect other = other_dialect(d);
+    std::string s = msg + "; in " + dialect_name(other);
+    if (other == Dialect::Dasm) s += " (--dasm, or a DASM line at the top of the file)";
+    return s + (o.has_value ? " the value is " : " the line gives ") + reading_text(o);
+}
+
 Reading Assembler::checked_reading(const Line &parts, const std::string &op, const SrcLine &sl, Dialect d)
 {
     Reading r = read(parts, op, d, line_addr_);
-    const Dialect other = d == Dialect::Common ? Dialect::Dasm : Dialect::Common;
+    const Dialect other = other_dialect(d);
     Reading o;
     const bool o_ok = other_reading(sl.text, other, o);
     if (!r.ok()) {
-        for (size_t i = 0; i < r.errors.size(); i++) {
-            std::string msg = r.errors[i];
-            if (i == 0 && o_ok && (o.has_value || !o.bytes.empty())) {
-                msg += other_hint(other, o);
-                if (d == Dialect::Common && !evidence_.count(sl.file)) evidence_[sl.file] = where(sl.file, sl.line);
-            }
-            error(msg);
-        }
+        for (size_t i = 0; i < r.errors.size(); i++)
+            error(i == 0 ? with_other_reading(r.errors[0], sl, d, o_ok, o) : r.errors[i]);
         return r;
     }
     const bool differ = o_ok && (r.has_value ? (r.value.v != o.value.v || r.value.type != o.value.type)

@@ -91,7 +91,7 @@ struct Frame {
     size_t pos = 0;
     int64_t left = 0;               // REPT: repetitions after the current one
     std::string macro;              // MACRO: its name
-    int call_file = -1, call_line = 0;
+    int call_file = -1, call_line = 0;   // MACRO: where it was called
     Dialect dialect = Dialect::Common;
     bool code_seen = false;         // FILE: an instruction or data line came (DASM must come first)
 };
@@ -609,7 +609,7 @@ void Assembler::active_line(const Line &parts, const std::string &op, const SrcL
         error(op + " without " + (op == "ENDM" ? "MACRO" : "REPT"));
         return;
     }
-    if (parts.dump && parts.dump_address != pc_) pc_ = line_addr_ = parts.dump_address;
+    if (parts.dump) pc_ = line_addr_ = parts.dump_address;
     for (const std::string &l : parts.labels) {
         define(l, Value{line_addr_, true}, SK_LABEL, d);
         if (l[0] != '.' && check_name(l, d).empty()) scope_ = l;
@@ -660,7 +660,7 @@ Reading Assembler::read(const Line &parts, const std::string &op, Dialect d, int
     } else if (value_op(op)) {
         r.has_value = true;
         std::string err;
-        if (trim(parts.args).empty()) r.errors.push_back(std::string(op == "=" ? "=" : op) + " needs a value");
+        if (trim(parts.args).empty()) r.errors.push_back(op + " needs a value");
         else if (!eval_expr(parts.args, e, false, r.value, err)) r.errors.push_back(err);
     } else {
         encode_instruction(parts.op, parts.args, e, r);
@@ -826,7 +826,6 @@ void Assembler::start_rept(const Line &parts, const std::string &op, Dialect d)
     collect_.frame = (int)frames_.size() - 1;
     collect_.file = cur_file_;
     collect_.line = cur_line_;
-    collect_.count = 0;
     if (trim(parts.args).empty()) error(op + " needs a count");
     else if (eval(parts.args, d, n) && !n.known) error(op + " needs a count known at this point");
     else if (n.known && (n.v < 0 || n.v > MAX_REPEAT))
@@ -845,8 +844,6 @@ void Assembler::push_rept()
     }
     Frame f;
     f.kind = Frame::REPT;
-    f.call_file = collect_.file;
-    f.call_line = collect_.line;
     f.dialect = frames_.back().dialect;
     f.left = collect_.count - 1;
     f.raw = std::move(collect_.body);

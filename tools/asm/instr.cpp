@@ -321,11 +321,7 @@ bool in_range(const Value &v, int64_t lo, int64_t hi, const char *what, std::vec
     return true;
 }
 
-bool is_mnemonic(const std::string &word)
-{
-    std::string u = upper(word);
-    return find_forms(u) != nullptr;
-}
+bool is_mnemonic(const std::string &word) { return find_forms(word) != nullptr; }
 
 void encode_instruction(const std::string &mnemonic, const std::string &args, const ExprEnv &env, Reading &out)
 {

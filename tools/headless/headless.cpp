@@ -20,7 +20,6 @@
 #include "io/io_cpu.h"
 #include "mem/memory.h"
 #include "state/snapshot.h"
-#include "time/timer.h"
 #include "video/tms3556.h"
 
 static constexpr int PICTURE_W = 320;   // the drawn part of the frame bitmap
@@ -218,9 +217,7 @@ const char *write_state_json_file(const char *path, uint64 instructions, uint64 
 
 const char *write_screenshot(const char *path)
 {
-    BITMAP *frame = tms3556_redraw();
-    if (!frame || frame->w < PICTURE_W || frame->h < PICTURE_H) return "no frame bitmap to capture";
-    return png_write_frame(path, frame, PICTURE_W, PICTURE_H);
+    return png_write_frame(path, tms3556_redraw(), PICTURE_W, PICTURE_H);
 }
 
 // ---------------------------------------------------------------------------

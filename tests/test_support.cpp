@@ -1,3 +1,5 @@
+#include "ovix_allegro.h"
+
 #include "test_support.h"
 
 #include <filesystem>
@@ -5,10 +7,20 @@
 #include <iterator>
 #include <string>
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <png.h>
 
 #include "host/files.h"
+#include "video/tms3556.h"
+
+bool start_headless_video()
+{
+    install_allegro(SYSTEM_NONE, &errno, atexit);
+    set_color_depth(32);
+    return tms3556_init(0x8000) == 0;
+}
 
 std::string make_temp_dir(const std::string &name)
 {

@@ -70,8 +70,6 @@ workload() {
     esac
 }
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
 # One timed run of RUNNER with OPTS for N passes: prints "cpu_seconds
 # cycles wall_seconds".
 timed_run() {
@@ -118,14 +116,14 @@ for name in $WORKLOADS; do
             base+=("$(awk -v c="$bcycles" -v t="$bcpu" 'BEGIN { print c / t / 1e6 }')")
         fi
     done
-    mhz=$(printf '%s\n' "${rates[@]}" | median)
-    wmhz=$(printf '%s\n' "${walls[@]}" | median)
-    mi=$(printf '%s\n' "${mips[@]}" | median)
+    mhz=$(printf '%s\n' "${rates[@]}" | bench_median)
+    wmhz=$(printf '%s\n' "${walls[@]}" | bench_median)
+    mi=$(printf '%s\n' "${mips[@]}" | bench_median)
     hpi="-"
     if [ "$CALLGRIND" = 1 ]; then hpi=$(host_per_instruction "$RUNNER"); fi
     printf '%-11s %12.1f %12.0f %10.0f %12.0f %14s' "$name" "$mi" "$mhz" "$(awk -v m="$mhz" 'BEGIN { print m / 5 }')" "$wmhz" "$hpi"
     if [ -n "$BASELINE" ]; then
-        bmhz=$(printf '%s\n' "${base[@]}" | median)
+        bmhz=$(printf '%s\n' "${base[@]}" | bench_median)
         printf ' %14.0f %8.2f' "$bmhz" "$(awk -v a="$mhz" -v b="$bmhz" 'BEGIN { print a / b }')"
     fi
     echo

@@ -93,7 +93,7 @@ profile_mhz() {
     for _ in $(seq "$SECONDS_FASTEST"); do
         xdotool getwindowname "$WIN" | sed -n 's/.* - \([0-9.]*\) MHz emulated.*/\1/p'
         sleep 1
-    done | sort -g | awk '{ v[NR] = $1 } END { if (NR) print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; else print "none" }'
+    done | bench_median
 }
 
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)  ($(nproc) CPUs)"

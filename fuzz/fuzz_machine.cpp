@@ -34,7 +34,6 @@
 #include "debug/trace.h"
 #include "fuzz_support.h"
 #include "headless.h"
-#include "io/io_cpu.h"
 #include "main/loop.h"
 #include "mem/memory.h"
 #include "state/snapshot.h"
@@ -103,19 +102,16 @@ void write_debug_list()
     fuzz_write_file("debug.lst", reinterpret_cast<const uint8_t *>(text.data()), text.size());
 }
 
-// The power-on state of every chip, the clock and the keyboard, whatever
-// the run before did, so that an input always runs the same way.
-void power_on()
+// The power-on state of the clock and the keyboard (ovix_power_on does the
+// chips), whatever the run before did, so that an input always runs the
+// same way.
+void power_on_clock_and_keys()
 {
     release_keys();
     ovix_set_key_state({0xFF, 0});   // no key held since an earlier poll
     memset(timer_tab, 0, sizeof timer_tab);
     g_timer_num = 0;
     g_timer_clock = orlo_time{0, 0};
-    mem_power_on();
-    tms7000_power_on();
-    io_cpu_power_on();
-    tms3556_power_on();
 }
 
 }  // namespace
@@ -127,8 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         started = true;
         fuzz_enter_workdir();
         write_debug_list();
-        fuzz_init_allegro();
-        FUZZ_CHECK(tms3556_init(0x8000) == 0, "no frame bitmap");
+        fuzz_start_video();
     }
     fuzz_reader in{data, size};
     const uint8_t flags = in.byte();
@@ -147,12 +142,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     in.take(cart.data(), cart_size);
 
     // The headless runner's start-up.
-    power_on();
+    power_on_clock_and_keys();
     fuzz_write_file("bios.bin", bios.data(), bios.size());
     FUZZ_CHECK(MemInitFrom("bios.bin") == nullptr, "a 2048-byte BIOS image was refused");
-    tms7000_reset(nullptr);
-    tms3556_reset();
-    io_cpu_callback(0);
+    ovix_power_on();
     if (cart_size) {
         fuzz_write_file("cart.rom", cart.data(), cart.size());
         FUZZ_CHECK(RomLoad("cart.rom") == nullptr, "a cartridge of %zu bytes was refused", cart_size);

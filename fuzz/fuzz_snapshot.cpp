@@ -19,7 +19,6 @@
 #include "main/loop.h"
 #include "mem/memory.h"
 #include "state/snapshot.h"
-#include "video/tms3556.h"
 
 namespace {
 
@@ -58,13 +57,12 @@ nlohmann::ordered_json base_json;
 void set_up()
 {
     fuzz_enter_workdir();
-    fuzz_init_allegro();
+    fuzz_start_video();
     uint8_t bios[2048] = {};
     std::copy(std::begin(program), std::end(program), bios);
     bios[0x7FE] = 0xF8;
     fuzz_write_file("bios.bin", bios, sizeof bios);
     FUZZ_CHECK(MemInitFrom("bios.bin") == nullptr, "BIOS refused");
-    FUZZ_CHECK(tms3556_init(0x8000) == 0, "no frame bitmap");
     ovix_power_on();
     ovix_run(0xFFFF, SETUP_PASSES, nullptr);
     base = snapshot_save_bytes(base_counts);

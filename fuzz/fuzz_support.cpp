@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <unistd.h>
 
+#include "video/tms3556.h"
+
 static std::string s_workdir;
 
 static void remove_workdir()
@@ -42,7 +44,7 @@ void fuzz_write_file(const char *path, const uint8_t *data, size_t size)
     }
 }
 
-void fuzz_init_allegro()
+void fuzz_start_video()
 {
     static bool done = false;
     if (done) return;
@@ -52,6 +54,7 @@ void fuzz_init_allegro()
         abort();
     }
     set_color_depth(32);
+    FUZZ_CHECK(tms3556_init(0x8000) == 0, "no frame bitmap");
 }
 
 std::vector<uint8_t> fuzz_loader_file(const uint8_t *data, size_t size, const size_t *sizes, size_t count,

@@ -1,15 +1,26 @@
+#include "ovix_allegro.h"
+
 #include "test_support.h"
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 
-#include <cstdio>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <png.h>
-#include <unistd.h>
+
+#include "host/files.h"
+#include "video/tms3556.h"
+
+bool start_headless_video()
+{
+    install_allegro(SYSTEM_NONE, &errno, atexit);
+    set_color_depth(32);
+    return tms3556_init(0x8000) == 0;
+}
 
 std::string make_temp_dir(const std::string &name)
 {
@@ -21,17 +32,11 @@ std::string make_temp_dir(const std::string &name)
 
 bool write_file(const std::string &path, const std::vector<uint8> &bytes)
 {
-    // Through a temporary name and a rename: test programs of one group run
+    // Through a temporary file and a rename: test programs of one group run
     // in parallel in the same folder, and a reader must never see a file
     // half written (debug.lst above all).
-    const std::string tmp = path + ".tmp" + std::to_string(getpid());
-    {
-        std::ofstream f(tmp, std::ios::binary);
-        if (!f) return false;
-        f.write(reinterpret_cast<const char *>(bytes.data()), (std::streamsize)bytes.size());
-        if (!f) return false;
-    }
-    return rename(tmp.c_str(), path.c_str()) == 0;
+    std::string error;
+    return write_file_atomic(path.c_str(), bytes.data(), bytes.size(), &error);
 }
 
 bool write_text(const std::string &path, const std::string &text)

@@ -7,6 +7,11 @@
 
 #include "config.h"
 
+// Starts the graphics library without a display and makes the video chip's
+// frame bitmap in memory (32 bits per pixel), as the headless runner does.
+// False when the bitmap cannot be made.
+bool start_headless_video();
+
 // A fresh, empty folder under the test's working directory.
 std::string make_temp_dir(const std::string &name);
 // Writes bytes or text to a file, replacing it at once (a reader sees the

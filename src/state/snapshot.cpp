@@ -162,18 +162,24 @@ static constexpr struct {
 // ---------------------------------------------------------------------------
 // Hashes
 
+// n bytes as 2n lower-case hexadecimal digits (hashes, RAM, VRAM).
+static std::string to_hex(const uint8 *p, size_t n)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string s(n * 2, '0');
+    for (size_t i = 0; i < n; i++) {
+        s[2 * i] = digits[p[i] >> 4];
+        s[2 * i + 1] = digits[p[i] & 15];
+    }
+    return s;
+}
+
 static std::string sha256_hex(const void *data, size_t n)
 {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned len = 0;
     if (!EVP_Digest(data, n, md, &len, EVP_sha256(), nullptr)) return "";
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned i = 0; i < len; i++) {
-        hex += digits[md[i] >> 4];
-        hex += digits[md[i] & 15];
-    }
-    return hex;
+    return to_hex(md, len);
 }
 
 static std::string bios_hash() { return sha256_hex(rom_7020, sizeof rom_7020); }
@@ -195,17 +201,6 @@ static std::string checksum_of(ojson j)
 
 // ---------------------------------------------------------------------------
 // Saving
-
-static std::string to_hex(const uint8 *p, size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s(n * 2, '0');
-    for (size_t i = 0; i < n; i++) {
-        s[2 * i] = digits[p[i] >> 4];
-        s[2 * i + 1] = digits[p[i] & 15];
-    }
-    return s;
-}
 
 template <typename T>
 static ojson array_of(const T *v, int n)

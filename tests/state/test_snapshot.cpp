@@ -5,8 +5,6 @@
 #include "ovix_allegro.h"
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -22,7 +20,6 @@
 #include "state/snapshot.h"
 #include "test_support.h"
 #include "time/timer.h"
-#include "video/tms3556.h"
 
 namespace {
 
@@ -90,12 +87,7 @@ std::vector<uint8> random_program(uint32 seed)
 
 class Snapshot : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        install_allegro(SYSTEM_NONE, &errno, atexit);
-        set_color_depth(32);
-        ASSERT_EQ(tms3556_init(0x8000), 0);
-    }
+    static void SetUpTestSuite() { ASSERT_TRUE(start_headless_video()); }
 
     // A cold start on the BIOS image (our BIOS when empty) and cartridge.
     static void start(const std::vector<uint8> &program, bool demo)

@@ -20,7 +20,6 @@
 #include "io/io_cpu.h"
 #include "mem/memory.h"
 #include "state/snapshot.h"
-#include "time/timer.h"
 #include "video/tms3556.h"
 
 static constexpr int PICTURE_W = 320;   // the drawn part of the frame bitmap
@@ -99,15 +98,13 @@ static void declare_options(CLI::App &app, headless_options *opt, option_texts *
 // Parses with CLI11 and checks the values. Returns -1 when the run may go
 // on, else the exit status: 0 after --help (usage on stdout), 2 on a usage
 // error (message and usage on stderr).
-static int parse_command_line(int argc, const char *const *argv, headless_options *opt, std::string *error,
-                              bool *help)
+static int parse_command_line(int argc, const char *const *argv, headless_options *opt, std::string *error)
 {
     CLI::App app{"Runs the Ovix machine without a window.", "ovix-headless"};
     app.allow_extras();
     option_texts t;
     declare_options(app, opt, &t);
     const int status = cli_parse(app, argc, argv, error);
-    *help = status == 0;
     if (status != -1) return status;
     const std::vector<std::string> extra = app.remaining();
     if (!extra.empty()) {
@@ -128,12 +125,6 @@ static int parse_command_line(int argc, const char *const *argv, headless_option
         opt->type = true;
     }
     return -1;
-}
-
-bool headless_parse_args(int argc, const char *const *argv, headless_options *opt, std::string *error)
-{
-    bool help = false;
-    return parse_command_line(argc, argv, opt, error, &help) == -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -218,9 +209,7 @@ const char *write_state_json_file(const char *path, uint64 instructions, uint64 
 
 const char *write_screenshot(const char *path)
 {
-    BITMAP *frame = tms3556_redraw();
-    if (!frame || frame->w < PICTURE_W || frame->h < PICTURE_H) return "no frame bitmap to capture";
-    return png_write_frame(path, frame, PICTURE_W, PICTURE_H);
+    return png_write_frame(path, tms3556_redraw(), PICTURE_W, PICTURE_H);
 }
 
 // ---------------------------------------------------------------------------
@@ -230,9 +219,8 @@ int headless_main(int argc, const char *const *argv)
 {
     headless_options opt;
     std::string error;
-    bool help = false;
-    const int status = parse_command_line(argc, argv, &opt, &error, &help);
-    if (help) {
+    const int status = parse_command_line(argc, argv, &opt, &error);
+    if (status == 0) {   // --help
         printf("%s\n%s", usage, error.c_str());
         return 0;
     }

@@ -24,11 +24,6 @@ struct headless_options {
     bool trace_all = false;
 };
 
-// Reads the options (argv[1..argc-1]) with CLI11. Returns false with a
-// message in *error on an unknown option, a missing or malformed value, a
-// --type text with a character that cannot be typed, or --help.
-bool headless_parse_args(int argc, const char *const *argv, headless_options *opt, std::string *error);
-
 // Typing through the host keys: each character's key is held for
 // TYPE_DOWN_POLLS keyboard polls, then no key for TYPE_UP_POLLS polls, then
 // the next character. The schedule starts at the first poll at which the

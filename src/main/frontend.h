@@ -59,6 +59,10 @@ void answer_close_request();
 int frontend_yield_proc(int msg, DIALOG *d, int c);
 // The debugger's and popups' colours: black, grey, light grey.
 void set_gray_gui_colors();
+// A full-screen dialog (the debugger, the memory explorer) in the GUI's
+// colours, on white: its first object (the clearing one) and its text
+// labels from object 4 on get a white background.
+void set_full_screen_dialog_colors(DIALOG *dialog);
 // Before a dialog: at scale 1 the window grows to 640 x 500, the size the
 // dialogs are laid out for (machine_resume makes it small again).
 void dialog_window();

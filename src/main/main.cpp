@@ -227,6 +227,17 @@ void set_gray_gui_colors()
     gui_bg_color = makecol(200, 200, 200);
 }
 
+void set_full_screen_dialog_colors(DIALOG *dialog)
+{
+    set_dialog_color(dialog, gui_fg_color, gui_bg_color);
+    const int white = makecol(255, 255, 255);
+    dialog[0].bg = white;
+    for (int i = 4; dialog[i].proc; i++) {
+        if (dialog[i].proc == d_text_proc || dialog[i].proc == d_ctext_proc || dialog[i].proc == d_rtext_proc)
+            dialog[i].bg = white;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Labels over the picture: the pause mark (top left) and a message of the
 // front end's (bottom left), which goes after a few seconds. Black text on

@@ -147,7 +147,6 @@ static int tobreaknoconfirm()
     if (!read_address_field(&f)) return D_REDRAW;
     if (f.message[0] && !confirm_go_to(f)) return D_REDRAW;
     ovix_loop(f.value & 0xFFFF);
-    allegro_keyb();
     refresh();
     return D_REDRAW;
 }

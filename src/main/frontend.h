@@ -17,10 +17,9 @@ struct DIALOG;
 extern volatile int close_request;  // the window's close button was clicked
 
 // Runs the machine until the debugger is asked for or the program counter
-// reaches targetPC; says why it stopped in debugger_status, then refreshes
-// the debugger's boxes. Returns D_REDRAW.
-int ovix_loop(int targetPC);
-void allegro_keyb();
+// reaches targetPC, and says why it stopped in debugger_status (the
+// debugger refreshes its boxes when it shows them).
+void ovix_loop(int targetPC);
 
 // What the front end runs: the machine as usual, or a step over, in which
 // Escape and F1 stop the run instead of their usual actions.

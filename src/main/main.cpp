@@ -535,21 +535,13 @@ void note_stop(loop_stop reason, uint16 target)
     stop_reason_text(debugger_status, sizeof debugger_status, reason, s_stop, ask_bkpt != 0, target);
 }
 
-int ovix_loop(int targetPC)
+void ovix_loop(int targetPC)
 {
     // The loop's trace prologue ("ovix_loop()") is ovix_run's.
     run_begin(RUN_NORMAL);
     const loop_result r = ovix_run((uint16)targetPC, UINT64_MAX, &s_hooks);
     note_stop(r.reason, (uint16)targetPC);
     run_end();
-    debugger_refresh();
-    return D_REDRAW;
-}
-
-void allegro_keyb()
-{
-    // Only the key buffer: the keyboard callback records the machine's keys.
-    clear_keybuf();
 }
 
 // The debugger's dialog, in a window big enough for it.

@@ -306,7 +306,6 @@ static void key_escape()
         request_stop(STOP_STEP_KEY);
         return;
     }
-    dialog_window();
     fastPopup();
     machine_resume();
 }
@@ -360,13 +359,18 @@ static void keyboard_event(int scancode)
             s_window_presses.fetch_or(1u << i, std::memory_order_relaxed);
 }
 
-// Carries out the window keys pressed since the last call; false when none was.
-static bool window_key_actions()
+// Carries out the window keys pressed since the last call and answers the
+// close button (the machine goes on after the question); false when
+// neither acted.
+static bool window_events()
 {
     const uint32 pressed = s_window_presses.exchange(0, std::memory_order_relaxed);
     for (int i = 0; i < WINDOW_KEYS; i++)
         if ((pressed & (1u << i)) && window_keys[i].action) window_keys[i].action();
-    return pressed != 0;
+    if (!close_request) return pressed != 0;
+    answer_close_request();
+    machine_resume();
+    return true;
 }
 
 // The machine's keys come from the queue; a change waits until the I/O
@@ -462,13 +466,8 @@ static void pause_machine()
     draw_picture(nullptr);
     while (s_over.paused && !ask_bkpt) {
         rest(10);
-        bool redraw = window_key_actions();
-        if (close_request) {
-            answer_close_request();
-            machine_resume();
-            redraw = true;
-        }
-        if (message_expired() || redraw) draw_picture(tms3556_redraw());
+        const bool acted = window_events();
+        if (message_expired() || acted) draw_picture(tms3556_redraw());
     }
     s_over.paused = false;
     if (!ask_bkpt) machine_resume();   // else the debugger opens first
@@ -476,11 +475,7 @@ static void pause_machine()
 
 static void after_keyboard_poll(void *)
 {
-    window_key_actions();
-    if (close_request) {
-        answer_close_request();
-        machine_resume();
-    }
+    window_events();
     if (s_over.paused) pause_machine();
     const bool turbo = key[KEY_TAB] != 0;
     if (turbo != s_speed.turbo) {

@@ -161,7 +161,6 @@ static void close_button_handler() { close_request = 1; }
 
 static struct {
     int scale = 2;
-    bool dialog_size = false;     // scale 1: the window is 640 x 500 for a dialog
     bool debugger_open = false;   // the debugger's dialog is up
 } s_window;
 
@@ -180,17 +179,15 @@ static void draw_picture(BITMAP *picture);
 
 void dialog_window()
 {
-    if (s_window.scale != 1 || s_window.dialog_size) return;
+    if (s_window.scale != 1 || SCREEN_W == DIALOG_W) return;
     set_window_size(DIALOG_W, DIALOG_H);
-    s_window.dialog_size = true;
     draw_picture(nullptr);   // the machine's last picture behind the dialog
 }
 
 static void machine_window()
 {
-    if (!s_window.dialog_size || s_window.debugger_open) return;
+    if (SCREEN_W == 320 * s_window.scale || s_window.debugger_open) return;
     set_window_size(320 * s_window.scale, 250 * s_window.scale);
-    s_window.dialog_size = false;
 }
 
 // ---------------------------------------------------------------------------

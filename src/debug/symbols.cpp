@@ -44,6 +44,28 @@ bool name_char(char c, bool first)
     return isalpha((unsigned char)c) || c == '_' || c == '.' || (!first && isdigit((unsigned char)c));
 }
 
+// The first entry at or after `address`: the labels of `address`, if any,
+// start there, in file order.
+std::vector<entry>::const_iterator first_at(uint16 address)
+{
+    return std::lower_bound(s.t.by_address.begin(), s.t.by_address.end(), address,
+                            [](const entry &x, uint16 a) { return x.address < a; });
+}
+
+// Of the labels at `address` that `take` accepts: the first one that is
+// not a local label ("print.loop"), else the first local one; null when
+// there is none.
+const char *preferred_name(uint16 address, bool (*take)(const char *name))
+{
+    const char *local = nullptr;
+    for (auto it = first_at(address); it != s.t.by_address.end() && it->address == address; ++it) {
+        if (!take(it->name.c_str())) continue;
+        if (it->name.find('.') == std::string::npos) return it->name.c_str();
+        if (!local) local = it->name.c_str();
+    }
+    return local;
+}
+
 }  // namespace
 
 const char *symbols_parse(const char *name, const char *text, size_t size)
@@ -134,21 +156,12 @@ size_t symbols_count() { return s.t.by_address.size(); }
 
 const char *symbols_name(uint16 address)
 {
-    auto it = std::lower_bound(s.t.by_address.begin(), s.t.by_address.end(), address,
-                               [](const entry &x, uint16 a) { return x.address < a; });
-    const char *local = nullptr;
-    for (; it != s.t.by_address.end() && it->address == address; ++it) {
-        if (it->name.find('.') == std::string::npos) return it->name.c_str();
-        if (!local) local = it->name.c_str();
-    }
-    return local;
+    return preferred_name(address, [](const char *) { return true; });
 }
 
 const char *symbols_name_at(uint16 address, size_t index)
 {
-    auto it = std::lower_bound(s.t.by_address.begin(), s.t.by_address.end(), address,
-                               [](const entry &x, uint16 a) { return x.address < a; });
-    for (; it != s.t.by_address.end() && it->address == address; ++it, index--)
+    for (auto it = first_at(address); it != s.t.by_address.end() && it->address == address; ++it, index--)
         if (index == 0) return it->name.c_str();
     return nullptr;
 }
@@ -235,15 +248,7 @@ bool symbols_name_target(const char *text, unsigned address, unsigned length, ch
     }
     // The name symbols_name would give, among those the disassembler
     // dialect takes as they are.
-    const char *name = nullptr;
-    for (size_t i = 0; const char *n = symbols_name_at((uint16)target, i); i++) {
-        if (!symbols_assembly_name(n)) continue;
-        if (!strchr(n, '.')) {
-            name = n;
-            break;
-        }
-        if (!name) name = n;
-    }
+    const char *name = preferred_name((uint16)target, symbols_assembly_name);
     if (!name) return false;
     snprintf(out, size, "%.*s%s%s%s", (int)from, text, memory ? "@" : "", name, text + to);
     if (target_out) *target_out = (uint16)target;

@@ -147,7 +147,6 @@ static int tobreaknoconfirm()
     if (!read_address_field(&f)) return D_REDRAW;
     if (f.message[0] && !confirm_go_to(f)) return D_REDRAW;
     ovix_loop(f.value & 0xFFFF);
-    allegro_keyb();
     refresh();
     return D_REDRAW;
 }
@@ -307,14 +306,7 @@ bool debugger()
 {
     static bool opened = false;
     set_gray_gui_colors();
-    set_dialog_color(the_dialog, gui_fg_color, gui_bg_color);
-    const int white = makecol(255, 255, 255);
-    the_dialog[0].bg = white;
-    for (int i = 4; the_dialog[i].proc; i++) {
-        if (the_dialog[i].proc == d_text_proc || the_dialog[i].proc == d_ctext_proc ||
-            the_dialog[i].proc == d_rtext_proc)
-            the_dialog[i].bg = white;
-    }
+    set_full_screen_dialog_colors(the_dialog);
     if (!opened) {
         // The title gets its drawn size, so that the dialog manager hides
         // the pointer while it draws it (a zero-sized label under the

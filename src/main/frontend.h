@@ -17,10 +17,9 @@ struct DIALOG;
 extern volatile int close_request;  // the window's close button was clicked
 
 // Runs the machine until the debugger is asked for or the program counter
-// reaches targetPC; says why it stopped in debugger_status, then refreshes
-// the debugger's boxes. Returns D_REDRAW.
-int ovix_loop(int targetPC);
-void allegro_keyb();
+// reaches targetPC, and says why it stopped in debugger_status (the
+// debugger refreshes its boxes when it shows them).
+void ovix_loop(int targetPC);
 
 // What the front end runs: the machine as usual, or a step over, in which
 // Escape and F1 stop the run instead of their usual actions.
@@ -59,6 +58,10 @@ void answer_close_request();
 int frontend_yield_proc(int msg, DIALOG *d, int c);
 // The debugger's and popups' colours: black, grey, light grey.
 void set_gray_gui_colors();
+// A full-screen dialog (the debugger, the memory explorer) in the GUI's
+// colours, on white: its first object (the clearing one) and its text
+// labels from object 4 on get a white background.
+void set_full_screen_dialog_colors(DIALOG *dialog);
 // Before a dialog: at scale 1 the window grows to 640 x 500, the size the
 // dialogs are laid out for (machine_resume makes it small again).
 void dialog_window();

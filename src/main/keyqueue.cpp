@@ -27,7 +27,6 @@ static stroke s_strokes[KEYQ_STROKES];
 static int s_first = 0, s_count = 0;
 static bool s_pressed = false;
 
-static bool s_open[SCANCODES];      // a stroke of this key waits for its release
 static bool s_ignored[SCANCODES];   // down when the machine resumed: ignored until it goes up
 
 void keyq_push(int scancode)
@@ -40,14 +39,22 @@ void keyq_push(int scancode)
 
 static stroke &nth(int i) { return s_strokes[(s_first + i) % KEYQ_STROKES]; }
 
+// The stroke of host key k that waits for its release (there is at most
+// one), or null.
+static stroke *open_stroke(int k)
+{
+    for (int i = s_count - 1; i >= 0; i--)
+        if (nth(i).host == k && !nth(i).released) return &nth(i);
+    return nullptr;
+}
+
 static void host_down(int k)
 {
     // A repeat of a key already down (the host's auto-repeat) adds nothing.
-    if (s_ignored[k] || s_open[k]) return;
+    if (s_ignored[k] || open_stroke(k)) return;
     const int code = ovix_key_code(k);
     if (code < 0 || s_count == KEYQ_STROKES) return;
     nth(s_count++) = {(uint8_t)k, (uint8_t)code, false};
-    s_open[k] = true;
 }
 
 static void host_up(int k)
@@ -56,14 +63,7 @@ static void host_up(int k)
         s_ignored[k] = false;
         return;
     }
-    if (!s_open[k]) return;
-    s_open[k] = false;
-    for (int i = s_count - 1; i >= 0; i--) {
-        if (nth(i).host == k && !nth(i).released) {
-            nth(i).released = true;
-            return;
-        }
-    }
+    if (stroke *s = open_stroke(k)) s->released = true;
 }
 
 // Reads the ring; with `apply` false the events are only discarded.
@@ -104,15 +104,10 @@ void keyq_resume(const volatile char *down, int keys)
     read_ring(false);
     auto is_down = [&](int k) { return k < keys && down[k] != 0; };
     for (int k = 0; k < SCANCODES; k++) s_ignored[k] = false;
-    for (int i = 0; i < s_count; i++) {
-        stroke &s = nth(i);
-        if (!s.released && !is_down(s.host)) {
-            s.released = true;
-            s_open[s.host] = false;
-        }
-    }
+    for (int i = 0; i < s_count; i++)
+        if (!nth(i).released && !is_down(nth(i).host)) nth(i).released = true;
     for (int k = 0; k < SCANCODES; k++)
-        if (is_down(k) && !s_open[k]) s_ignored[k] = true;
+        if (is_down(k) && !open_stroke(k)) s_ignored[k] = true;
 }
 
 void keyq_clear()
@@ -120,10 +115,8 @@ void keyq_clear()
     read_ring(false);
     s_first = s_count = 0;
     s_pressed = false;
-    for (int k = 0; k < SCANCODES; k++) s_open[k] = s_ignored[k] = false;
+    for (int k = 0; k < SCANCODES; k++) s_ignored[k] = false;
 }
-
-int keyq_pending() { return s_count; }
 
 bool keyq_held(int *code, int *host)
 {
@@ -140,6 +133,5 @@ void keyq_hold(int code, int host)
     s_first = (s_first + KEYQ_STROKES - 1) % KEYQ_STROKES;
     s_count++;
     nth(0) = {(uint8_t)host, (uint8_t)code, false};
-    s_open[host] = true;
     s_pressed = true;
 }

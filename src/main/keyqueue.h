@@ -51,6 +51,3 @@ bool keyq_held(int *code, int *host);
 // Call after keyq_clear and before keyq_resume, which releases it unless
 // the host key is down then.
 void keyq_hold(int code, int host);
-
-// Strokes waiting to be played or released (for tests and the profile).
-int keyq_pending();

@@ -161,7 +161,6 @@ static void close_button_handler() { close_request = 1; }
 
 static struct {
     int scale = 2;
-    bool dialog_size = false;     // scale 1: the window is 640 x 500 for a dialog
     bool debugger_open = false;   // the debugger's dialog is up
 } s_window;
 
@@ -180,17 +179,15 @@ static void draw_picture(BITMAP *picture);
 
 void dialog_window()
 {
-    if (s_window.scale != 1 || s_window.dialog_size) return;
+    if (s_window.scale != 1 || SCREEN_W == DIALOG_W) return;
     set_window_size(DIALOG_W, DIALOG_H);
-    s_window.dialog_size = true;
     draw_picture(nullptr);   // the machine's last picture behind the dialog
 }
 
 static void machine_window()
 {
-    if (!s_window.dialog_size || s_window.debugger_open) return;
+    if (SCREEN_W == 320 * s_window.scale || s_window.debugger_open) return;
     set_window_size(320 * s_window.scale, 250 * s_window.scale);
-    s_window.dialog_size = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -225,6 +222,17 @@ void set_gray_gui_colors()
     gui_fg_color = makecol(0, 0, 0);
     gui_mg_color = makecol(128, 128, 128);
     gui_bg_color = makecol(200, 200, 200);
+}
+
+void set_full_screen_dialog_colors(DIALOG *dialog)
+{
+    set_dialog_color(dialog, gui_fg_color, gui_bg_color);
+    const int white = makecol(255, 255, 255);
+    dialog[0].bg = white;
+    for (int i = 4; dialog[i].proc; i++) {
+        if (dialog[i].proc == d_text_proc || dialog[i].proc == d_ctext_proc || dialog[i].proc == d_rtext_proc)
+            dialog[i].bg = white;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -295,7 +303,6 @@ static void key_escape()
         request_stop(STOP_STEP_KEY);
         return;
     }
-    dialog_window();
     fastPopup();
     machine_resume();
 }
@@ -349,13 +356,18 @@ static void keyboard_event(int scancode)
             s_window_presses.fetch_or(1u << i, std::memory_order_relaxed);
 }
 
-// Carries out the window keys pressed since the last call; false when none was.
-static bool window_key_actions()
+// Carries out the window keys pressed since the last call and answers the
+// close button (the machine goes on after the question); false when
+// neither acted.
+static bool window_events()
 {
     const uint32 pressed = s_window_presses.exchange(0, std::memory_order_relaxed);
     for (int i = 0; i < WINDOW_KEYS; i++)
         if ((pressed & (1u << i)) && window_keys[i].action) window_keys[i].action();
-    return pressed != 0;
+    if (!close_request) return pressed != 0;
+    answer_close_request();
+    machine_resume();
+    return true;
 }
 
 // The machine's keys come from the queue; a change waits until the I/O
@@ -451,13 +463,8 @@ static void pause_machine()
     draw_picture(nullptr);
     while (s_over.paused && !ask_bkpt) {
         rest(10);
-        bool redraw = window_key_actions();
-        if (close_request) {
-            answer_close_request();
-            machine_resume();
-            redraw = true;
-        }
-        if (message_expired() || redraw) draw_picture(tms3556_redraw());
+        const bool acted = window_events();
+        if (message_expired() || acted) draw_picture(tms3556_redraw());
     }
     s_over.paused = false;
     if (!ask_bkpt) machine_resume();   // else the debugger opens first
@@ -465,11 +472,7 @@ static void pause_machine()
 
 static void after_keyboard_poll(void *)
 {
-    window_key_actions();
-    if (close_request) {
-        answer_close_request();
-        machine_resume();
-    }
+    window_events();
     if (s_over.paused) pause_machine();
     const bool turbo = key[KEY_TAB] != 0;
     if (turbo != s_speed.turbo) {
@@ -524,21 +527,13 @@ void note_stop(loop_stop reason, uint16 target)
     stop_reason_text(debugger_status, sizeof debugger_status, reason, s_stop, ask_bkpt != 0, target);
 }
 
-int ovix_loop(int targetPC)
+void ovix_loop(int targetPC)
 {
     // The loop's trace prologue ("ovix_loop()") is ovix_run's.
     run_begin(RUN_NORMAL);
     const loop_result r = ovix_run((uint16)targetPC, UINT64_MAX, &s_hooks);
     note_stop(r.reason, (uint16)targetPC);
     run_end();
-    debugger_refresh();
-    return D_REDRAW;
-}
-
-void allegro_keyb()
-{
-    // Only the key buffer: the keyboard callback records the machine's keys.
-    clear_keybuf();
 }
 
 // The debugger's dialog, in a window big enough for it.

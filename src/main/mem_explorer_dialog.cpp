@@ -79,14 +79,7 @@ void memory_explorer()
     gui_fg_color = makecol(0, 0, 0);
     gui_mg_color = makecol(128, 200, 128);
     gui_bg_color = makecol(200, 255, 200);
-    set_dialog_color(mmu_explorer_dial, gui_fg_color, gui_bg_color);
-    const int white = makecol(255, 255, 255);
-    mmu_explorer_dial[0].bg = white;
-    for (int i = 4; mmu_explorer_dial[i].proc; i++) {
-        if (mmu_explorer_dial[i].proc == d_text_proc || mmu_explorer_dial[i].proc == d_ctext_proc ||
-            mmu_explorer_dial[i].proc == d_rtext_proc)
-            mmu_explorer_dial[i].bg = white;
-    }
+    set_full_screen_dialog_colors(mmu_explorer_dial);
     // The labels get their drawn size, so that the dialog manager hides the
     // pointer while it draws them (a zero-sized label under the pointer is
     // painted over when the pointer moves away).

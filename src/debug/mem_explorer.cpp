@@ -197,10 +197,7 @@ const char *dump_to_file(int mode, char *name, size_t name_size)
 {
     static char message[600];
     static const char *const suffixes[] = {".bin", ".asm", nullptr};
-    const char *suffix = mode == 0 ? ".bin" : ".asm";
-    int number = seqnum;
-    std::string file_name = next_free_name("FILE", 3, suffixes, &number) + suffix;
-    if (name) snprintf(name, name_size, "%s", file_name.c_str());
+    if (name) *name = 0;
 
     uint32 start, end;
     if (!parse_hex_field(start_str, &start))
@@ -210,22 +207,18 @@ const char *dump_to_file(int mode, char *name, size_t name_size)
     // An empty or unreadable end field dumps a single unit.
     if (!parse_hex_field(end_str, &end)) end = start;
 
-    std::string error;
-    for (int attempt = 0;; attempt++) {
-        output_file out;
-        if (!out.open(file_name.c_str(), &error)) break;
-        mem_explorer_write(out.file(), mode, start, end);
-        // A file of that name that appeared meanwhile is never replaced:
-        // the dump goes to the next free number instead.
-        if (out.commit(&error, false)) {
-            seqnum = number + 1;
-            return nullptr;
-        }
-        if (!path_exists(file_name.c_str()) || attempt == 10) break;
-        number++;
-        file_name = next_free_name("FILE", 3, suffixes, &number) + suffix;
-        if (name) snprintf(name, name_size, "%s", file_name.c_str());
-    }
+    std::string file_name, error;
+    const bool written = write_numbered_file(
+        "FILE", 3, suffixes, mode == 0 ? ".bin" : ".asm", &seqnum,
+        [&](const std::string &path, std::string *err) {
+            output_file out;
+            if (!out.open(path.c_str(), err)) return false;
+            mem_explorer_write(out.file(), mode, start, end);
+            return out.commit(err, false);
+        },
+        &file_name, &error);
+    if (name) snprintf(name, name_size, "%s", file_name.c_str());
+    if (written) return nullptr;
     snprintf(message, sizeof message, "%s", error.c_str());
     return message;
 }

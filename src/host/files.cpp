@@ -172,3 +172,19 @@ std::string next_free_name(const char *prefix, int digits, const char *const *su
         }
     }
 }
+
+bool write_numbered_file(const char *prefix, int digits, const char *const *suffixes, const char *suffix,
+                         int *next, const std::function<bool(const std::string &name, std::string *error)> &write,
+                         std::string *name, std::string *error)
+{
+    int number = *next;
+    for (int attempt = 0; attempt <= 10; attempt++, number++) {
+        *name = next_free_name(prefix, digits, suffixes, &number) + suffix;
+        if (write(*name, error)) {
+            *next = number + 1;
+            return true;
+        }
+        if (!path_exists(name->c_str())) break;
+    }
+    return false;
+}

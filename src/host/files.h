@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 // Opens `path` for binary reading if it is a regular file. On failure
@@ -73,3 +74,13 @@ bool write_file_atomic(const char *path, const void *data, size_t size, std::str
 // null-terminated list), so that numbered outputs of several kinds never
 // share a number. *next is left at the number found.
 std::string next_free_name(const char *prefix, int digits, const char *const *suffixes, int *next);
+
+// Writes a new numbered file "<stem><suffix>", the stem being the first
+// free one from *next on (see next_free_name), through write(name, error),
+// which must never replace a file. A file of that name that appears
+// meanwhile moves the write to the next free number, ten times at most.
+// On success *next is the number after the one used. *name gets the name
+// last tried. False with *error set when the file could not be written.
+bool write_numbered_file(const char *prefix, int digits, const char *const *suffixes, const char *suffix,
+                         int *next, const std::function<bool(const std::string &name, std::string *error)> &write,
+                         std::string *name, std::string *error);

@@ -123,18 +123,16 @@ void take_screenshot()
     static int next = 0;
     static const char *const suffixes[] = {".png", nullptr};
     BITMAP *frame = tms3556_redraw();
-    const char *error = "no picture to capture";
-    for (int attempt = 0; frame && attempt <= 10; attempt++) {
-        const std::string name = next_free_name("screen", 3, suffixes, &next) + ".png";
-        error = png_write_frame(name.c_str(), frame, PICTURE_W, PICTURE_H, false);
-        if (!error) {
-            next++;
-            show_message("Wrote %s", name.c_str());
-            return;
-        }
-        if (!path_exists(name.c_str())) break;
-        next++;
+    const auto write_png = [frame](const std::string &path, std::string *error) {
+        const char *e = png_write_frame(path.c_str(), frame, PICTURE_W, PICTURE_H, false);
+        if (e) *error = e;
+        return !e;
+    };
+    std::string name, error = "no picture to capture";
+    if (frame && write_numbered_file("screen", 3, suffixes, ".png", &next, write_png, &name, &error)) {
+        show_message("Wrote %s", name.c_str());
+        return;
     }
-    message_alert("No screenshot", error);
+    message_alert("No screenshot", error.c_str());
     machine_resume();
 }

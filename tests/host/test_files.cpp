@@ -91,6 +91,7 @@ TEST(HostFiles, OutputReplacesOnlyWhenCommitted)
 
 TEST(HostFiles, NumberedNamesSkipEveryKind)
 {
+    for (const char *p : {"NUM004.bin", "NUM005.bin"}) unlink(p);   // from an earlier run
     for (const char *p : {"NUM000.bin", "NUM001.asm", "NUM003.bin"}) put(p, "x");
     static const char *const suffixes[] = {".bin", ".asm", nullptr};
     int next = 0;
@@ -98,6 +99,29 @@ TEST(HostFiles, NumberedNamesSkipEveryKind)
     EXPECT_EQ(next, 2);
     next = 3;
     EXPECT_EQ(next_free_name("NUM", 3, suffixes, &next), "NUM004");
+
+    // A file that appears under the chosen name before the write moves the
+    // write to the next free number; a write that fails otherwise stops.
+    const auto no_replace = [](const std::string &name, std::string *error) {
+        if (name == "NUM004.bin") put("NUM004.bin", "other");   // appears meanwhile
+        if (name == "NUM006.bin") {
+            *error = "disk full";
+            return false;
+        }
+        if (access(name.c_str(), F_OK) == 0) return false;   // never replaces
+        put(name.c_str(), "d");
+        return true;
+    };
+    std::string name, error;
+    next = 3;
+    EXPECT_TRUE(write_numbered_file("NUM", 3, suffixes, ".bin", &next, no_replace, &name, &error));
+    EXPECT_EQ(name, "NUM005.bin");
+    EXPECT_EQ(next, 6);
+    EXPECT_EQ(slurp("NUM004.bin"), "other");
+    EXPECT_FALSE(write_numbered_file("NUM", 3, suffixes, ".bin", &next, no_replace, &name, &error));
+    EXPECT_EQ(name, "NUM006.bin");
+    EXPECT_EQ(error, "disk full");
+    EXPECT_EQ(next, 6);
 }
 
 }   // namespace

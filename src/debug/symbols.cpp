@@ -126,28 +126,23 @@ const char *symbols_parse(const char *name, const char *text, size_t size)
 
 const char *symbols_load(const char *path)
 {
-    std::string err;
+    std::string text, err;
     long long size = 0;
-    FILE *f = open_input_file(path, &err, &size);
-    if (!f) {
+    switch (read_input_file(path, MAX_FILE_BYTES, &text, &size, &err)) {
+    case input_read::ok:
+        return symbols_parse(path, text.data(), text.size());
+    case input_read::not_opened:
         snprintf(s.message, sizeof s.message, "cannot read the symbol file %s", err.c_str());
-        return s.message;
-    }
-    if (size > MAX_FILE_BYTES) {
-        fclose(f);
+        break;
+    case input_read::too_big:
         snprintf(s.message, sizeof s.message, "%s: %lld bytes, more than a symbol file may have (%lld)", path, size,
                  MAX_FILE_BYTES);
-        return s.message;
-    }
-    std::string text((size_t)size, '\0');
-    const size_t got = size ? fread(text.data(), 1, text.size(), f) : 0;
-    const bool bad = ferror(f) != 0;
-    fclose(f);
-    if (bad) {
+        break;
+    case input_read::read_error:
         snprintf(s.message, sizeof s.message, "%s: read error", path);
-        return s.message;
+        break;
     }
-    return symbols_parse(path, text.data(), got);
+    return s.message;
 }
 
 void symbols_clear() { s.t = table{}; }

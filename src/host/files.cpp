@@ -64,6 +64,22 @@ FILE *open_input_file(const char *path, std::string *error, long long *size)
     return f;
 }
 
+input_read read_input_file(const char *path, long long max_size, std::string *data, long long *size,
+                           std::string *error)
+{
+    FILE *f = open_input_file(path, error, size);
+    if (!f) return input_read::not_opened;
+    if (*size > max_size) {
+        fclose(f);
+        return input_read::too_big;
+    }
+    data->resize((size_t)*size);
+    data->resize(*size ? fread(data->data(), 1, data->size(), f) : 0);
+    const bool bad = ferror(f) != 0;
+    fclose(f);
+    return bad ? input_read::read_error : input_read::ok;
+}
+
 // ---------------------------------------------------------------------------
 // Outputs
 

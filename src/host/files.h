@@ -21,6 +21,14 @@
 // `size` is not null.
 FILE *open_input_file(const char *path, std::string *error, long long *size = nullptr);
 
+// Reads the whole of `path`, opened as open_input_file does, into *data
+// when it has at most max_size bytes. not_opened: *error holds
+// open_input_file's message. too_big: *size is the file's size and nothing
+// is read. read_error: *data holds what was read before the error.
+enum class input_read { ok, not_opened, too_big, read_error };
+input_read read_input_file(const char *path, long long max_size, std::string *data, long long *size,
+                           std::string *error);
+
 // What kind of thing `path` names, for messages: "a directory", "a FIFO",
 // "a character device", "a block device", "a socket", "a regular file", or
 // null when it does not exist or cannot be examined.

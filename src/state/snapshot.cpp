@@ -664,25 +664,19 @@ bool snapshot_load_bytes(const uint8 *data, size_t size, const char *name, std::
 
 bool snapshot_load(const char *path, std::string *error, snapshot_counts *counts)
 {
-    std::string reason;
+    std::string bytes, reason;
     long long size = 0;
-    FILE *f = open_input_file(path, &reason, &size);
-    if (!f) {
+    switch (read_input_file(path, (long long)MAX_SNAPSHOT_BYTES, &bytes, &size, &reason)) {
+    case input_read::ok:
+        return snapshot_load_bytes((const uint8 *)bytes.data(), bytes.size(), path, error, counts);
+    case input_read::not_opened:
         *error = "cannot open snapshot " + reason;
         return false;
-    }
-    if (size > (long long)MAX_SNAPSHOT_BYTES) {
-        fclose(f);
+    case input_read::too_big:
         return refuse(error, path, " is not a snapshot: " + std::to_string(size) + " bytes, far more than a snapshot");
+    case input_read::read_error:
+        break;
     }
-    std::vector<uint8> bytes((size_t)size);
-    const size_t n = size ? fread(bytes.data(), 1, bytes.size(), f) : 0;
-    const bool failed = ferror(f);
-    fclose(f);
-    if (failed) {
-        *error = std::string("cannot read snapshot ") + path;
-        return false;
-    }
-    bytes.resize(n);
-    return snapshot_load_bytes(bytes.data(), bytes.size(), path, error, counts);
+    *error = std::string("cannot read snapshot ") + path;
+    return false;
 }

@@ -13,15 +13,9 @@ namespace {
 
 std::string slurp(const char *path)
 {
-    std::string error;
-    FILE *f = open_input_file(path, &error);
-    if (!f) return "<" + error + ">";
-    std::string s;
-    char buf[256];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    fclose(f);
-    return s;
+    std::string data, error;
+    long long size = 0;
+    return read_input_file(path, 1 << 20, &data, &size, &error) == input_read::ok ? data : "<" + error + ">";
 }
 
 void put(const char *path, const char *text)
@@ -62,6 +56,12 @@ TEST(HostFiles, InputsMustBeRegularFiles)
             EXPECT_EQ(error, c.expect);
         }
     }
+    // A file over the limit is not read; its size is given.
+    std::string data, error;
+    long long size = 0;
+    EXPECT_EQ(read_input_file("files_in.bin", 2, &data, &size, &error), input_read::too_big);
+    EXPECT_EQ(size, 3);
+    EXPECT_EQ(data, "");
 }
 
 TEST(HostFiles, OutputReplacesOnlyWhenCommitted)

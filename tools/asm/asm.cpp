@@ -214,22 +214,18 @@ int Assembler::load_file(const std::string &path, const std::string *text, std::
         content = *text;
     } else {
         long long size = 0;
-        FILE *f = open_input_file(path.c_str(), &err, &size);
-        if (!f) return -1;
-        if (size > MAX_SOURCE_BYTES) {
-            fclose(f);
+        switch (read_input_file(path.c_str(), MAX_SOURCE_BYTES, &content, &size, &err)) {
+        case input_read::ok:
+            break;
+        case input_read::not_opened:
+            return -1;
+        case input_read::too_big:
             err = fmt("%s: %lld bytes, more than a source file may have (%lld)", path.c_str(), size, MAX_SOURCE_BYTES);
             return -1;
-        }
-        content.resize((size_t)size);
-        size_t n = size ? fread(content.data(), 1, (size_t)size, f) : 0;
-        bool bad = ferror(f) != 0;
-        fclose(f);
-        if (bad) {
+        case input_read::read_error:
             err = path + ": read error";
             return -1;
         }
-        content.resize(n);
     }
     SourceFile sf;
     sf.path = path;
@@ -936,21 +932,18 @@ void Assembler::include(const std::string &op, const std::string &args)
         auto it = incbin_.find(path);
         if (it == incbin_.end()) {
             long long size = 0;
-            FILE *f = open_input_file(path.c_str(), &err, &size);
-            if (!f) {
+            std::string bytes;
+            const input_read r = read_input_file(path.c_str(), 0x10000, &bytes, &size, &err);
+            if (r == input_read::not_opened) {
                 error("cannot open binary file '" + path + "': " + reason(path, err));
                 return;
             }
-            if (size > 0x10000) {
-                fclose(f);
+            if (r == input_read::too_big) {
                 error(fmt("INCBIN '%s': %lld bytes, more than the 64 KiB address space", path.c_str(), size));
                 return;
             }
-            std::vector<uint8_t> data((size_t)size);
-            size_t got = size ? fread(data.data(), 1, data.size(), f) : 0;
-            fclose(f);
-            data.resize(got);
-            it = incbin_.emplace(path, std::move(data)).first;
+            // What could be read is included.
+            it = incbin_.emplace(path, std::vector<uint8_t>(bytes.begin(), bytes.end())).first;
         }
         const std::vector<uint8_t> &data = it->second;
         if (pc_ + (int64_t)data.size() > 0x10000) {

@@ -116,7 +116,7 @@ const char *get_sr_str()
 unsigned tms7000_dasm(char *buffer, unsigned pc)
 {
     // "$XX" and its NUL: the caller's buffer holds at least that.
-    snprintf(buffer, 4, "$%02X", (unsigned)cpu_readop((int)(pc & 0xFFFF)) & 0xFF);
+    snprintf(buffer, 4, "$%02X", (unsigned)program_read_byte_8((int)(pc & 0xFFFF)));
     return 1;
 }
 
@@ -442,13 +442,10 @@ int tms7000_execute(int cycles)
     tms7000_div_by_16_trigger += cycles;
 
     do {
-        if (tms7000.idle_state == 0) {
-            const int opcode = cpu_readop(tms7000.pc.w.l);
-            tms7000.pc.w.l++;
-            opfn[opcode]();
-        } else {
-            tms7000_icount -= CYCLES_IDLE_STEP;
-        }
+        tms7000_cpu c;
+        c.load();
+        tms7000_step(c);
+        c.save();
         clock_divider<false>();
     } while (tms7000_icount > 0);
 

@@ -293,10 +293,12 @@ static inline void divider_clock()
 
 // The divider as it runs after every step: a clock for every 16 cycles
 // consumed since the last one, while the timer runs on the internal clock.
+// `point` is the balance it catches up with (read again after each clock,
+// whose INT2 entry charges its cycles).
 template <bool traced>
-static inline void clock_divider()
+static inline void clock_divider(const int32 &point = tms7000_icount)
 {
-    while (tms7000_icount < tms7000_div_by_16_trigger) {
+    while (point < tms7000_div_by_16_trigger) {
         tms7000_div_by_16_trigger -= 16;
         if (timer_on_internal_clock()) divider_clock<traced>();
     }
@@ -374,10 +376,7 @@ void tms7000_div_sync()
         catch_up(tms7000_div_point, INT64_MAX);
     } else {
         // Only after a direct change of the counts: clock by clock.
-        while (tms7000_div_point < tms7000_div_by_16_trigger) {
-            tms7000_div_by_16_trigger -= 16;
-            if (timer_on_internal_clock()) tms7000_service_timer1();
-        }
+        clock_divider<false>(tms7000_div_point);
     }
     tms7000_div_rearm();
 }

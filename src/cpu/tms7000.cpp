@@ -281,8 +281,7 @@ template <bool traced>
 static inline void divider_clock()
 {
     if constexpr (traced) {
-        g_func_name = "tms7000_ovix_execute()";
-        if (s_execute_flag == 0 && !g_notrace) s_execute_flag = check_debug("tms7000_ovix_execute()");
+        tms7000_ovix_prologue();
         if (s_execute_flag == 1 && !g_notrace) {
             static trace_site site;
             do_trace_at(&site, "service timer");

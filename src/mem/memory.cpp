@@ -30,8 +30,6 @@ uint8 *bus_write_block[BLOCKS];
 static struct {
     int read_flag;    // trace flag of program_read_byte_8(): 0 not looked up, 1 listed, -1 not
     int write_flag;   // the same for program_write_byte_8()
-    bool read_open;   // bus_read_block holds the plain memory
-    bool write_open;
 } s_bus;
 
 // The block of plain memory at `block`, or null.
@@ -53,13 +51,9 @@ static void update_blocks()
 {
     const bool read_open = g_notrace || s_bus.read_flag == -1;
     const bool write_open = g_notrace || s_bus.write_flag == -1;
-    if (read_open != s_bus.read_open) {
-        for (int b = 0; b < BLOCKS; b++) bus_read_block[b] = read_open ? plain_block(b, false) : nullptr;
-        s_bus.read_open = read_open;
-    }
-    if (write_open != s_bus.write_open) {
-        for (int b = 0; b < BLOCKS; b++) bus_write_block[b] = write_open ? plain_block(b, true) : nullptr;
-        s_bus.write_open = write_open;
+    for (int b = 0; b < BLOCKS; b++) {
+        bus_read_block[b] = read_open ? plain_block(b, false) : nullptr;
+        bus_write_block[b] = write_open ? plain_block(b, true) : nullptr;
     }
 }
 

@@ -75,19 +75,6 @@ static void bus_prologue(const char *name, int *flag)
     }
 }
 
-uint8 bus_read_slow(int address)
-{
-    (void)switch_hook_registered;
-    bus_prologue("program_read_byte_8()", &s_bus.read_flag);
-    return bus_read_decode(address, s_bus.read_flag == 1 && !g_notrace);
-}
-
-void bus_write_slow(int address, uint8 data)
-{
-    bus_prologue("program_write_byte_8()", &s_bus.write_flag);
-    bus_write_decode(address, data, s_bus.write_flag == 1 && !g_notrace);
-}
-
 // The trace macros of the decoders test `debug_flag`; here it stands for
 // the calling bus function's own flag, passed in as `listed`.
 #define BUS_TRACE_CONTEXT(name, listed)                     \
@@ -134,7 +121,9 @@ void bus_write_page1(int address, uint8 data)
     }
 }
 
-uint8 bus_read_decode(int address, bool listed)
+// The full decoders, with every trace message; `listed` says whether the
+// bus functions' routine messages are wanted.
+static uint8 bus_read_decode(int address, bool listed)
 {
     BUS_TRACE_CONTEXT("program_read_byte_8()", listed);
     address &= 0xFFFF;
@@ -168,7 +157,7 @@ uint8 bus_read_decode(int address, bool listed)
     return 0xFF;
 }
 
-void bus_write_decode(int address, uint8 data, bool listed)
+static void bus_write_decode(int address, uint8 data, bool listed)
 {
     BUS_TRACE_CONTEXT("program_write_byte_8()", listed);
     TRACE("Called %04x=%02x", address, data);
@@ -197,6 +186,18 @@ void bus_write_decode(int address, uint8 data, bool listed)
     } else {
         TRACE_ALWAYS("Writing out of bound %x", address);
     }
+}
+
+uint8 bus_read_slow(int address)
+{
+    bus_prologue("program_read_byte_8()", &s_bus.read_flag);
+    return bus_read_decode(address, s_bus.read_flag == 1 && !g_notrace);
+}
+
+void bus_write_slow(int address, uint8 data)
+{
+    bus_prologue("program_write_byte_8()", &s_bus.write_flag);
+    bus_write_decode(address, data, s_bus.write_flag == 1 && !g_notrace);
 }
 
 uint8 io_read_byte_8(int address)

@@ -97,7 +97,3 @@ OVIX_COLD int do_trace_at(trace_site *site, const char *fmt, ...) __attribute__(
             do_trace_at(&site_, __VA_ARGS__);                   \
         }                                                       \
     } while (0)
-
-// True when a TRACE in the current function would write (lets a caller skip
-// work that only feeds a routine message).
-#define TRACE_ON() (debug_flag == 1 && !g_notrace)

@@ -116,7 +116,7 @@ const char *get_sr_str()
 unsigned tms7000_dasm(char *buffer, unsigned pc)
 {
     // "$XX" and its NUL: the caller's buffer holds at least that.
-    snprintf(buffer, 4, "$%02X", (unsigned)cpu_readop((int)(pc & 0xFFFF)) & 0xFF);
+    snprintf(buffer, 4, "$%02X", (unsigned)program_read_byte_8((int)(pc & 0xFFFF)));
     return 1;
 }
 
@@ -281,8 +281,7 @@ template <bool traced>
 static inline void divider_clock()
 {
     if constexpr (traced) {
-        g_func_name = "tms7000_ovix_execute()";
-        if (s_execute_flag == 0 && !g_notrace) s_execute_flag = check_debug("tms7000_ovix_execute()");
+        tms7000_ovix_prologue();
         if (s_execute_flag == 1 && !g_notrace) {
             static trace_site site;
             do_trace_at(&site, "service timer");
@@ -293,10 +292,12 @@ static inline void divider_clock()
 
 // The divider as it runs after every step: a clock for every 16 cycles
 // consumed since the last one, while the timer runs on the internal clock.
+// `point` is the balance it catches up with (read again after each clock,
+// whose INT2 entry charges its cycles).
 template <bool traced>
-static inline void clock_divider()
+static inline void clock_divider(const int32 &point = tms7000_icount)
 {
-    while (tms7000_icount < tms7000_div_by_16_trigger) {
+    while (point < tms7000_div_by_16_trigger) {
         tms7000_div_by_16_trigger -= 16;
         if (timer_on_internal_clock()) divider_clock<traced>();
     }
@@ -374,10 +375,7 @@ void tms7000_div_sync()
         catch_up(tms7000_div_point, INT64_MAX);
     } else {
         // Only after a direct change of the counts: clock by clock.
-        while (tms7000_div_point < tms7000_div_by_16_trigger) {
-            tms7000_div_by_16_trigger -= 16;
-            if (timer_on_internal_clock()) tms7000_service_timer1();
-        }
+        clock_divider<false>(tms7000_div_point);
     }
     tms7000_div_rearm();
 }
@@ -442,13 +440,10 @@ int tms7000_execute(int cycles)
     tms7000_div_by_16_trigger += cycles;
 
     do {
-        if (tms7000.idle_state == 0) {
-            const int opcode = cpu_readop(tms7000.pc.w.l);
-            tms7000.pc.w.l++;
-            opfn[opcode]();
-        } else {
-            tms7000_icount -= CYCLES_IDLE_STEP;
-        }
+        tms7000_cpu c;
+        c.load();
+        tms7000_step(c);
+        c.save();
         clock_divider<false>();
     } while (tms7000_icount > 0);
 

@@ -60,12 +60,6 @@ void tms7000_rebase();
 // The trace prologue of tms7000_ovix_execute (the flag of "service timer").
 void tms7000_ovix_prologue();
 
-typedef void (*opcode_fn)();
-// The dispatch tables: the standard instruction set and the machine's own,
-// which differs only at opcode D7 (defined in tms70op.cpp).
-extern const opcode_fn opfn[256];
-extern const opcode_fn opfn_ovix[256];
-
 void tms7000_reset(void *param);
 int tms7000_ovix_execute(int cycles);
 // The processor state a step works on: pc, sr and the cycle balance, kept
@@ -91,7 +85,10 @@ struct tms7000_cpu {
 
 // One instruction of the machine's set, or one idle step: what each round
 // of tms7000_ovix_execute runs before the divider (defined in tms70op.cpp).
+// The machine's set is the standard one but for opcode D7.
 void tms7000_ovix_step(tms7000_cpu &c);
+// The same with the standard set (tms7000_execute).
+void tms7000_step(tms7000_cpu &c);
 
 // One call of tms7000_ovix_execute(1) as the emulation loop makes it, on
 // `c`, without re-basing the counts: returns the cycles consumed. The
@@ -134,10 +131,6 @@ uint8 get_sr();
 const char *get_sr_str();
 uint8 get_rf(int reg);
 
-// Opcode and operand fetch: plain bus reads, inline because the dispatch
-// loop and every handler call them once per byte.
-inline int cpu_readop(int address) { return program_read_byte_8(address); }
-inline int cpu_readop_arg(int address) { return program_read_byte_8(address); }
 uint16 RM16(uint32 mAddr);
 void WM16(uint32 mAddr, PAIR p);
 uint16 RRF16(uint32 mAddr);

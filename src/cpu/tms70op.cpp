@@ -1,8 +1,8 @@
-// TMS7000 instruction handlers and the two 256-entry dispatch tables.
+// TMS7000 instruction handlers and the two steps that dispatch to them.
 //
-// The execution loop (tms7000.cpp) fetches an opcode, advances pc past it and
-// calls the opcode's handler. A handler fetches its operand bytes one at a
-// time with cpu_readop_arg, reaches registers (bus 0x0000-0x00FF, A = 0,
+// A step fetches an opcode, advances pc past it and calls the opcode's
+// handler. A handler fetches its operand bytes one at a time with fetch(),
+// reaches registers (bus 0x0000-0x00FF, A = 0,
 // B = 1), peripherals (0x0100 + n) and memory only through the bus, sets the
 // status bits itself and charges its cycles in one statement once its work
 // is done (conditional branches: one count taken, another not taken).
@@ -754,7 +754,7 @@ static void rrc_a(cpu &c) { unary<U_A, op_rrc>(c); c.icount -= 5; }
 static void rrc_b(cpu &c) { unary<U_B, op_rrc>(c); c.icount -= 5; }
 static void rrc_r(cpu &c) { unary<U_R, op_rrc>(c); c.icount -= 7; }
 
-// The machine's own D7 (only in opfn_ovix): the operand byte is skipped, a
+// The machine's own D7 (only in the machine's step): the operand byte is skipped, a
 // read of 0x0128 initialises the video chip's memory pointer and a read of
 // 0x0124 brings the addressed video-memory byte into A.
 static void swap_r_ovix(cpu &c)
@@ -937,7 +937,7 @@ uint16 bcd_sub(uint16 a, uint16 b)
 }
 
 // ---------------------------------------------------------------------------
-// Dispatch tables. Row = high nibble of the opcode, column = low nibble.
+// Dispatch table. Row = high nibble of the opcode, column = low nibble.
 
 static constexpr handler_fn handlers[256] = {
 /*        x0        x1        x2        x3        x4        x5        x6        x7        x8        x9        xA        xB        xC        xD        xE        xF      */
@@ -962,7 +962,6 @@ static constexpr handler_fn handlers[256] = {
 // The machine's set is the standard one with a single difference: opcode D7
 // reads video memory into A instead of swapping a register's nibbles.
 static constexpr handler_fn ovix_handler(int opcode) { return opcode == 0xD7 ? swap_r_ovix : handlers[opcode]; }
-static constexpr handler_fn std_handler(int opcode) { return handlers[opcode]; }
 
 static constexpr bool tables_agree_but_d7()
 {
@@ -980,31 +979,16 @@ static constexpr int count_illegal()
 }
 static_assert(count_illegal() == 30, "30 unassigned opcodes");
 
-// A table entry: the opcode's handler on the machine's state.
-template <handler_fn H>
-static void entry()
+// The standard set's step, through the table (tms7000_execute).
+void tms7000_step(cpu &c)
 {
-    cpu c;
-    c.load();
-    H(c);
-    c.save();
+    if (tms7000.idle_state == 0) {
+        const uint8 opcode = fetch(c);
+        handlers[opcode](c);
+    } else {
+        c.icount -= CYCLES_IDLE_STEP;
+    }
 }
-
-#define OP_ENTRY(set, n) entry<set(n)>
-#define OP_ENTRY4(set, n) OP_ENTRY(set, n), OP_ENTRY(set, n + 1), OP_ENTRY(set, n + 2), OP_ENTRY(set, n + 3)
-#define OP_ROW(set, n) OP_ENTRY4(set, n), OP_ENTRY4(set, n + 4), OP_ENTRY4(set, n + 8), OP_ENTRY4(set, n + 12)
-#define OP_TABLE(set)                                                                          \
-    OP_ROW(set, 0x00), OP_ROW(set, 0x10), OP_ROW(set, 0x20), OP_ROW(set, 0x30), OP_ROW(set, 0x40), \
-    OP_ROW(set, 0x50), OP_ROW(set, 0x60), OP_ROW(set, 0x70), OP_ROW(set, 0x80), OP_ROW(set, 0x90), \
-    OP_ROW(set, 0xA0), OP_ROW(set, 0xB0), OP_ROW(set, 0xC0), OP_ROW(set, 0xD0), OP_ROW(set, 0xE0), \
-    OP_ROW(set, 0xF0)
-
-constexpr opcode_fn opfn[256] = {OP_TABLE(std_handler)};
-constexpr opcode_fn opfn_ovix[256] = {OP_TABLE(ovix_handler)};
-#undef OP_TABLE
-#undef OP_ROW
-#undef OP_ENTRY4
-#undef OP_ENTRY
 
 // ---------------------------------------------------------------------------
 // The machine's step. The switch calls each opcode's handler directly, so

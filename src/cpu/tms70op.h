@@ -1,6 +1,6 @@
 // TMS7000 instruction set: the packed-BCD helpers of the decimal add and
 // subtract instructions. The handlers themselves are reached only through
-// the dispatch tables opfn and opfn_ovix (cpu/tms7000.h).
+// the steps tms7000_step and tms7000_ovix_step (cpu/tms7000.h).
 #pragma once
 
 #include "config.h"

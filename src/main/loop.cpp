@@ -87,7 +87,6 @@ loop_result ovix_run(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks
 // everything rare is out of line (OVIX_COLD).
 __attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
 {
-    TRACE_FUNC("ovix_loop()");
     tms7000_ovix_prologue();
     tms7000_rebase();
     ask_bkpt = 0;

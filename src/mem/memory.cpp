@@ -30,8 +30,6 @@ uint8 *bus_write_block[BLOCKS];
 static struct {
     int read_flag;    // trace flag of program_read_byte_8(): 0 not looked up, 1 listed, -1 not
     int write_flag;   // the same for program_write_byte_8()
-    bool read_open;   // bus_read_block holds the plain memory
-    bool write_open;
 } s_bus;
 
 // The block of plain memory at `block`, or null.
@@ -53,13 +51,9 @@ static void update_blocks()
 {
     const bool read_open = g_notrace || s_bus.read_flag == -1;
     const bool write_open = g_notrace || s_bus.write_flag == -1;
-    if (read_open != s_bus.read_open) {
-        for (int b = 0; b < BLOCKS; b++) bus_read_block[b] = read_open ? plain_block(b, false) : nullptr;
-        s_bus.read_open = read_open;
-    }
-    if (write_open != s_bus.write_open) {
-        for (int b = 0; b < BLOCKS; b++) bus_write_block[b] = write_open ? plain_block(b, true) : nullptr;
-        s_bus.write_open = write_open;
+    for (int b = 0; b < BLOCKS; b++) {
+        bus_read_block[b] = read_open ? plain_block(b, false) : nullptr;
+        bus_write_block[b] = write_open ? plain_block(b, true) : nullptr;
     }
 }
 
@@ -79,19 +73,6 @@ static void bus_prologue(const char *name, int *flag)
         *flag = check_debug(name);
         update_blocks();
     }
-}
-
-uint8 bus_read_slow(int address)
-{
-    (void)switch_hook_registered;
-    bus_prologue("program_read_byte_8()", &s_bus.read_flag);
-    return bus_read_decode(address, s_bus.read_flag == 1 && !g_notrace);
-}
-
-void bus_write_slow(int address, uint8 data)
-{
-    bus_prologue("program_write_byte_8()", &s_bus.write_flag);
-    bus_write_decode(address, data, s_bus.write_flag == 1 && !g_notrace);
 }
 
 // The trace macros of the decoders test `debug_flag`; here it stands for
@@ -140,7 +121,9 @@ void bus_write_page1(int address, uint8 data)
     }
 }
 
-uint8 bus_read_decode(int address, bool listed)
+// The full decoders, with every trace message; `listed` says whether the
+// bus functions' routine messages are wanted.
+static uint8 bus_read_decode(int address, bool listed)
 {
     BUS_TRACE_CONTEXT("program_read_byte_8()", listed);
     address &= 0xFFFF;
@@ -174,7 +157,7 @@ uint8 bus_read_decode(int address, bool listed)
     return 0xFF;
 }
 
-void bus_write_decode(int address, uint8 data, bool listed)
+static void bus_write_decode(int address, uint8 data, bool listed)
 {
     BUS_TRACE_CONTEXT("program_write_byte_8()", listed);
     TRACE("Called %04x=%02x", address, data);
@@ -203,6 +186,18 @@ void bus_write_decode(int address, uint8 data, bool listed)
     } else {
         TRACE_ALWAYS("Writing out of bound %x", address);
     }
+}
+
+uint8 bus_read_slow(int address)
+{
+    bus_prologue("program_read_byte_8()", &s_bus.read_flag);
+    return bus_read_decode(address, s_bus.read_flag == 1 && !g_notrace);
+}
+
+void bus_write_slow(int address, uint8 data)
+{
+    bus_prologue("program_write_byte_8()", &s_bus.write_flag);
+    bus_write_decode(address, data, s_bus.write_flag == 1 && !g_notrace);
 }
 
 uint8 io_read_byte_8(int address)

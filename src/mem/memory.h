@@ -10,12 +10,6 @@ extern uint8 ram_2k[2048];     // RAM at 0xC000-0xC7FF
 extern uint8 rom_cart[32768];  // cartridge ROM, indexed by CPU address (0x0200-0x7FFF)
 extern uint8 porta_val, portb_val, portc_val, portd_val;
 
-// The full decoders, with every trace message; `listed` says whether the
-// bus functions' routine messages are wanted. Reached through the slow
-// paths below for everything but plain memory.
-uint8 bus_read_decode(int address, bool listed);
-void bus_write_decode(int address, uint8 data, bool listed);
-
 // Plain memory by blocks of 128 bytes (address >> 7): the register file,
 // the cartridge ROM, the RAM and the BIOS ROM for reads, the register file
 // and the RAM for writes, which have no side effect and write no trace line
@@ -25,7 +19,8 @@ void bus_write_decode(int address, uint8 data, bool listed);
 extern const uint8 *bus_read_block[512];
 extern uint8 *bus_write_block[512];
 
-// The bus functions' trace prologue and the decoder.
+// The bus functions' trace prologue and the full decoder, with every trace
+// message, for everything but plain memory.
 OVIX_COLD uint8 bus_read_slow(int address);
 OVIX_COLD void bus_write_slow(int address, uint8 data);
 // Page 0x01 (peripheral file, video ports, mailbox) as the decoder serves

@@ -50,8 +50,7 @@ int ovix_col[8];
 // What the last frame was drawn from: a frame is drawn again only when some
 // of it changed (the bitmap keeps the picture in between).
 static struct {
-    bool valid;
-    BITMAP *bitmap;
+    BITMAP *bitmap;   // null: nothing drawn yet into the frame bitmap
     int depth;
     uint8 video_memory[0x8000];
     uint8 regs8[8];
@@ -284,7 +283,7 @@ int tms3556_init(int vram_size)
     if (!bmp) return 1;
     if (tmpbitmap) destroy_bitmap(tmpbitmap);
     tmpbitmap = bmp;
-    s_drawn.valid = false;
+    s_drawn.bitmap = nullptr;
     clear_vram();
     clear_addresses();
     for (int i = 0; i < 8; i++)
@@ -403,12 +402,11 @@ OVIX_COLD BITMAP *tms3556_redraw()
     // A frame drawn from the same video memory, registers and palette into
     // the same bitmap is still there.
     const int depth = bitmap_color_depth(tmpbitmap);
-    if (s_drawn.valid && s_drawn.bitmap == tmpbitmap && s_drawn.depth == depth &&
+    if (s_drawn.bitmap == tmpbitmap && s_drawn.depth == depth &&
         memcmp(s_drawn.regs8, vdp_regs8, sizeof vdp_regs8) == 0 &&
         memcmp(s_drawn.regs16, vdp_regs16, sizeof vdp_regs16) == 0 &&
         memcmp(s_drawn.col, ovix_col, sizeof ovix_col) == 0 && memcmp(s_drawn.video_memory, vram, sizeof vram) == 0)
         return tmpbitmap;
-    s_drawn.valid = true;
     s_frame_serial++;
     s_drawn.bitmap = tmpbitmap;
     s_drawn.depth = depth;

@@ -79,7 +79,7 @@ TEST(OpcodeLengths, HandlersConsumeTheDisassemblersLength)
     };
     // D7 is SWAP Rn in the standard table and the video read in the
     // machine's own: two bytes in both.
-    for (Table t : {Table{"opfn", tms7000_execute}, Table{"opfn_ovix", tms7000_ovix_execute}}) {
+    for (Table t : {Table{"standard set", tms7000_execute}, Table{"machine set", tms7000_ovix_execute}}) {
         for (int op = 0; op < 256; op++) {
             unsigned len = prepare(op);
             t.execute(1);

@@ -39,7 +39,7 @@ struct Case {
     int sr_out;
     int cycles;
     int pc;
-    bool ovix = false;      // run through opfn_ovix instead of opfn
+    bool ovix = false;      // run the machine's set (tms7000_ovix_execute), not the standard one
 };
 
 static uint8 *loc(int at)

@@ -31,8 +31,6 @@ void clear_keys()
     for (int i = 0; i < KEY_MAX; i++) key[i] = 0;
 }
 
-uint64 clock_cycles() { return (uint64)g_timer_clock.seconds * ORLO_SUBSECONDS + g_timer_clock.subseconds; }
-
 // NOP, NOP, JMP back to the first NOP: 4 + 4 + 7 cycles.
 const std::initializer_list<uint8> NOP_LOOP = {0x00, 0x00, 0xE0, 0xFC};
 // JMP $: every pass costs the same and leaves pc at 0xF800.
@@ -76,7 +74,7 @@ struct frame_log {
 void log_before(BITMAP *frame, void *ctx)
 {
     auto *log = static_cast<frame_log *>(ctx);
-    log->before_at.push_back(clock_cycles() - log->clock0);
+    log->before_at.push_back(orlo_timer_cycles() - log->clock0);
     log->before_pc.push_back(tms7000.pc.w.l);
     log->frame_given.push_back(frame != nullptr);
     log->char_before.push_back((uint8)l_7041_char);
@@ -90,7 +88,7 @@ TEST_F(Loop, FirstPassRendersAndPollsBeforeTheSecondInstruction)
     key[KEY_A] = 1;
     l_7041_char = 0;   // nothing sends 0: a change shows the poll ran
     frame_log log;
-    log.clock0 = clock_cycles();
+    log.clock0 = orlo_timer_cycles();
     const loop_hooks hooks = {log_before, log_after, &log};
     const loop_result r = ovix_run(0xFFFF, 2, &hooks);
 
@@ -109,7 +107,7 @@ TEST_F(Loop, FramePassesComeEvery100000Passes)
 {
     boot(SPIN);
     frame_log log;
-    log.clock0 = clock_cycles();
+    log.clock0 = orlo_timer_cycles();
     const loop_hooks hooks = {log_before, nullptr, &log};
     const loop_result r = ovix_run(0xFFFF, 250000, &hooks);
 
@@ -122,7 +120,7 @@ TEST_F(Loop, FramePassesComeEvery100000Passes)
 
     // A new run starts its own count: its first pass is a frame pass again.
     log = frame_log{};
-    log.clock0 = clock_cycles();
+    log.clock0 = orlo_timer_cycles();
     ovix_run(0xFFFF, 10, &hooks);
     ASSERT_EQ(log.before_at.size(), 1u);
     EXPECT_EQ(log.before_at[0], per_pass);
@@ -134,7 +132,7 @@ TEST_F(Loop, FrameDueHookTimesTheFramePasses)
     // pass; here it says yes at every third question.
     boot(SPIN);
     frame_log log;
-    log.clock0 = clock_cycles();
+    log.clock0 = orlo_timer_cycles();
     static int asked;
     asked = 0;
     loop_hooks hooks = {log_before, nullptr, &log};
@@ -150,12 +148,12 @@ TEST_F(Loop, FrameDueHookTimesTheFramePasses)
 TEST_F(Loop, CountsPassesAndSumsCycles)
 {
     boot(NOP_LOOP);
-    const uint64 c0 = clock_cycles();
+    const uint64 c0 = orlo_timer_cycles();
     const loop_result r = ovix_run(0xFFFF, 1000, nullptr);
     EXPECT_EQ(r.reason, LOOP_STOP_COUNT);
     EXPECT_EQ(r.passes, 1000u);
     EXPECT_EQ(r.cycles, 333u * 15 + 4);         // 333 rounds of NOP NOP JMP, then a NOP
-    EXPECT_EQ(clock_cycles() - c0, r.cycles);   // the clock moved by exactly the cycles
+    EXPECT_EQ(orlo_timer_cycles() - c0, r.cycles);   // the clock moved by exactly the cycles
     EXPECT_EQ(tms7000.pc.w.l, 0xF801);
 }
 
@@ -271,7 +269,7 @@ machine_state snapshot(uint64 clock0)
     m.cpu = tms7000;
     m.icount = tms7000_icount;
     m.trigger = tms7000_div_by_16_trigger;
-    m.clock = clock_cycles() - clock0;
+    m.clock = orlo_timer_cycles() - clock0;
     m.timers = g_timer_num;
     memcpy(m.ram, ram_2k, sizeof ram_2k);
     const uint8 ports[4] = {porta_val, portb_val, portc_val, portd_val};
@@ -331,7 +329,7 @@ TEST_F(Loop, RunGivesWhatSingleStepsGive)
                 ASSERT_EQ(MemInitFrom(OVIX_BINARY_DIR "/roms/bios/BIOS7020.bin"), nullptr);
             }
             ovix_power_on();
-            const uint64 clock0 = clock_cycles();
+            const uint64 clock0 = orlo_timer_cycles();
             if (way == 0) {
                 ASSERT_EQ(ovix_run(0xFFFF, c.passes, nullptr).passes, c.passes);
             } else {

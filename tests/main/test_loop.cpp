@@ -3,7 +3,6 @@
 #include "ovix_allegro.h"
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
 #include <initializer_list>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "io/io_cpu.h"
 #include "main/loop.h"
 #include "mem/memory.h"
+#include "test_support.h"
 #include "time/timer.h"
 #include "video/tms3556.h"
 
@@ -42,9 +42,7 @@ class Loop : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        install_allegro(SYSTEM_NONE, &errno, atexit);
-        set_color_depth(32);
-        ASSERT_EQ(tms3556_init(0x8000), 0);
+        ASSERT_TRUE(start_headless_video());
     }
     void SetUp() override
     {

@@ -4,7 +4,6 @@
 // in the middle of start-up.
 #include "ovix_allegro.h"
 
-#include <cerrno>
 #include <cstdlib>
 
 #include "cpu/tms7000.h"
@@ -12,6 +11,7 @@
 #include "main/loop.h"
 #include "mem/memory.h"
 #include "rom_run.h"
+#include "test_support.h"
 #include "time/timer.h"
 #include "video/tms3556.h"
 
@@ -39,10 +39,8 @@ class BiosLive : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        install_allegro(SYSTEM_NONE, &errno, atexit);
-        set_color_depth(32);
+        ASSERT_TRUE(start_headless_video());
         ASSERT_EQ(MemInitFrom(kBios.c_str()), nullptr);
-        ASSERT_EQ(tms3556_init(0x8000), 0);
     }
     void SetUp() override { ovix_power_on(); }
 

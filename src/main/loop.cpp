@@ -24,6 +24,9 @@ int dump_all = 0;
 // period, as the last run left it: ovix_resume starts from it.
 static int pass_counter = 0;
 
+// Loop passes since power-on (the machine's time).
+static uint64 machine_passes = 0;
+
 // The rare parts of a pass, kept out of line so that the pass itself stays
 // a straight run of inlined code.
 
@@ -185,6 +188,7 @@ __attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_pas
     cycles += orlo_timer_cycles() - clock_start;
     cpu.save();
     tms7000_rebase();
+    machine_passes += passes;
     return loop_result{passes, cycles, reason};
 }
 
@@ -199,6 +203,7 @@ int ovix_reset()
 void ovix_power_on()
 {
     mem_power_on();
+    machine_passes = 0;
     tms7000_power_on();
     io_cpu_power_on();
     tms3556_power_on();
@@ -274,3 +279,6 @@ int ovix_get_pass_counter() { return pass_counter; }
 void ovix_set_pass_counter(int passes) { pass_counter = passes; }
 ovix_key_state ovix_get_key_state() { return held_key; }
 void ovix_set_key_state(const ovix_key_state &k) { held_key = k; }
+uint64 ovix_machine_passes() { return machine_passes; }
+void ovix_set_machine_passes(uint64 passes) { machine_passes = passes; }
+void ovix_count_passes(uint64 passes) { machine_passes += passes; }

@@ -80,3 +80,11 @@ struct ovix_key_state {
 };
 ovix_key_state ovix_get_key_state();
 void ovix_set_key_state(const ovix_key_state &k);
+
+// The machine's time: loop passes since power-on. Every pass counts, those
+// of runs and those of the debugger's steps alike; ovix_power_on sets it
+// to 0 and a restored machine state brings its own.
+uint64 ovix_machine_passes();
+void ovix_set_machine_passes(uint64 passes);
+// Adds passes run outside ovix_run/ovix_resume (the debugger's steps).
+void ovix_count_passes(uint64 passes);

@@ -18,101 +18,15 @@
 #include "main/loop.h"
 #include "mem/memory.h"
 #include "state/snapshot.h"
+#include "random_machine.h"
 #include "test_support.h"
 #include "time/timer.h"
 
 namespace {
 
-const std::string BIOS = OVIX_BINARY_DIR "/roms/bios/BIOS7020.bin";
-const std::string DEMO = OVIX_BINARY_DIR "/roms/demo/demo.rom";
-
-// Runs exactly n passes, going on through every stop (a stop address or a
-// debugger request ends a call of the loop, not the count).
-void run_passes(uint64 n)
-{
-    for (uint64 done = 0; done < n;) done += ovix_resume(0xFFFF, n - done, nullptr).passes;
-}
-
 std::string snap(uint64 instructions = 0) { return snapshot_save_bytes({instructions, 0}); }
 
-// A random program for the BIOS area: timer 1 running with INT2 and INT1
-// enabled, then a loop of random instructions that reach the registers,
-// RAM, the video ports, port B (the I/O processor's handshake), the
-// mailbox, IOCNT0, timer 1 and IDLE; an interrupt routine of its own.
-std::vector<uint8> random_program(uint32 seed)
-{
-    std::mt19937 rng(seed);
-    auto pick = [&](int n) { return (int)(rng() % (unsigned)n); };
-    auto num = [&](int n) { return std::to_string(pick(n)); };
-    auto reg = [&] { return "R" + std::to_string(16 + pick(32)); };
-    auto ram = [&] { return "@" + std::to_string(0xC000 + pick(2048)); };
-    const std::vector<std::function<std::string()>> forms = {
-        [&] { return "MOV %" + num(256) + "," + reg(); },
-        [&] { return "ADD " + reg() + "," + reg(); },
-        [&] { return "SUB %" + num(256) + "," + reg(); },
-        [&] { return "XOR " + reg() + "," + reg(); },
-        [&] { return "RLC " + reg(); },
-        [&] { return "MPY " + reg() + "," + reg(); },
-        [&] { return "DEC " + reg(); },
-        [&] { return "MOV " + reg() + ",A"; },
-        [&] { return "STA " + ram(); },
-        [&] { return "LDA " + ram(); },
-        [&] { return "MOVP %" + num(256) + ",P45"; },   // video register port
-        [&] { return "MOVP %" + num(256) + ",P46"; },   // VRAM data port
-        [&] { return std::string("MOVP P36,A"); },      // VRAM read port
-        [&] { return "MOVP %" + num(4) + ",P6"; },      // handshake lines B0, B1
-        [&] { return std::string("MOVP P4,B"); },       // port A
-        [&] { return std::string("LDA @$0130"); },      // mailbox
-        [&] { return "MOVP %" + num(256) + ",P2"; },    // T1DATA
-        [&] { return "MOVP %" + std::to_string(0x05 | 0x2A * pick(2)) + ",P0"; },
-        [&] { return std::string("PUSH A\n POP B"); },
-        [&] { return std::string("EINT\n IDLE"); },
-        [&] { return std::string("DINT"); },
-        [&] { return std::string("EINT"); },
-    };
-    std::string src = " ORG $F800\nstart: MOVP %" + num(256) + ",P2\n MOVP %" + std::to_string(0x80 | pick(32)) +
-                      ",P3\n MOVP %5,P0\n EINT\nloop:\n";
-    for (int i = 0, n = 8 + pick(24); i < n; i++) src += " " + forms[(size_t)pick((int)forms.size())]() + "\n";
-    src += " BR loop\nisr: INC R60\n";
-    for (int i = 0, n = pick(3); i < n; i++) src += " " + forms[(size_t)pick(8)]() + "\n";
-    src += " RETI\n ORG $FFF8\n DW isr, isr, isr, start\n";
-    ovasm::Options o;
-    o.has_base = o.has_size = true;
-    o.base = 0xF800;
-    o.size = 2048;
-    const ovasm::Result r = ovasm::assemble_text("random.asm", src, o);
-    EXPECT_TRUE(r.ok) << (r.errors.empty() ? "" : r.errors.front()) << "\n" << src;
-    return r.image;
-}
-
-class Snapshot : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(start_headless_video()); }
-
-    // A cold start on the BIOS image (our BIOS when empty) and cartridge.
-    static void start(const std::vector<uint8> &program, bool demo)
-    {
-        ASSERT_EQ(MemInitFrom(BIOS.c_str()), nullptr);
-        if (!program.empty()) memcpy(rom_7020, program.data(), sizeof rom_7020);
-        if (demo) {
-            ASSERT_EQ(RomLoad(DEMO.c_str()), nullptr);
-        }
-        for (int k = 0; k < KEY_MAX; k++) key[k] = 0;
-        ovix_power_on();
-        ovix_set_pass_counter(0);
-        ovix_set_key_state({0xFF, 0});
-    }
-
-    // Moves the machine far from any snapshot: a power-on, other passes,
-    // another pass counter and held key.
-    static void scramble()
-    {
-        ovix_power_on();
-        run_passes(12345);
-        ovix_set_pass_counter(777);
-        ovix_set_key_state({0x41, KEY_A});
-    }
-};
+class Snapshot : public random_machine_test {};
 
 TEST_F(Snapshot, SplitRunEqualsOneRunAndLoadThenSaveGivesTheSameBytes)
 {
@@ -136,7 +50,7 @@ TEST_F(Snapshot, SplitRunEqualsOneRunAndLoadThenSaveGivesTheSameBytes)
     for (uint32 seed = 1; seed <= 16; seed++)
         cases.push_back({"random program", seed, false, 0, 1 + rng() % 200000, 1 + rng() % 200000});
 
-    int mid_transfer = 0, timer_pending = 0, irq_pending = 0;
+    moments seen;
     for (const split_case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.name << " seed " << c.seed << " N=" << c.n << " M=" << c.m);
         start(c.seed ? random_program(c.seed) : std::vector<uint8>{}, c.demo);
@@ -144,12 +58,7 @@ TEST_F(Snapshot, SplitRunEqualsOneRunAndLoadThenSaveGivesTheSameBytes)
 
         run_passes(c.n);
         const std::string at_n = snapshot_save_bytes({c.n, 3 * c.n});
-        const int s = cur_state;
-        mid_transfer += l_7041_index > 0 && (s == get_state_num("command2") || s == get_state_num("command3") ||
-                                             s == get_state_num("next"));
-        timer_pending += g_timer_num > 0;
-        irq_pending += tms7000.irq_state[0] == ASSERT_LINE || tms7000.irq_state[1] == ASSERT_LINE ||
-                       (tms7000.pf[0] & 0x2A) != 0;
+        seen.look();
         run_passes(c.m);
         const std::string one_run = snap();
 
@@ -163,9 +72,9 @@ TEST_F(Snapshot, SplitRunEqualsOneRunAndLoadThenSaveGivesTheSameBytes)
         ASSERT_EQ(snap(), one_run) << "the split run ended elsewhere";
     }
     // The table reaches the moments that matter.
-    EXPECT_GE(mid_transfer, 2);
-    EXPECT_GE(timer_pending, 4);
-    EXPECT_GE(irq_pending, 2);
+    EXPECT_GE(seen.mid_transfer, 2);
+    EXPECT_GE(seen.timer_pending, 4);
+    EXPECT_GE(seen.irq_pending, 2);
 }
 
 // ---------------------------------------------------------------------------

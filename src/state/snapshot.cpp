@@ -576,6 +576,6 @@ bool snapshot_load(const char *path, std::string *error, snapshot_counts *counts
     case input_read::read_error:
         break;
     }
-    *error = std::string("cannot read snapshot ") + path;
+    *error = "cannot read snapshot " + reason;
     return false;
 }

@@ -106,6 +106,26 @@ std::string edited(const std::string &text, const std::function<void(nlohmann::o
     return reseal(j);
 }
 
+// What cannot be a snapshot: an object of n members after the magic, or
+// one whose members and array values are separated by n commas.
+std::string many_members(int n)
+{
+    std::string s = "{\"magic\": \"ovix snapshot\"";
+    char key[32];
+    for (int i = 0; i < n; i++) {
+        snprintf(key, sizeof key, ",\"%06d\":0", i);
+        s += key;
+    }
+    return s + "}";
+}
+
+std::string many_values(int commas)
+{
+    std::string s = "{\"magic\": \"ovix snapshot\", \"a\": [0";
+    for (int i = 1; i < commas; i++) s += ",0";
+    return s + "]}";
+}
+
 TEST_F(Snapshot, BadFilesAreRefusedWithTheirReasonAndTheMachineIsKept)
 {
     start({}, true);
@@ -127,9 +147,11 @@ TEST_F(Snapshot, BadFilesAreRefusedWithTheirReasonAndTheMachineIsKept)
         {"empty", "", "is empty"},
         {"cut in the magic", good.substr(0, 9), "is truncated"},
         {"cut in half", good.substr(0, good.size() / 2), "is truncated"},
+        {"cut at its last byte", good.substr(0, good.size() - 2), "is truncated: it ends after"},
         {"a bit flipped in VRAM", flipped, "is corrupted: its checksum does not match"},
         {"broken syntax", broken, "is corrupted: not valid JSON at byte"},
-        {"another version", edited(good, [](auto &j) { j["version"] = 2; }), "format version 2; this program reads version 1"},
+        {"a newer version", edited(good, [](auto &j) { j["version"] = 2; }), "format version 2; this program reads version 1"},
+        {"an older version", edited(good, [](auto &j) { j["version"] = 0; }), "format version 0; this program reads version 1"},
         {"a state file without magic", "{\n  \"pc\": 63488\n}\n", "is not a snapshot"},
         {"a picture", "\x89PNG\r\n\x1a\n", "is not a snapshot"},
         {"member out of range", edited(good, [](auto &j) { j["vdp"]["sel"] = 7; }), "member \"vdp.sel\""},
@@ -151,6 +173,12 @@ TEST_F(Snapshot, BadFilesAreRefusedWithTheirReasonAndTheMachineIsKept)
         {"another cartridge", edited(good, [](auto &j) { j["cartridge_sha256"] = std::string(64, '0'); }),
          "another cartridge"},
         {"deeply nested", "{\"magic\": \"ovix snapshot\", \"x\": " + std::string(100000, '[') + "}", "nests"},
+        {"nested one deeper than allowed", "{\"magic\": \"ovix snapshot\", \"x\": [[[[[[[[]]]]]]]]}", "nests"},
+        {"1025 members", many_members(1024), "it holds 1025 members, more than a snapshot does (1024)"},
+        {"1024 members", many_members(1023), "member \"version\" is missing"},
+        {"4097 values", many_values(4097), "it holds 4097 values, more than a snapshot does (4096)"},
+        {"4096 values", many_values(4096), "member \"version\" is missing"},
+        {"358768 members in 4 MiB", many_members(358768), "it holds 358769 members"},
     };
     const std::string before = snap(450000);
     for (const auto &c : cases) {
@@ -172,6 +200,44 @@ TEST_F(Snapshot, BadFilesAreRefusedWithTheirReasonAndTheMachineIsKept)
     start({}, true);
     EXPECT_FALSE(snapshot_load_bytes((const uint8 *)without.data(), without.size(), "s", &error));
     EXPECT_NE(error.find("taken without a cartridge, and one is loaded"), std::string::npos) << error;
+
+    // Both sides of the bounds on members, each file's checksum right.
+    start({}, true);
+    run_passes(450000);
+    const std::string base = snap();
+    auto timers = [](int n, int param) {
+        const nlohmann::ordered_json t = {
+            {"tag", 16}, {"param", param}, {"expire", {0, 1}}, {"start", {0, 0}}, {"callback", "io_cpu_callback"}};
+        return nlohmann::ordered_json(std::vector<nlohmann::ordered_json>((size_t)n, t));
+    };
+    const struct {
+        const char *name;
+        std::function<void(nlohmann::ordered_json &)> edit;
+        const char *refusal;   // null: loaded
+    } bounds[] = {
+        {"subseconds 4999999", [](auto &j) { j["clock"]["subseconds"] = 4999999; }, nullptr},
+        {"subseconds 5000000", [](auto &j) { j["clock"]["subseconds"] = 5000000; }, "clock.subseconds"},
+        {"seconds 2^31 - 1", [](auto &j) { j["clock"]["seconds"] = 2147483647u; }, nullptr},
+        {"seconds 2^31", [](auto &j) { j["clock"]["seconds"] = 2147483648u; },
+         "member \"clock.seconds\" is not an integer from 0 to 2147483647"},
+        {"pass counter 99999", [](auto &j) { j["pass_counter"] = 99999; }, nullptr},
+        {"pass counter 100000", [](auto &j) { j["pass_counter"] = 100000; }, "pass_counter"},
+        {"balance -256", [](auto &j) { j["icount"] = -256; }, nullptr},
+        {"balance -257", [](auto &j) { j["icount"] = -257; }, "icount"},
+        {"32 timers", [&](auto &j) { j["timers"] = timers(32, 1); }, nullptr},
+        {"logo's last byte", [](auto &j) { j["iocpu"]["command"] = 13; j["iocpu"]["index"] = 994; }, nullptr},
+        {"a timer parameter of the last state", [&](auto &j) { j["timers"] = timers(1, IO_CPU_STATES - 1); }, nullptr},
+        {"a timer parameter past it", [&](auto &j) { j["timers"] = timers(1, IO_CPU_STATES); }, "out of range for its callback"},
+        {"without machine_passes", [](auto &j) { j.erase("machine_passes"); }, nullptr},
+    };
+    for (const auto &b : bounds) {
+        SCOPED_TRACE(b.name);
+        const std::string text = edited(base, b.edit);
+        EXPECT_EQ(snapshot_load_bytes((const uint8 *)text.data(), text.size(), "b", &error), !b.refusal) << error;
+        if (b.refusal) {
+            EXPECT_NE(error.find(b.refusal), std::string::npos) << error;
+        }
+    }
 
     // Random damage: refused or accepted, never a crash, and a refusal
     // changes nothing.

@@ -11,6 +11,7 @@
 
 #include "cpu/7000dasm.h"
 #include "cpu/tms7000.h"
+#include "debug/engine.h"
 #include "debug/trace.h"
 #include "io/io_cpu.h"
 #include "mem/memory.h"
@@ -78,17 +79,29 @@ OVIX_COLD static void frame_pass(const loop_hooks *hooks)
 
 OVIX_COLD static bool ask_frame_due(const loop_hooks *hooks) { return hooks->frame_due(hooks->ctx); }
 
-loop_result ovix_run(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
+loop_result ovix_run(uint32 targetPC, uint64 max_passes, const loop_hooks *hooks)
 {
     pass_counter = 0;
     return ovix_resume(targetPC, max_passes, hooks);
 }
 
-// Flattened: the execute pass with its opcode dispatch and handlers, the
-// bus's inline paths and the timer check are inlined into this loop
-// whatever the link-time optimiser would decide for each program;
+// Passes of the run under way, as far as counted: brought up to date at
+// frame passes and before the debugger engine looks, so that the machine's
+// time reads right there.
+static uint64 run_passes = 0;
+
+// The loop. Flattened: the execute pass with its opcode dispatch and
+// handlers, the bus's inline paths and the timer check are inlined into
+// this loop whatever the link-time optimiser would decide for each program;
 // everything rare is out of line (OVIX_COLD).
-__attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
+//
+// Debug: the debugging path, taken while something of the debugger engine
+// is in use. After each pass it looks at the breakpoint map for the new
+// program counter, at the engine's poll flag and at whether the stack
+// pointer moved, and calls the engine when one of them says so. The plain
+// path has none of it.
+template <bool Debug>
+__attribute__((flatten)) static loop_result resume(uint32 targetPC, uint64 max_passes, const loop_hooks *hooks)
 {
     tms7000_ovix_prologue();
     tms7000_rebase();
@@ -100,6 +113,7 @@ __attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_pas
     const uint32 period = frame_due ? LOOP_DUE_PASSES : LOOP_FRAME_PASSES;
     // Passes until the next frame pass (or frame_due question), that one
     // included.
+    const int start_counter = pass_counter;
     const uint32 counter = (uint32)pass_counter % period;
     uint32 frame_left = counter == 0 ? 1 : period - counter + 1;
     // The emulated clock advances by exactly the cycles of each pass, and
@@ -116,13 +130,19 @@ __attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_pas
     // Passes until the next frame pass or the count stop, whichever is first.
     uint32 chunk = 1, left = 1;
     loop_stop reason;
+    // The debugging path: where the pass started.
+    uint16 pc0 = cpu.pc;
+    uint8 sp0 = tms7000.sp;
+    if constexpr (Debug) dbg_access_pc = pc0;
 
     for (;;) {
         tms7000_ovix_pass(cpu);
 
         if (dump) [[unlikely]] {
             cpu.save();
+            if constexpr (Debug) dbg_watch_arm(false);
             dump_line();
+            if constexpr (Debug) dbg_watch_arm(true);
             cpu.load();
         }
         uint32 fkeys = function_keys(keys);
@@ -137,6 +157,16 @@ __attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_pas
             cpu.load();
         }
 
+        bool engine_stop = false;
+        if constexpr (Debug) {
+            if ((dbg_bp_map[cpu.pc] | dbg_poll | (uint8)(tms7000.sp ^ sp0)) != 0) [[unlikely]] {
+                cpu.save();
+                run_passes = passes + (chunk - left) + 1;
+                engine_stop = dbg_after_pass(pc0, sp0);
+                cpu.load();
+            }
+        }
+
         if (--left == 0) [[unlikely]] {
             passes += chunk;
             frame_left -= chunk;
@@ -147,7 +177,10 @@ __attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_pas
                 if (!frame_due || passes == 1 || ask_frame_due(hooks)) {
                     orlo_clock_lazy(nullptr, 0);   // the counts are re-based
                     cycles += orlo_timer_cycles() - clock_start;
+                    run_passes = passes;
+                    if constexpr (Debug) dbg_watch_arm(false);
                     frame_pass(hooks);
+                    if constexpr (Debug) dbg_watch_arm(true);
                     clock_start = orlo_timer_cycles();
                     orlo_clock_lazy(&tms7000_div_point, tms7000_icount);
                     dump = dump_all != 0;
@@ -156,11 +189,13 @@ __attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_pas
                 cpu.load();
             }
             if (passes >= max_passes) {
-                // The count stop comes last of the three.
+                // The count stop comes last.
                 if (cpu.pc == targetPC)
                     reason = LOOP_STOP_PC;
                 else if ((fkeys & F1_HELD) || ask_bkpt)
                     reason = LOOP_STOP_DEBUGGER;
+                else if (engine_stop)
+                    reason = LOOP_STOP_ENGINE;
                 else
                     reason = LOOP_STOP_COUNT;
                 left = chunk;   // all counted
@@ -179,17 +214,51 @@ __attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_pas
             reason = LOOP_STOP_DEBUGGER;
             break;
         }
+        if constexpr (Debug) {
+            if (engine_stop) [[unlikely]] {
+                reason = LOOP_STOP_ENGINE;
+                break;
+            }
+            pc0 = cpu.pc;
+            sp0 = tms7000.sp;
+            dbg_access_pc = pc0;
+        }
     }
     // The passes of the chunk that ran before a stop.
     passes += chunk - left;
-    frame_left -= chunk - left;
-    pass_counter = (int)((period - frame_left + 1) % period);
+    pass_counter = (int)(((uint64)start_counter + passes) % LOOP_FRAME_PASSES);
     orlo_clock_lazy(nullptr, 0);
     cycles += orlo_timer_cycles() - clock_start;
     cpu.save();
     tms7000_rebase();
     machine_passes += passes;
+    run_passes = 0;
     return loop_result{passes, cycles, reason};
+}
+
+loop_result ovix_resume(uint32 targetPC, uint64 max_passes, const loop_hooks *hooks)
+{
+    loop_result r;
+    if (dbg_active) {
+        dbg_run_begin();
+        r = resume<true>(targetPC, max_passes, hooks);
+    } else {
+        r = resume<false>(targetPC, max_passes, hooks);
+    }
+    dbg_run_end(r, targetPC);
+    return r;
+}
+
+int ovix_step_pass()
+{
+    // One instruction, the clock and the timer check, as the debugger's
+    // step has always made them (no listing line, no handshake keys).
+    const int cycles = tms7000_ovix_execute(1);
+    orlo_timer_update_clock({0, (uint32)cycles});
+    orlo_check_timers();
+    pass_counter = (pass_counter + 1) % LOOP_FRAME_PASSES;
+    machine_passes++;
+    return cycles;
 }
 
 int ovix_reset()
@@ -279,6 +348,6 @@ int ovix_get_pass_counter() { return pass_counter; }
 void ovix_set_pass_counter(int passes) { pass_counter = passes; }
 ovix_key_state ovix_get_key_state() { return held_key; }
 void ovix_set_key_state(const ovix_key_state &k) { held_key = k; }
-uint64 ovix_machine_passes() { return machine_passes; }
+uint64 ovix_machine_passes() { return machine_passes + run_passes; }
 void ovix_set_machine_passes(uint64 passes) { machine_passes = passes; }
 void ovix_count_passes(uint64 passes) { machine_passes += passes; }

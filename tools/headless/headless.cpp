@@ -5,6 +5,8 @@
 
 #include "headless.h"
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -14,7 +16,9 @@
 #include <CLI/CLI.hpp>
 
 #include "cpu/tms7000.h"
+#include "debug/engine.h"
 #include "debug/png.h"
+#include "debug/symbols.h"
 #include "debug/trace.h"
 #include "host/cli_parse.h"
 #include "io/io_cpu.h"
@@ -22,14 +26,17 @@
 #include "state/snapshot.h"
 #include "video/tms3556.h"
 
+#include "console.h"
+
 static constexpr int PICTURE_W = 320;   // the drawn part of the frame bitmap
 static constexpr int PICTURE_H = 250;
 static constexpr double MACHINE_MHZ = 5.0;
 
 static const char usage[] =
     "usage: ovix-headless [--bios FILE] [--cart FILE] [--load-state FILE] [--instructions N]\n"
-    "                     [--until-pc HEX] [--type TEXT] [--screenshot FILE.png] [--state FILE.json]\n"
-    "                     [--trace-all] [--help]\n";
+    "                     [--until-pc HEX|LABEL] [--type TEXT] [--screenshot FILE.png] [--state FILE.json]\n"
+    "                     [--trace-all] [--symbols FILE]... [--break LOCATION[:CONDITION[:HITS]]]...\n"
+    "                     [--watch [r|w|rw:]RANGE[:CONDITION]]... [--console [--json]] [--help]\n";
 
 // ---------------------------------------------------------------------------
 // Options
@@ -93,6 +100,18 @@ static void declare_options(CLI::App &app, headless_options *opt, option_texts *
     app.add_option("--state", opt->state, "at the end, write the machine state as a snapshot (JSON)")
         ->option_text("FILE.json");
     app.add_flag("--trace-all", opt->trace_all, "write a disassembly line per instruction to trace.log");
+    app.add_option("--symbols", opt->symbols, "a symbol file (labels for --until-pc, --break, --watch and the console); "
+                                              "repeatable")
+        ->option_text("FILE")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--break", opt->breaks, "stop at a breakpoint (with a condition and a hit count); repeatable")
+        ->option_text("LOCATION[:CONDITION[:HITS]]")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--watch", opt->watches, "stop at a watchpoint on a range (r, w or rw; w by default); repeatable")
+        ->option_text("[r|w|rw:]RANGE[:CONDITION]")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_flag("--console", opt->console, "a command console on standard input and output ('help' lists its commands)");
+    app.add_flag("--json", opt->json, "with --console: each reply as one JSON object on a line");
 }
 
 // Parses with CLI11 and checks the values. Returns -1 when the run may go
@@ -115,8 +134,10 @@ static int parse_command_line(int argc, const char *const *argv, headless_option
         *error = "--instructions needs a positive decimal count, not " + t.instructions;
         return 2;
     }
-    if (app.count("--until-pc") && !parse_address(t.until_pc.c_str(), &opt->until_pc)) {
-        *error = "--until-pc needs a hexadecimal address from 0 to FFFF, not " + t.until_pc;
+    // A label is looked up once the symbol files are loaded.
+    if (app.count("--until-pc") && !parse_address(t.until_pc.c_str(), &opt->until_pc)) opt->until_pc_text = t.until_pc;
+    if (opt->json && !opt->console) {
+        *error = "--json goes with --console";
         return 2;
     }
     if (app.count("--type")) {
@@ -196,6 +217,7 @@ const char *loop_stop_name(loop_stop reason)
     case LOOP_STOP_PC: return "pc";
     case LOOP_STOP_DEBUGGER: return "debugger";
     case LOOP_STOP_COUNT: return "count";
+    case LOOP_STOP_ENGINE: return dbg_stop_name(dbg_last_stop().kind);
     }
     return "count";
 }
@@ -210,6 +232,51 @@ const char *write_state_json_file(const char *path, uint64 instructions, uint64 
 const char *write_screenshot(const char *path)
 {
     return png_write_frame(path, tms3556_redraw(), PICTURE_W, PICTURE_H);
+}
+
+// ---------------------------------------------------------------------------
+// Breakpoints and watchpoints
+
+// Splits at the first ':' (none: all of it in *first).
+static void split_colon(const std::string &s, std::string *first, std::string *rest, bool *had)
+{
+    const size_t at = s.find(':');
+    *had = at != std::string::npos;
+    *first = *had ? s.substr(0, at) : s;
+    *rest = *had ? s.substr(at + 1) : "";
+}
+
+bool headless_set_points(const headless_options &opt, std::string *error)
+{
+    for (const std::string &b : opt.breaks) {
+        std::string location, rest, condition, hits;
+        bool had;
+        split_colon(b, &location, &rest, &had);
+        split_colon(rest, &condition, &hits, &had);
+        std::string e;
+        if (!dbg_break_add(location.c_str(), condition.c_str(), hits.c_str(), false, &e)) {
+            *error = "--break " + b + ": " + e;
+            return false;
+        }
+    }
+    for (const std::string &w : opt.watches) {
+        std::string first, rest, range, condition;
+        bool had;
+        split_colon(w, &first, &rest, &had);
+        dbg_watch_kind kind = WATCH_WRITE;
+        if (had && dbg_parse_watch_kind(first.c_str(), &kind)) {
+            split_colon(rest, &range, &condition, &had);
+        } else {
+            range = first;
+            condition = rest;
+        }
+        std::string e;
+        if (!dbg_watch_add(kind, range.c_str(), condition.c_str(), nullptr, &e)) {
+            *error = "--watch " + w + ": " + e;
+            return false;
+        }
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -230,6 +297,26 @@ int headless_main(int argc, const char *const *argv)
     }
     type_schedule typing;
     if (opt.type) type_schedule_init(&typing, opt.type_text.c_str(), &error);   // checked above
+    for (size_t i = 0; i < opt.symbols.size(); i++) {
+        // Every file adds its names to those loaded before it.
+        if (const char *e = symbols_load(opt.symbols[i].c_str())) {
+            fprintf(stderr, "Symbols not loaded: %s\n%s", e, usage);
+            return 2;
+        }
+    }
+    if (!opt.until_pc_text.empty()) {
+        uint16 address;
+        if (!symbols_address(opt.until_pc_text.c_str(), &address)) {
+            fprintf(stderr, "--until-pc needs a hexadecimal address from 0 to FFFF or a label of --symbols, not %s\n%s",
+                    opt.until_pc_text.c_str(), usage);
+            return 2;
+        }
+        opt.until_pc = address;
+    }
+    if (!headless_set_points(opt, &error)) {
+        fprintf(stderr, "%s\n%s", error.c_str(), usage);
+        return 2;
+    }
 
     // Start-up, as the window program does it, minus the window.
     TRACE_FUNC("main()");   // the first look-up sets up the trace
@@ -266,12 +353,41 @@ int headless_main(int argc, const char *const *argv)
         fprintf(stderr, "%s\n", e);
         return 1;
     }
+    if (opt.console) {
+        console_session cs;
+        cs.json = opt.json;
+        cs.prompt = isatty(0) && isatty(1);
+        if (opt.type) {
+            cs.typing = typing;
+            cs.typing_on = true;
+        }
+        console_run(&cs, stdin, stdout);
+        if (!opt.screenshot.empty()) {
+            if (const char *e = write_screenshot(opt.screenshot.c_str())) {
+                fprintf(stderr, "%s\n", e);
+                return 1;
+            }
+        }
+        if (!opt.state.empty()) {
+            if (const char *e = write_state_json_file(opt.state.c_str(), cs.passes, cs.cycles)) {
+                fprintf(stderr, "%s\n", e);
+                return 1;
+            }
+        }
+        if (const char *e = trace_run_problem(opt.trace_all)) {
+            fprintf(stderr, "%s\n", e);
+            return 1;
+        }
+        return 0;
+    }
+
     const loop_hooks hooks = {opt.type ? type_hook : nullptr, nullptr, &typing};
     const auto t0 = std::chrono::steady_clock::now();
     // The pass counter goes on from the snapshot (0 after a cold start), so
     // that a run split in two with a snapshot between behaves as one.
     const loop_result r = ovix_resume(opt.until_pc, opt.instructions, &hooks);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const dbg_stop &stop = dbg_last_stop();
 
     if (!opt.screenshot.empty()) {
         if (const char *e = write_screenshot(opt.screenshot.c_str())) {
@@ -292,8 +408,15 @@ int headless_main(int argc, const char *const *argv)
     }
 
     const double mhz = seconds > 0 ? (double)r.cycles / seconds / 1e6 : 0.0;
-    printf("instructions=%llu cycles=%llu host_seconds=%.6f emulated_mhz=%.3f realtime_factor=%.3f stop=%s\n",
+    printf("instructions=%llu cycles=%llu host_seconds=%.6f emulated_mhz=%.3f realtime_factor=%.3f stop=%s",
            (unsigned long long)r.passes, (unsigned long long)r.cycles, seconds, mhz, mhz / MACHINE_MHZ,
            loop_stop_name(r.reason));
+    // The stops of the debugger engine (--break, --watch) say which and where.
+    if (r.reason == LOOP_STOP_ENGINE) {
+        if (stop.kind == DBG_STOP_BREAK || stop.kind == DBG_STOP_WATCH || stop.kind == DBG_STOP_ERROR)
+            printf(" point=%d", stop.id);
+        printf(" pc=%04X", stop.pc);
+    }
+    printf("\n");
     return 0;
 }

@@ -22,6 +22,12 @@ struct headless_options {
     std::string screenshot;            // empty: none
     std::string state;                 // empty: none
     bool trace_all = false;
+    std::string until_pc_text;         // --until-pc as given (a label is looked up once symbols are loaded)
+    std::vector<std::string> symbols;  // --symbols files, loaded in order
+    std::vector<std::string> breaks;   // --break LOCATION[:CONDITION[:HITS]]
+    std::vector<std::string> watches;  // --watch [r|w|rw:]RANGE[:CONDITION]
+    bool console = false;              // --console: commands on stdin
+    bool json = false;                 // --json: the console replies in JSON lines
 };
 
 // Typing through the host keys: each character's key is held for
@@ -59,6 +65,10 @@ const char *write_screenshot(const char *path);
 
 // The words of the summary line for each stop reason.
 const char *loop_stop_name(loop_stop reason);
+
+// Sets the breakpoints and watchpoints of --break and --watch (their
+// syntax: see the README). False with *error naming the option.
+bool headless_set_points(const headless_options &opt, std::string *error);
 
 // The whole program: returns the process exit status (0 success, 1 a
 // start-up or output failure, 2 a usage error).

@@ -13,6 +13,7 @@
 #include "debug/engine.h"
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +32,16 @@ uint8 dbg_poll;
 bool dbg_active;
 uint16 dbg_access_pc;
 bool dbg_tracking;
+uint8 dbg_frame_sp;
+
+static constexpr std::array<bool, 256> call_opcode_table()
+{
+    std::array<bool, 256> t{};
+    t[0x8E] = t[0x9E] = t[0xAE] = true;
+    for (int op = 0xE8; op <= 0xFF; op++) t[op] = true;
+    return t;
+}
+const std::array<bool, 256> dbg_call_opcodes = call_opcode_table();
 
 enum : uint8 { POLL_PENDING = 1, POLL_HISTORY = 2, POLL_STEP = 4 };
 
@@ -78,6 +89,9 @@ bool code_address(uint32 a)
 
 bool is_call(uint8 op) { return op == 0x8E || op == 0x9E || op == 0xAE; }
 bool is_trap(uint8 op) { return op >= 0xE8; }
+
+// The loop's quick look needs the innermost frame's stack pointer.
+void sync_frame_sp() { dbg_frame_sp = s.frames.empty() ? 0 : s.frames.back().sp; }
 
 // The routine a call or trap at `pc` goes to, read now.
 uint16 call_target(uint16 pc)
@@ -339,6 +353,7 @@ void find_frames()
     }
     s.frames.assign(found.rbegin(), found.rend());
     s.frames_known = true;
+    sync_frame_sp();
 }
 
 void ensure_frames()
@@ -352,7 +367,7 @@ void track_frames(uint16 pc0, uint8 sp0)
     const uint8 sp = tms7000.sp;
     pop_frames_above(sp);
     const uint8 op = bus_peek(pc0);
-    if (!(is_call(op) || is_trap(op)) || tms7000.idle_state) return;
+    if (!(is_call(op) || is_trap(op)) || tms7000.idle_state) return sync_frame_sp();
     const uint8 frame_sp = (uint8)((sp0 + 2) & 0x7F);
     if (frame_sp > sp) return;   // already popped (it cannot have been within one pass)
     dbg_frame f;
@@ -362,6 +377,7 @@ void track_frames(uint16 pc0, uint8 sp0)
     f.call_pc = pc0;
     f.entry = call_target(pc0);
     insert_frame(f);
+    sync_frame_sp();
 }
 
 // ---------------------------------------------------------------------------
@@ -539,6 +555,15 @@ std::string dbg_stop_text(const dbg_stop &st)
 }
 
 const dbg_stop &dbg_last_stop() { return s.last; }
+
+void dbg_reset()
+{
+    history_ring h = std::move(s.history);   // its memory is kept for the next use
+    s = engine_state{};
+    s.history.entries = std::move(h.entries);
+    sync_frame_sp();
+    rebuild_maps();
+}
 
 // ---------------------------------------------------------------------------
 // Points.
@@ -900,6 +925,7 @@ void dbg_interrupt(int line, uint16 return_pc, uint16 vector_address)
     f.entry = (uint16)(bus_peek(vector_address) << 8 | bus_peek((vector_address + 1) & 0xFFFF));
     f.line = line;
     insert_frame(f);
+    sync_frame_sp();
 }
 
 // ---------------------------------------------------------------------------
@@ -996,6 +1022,7 @@ void dbg_forget_frames()
 {
     s.frames.clear();
     s.frames_known = false;
+    sync_frame_sp();
 }
 
 // ---------------------------------------------------------------------------

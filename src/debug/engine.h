@@ -18,6 +18,7 @@
 // they are set; a number is never given twice in a run of the program.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "config.h"
 #include "debug/expr.h"
 #include "main/loop.h"
+#include "mem/memory.h"
 
 constexpr int DBG_MAX_BREAKPOINTS = 256;
 constexpr int DBG_MAX_WATCHPOINTS = 64;
@@ -95,6 +97,11 @@ std::string dbg_stop_text(const dbg_stop &stop);
 // The stop of the last run of the loop, as the engine saw it (kind NONE
 // before any). Front ends fill the request part for DEBUGGER stops.
 const dbg_stop &dbg_last_stop();
+
+// Forgets everything: breakpoints and watchpoints (numbers start at 1
+// again), the history (off), the frames, a step under way. A new session of
+// a front end (a debug adapter's launch) starts from here.
+void dbg_reset();
 
 // ---------------------------------------------------------------------------
 // Breakpoints and watchpoints.
@@ -250,10 +257,22 @@ extern uint8 dbg_poll;              // non-zero: the engine looks at every pass
 extern bool dbg_active;             // the loop runs its debugging path
 extern uint16 dbg_access_pc;        // the instruction of the current pass
 extern bool dbg_tracking;           // a run on the debugging path is under way
+extern uint8 dbg_frame_sp;          // the innermost frame's stack pointer (0: no frame)
+extern const std::array<bool, 256> dbg_call_opcodes;   // CALL and TRAP
+
+// Whether the instruction at `pc` is a call or a trap (it pushes a frame):
+// read through the bus's fast table where it can be, without side effects.
+inline bool dbg_calls(uint16 pc)
+{
+    const uint8 *block = bus_read_block[pc >> 7];
+    return dbg_call_opcodes[block ? block[pc & 0x7F] : bus_peek(pc)];
+}
 
 // The loop's debugging path calls this after a pass whose new pc has a
-// breakpoint, or when dbg_poll is set or the stack pointer moved; the
-// machine's state is saved. True: stop (the stop is recorded).
+// breakpoint, when dbg_poll is set, or when the stack pointer moved below
+// the innermost frame or by a call or trap (not by PUSH and POP inside a
+// routine); the machine's state is saved. True: stop (the stop is
+// recorded).
 OVIX_COLD bool dbg_after_pass(uint16 pc0, uint8 sp0);
 // The loop calls these around a run that takes the debugging path.
 void dbg_run_begin();

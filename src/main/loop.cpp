@@ -97,9 +97,10 @@ static uint64 run_passes = 0;
 //
 // Debug: the debugging path, taken while something of the debugger engine
 // is in use. After each pass it looks at the breakpoint map for the new
-// program counter, at the engine's poll flag and at whether the stack
-// pointer moved, and calls the engine when one of them says so. The plain
-// path has none of it.
+// program counter and at the engine's poll flag, and, when the stack
+// pointer moved, at whether it fell below the innermost frame or the
+// instruction was a call; it calls the engine when one of them says so.
+// The plain path has none of it.
 template <bool Debug>
 __attribute__((flatten)) static loop_result resume(uint32 targetPC, uint64 max_passes, const loop_hooks *hooks)
 {
@@ -159,7 +160,9 @@ __attribute__((flatten)) static loop_result resume(uint32 targetPC, uint64 max_p
 
         bool engine_stop = false;
         if constexpr (Debug) {
-            if ((dbg_bp_map[cpu.pc] | dbg_poll | (uint8)(tms7000.sp ^ sp0)) != 0) [[unlikely]] {
+            const uint8 sp = tms7000.sp;
+            if ((dbg_bp_map[cpu.pc] | dbg_poll) != 0 || (sp != sp0 && (sp < dbg_frame_sp || dbg_calls(pc0))))
+                [[unlikely]] {
                 cpu.save();
                 run_passes = passes + (chunk - left) + 1;
                 engine_stop = dbg_after_pass(pc0, sp0);

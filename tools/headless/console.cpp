@@ -228,6 +228,8 @@ void console_type_hook(BITMAP *, void *ctx)
     if (cs->typing_on) type_schedule_before_poll(&cs->typing);
 }
 
+uint64 limited(const console_session *cs, uint64 passes) { return passes < cs->run_limit ? passes : cs->run_limit; }
+
 const loop_hooks *hooks_of(console_session *cs)
 {
     static loop_hooks h;
@@ -392,7 +394,7 @@ void cmd_step(console_session *cs, const std::string &args, reply_builder &r)
     uint64 n = 1;
     if (!args.empty() && !parse_count(args, &n)) return r.fail("step: '" + args + "' is not a decimal count of instructions");
     run_scope scope(cs);
-    report_stop(r, cs, finish_stop(dbg_step(DBG_STEP_INTO, n, UINT64_MAX, hooks_of(cs))));
+    report_stop(r, cs, finish_stop(dbg_step(DBG_STEP_INTO, n, limited(cs, UINT64_MAX), hooks_of(cs))));
 }
 
 void step_kind(console_session *cs, const std::string &args, reply_builder &r, dbg_step_kind kind, const char *name)
@@ -401,7 +403,7 @@ void step_kind(console_session *cs, const std::string &args, reply_builder &r, d
     if (!optional_count(args, name, &limit, r)) return;
     std::string error;
     run_scope scope(cs);
-    const dbg_stop stop = dbg_step(kind, 1, limit, hooks_of(cs), &error);
+    const dbg_stop stop = dbg_step(kind, 1, limited(cs, limit), hooks_of(cs), &error);
     if (!error.empty()) return r.fail(std::string(name) + ": " + error);
     report_stop(r, cs, finish_stop(stop));
 }
@@ -413,7 +415,7 @@ void cmd_continue(console_session *cs, const std::string &args, reply_builder &r
     uint64 limit;
     if (!optional_count(args, "continue", &limit, r)) return;
     run_scope scope(cs);
-    report_stop(r, cs, finish_stop(dbg_run(LOOP_NO_TARGET, limit, hooks_of(cs))));
+    report_stop(r, cs, finish_stop(dbg_run(LOOP_NO_TARGET, limited(cs, limit), hooks_of(cs))));
 }
 
 void cmd_until(console_session *cs, const std::string &args, reply_builder &r)
@@ -422,7 +424,7 @@ void cmd_until(console_session *cs, const std::string &args, reply_builder &r)
     std::string error;
     if (!dbg_break_add(args.c_str(), nullptr, nullptr, true, &error, OWNER_RUN)) return r.fail("until: " + error);
     run_scope scope(cs);
-    report_stop(r, cs, finish_stop(dbg_run(LOOP_NO_TARGET, UINT64_MAX, hooks_of(cs))));
+    report_stop(r, cs, finish_stop(dbg_run(LOOP_NO_TARGET, limited(cs, UINT64_MAX), hooks_of(cs))));
 }
 
 void cmd_regs(console_session *, const std::string &args, reply_builder &r)
@@ -554,7 +556,7 @@ void cmd_bt(console_session *, const std::string &args, reply_builder &r)
     r.obj["frames"] = list;
 }
 
-void cmd_history(console_session *, const std::string &args, reply_builder &r)
+void cmd_history(console_session *cs, const std::string &args, reply_builder &r)
 {
     std::string rest = args;
     const std::string w = lower(first_word(&rest));
@@ -566,6 +568,7 @@ void cmd_history(console_session *, const std::string &args, reply_builder &r)
     if (w == "clear") return dbg_history_clear();
     if (w == "save") {
         if (rest.empty()) return r.fail("history save: a file name is needed");
+        if (!cs->files) return r.fail("history save: no files here");
         std::string error;
         if (!dbg_history_save(rest.c_str(), &error)) r.fail("history save: " + error);
         return;
@@ -615,7 +618,6 @@ void cmd_set(console_session *, const std::string &args, reply_builder &r)
     int64 v;
     if (!expr_evaluate(trim(args.substr(eq + 1)).c_str(), &v, &error)) return r.fail("set: " + error);
     if (!expr_assign(target, v, &error)) return r.fail("set: " + error);
-    dbg_forget_frames();   // SP or the stack may have moved under the frames
 }
 
 void cmd_type(console_session *cs, const std::string &args, reply_builder &r)
@@ -623,7 +625,12 @@ void cmd_type(console_session *cs, const std::string &args, reply_builder &r)
     if (args.empty()) return r.fail("type: a text is needed");
     std::string error;
     type_schedule s;
-    if (!type_schedule_init(&s, args.c_str(), &error)) return r.fail(error.substr(error.find(':') == 6 ? 8 : 0));
+    if (!type_schedule_init(&s, args.c_str(), &error)) {
+        // The runner's message names its option; here it is the command's.
+        const std::string option = "--type: ";
+        if (error.rfind(option, 0) == 0) error = error.substr(option.size());
+        return r.fail("type: " + error);
+    }
     if (cs->typing_on && !type_schedule_done(&cs->typing)) {
         // Queued after what is still to be typed.
         cs->typing.keys.insert(cs->typing.keys.end(), s.keys.begin(), s.keys.end());
@@ -638,27 +645,31 @@ void cmd_type(console_session *cs, const std::string &args, reply_builder &r)
 void cmd_save(console_session *cs, const std::string &args, reply_builder &r)
 {
     if (args.empty()) return r.fail("save: a file name is needed");
+    if (!cs->files) return r.fail("save: no files here");
     std::string error;
     if (!snapshot_save(args.c_str(), snapshot_counts{cs->passes, cs->cycles}, &error)) return r.fail("save: " + error);
 }
 
-void cmd_load(console_session *, const std::string &args, reply_builder &r)
+void cmd_load(console_session *cs, const std::string &args, reply_builder &r)
 {
     if (args.empty()) return r.fail("load: a file name is needed");
+    if (!cs->files) return r.fail("load: no files here");
     std::string error;
     if (!snapshot_load(args.c_str(), &error)) return r.fail("load: " + error);
     dbg_forget_frames();
 }
 
-void cmd_screenshot(console_session *, const std::string &args, reply_builder &r)
+void cmd_screenshot(console_session *cs, const std::string &args, reply_builder &r)
 {
     if (args.empty()) return r.fail("screenshot: a file name is needed");
+    if (!cs->files) return r.fail("screenshot: no files here");
     if (const char *e = write_screenshot(args.c_str())) r.fail(std::string("screenshot: ") + e);
 }
 
-void cmd_symbols(console_session *, const std::string &args, reply_builder &r)
+void cmd_symbols(console_session *cs, const std::string &args, reply_builder &r)
 {
     if (args.empty()) return r.fail("symbols: a file name is needed");
+    if (!cs->files) return r.fail("symbols: no files here");
     if (const char *e = symbols_load(args.c_str())) return r.fail(std::string("symbols: ") + e);
     r.line("symbols " + std::to_string(symbols_count()));
     r.obj["symbols"] = symbols_count();
@@ -751,6 +762,7 @@ void cmd_help(console_session *, const std::string &args, reply_builder &r)
 void cmd_source(console_session *cs, const std::string &args, reply_builder &r)
 {
     if (args.empty()) return r.fail("source: a file name is needed");
+    if (!cs->files) return r.fail("source: no files here");
     if (cs->source_depth >= MAX_SOURCE_DEPTH) return r.fail("source: nested too deeply (8 files at most)");
     std::string text, error;
     long long size;

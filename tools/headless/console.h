@@ -25,6 +25,11 @@ struct console_session {
     uint64 cycles = 0;
     bool quit = false;
     int source_depth = 0;       // nested `source` commands
+    // For harnesses that feed the console arbitrary commands: no run lasts
+    // more than run_limit passes, and with files false no command reads
+    // or writes a file.
+    uint64 run_limit = UINT64_MAX;
+    bool files = true;
 };
 
 // Carries out one command line; appends the reply (each line ending in a

@@ -424,7 +424,11 @@ int tms7000_ovix_execute(int cycles)
     do {
         tms7000_cpu c;
         c.load();
-        tms7000_ovix_step(c);
+        // The debugger's step keeps the engine's frames while it tracks them.
+        if (dbg_tracking)
+            tms7000_ovix_step_debug(c);
+        else
+            tms7000_ovix_step(c);
         c.save();
         clock_divider<true>();
     } while (tms7000_icount > 0);

@@ -28,22 +28,17 @@
 #include "video/tms3556.h"
 
 uint8 dbg_bp_map[0x10000];
-uint8 dbg_poll;
 bool dbg_active;
 uint16 dbg_access_pc;
 bool dbg_tracking;
-uint8 dbg_frame_sp;
+int dbg_stop_request;
+dbg_frame dbg_frames[DBG_MAX_FRAMES];
+int dbg_nframes;
 
-static constexpr std::array<bool, 256> call_opcode_table()
-{
-    std::array<bool, 256> t{};
-    t[0x8E] = t[0x9E] = t[0xAE] = true;
-    for (int op = 0xE8; op <= 0xFF; op++) t[op] = true;
-    return t;
-}
-const std::array<bool, 256> dbg_call_opcodes = call_opcode_table();
-
-enum : uint8 { POLL_PENDING = 1, POLL_HISTORY = 2, POLL_STEP = 4 };
+// The bits of dbg_bp_map: a breakpoint at the address; the engine looks at
+// every pass (set in every byte while a step is under way, the history is
+// recorded or a stop waits to be taken).
+enum : uint8 { MAP_BREAK = 1, MAP_POLL = 2 };
 
 namespace {
 
@@ -71,9 +66,10 @@ struct engine_state {
     // Watchpoints, armed only while the machine runs.
     bool armed = false;
     uint32 cpu_min = 1, cpu_max = 0;   // the CPU addresses any enabled watchpoint covers
-    // The call stack, outermost first.
-    std::vector<dbg_frame> frames;
+    // Whether dbg_frames holds the frames (a plain run or a new machine
+    // state leaves them unknown).
     bool frames_known = false;
+    bool polling = false;   // MAP_POLL is set in the map
     history_ring history;
 };
 
@@ -87,27 +83,30 @@ bool code_address(uint32 a)
     return (a >= 0x0200 && a < 0x8000) || (a >= 0xC000 && a < 0xC800) || a >= 0xF800;
 }
 
-bool is_call(uint8 op) { return op == 0x8E || op == 0x9E || op == 0xAE; }
 bool is_trap(uint8 op) { return op >= 0xE8; }
 
-// The loop's quick look needs the innermost frame's stack pointer.
-void sync_frame_sp() { dbg_frame_sp = s.frames.empty() ? 0 : s.frames.back().sp; }
+// A byte of code, through the fast table where it can be.
+uint8 code_byte(uint16 a)
+{
+    const uint8 *block = bus_read_block[a >> 7];
+    return block ? block[a & 0x7F] : bus_peek(a);
+}
 
 // The routine a call or trap at `pc` goes to, read now.
 uint16 call_target(uint16 pc)
 {
-    const uint8 op = bus_peek(pc);
+    const uint8 op = code_byte(pc);
     if (op == 0x8E || op == 0xAE) {
-        uint16 t = (uint16)(bus_peek((pc + 1) & 0xFFFF) << 8 | bus_peek((pc + 2) & 0xFFFF));
+        uint16 t = (uint16)(code_byte((uint16)(pc + 1)) << 8 | code_byte((uint16)(pc + 2)));
         if (op == 0xAE) t = (uint16)(t + tms7000.rf[1]);
         return t;
     }
     if (op == 0x9E) {
-        const uint8 n = bus_peek((pc + 1) & 0xFFFF);
+        const uint8 n = code_byte((uint16)(pc + 1));
         return (uint16)(bus_peek((n - 1) & 0x7F) << 8 | bus_peek(n));
     }
     const uint16 vector = (uint16)(0xFFFE - 2 * (0xFF - op));
-    return (uint16)(bus_peek(vector) << 8 | bus_peek((vector + 1) & 0xFFFF));
+    return (uint16)(code_byte(vector) << 8 | code_byte((uint16)(vector + 1)));
 }
 
 uint16 stacked_word(uint8 sp)
@@ -146,19 +145,28 @@ std::string routine_text(uint16 a)
     return "";
 }
 
+// MAP_POLL in every byte of the map, or in none.
+void apply_poll()
+{
+    const bool want = s.pending || s.history.on || s.stepping;
+    if (want == s.polling) return;
+    s.polling = want;
+    for (uint8 &b : dbg_bp_map) b = (uint8)(want ? b | MAP_POLL : b & ~MAP_POLL);
+}
+
 void update_active()
 {
     bool any = false;
     for (const dbg_point &p : s.points) any |= p.enabled;
     dbg_active = any || s.history.on || s.stepping;
-    dbg_poll = (uint8)((s.pending ? POLL_PENDING : 0) | (s.history.on ? POLL_HISTORY : 0) |
-                       (s.stepping ? POLL_STEP : 0));
+    apply_poll();
 }
 
 // The breakpoint map and the bus's watched blocks, from the points.
 void rebuild_maps()
 {
     memset(dbg_bp_map, 0, sizeof dbg_bp_map);
+    s.polling = false;   // update_active sets it again
     uint64 read[8] = {}, write[8] = {};
     bool page1_read = false, page1_write = false;
     s.cpu_min = 1;
@@ -166,7 +174,7 @@ void rebuild_maps()
     for (const dbg_point &p : s.points) {
         if (!p.enabled) continue;
         if (!p.watch) {
-            dbg_bp_map[p.first] = 1;
+            dbg_bp_map[p.first] = MAP_BREAK;
             continue;
         }
         const bool r = p.kind & WATCH_READ, w = p.kind & WATCH_WRITE;
@@ -221,7 +229,7 @@ void set_pending(const dbg_stop &stop)
     if (s.pending) return;
     s.pending = true;
     s.pending_stop = stop;
-    dbg_poll |= POLL_PENDING;
+    apply_poll();
 }
 
 // Evaluates a point's condition: true when it holds; an error stops.
@@ -283,17 +291,9 @@ bool point_options(dbg_point *p, const char *condition, const char *hit_rule, bo
 
 void pop_frames_above(uint8 sp)
 {
-    while (!s.frames.empty() && s.frames.back().sp > sp) s.frames.pop_back();
+    while (dbg_nframes && dbg_frames[dbg_nframes - 1].sp > sp) dbg_nframes--;
 }
 
-void insert_frame(const dbg_frame &f)
-{
-    auto at = s.frames.end();
-    while (at != s.frames.begin() && (at - 1)->sp > f.sp) --at;
-    if (at != s.frames.begin() && (at - 1)->sp == f.sp) return;   // already known
-    if (s.frames.size() >= (size_t)DBG_MAX_FRAMES) return;
-    s.frames.insert(at, f);
-}
 
 // A return address that a call or trap instruction pushed: the bytes
 // before it are such an instruction.
@@ -324,7 +324,7 @@ bool after_call(uint16 r, uint16 *call_pc, dbg_frame_kind *kind)
 // stack lie the program's own registers.
 void find_frames()
 {
-    s.frames.clear();
+    dbg_nframes = 0;
     std::vector<dbg_frame> found;
     int p = tms7000.sp & 0x7F, misses = 0;
     while (p >= 3 && misses < 8 && found.size() < (size_t)DBG_MAX_FRAMES) {
@@ -351,9 +351,8 @@ void find_frames()
         p--;
         misses++;
     }
-    s.frames.assign(found.rbegin(), found.rend());
+    for (auto it = found.rbegin(); it != found.rend(); ++it) dbg_frames[dbg_nframes++] = *it;
     s.frames_known = true;
-    sync_frame_sp();
 }
 
 void ensure_frames()
@@ -362,24 +361,6 @@ void ensure_frames()
 }
 
 // After a pass that moved the stack pointer.
-void track_frames(uint16 pc0, uint8 sp0)
-{
-    const uint8 sp = tms7000.sp;
-    pop_frames_above(sp);
-    const uint8 op = bus_peek(pc0);
-    if (!(is_call(op) || is_trap(op)) || tms7000.idle_state) return sync_frame_sp();
-    const uint8 frame_sp = (uint8)((sp0 + 2) & 0x7F);
-    if (frame_sp > sp) return;   // already popped (it cannot have been within one pass)
-    dbg_frame f;
-    f.kind = is_call(op) ? FRAME_CALL : FRAME_TRAP;
-    f.sp = frame_sp;
-    f.return_pc = stacked_word(frame_sp);
-    f.call_pc = pc0;
-    f.entry = call_target(pc0);
-    insert_frame(f);
-    sync_frame_sp();
-}
-
 // ---------------------------------------------------------------------------
 // History.
 
@@ -435,7 +416,7 @@ void check_watch(uint32 address, bool vram, bool write, uint8 old_value, uint8 v
         stop.kind = DBG_STOP_WATCH;
         stop.id = p.id;
         stop.hits = p.hits;
-        stop.access_pc = dbg_access_pc;
+        stop.access_pc = dbg_access_pc;   // the instruction of the pass under way
         stop.address = address;
         stop.vram = vram;
         stop.write = write;
@@ -561,7 +542,7 @@ void dbg_reset()
     history_ring h = std::move(s.history);   // its memory is kept for the next use
     s = engine_state{};
     s.history.entries = std::move(h.entries);
-    sync_frame_sp();
+    dbg_nframes = 0;
     rebuild_maps();
 }
 
@@ -809,10 +790,9 @@ std::string dbg_point_text(const dbg_point &p)
 // ---------------------------------------------------------------------------
 // The loop's side.
 
-bool dbg_after_pass(uint16 pc0, uint8 sp0)
+bool dbg_after_pass()
 {
-    const uint16 pc = tms7000.pc.w.l;
-    if (tms7000.sp != sp0) track_frames(pc0, sp0);
+    const uint16 pc = tms7000.pc.w.l, pc0 = dbg_access_pc;
     if (s.history.on) record_history(pc0);
 
     dbg_stop stop;
@@ -824,7 +804,7 @@ bool dbg_after_pass(uint16 pc0, uint8 sp0)
     // A breakpoint is hit when a pass arrives at its address: not by the
     // idle steps that follow IDLE there.
     const bool idle_step = tms7000.idle_state && pc == pc0;
-    if (!stopping && dbg_bp_map[pc] && !idle_step) {
+    if (!stopping && (dbg_bp_map[pc] & MAP_BREAK) && !idle_step) {
         for (dbg_point &p : s.points) {
             if (p.watch || !p.enabled || p.first != pc) continue;
             if (!condition_holds(p, nullptr)) {
@@ -853,8 +833,8 @@ bool dbg_after_pass(uint16 pc0, uint8 sp0)
             stopping = advance >= 1 && advance <= 4;
             break;
         }
-        case DBG_STEP_NEXT: stopping = s.frames.size() <= s.step_depth; break;
-        case DBG_STEP_OUT: stopping = s.frames.size() < s.step_depth; break;
+        case DBG_STEP_NEXT: stopping = (size_t)dbg_nframes <= s.step_depth; break;
+        case DBG_STEP_OUT: stopping = (size_t)dbg_nframes < s.step_depth; break;
         case DBG_STEP_BACK: break;
         }
         if (stopping) {
@@ -867,13 +847,15 @@ bool dbg_after_pass(uint16 pc0, uint8 sp0)
     s.pending = false;
     s.pending_stop = stop;   // kept for dbg_run_end
     s.last = stop;
-    dbg_poll &= (uint8)~POLL_PENDING;
+    dbg_stop_request = 1;
     return true;
 }
 
 void dbg_run_begin()
 {
     ensure_frames();
+    dbg_stop_request = 0;
+    dbg_access_pc = tms7000.pc.w.l;
     s.pending = false;
     s.last = dbg_stop{};
     s.armed = true;
@@ -888,6 +870,7 @@ void dbg_run_end(const loop_result &r, uint32 target)
     const bool tracked = dbg_tracking;
     s.armed = false;
     dbg_tracking = false;
+    dbg_stop_request = 0;
     if (!tracked) s.frames_known = false;   // frames came and went unseen
     dbg_stop stop;
     switch (r.reason) {
@@ -917,15 +900,15 @@ void dbg_interrupt(int line, uint16 return_pc, uint16 vector_address)
     if (!dbg_tracking) return;
     const uint8 sp = tms7000.sp;
     pop_frames_above(sp);
-    dbg_frame f;
+    if (dbg_nframes >= DBG_MAX_FRAMES) return;
+    dbg_frame &f = dbg_frames[dbg_nframes++];
+    f = dbg_frame{};
     f.kind = FRAME_INTERRUPT;
     f.sp = (uint8)((sp + 3) & 0x7F);
     f.return_pc = return_pc;
     f.call_pc = return_pc;
     f.entry = (uint16)(bus_peek(vector_address) << 8 | bus_peek((vector_address + 1) & 0xFFFF));
     f.line = line;
-    insert_frame(f);
-    sync_frame_sp();
 }
 
 // ---------------------------------------------------------------------------
@@ -940,7 +923,7 @@ dbg_stop dbg_run(uint32 target, uint64 max_passes, const loop_hooks *hooks)
 dbg_stop dbg_step(dbg_step_kind kind, uint64 count, uint64 max_passes, const loop_hooks *hooks, std::string *error)
 {
     ensure_frames();
-    if (kind == DBG_STEP_OUT && s.frames.empty()) {
+    if (kind == DBG_STEP_OUT && dbg_nframes == 0) {
         if (error) *error = "there is no routine to step out of: the call stack is empty";
         return dbg_stop{};
     }
@@ -952,7 +935,7 @@ dbg_stop dbg_step(dbg_step_kind kind, uint64 count, uint64 max_passes, const loo
     s.step_kind = kind;
     s.step_left = count ? count : 1;
     s.step_start = tms7000.pc.w.l;
-    s.step_depth = s.frames.size();
+    s.step_depth = (size_t)dbg_nframes;
     update_active();
     ovix_resume(LOOP_NO_TARGET, max_passes, hooks);
     end_step();
@@ -967,12 +950,9 @@ dbg_stop dbg_step_instruction()
     s.step_left = 1;
     update_active();
     dbg_run_begin();
-    const uint16 pc0 = tms7000.pc.w.l;
-    const uint8 sp0 = tms7000.sp;
-    dbg_access_pc = pc0;
     loop_result r{1, 0, LOOP_STOP_COUNT};
     r.cycles = ovix_step_pass();
-    if (dbg_after_pass(pc0, sp0)) r.reason = LOOP_STOP_ENGINE;
+    if (dbg_after_pass()) r.reason = LOOP_STOP_ENGINE;
     dbg_run_end(r, LOOP_NO_TARGET);
     end_step();
     return s.last;
@@ -984,8 +964,13 @@ dbg_stop dbg_step_instruction()
 std::vector<dbg_frame> dbg_call_stack()
 {
     ensure_frames();
-    std::vector<dbg_frame> out(s.frames.rbegin(), s.frames.rend());
+    std::vector<dbg_frame> out;
+    for (int i = dbg_nframes - 1; i >= 0; i--) out.push_back(dbg_frames[i]);
     for (dbg_frame &f : out) {
+        if (f.kind != FRAME_INTERRUPT && !f.entry) {
+            const uint8 op = code_byte(f.call_pc);
+            if (op != 0x9E && op != 0xAE) f.entry = call_target(f.call_pc);
+        }
         const uint16 now = stacked_word(f.sp);
         f.changed = now != f.return_pc;
         f.stack_return = now;
@@ -1020,9 +1005,8 @@ std::string dbg_frame_text(const dbg_frame &f, int index)
 
 void dbg_forget_frames()
 {
-    s.frames.clear();
+    dbg_nframes = 0;
     s.frames_known = false;
-    sync_frame_sp();
 }
 
 // ---------------------------------------------------------------------------

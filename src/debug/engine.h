@@ -18,7 +18,6 @@
 // they are set; a number is never given twice in a run of the program.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -26,7 +25,6 @@
 #include "config.h"
 #include "debug/expr.h"
 #include "main/loop.h"
-#include "mem/memory.h"
 
 constexpr int DBG_MAX_BREAKPOINTS = 256;
 constexpr int DBG_MAX_WATCHPOINTS = 64;
@@ -252,28 +250,24 @@ bool dbg_history_save(const char *path, std::string *error);
 // ---------------------------------------------------------------------------
 // For the loop and the bus (see the top of this file).
 
-extern uint8 dbg_bp_map[0x10000];   // non-zero: an enabled breakpoint at that address
-extern uint8 dbg_poll;              // non-zero: the engine looks at every pass
+extern uint8 dbg_bp_map[0x10000];   // non-zero: the engine looks after a pass that reaches the address
 extern bool dbg_active;             // the loop runs its debugging path
-extern uint16 dbg_access_pc;        // the instruction of the current pass
+extern uint16 dbg_access_pc;        // the instruction of the pass under way
+extern int dbg_stop_request;        // the engine asks the loop to stop after this pass
 extern bool dbg_tracking;           // a run on the debugging path is under way
-extern uint8 dbg_frame_sp;          // the innermost frame's stack pointer (0: no frame)
-extern const std::array<bool, 256> dbg_call_opcodes;   // CALL and TRAP
+// The frames of the call stack, outermost first. The machine's step on the
+// debugging path (tms7000_ovix_step_debug) appends a frame at every call and
+// trap and drops those above the stack pointer after every return, POP and
+// LDSP; tms7000_do_interrupt reports interrupt entries (dbg_interrupt).
+extern dbg_frame dbg_frames[DBG_MAX_FRAMES];
+extern int dbg_nframes;
 
-// Whether the instruction at `pc` is a call or a trap (it pushes a frame):
-// read through the bus's fast table where it can be, without side effects.
-inline bool dbg_calls(uint16 pc)
-{
-    const uint8 *block = bus_read_block[pc >> 7];
-    return dbg_call_opcodes[block ? block[pc & 0x7F] : bus_peek(pc)];
-}
-
-// The loop's debugging path calls this after a pass whose new pc has a
-// breakpoint, when dbg_poll is set, or when the stack pointer moved below
-// the innermost frame or by a call or trap (not by PUSH and POP inside a
-// routine); the machine's state is saved. True: stop (the stop is
-// recorded).
-OVIX_COLD bool dbg_after_pass(uint16 pc0, uint8 sp0);
+// The loop's debugging path calls this after a pass whose new pc has its
+// byte of the map set (a breakpoint there; every byte while a step is under
+// way, the history recorded or a stop waits); the machine's state is saved
+// and dbg_access_pc is the pass's instruction. True, with dbg_stop_request
+// set: stop (the stop is recorded).
+OVIX_COLD bool dbg_after_pass();
 // The loop calls these around a run that takes the debugging path.
 void dbg_run_begin();
 void dbg_run_end(const loop_result &r, uint32 target);

@@ -96,17 +96,19 @@ static uint64 run_passes = 0;
 // everything rare is out of line (OVIX_COLD).
 //
 // Debug: the debugging path, taken while something of the debugger engine
-// is in use. After each pass it looks at the breakpoint map for the new
-// program counter and at the engine's poll flag, and, when the stack
-// pointer moved, at whether it fell below the innermost frame or the
-// instruction was a call; it calls the engine when one of them says so.
-// The plain path has none of it.
+// is in use. Its step keeps the engine's frames (calls, traps, returns);
+// after each pass it looks at the engine's map for the new program counter
+// and calls the engine when it says so, and keeps the address of the
+// instruction the next pass runs where the engine finds it. The plain path
+// has none of it.
+//
+// The stop address is 16 bits wide here (a wider comparison would cost
+// every pass an instruction); ovix_resume stands in for "no stop address".
 template <bool Debug>
-__attribute__((flatten)) static loop_result resume(uint32 targetPC, uint64 max_passes, const loop_hooks *hooks)
+__attribute__((flatten)) static loop_result resume(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
 {
     tms7000_ovix_prologue();
     tms7000_rebase();
-    ask_bkpt = 0;
     volatile char *const keys = key;
     bool dump = dump_all != 0;
     uint64 passes = 0, cycles = 0;
@@ -131,13 +133,10 @@ __attribute__((flatten)) static loop_result resume(uint32 targetPC, uint64 max_p
     // Passes until the next frame pass or the count stop, whichever is first.
     uint32 chunk = 1, left = 1;
     loop_stop reason;
-    // The debugging path: where the pass started.
-    uint16 pc0 = cpu.pc;
-    uint8 sp0 = tms7000.sp;
-    if constexpr (Debug) dbg_access_pc = pc0;
+    if constexpr (Debug) dbg_access_pc = cpu.pc;
 
     for (;;) {
-        tms7000_ovix_pass(cpu);
+        tms7000_ovix_pass<Debug>(cpu);
 
         if (dump) [[unlikely]] {
             cpu.save();
@@ -158,14 +157,11 @@ __attribute__((flatten)) static loop_result resume(uint32 targetPC, uint64 max_p
             cpu.load();
         }
 
-        bool engine_stop = false;
         if constexpr (Debug) {
-            const uint8 sp = tms7000.sp;
-            if ((dbg_bp_map[cpu.pc] | dbg_poll) != 0 || (sp != sp0 && (sp < dbg_frame_sp || dbg_calls(pc0))))
-                [[unlikely]] {
+            if (dbg_bp_map[cpu.pc] != 0) [[unlikely]] {
                 cpu.save();
                 run_passes = passes + (chunk - left) + 1;
-                engine_stop = dbg_after_pass(pc0, sp0);
+                dbg_after_pass();   // sets dbg_stop_request to stop
                 cpu.load();
             }
         }
@@ -197,7 +193,7 @@ __attribute__((flatten)) static loop_result resume(uint32 targetPC, uint64 max_p
                     reason = LOOP_STOP_PC;
                 else if ((fkeys & F1_HELD) || ask_bkpt)
                     reason = LOOP_STOP_DEBUGGER;
-                else if (engine_stop)
+                else if (Debug && dbg_stop_request)
                     reason = LOOP_STOP_ENGINE;
                 else
                     reason = LOOP_STOP_COUNT;
@@ -213,19 +209,13 @@ __attribute__((flatten)) static loop_result resume(uint32 targetPC, uint64 max_p
             reason = LOOP_STOP_PC;
             break;
         }
-        if ((fkeys & F1_HELD) || ask_bkpt) [[unlikely]] {
-            reason = LOOP_STOP_DEBUGGER;
+        // The engine's request is tested with the debugger's; the debugger
+        // comes first.
+        if ((fkeys & F1_HELD) | ask_bkpt | (Debug ? dbg_stop_request : 0)) [[unlikely]] {
+            reason = (fkeys & F1_HELD) || ask_bkpt ? LOOP_STOP_DEBUGGER : LOOP_STOP_ENGINE;
             break;
         }
-        if constexpr (Debug) {
-            if (engine_stop) [[unlikely]] {
-                reason = LOOP_STOP_ENGINE;
-                break;
-            }
-            pc0 = cpu.pc;
-            sp0 = tms7000.sp;
-            dbg_access_pc = pc0;
-        }
+        if constexpr (Debug) dbg_access_pc = cpu.pc;   // the next pass's instruction
     }
     // The passes of the chunk that ran before a stop.
     passes += chunk - left;
@@ -241,15 +231,36 @@ __attribute__((flatten)) static loop_result resume(uint32 targetPC, uint64 max_p
 
 loop_result ovix_resume(uint32 targetPC, uint64 max_passes, const loop_hooks *hooks)
 {
-    loop_result r;
-    if (dbg_active) {
-        dbg_run_begin();
-        r = resume<true>(targetPC, max_passes, hooks);
-    } else {
-        r = resume<false>(targetPC, max_passes, hooks);
+    ask_bkpt = 0;
+    const bool debug = dbg_active;
+    if (debug) dbg_run_begin();
+    // Without a stop address the loop gets FFFF and goes on when it stops
+    // there, unless something else stopped it after the same pass.
+    const bool none = targetPC > 0xFFFF;
+    const uint16 target = none ? 0xFFFF : (uint16)targetPC;
+    loop_result total{0, 0, LOOP_STOP_COUNT};
+    for (;;) {
+        const uint64 left = max_passes - total.passes;
+        const loop_result r = debug ? resume<true>(target, left, hooks) : resume<false>(target, left, hooks);
+        total.passes += r.passes;
+        total.cycles += r.cycles;
+        total.reason = r.reason;
+        if (!none || r.reason != LOOP_STOP_PC) break;
+        if (key[KEY_F1] || ask_bkpt) {
+            total.reason = LOOP_STOP_DEBUGGER;
+            break;
+        }
+        if (debug && dbg_stop_request) {
+            total.reason = LOOP_STOP_ENGINE;
+            break;
+        }
+        if (total.passes >= max_passes) {
+            total.reason = LOOP_STOP_COUNT;
+            break;
+        }
     }
-    dbg_run_end(r, targetPC);
-    return r;
+    dbg_run_end(total, targetPC);
+    return total;
 }
 
 int ovix_step_pass()

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sys/wait.h>
 #include <map>
 #include <string>
 #include <vector>
@@ -300,6 +301,90 @@ TEST_F(Console, JsonRepliesAreOneObjectALine)
     EXPECT_NE(stop.find("\"reason\":\"break\""), std::string::npos) << stop;
     EXPECT_NE(stop.find("\"pc\":" + std::to_string(labels.at("inner"))), std::string::npos) << stop;
     EXPECT_NE(cmd("frob").find("\"ok\":false"), std::string::npos);
+}
+
+}  // namespace
+
+// The runner's options of the engine, through the program: the summary line
+// names the stop and where, a bad option is a usage error, and --console
+// reads a script from a pipe.
+namespace {
+
+const std::string kRunner = OVIX_BINARY_DIR "/tools/headless/ovix-headless";
+const std::string kBios = OVIX_BINARY_DIR "/roms/bios/BIOS7020.bin";
+const std::string kSyms = OVIX_BINARY_DIR "/roms/bios/BIOS7020.sym";
+
+struct run_output {
+    int status;
+    std::string out;
+};
+
+run_output run(const std::string &args, const std::string &input = "")
+{
+    const std::string cmd = (input.empty() ? std::string() : "printf '" + input + "' | ") + "'" + kRunner +
+                            "' --bios '" + kBios + "' --symbols '" + kSyms + "' " + args + " 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    run_output r{-1, ""};
+    if (!p) return r;
+    char buf[512];
+    while (fgets(buf, sizeof buf, p)) r.out += buf;
+    const int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+TEST(RunnerOptions, StopsSayWhichAndWhere)
+{
+    struct {
+        const char *args;
+        const char *tail;   // the end of the summary line
+    } cases[] = {
+        {"--break getbyte", "stop=break point=1 pc=FA26\n"},
+        {"--break getbyte:A==3:2", "stop=break point=1 pc=FA26\n"},
+        {"--until-pc getbyte", "stop=pc\n"},
+        {"--watch w:C000-C0FF:value==8", "stop=watch point=1 pc="},
+        {"--watch rw:C000", "stop=watch point=1 pc="},
+        {"--break 0300 --instructions 1000", "stop=count\n"},
+    };
+    for (const auto &c : cases) {
+        const run_output r = run(c.args);
+        EXPECT_EQ(r.status, 0) << c.args << ": " << r.out;
+        EXPECT_EQ(r.out.rfind("instructions=", 0), 0u) << c.args << ": " << r.out;
+        EXPECT_NE(r.out.find(c.tail), std::string::npos) << c.args << ": " << r.out;
+    }
+}
+
+TEST(RunnerOptions, BadOnesAreUsageErrors)
+{
+    struct {
+        const char *args;
+        const char *message;
+    } cases[] = {
+        {"--break nosuch", "--break nosuch: 'nosuch': at column 1: unknown name 'nosuch'"},
+        {"--break getbyte:A=", "--break getbyte:A=: condition at column 2"},
+        {"--break getbyte::0", "hit count '0'"},
+        {"--watch x:C000", "--watch x:C000: 'x': at column 1: unknown name 'x'"},
+        {"--watch w:C0FF-C000", "ends before it starts"},
+        {"--until-pc nosuch", "--until-pc needs a hexadecimal address from 0 to FFFF or a label of --symbols, not nosuch"},
+        {"--json", "--json goes with --console"},
+    };
+    for (const auto &c : cases) {
+        const run_output r = run(c.args);
+        EXPECT_EQ(r.status, 2) << c.args << ": " << r.out;
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << c.args << ": " << r.out;
+        EXPECT_EQ(r.out.find("instructions="), std::string::npos) << c.args;
+    }
+}
+
+TEST(RunnerOptions, ConsoleReadsAPipe)
+{
+    const run_output r = run("--console", "break getbyte\\ncontinue\\nbt\\nquit\\nregs\\n");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.rfind("breakpoint 1 at FA26 (getbyte) hits=0\nok\nstopped reason=break pc=FA26 ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("#1 call to FA26 (getbyte)"), std::string::npos) << r.out;
+    // Nothing after quit: its own "ok" is the last line.
+    EXPECT_EQ(r.out.substr(r.out.size() - 6), "ok\nok\n") << r.out;
+    EXPECT_EQ(r.out.find("regs pc="), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -388,3 +388,25 @@ TEST(RunnerOptions, ConsoleReadsAPipe)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RunnerOptions, TimeStopsAtTheFirstPassThatReachesIt)
+{
+    for (const char *args : {"--cycles 100000", "--frames 1", "--seconds 0.02"}) {
+        const run_output r = run(args);
+        ASSERT_EQ(r.status, 0) << args << ": " << r.out;
+        EXPECT_NE(r.out.find("stop=time"), std::string::npos) << r.out;
+        const unsigned long long cycles = strtoull(r.out.c_str() + r.out.find("cycles=") + 7, nullptr, 10);
+        const unsigned long long passes = strtoull(r.out.c_str() + 13, nullptr, 10);
+        EXPECT_GE(cycles, 100000u) << args;
+        EXPECT_LT(cycles, 100000u + 64) << args;
+        // One pass fewer ends before it.
+        const run_output shorter = run("--instructions " + std::to_string(passes - 1));
+        EXPECT_LT(strtoull(shorter.out.c_str() + shorter.out.find("cycles=") + 7, nullptr, 10), 100000u) << args;
+    }
+    // The pass count still stops it when given, and comes first here.
+    EXPECT_NE(run("--seconds 1 --instructions 10").out.find("instructions=10 "), std::string::npos);
+}
+
+}  // namespace

@@ -32,6 +32,12 @@ int trace_log_size = 0;
 static constexpr const char *LOG_NAME = "trace.log";
 static constexpr const char *OLD_LOG_NAME = "trace.log.1";
 static constexpr int LINE_MAX = 4096;   // a formatted line: 4095 characters and NUL
+// The most a planned message writes besides its strings: the time, pc and
+// name (14 + 256 + 1), at most 2000 characters of text and 8 numbers of at
+// most 99 characters each. A planned line is formatted into LINE_MAX +
+// PLAN_SLACK bytes and then cut, so that nothing but its strings needs a
+// room check.
+static constexpr int PLAN_SLACK = 14 + 256 + 1 + 2000 + TRACE_SITE_CONVERSIONS * 99 + 1;
 static constexpr int MAX_SWITCH_HOOKS = 4;
 
 static struct {
@@ -361,9 +367,13 @@ static void plan_format(trace_site *site, const char *fmt)
 }
 
 // Formats a planned message: the text within the first LINE_MAX - 1
-// characters, as snprintf would cut it.
+// characters, as snprintf would cut it. `line` has room for LINE_MAX +
+// PLAN_SLACK bytes: the text may run past LINE_MAX - 1 (never past the
+// slack), and is cut at the end; a string is copied only as far as the
+// line's end.
 SHORT_LOOPS static int format_planned(char *line, const trace_site *site, va_list ap)
 {
+    char *const last = line + LINE_MAX - 1;   // where the cut falls
     char *o = line;
     const uint32 time = (uint32)s.time;
     o = put_hex_byte(o, time >> 24);
@@ -411,10 +421,12 @@ SHORT_LOOPS static int format_planned(char *line, const trace_site *site, va_lis
         default: {   // 's'
             const char *str = va_arg(ap, const char *);
             if (!str) str = "(null)";
-            const size_t n = strlen(str);
-            const size_t room = (size_t)(line + LINE_MAX - 1 - o);
-            if (n >= room) {
-                // Only a long string can reach the end of the line.
+            // The text before it may already have passed the end.
+            if (o >= last) return LINE_MAX - 1;
+            const size_t room = (size_t)(last - o);
+            const size_t n = strnlen(str, room);
+            if (n == room) {
+                // The string reaches the end of the line: the rest is cut.
                 memcpy(o, str, room);
                 return LINE_MAX - 1;
             }
@@ -430,6 +442,7 @@ SHORT_LOOPS static int format_planned(char *line, const trace_site *site, va_lis
         while (d < end) *o++ = *d++;
     }
     o = copy_short(o, fmt + site->tail_at, site->tail_len);
+    if (o > last) o = last;
     *o = 0;
     return (int)(o - line);
 }
@@ -445,8 +458,8 @@ static void trace_line(trace_site *site, const char *fmt, va_list ap)
         site->name = g_func_name;
         site->name_len = site->name ? (int)strnlen(site->name, 257) : 257;
     }
-    char own[LINE_MAX + 1];
-    if (s.log && sizeof s.out - s.out_used < LINE_MAX + 1) flush_out();
+    char own[LINE_MAX + PLAN_SLACK];
+    if (s.log && sizeof s.out - s.out_used < LINE_MAX + PLAN_SLACK) flush_out();
     char *line = s.log ? s.out + s.out_used : own;
     const int len = site->plain && site->name_len <= 256 ? format_planned(line, site, ap) : format_general(line, fmt, ap);
 

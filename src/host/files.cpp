@@ -3,6 +3,7 @@
 #include "host/files.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -74,20 +75,94 @@ input_read read_input_file(const char *path, long long max_size, std::string *da
         return input_read::too_big;
     }
     data->resize((size_t)*size);
-    data->resize(*size ? fread(data->data(), 1, data->size(), f) : 0);
+    const size_t got = *size ? fread(data->data(), 1, data->size(), f) : 0;
+    // The whole file, and nothing more: a file being written meanwhile is
+    // shorter or longer than its size said, or its size changed.
+    bool changed = got != data->size() && !ferror(f);
+    if (!changed && !ferror(f)) changed = fgetc(f) != EOF;
+    struct stat st;
     const bool bad = ferror(f) != 0;
+    const int err = errno;
+    if (!bad && !changed && fstat(fileno(f), &st) == 0) changed = st.st_size != *size;
     fclose(f);
-    return bad ? input_read::read_error : input_read::ok;
+    data->resize(got);
+    if (bad) {
+        *error = std::string(path) + ": " + strerror(err);
+        return input_read::read_error;
+    }
+    if (changed) {
+        *error = std::string(path) + ": the file changed while it was read (" + std::to_string(*size) +
+                 " bytes when opened)";
+        return input_read::read_error;
+    }
+    return input_read::ok;
 }
 
 // ---------------------------------------------------------------------------
 // Outputs
 
+// Where the output goes: `path`, or for a symbolic link the file it names
+// (through links to links). An existing target must be a regular file;
+// anything else (a folder, a FIFO, a device, a socket) is refused and left
+// as it is. *why gets the reason.
+static bool output_target(const std::string &path, std::string *target, std::string *why)
+{
+    std::string p = path;
+    for (int links = 0;; links++) {
+        struct stat st;
+        if (lstat(p.c_str(), &st) != 0) {
+            // A new file (a missing folder is reported when the temporary
+            // file cannot be made).
+            *target = p;
+            return true;
+        }
+        if (S_ISREG(st.st_mode)) {
+            *target = p;
+            return true;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            *why = std::string(kind_of(st.st_mode)) + ", not a regular file: it is left as it is";
+            return false;
+        }
+        if (links == 40) {
+            *why = strerror(ELOOP);
+            return false;
+        }
+        char link[PATH_MAX];
+        const ssize_t n = readlink(p.c_str(), link, sizeof link - 1);
+        if (n < 0) {
+            *why = strerror(errno);
+            return false;
+        }
+        const std::string to(link, (size_t)n);
+        // A relative link is relative to the folder that holds it.
+        const size_t slash = p.rfind('/');
+        p = to[0] == '/' || slash == std::string::npos ? to : p.substr(0, slash + 1) + to;
+    }
+}
+
+// The temporary file's name pattern for `target`: in the same folder, the
+// target's name (cut so that the whole name stays within the system's
+// 255-character limit) and ".tmpXXXXXX".
+static std::string temp_pattern(const std::string &target)
+{
+    static constexpr size_t SUFFIX = 10;   // ".tmpXXXXXX"
+    const size_t slash = target.rfind('/');
+    const size_t name_at = slash == std::string::npos ? 0 : slash + 1;
+    const size_t keep = target.size() - name_at < NAME_MAX - SUFFIX ? target.size() - name_at : NAME_MAX - SUFFIX;
+    return target.substr(0, name_at + keep) + ".tmpXXXXXX";
+}
+
 bool output_file::open(const char *path, std::string *error)
 {
     abandon();
     path_ = path;
-    temp_ = path_ + ".tmpXXXXXX";
+    std::string why;
+    if (!output_target(path_, &target_, &why)) {
+        *error = "cannot write " + path_ + ": " + why;
+        return false;
+    }
+    temp_ = temp_pattern(target_);
     const int fd = mkstemp(temp_.data());
     if (fd < 0) {
         *error = std::string("cannot create ") + path + ": " + strerror(errno);
@@ -127,16 +202,25 @@ bool output_file::commit(std::string *error, bool replace)
         err = errno;
     }
     f_ = nullptr;
+    std::string why;
+    if (ok && replace) {
+        // What is at the target now (a FIFO may have been made there
+        // meanwhile) must still be a regular file or nothing.
+        struct stat st;
+        if (lstat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+            why = std::string(kind_of(st.st_mode)) + ", not a regular file: it is left as it is";
+        ok = why.empty();
+    }
     if (ok) {
         if (replace) {
-            if (rename(temp_.c_str(), path_.c_str()) != 0) {
+            if (rename(temp_.c_str(), target_.c_str()) != 0) {
                 ok = false;
                 err = errno;
             }
         } else {
             // link() refuses an existing target: no window in which a file
             // that appeared meanwhile would be overwritten.
-            if (link(temp_.c_str(), path_.c_str()) != 0) {
+            if (link(temp_.c_str(), target_.c_str()) != 0) {
                 ok = false;
                 err = errno;
             }
@@ -144,7 +228,8 @@ bool output_file::commit(std::string *error, bool replace)
         }
     }
     if (!ok) {
-        *error = "cannot write " + path_ + ": " + (err == EEXIST ? "a file of that name exists" : strerror(err));
+        if (why.empty()) why = err == EEXIST ? "a file of that name exists" : strerror(err);
+        *error = "cannot write " + path_ + ": " + why;
         unlink(temp_.c_str());
     }
     temp_.clear();

@@ -24,7 +24,9 @@ FILE *open_input_file(const char *path, std::string *error, long long *size = nu
 // Reads the whole of `path`, opened as open_input_file does, into *data
 // when it has at most max_size bytes. not_opened: *error holds
 // open_input_file's message. too_big: *size is the file's size and nothing
-// is read. read_error: *data holds what was read before the error.
+// is read. read_error: a read failed, or the file changed while it was read
+// (it ended before its size or went on after it, or its size changed);
+// *error says which ("<path>: <reason>") and *data holds what was read.
 enum class input_read { ok, not_opened, too_big, read_error };
 input_read read_input_file(const char *path, long long max_size, std::string *data, long long *size,
                            std::string *error);
@@ -38,6 +40,13 @@ const char *file_kind(const char *path);
 bool path_exists(const char *path);
 
 // A file written through a temporary file in the same folder.
+//
+// The target must be a regular file or not exist yet. A symbolic link is
+// followed: the file it names is written (atomically, in its own folder)
+// and the link is kept. A folder, FIFO, device or socket is refused with a
+// clear message and never replaced. The temporary file's name is the
+// target's, cut if need be to leave room for ".tmpXXXXXX" within the
+// 255-character limit of a name.
 //
 //     output_file out;
 //     if (!out.open(path, &error)) ...;
@@ -68,7 +77,8 @@ public:
 
 private:
     FILE *f_ = nullptr;
-    std::string path_;
+    std::string path_;     // as given, for messages
+    std::string target_;   // the file written: path_, or the file its symbolic link names
     std::string temp_;
 };
 

@@ -1,7 +1,8 @@
-// Snapshots (see snapshot.h). The machine is first copied into a plain
-// record, `machine_image`: saving turns the record into JSON, loading turns
-// JSON into a record while checking every member, and only a complete,
-// checked record is copied back into the machine.
+// Snapshots (see snapshot.h). Both ways go through the machine state in
+// memory (state/machine_state.h), so that a snapshot file and a machine
+// state never disagree: saving captures the state and writes it as JSON,
+// loading turns JSON into a state while checking every member, and only a
+// complete, checked state is restored into the machine.
 //
 // JSON comes from nlohmann-json (ordered objects, so that the members keep
 // the order written here), SHA-256 from OpenSSL's libcrypto. The library
@@ -10,6 +11,8 @@
 #include "ovix_allegro.h"
 
 #include "state/snapshot.h"
+
+#include "state/machine_state.h"
 
 #include <cstring>
 #include <vector>
@@ -32,132 +35,10 @@ static constexpr const char *MAGIC = "ovix snapshot";
 static constexpr size_t MAX_SNAPSHOT_BYTES = 4 << 20;
 // Objects and arrays in a snapshot nest 4 deep (a timer's "expire").
 static constexpr int MAX_NESTING = 8;
-// Cartridge bytes the CPU sees (0x0200-0x7FFF).
-static constexpr int CART_FIRST = 0x200;
-
-// ---------------------------------------------------------------------------
-// The machine as a plain record
-
-struct machine_image {
-    uint16 pc;
-    uint8 sp, sr, idle;
-    uint8 irq_state[3];
-    uint8 rf[128];
-    uint8 pf[12];
-    int8 t1_prescaler;
-    int16 t1_decrementer;
-    uint8 t1_capture;
-    tms7000_counts counts;
-    uint8 ram[sizeof ram_2k];
-    uint8 vram[sizeof ::vram];
-    uint8 regs8[8];
-    uint16 regs16[8];
-    uint16 acmp, acmpxy;
-    dma_mode acmpxy_mode;
-    int sel, reg, reg2;
-    uint8 row_col_written;
-    bool bamp_written;
-    uint8 ports[4];
-    int io_state;
-    uint8 mailbox;
-    int command, index;
-    uint8 key_char;
-    orlo_time clock;
-    int timer_num;
-    orlo_timer timers[ORLO_TIMER_SLOTS];
-    int pass_counter;
-    ovix_key_state key;
-};
-
-static void capture(machine_image &m)
-{
-    const tms7000_Regs &c = tms7000;
-    m.pc = c.pc.w.l;
-    m.sp = c.sp;
-    m.sr = c.sr;
-    m.idle = c.idle_state;
-    memcpy(m.irq_state, c.irq_state, sizeof m.irq_state);
-    memcpy(m.rf, c.rf, sizeof m.rf);
-    memcpy(m.pf, c.pf, sizeof m.pf);
-    m.t1_prescaler = c.t1_prescaler;
-    m.t1_decrementer = c.t1_decrementer;
-    m.t1_capture = c.t1_capture_latch;
-    m.counts = tms7000_get_counts();
-    memcpy(m.ram, ram_2k, sizeof m.ram);
-    memcpy(m.vram, vram, sizeof m.vram);
-    memcpy(m.regs8, vdp_regs8, sizeof m.regs8);
-    memcpy(m.regs16, vdp_regs16, sizeof m.regs16);
-    m.acmp = vdp_acmp;
-    m.acmpxy = vdp_acmpxy;
-    m.acmpxy_mode = vdp_acmpxy_mode;
-    tms3556_get_port_state(&m.sel, &m.reg, &m.reg2);
-    m.row_col_written = row_col_written;
-    m.bamp_written = bamp_written;
-    m.ports[0] = porta_val;
-    m.ports[1] = portb_val;
-    m.ports[2] = portc_val;
-    m.ports[3] = portd_val;
-    m.io_state = cur_state;
-    m.mailbox = mailbox_val;
-    m.command = l_7041_command;
-    m.index = l_7041_index;
-    m.key_char = (uint8)l_7041_char;
-    m.clock = g_timer_clock;
-    m.timer_num = g_timer_num;
-    for (int i = 0; i < ORLO_TIMER_SLOTS; i++) m.timers[i] = i < g_timer_num ? timer_tab[i] : orlo_timer{};
-    m.pass_counter = ovix_get_pass_counter();
-    m.key = ovix_get_key_state();
-}
-
-static void apply(const machine_image &m)
-{
-    tms7000_Regs &c = tms7000;
-    c.pc.w.l = m.pc;
-    c.sp = m.sp;
-    c.sr = m.sr;
-    c.idle_state = m.idle;
-    memcpy(c.irq_state, m.irq_state, sizeof m.irq_state);
-    memcpy(c.rf, m.rf, sizeof m.rf);
-    memcpy(c.pf, m.pf, sizeof m.pf);
-    c.t1_prescaler = m.t1_prescaler;
-    c.t1_decrementer = m.t1_decrementer;
-    c.t1_capture_latch = m.t1_capture;
-    tms7000_set_counts(m.counts);
-    memcpy(ram_2k, m.ram, sizeof m.ram);
-    memcpy(vram, m.vram, sizeof m.vram);
-    memcpy(vdp_regs8, m.regs8, sizeof m.regs8);
-    memcpy(vdp_regs16, m.regs16, sizeof m.regs16);
-    vdp_acmp = m.acmp;
-    vdp_acmpxy = m.acmpxy;
-    vdp_acmpxy_mode = m.acmpxy_mode;
-    tms3556_set_port_state(m.sel, m.reg, m.reg2);
-    row_col_written = m.row_col_written;
-    bamp_written = m.bamp_written;
-    porta_val = m.ports[0];
-    portb_val = m.ports[1];
-    portc_val = m.ports[2];
-    portd_val = m.ports[3];
-    cur_state = m.io_state;
-    mailbox_val = m.mailbox;
-    l_7041_command = m.command;
-    l_7041_index = m.index;
-    l_7041_char = (char)m.key_char;
-    g_timer_clock = m.clock;
-    g_timer_num = m.timer_num;
-    for (int i = 0; i < m.timer_num; i++) timer_tab[i] = m.timers[i];
-    ovix_set_pass_counter(m.pass_counter);
-    ovix_set_key_state(m.key);
-}
-
-// Timer callbacks are saved by name. A timer whose callback is not listed
-// here is saved with a null callback, which loading refuses.
-static constexpr struct {
-    const char *name;
-    void (*fn)(int);
-    int param_max;   // the callback's parameter must lie in 0..param_max
-} timer_callbacks[] = {
-    {"io_cpu_callback", io_cpu_callback, IO_CPU_STATES - 1},
-};
+// A snapshot has about 220 members (160 of them in 32 timers) and 400
+// commas; the bounds leave room for members that later versions add.
+static constexpr size_t MAX_MEMBERS = 1024;
+static constexpr size_t MAX_COMMAS = 4096;
 
 // ---------------------------------------------------------------------------
 // Hashes
@@ -182,14 +63,6 @@ static std::string sha256_hex(const void *data, size_t n)
     return to_hex(md, len);
 }
 
-static std::string bios_hash() { return sha256_hex(rom_7020, sizeof rom_7020); }
-static std::string cart_hash(const uint8 *cart) { return sha256_hex(cart + CART_FIRST, sizeof rom_cart - CART_FIRST); }
-static std::string empty_cart_hash()
-{
-    static std::vector<uint8> empty(sizeof rom_cart, 0xFF);
-    return cart_hash(empty.data());
-}
-
 // The checksum: SHA-256 of the compact JSON text of every member but
 // "checksum", in file order.
 static std::string checksum_of(ojson j)
@@ -212,7 +85,7 @@ static ojson array_of(const T *v, int n)
 
 static ojson time_json(orlo_time t) { return ojson::array({t.seconds, t.subseconds}); }
 
-static ojson to_json(const machine_image &m, const snapshot_counts &counts)
+static ojson to_json(const machine_state &m, const snapshot_counts &counts)
 {
     ojson j;
     // The members of the runner's state file first, with their names and
@@ -224,49 +97,51 @@ static ojson to_json(const machine_image &m, const snapshot_counts &counts)
     j["sr"] = m.sr;
     j["idle"] = m.idle;
     j["irq_state"] = array_of(m.irq_state, 3);
-    j["div_phase"] = m.counts.div_phase;
+    j["div_phase"] = m.div_phase;
     j["rf"] = array_of(m.rf, 128);
     j["pf"] = array_of(m.pf, 12);
     j["t1"] = {{"prescaler", m.t1_prescaler}, {"decrementer", m.t1_decrementer}, {"capture", m.t1_capture},
-               {"period", m.counts.int2_period}};
+               {"period", m.int2_period}};
     j["ram"] = to_hex(m.ram, sizeof m.ram);
     j["vram"] = to_hex(m.vram, sizeof m.vram);
-    j["vdp"] = {{"regs8", array_of(m.regs8, 8)},
-                {"regs16", array_of(m.regs16, 8)},
-                {"acmp", m.acmp},
-                {"acmpxy", m.acmpxy},
-                {"acmpxy_mode", m.acmpxy_mode == dma_write ? "write" : "read"},
-                {"sel", m.sel},
-                {"reg", m.reg},
-                {"reg2", m.reg2},
-                {"row_col_written", m.row_col_written ? 1 : 0},
-                {"bamp_written", m.bamp_written ? 1 : 0}};
+    j["vdp"] = {{"regs8", array_of(m.vdp_regs8, 8)},
+                {"regs16", array_of(m.vdp_regs16, 8)},
+                {"acmp", m.vdp_acmp},
+                {"acmpxy", m.vdp_acmpxy},
+                {"acmpxy_mode", m.vdp_acmpxy_write ? "write" : "read"},
+                {"sel", m.vdp_sel},
+                {"reg", m.vdp_reg},
+                {"reg2", m.vdp_reg2},
+                {"row_col_written", m.vdp_row_col_written},
+                {"bamp_written", m.vdp_bamp_written}};
     j["ports"] = {{"a", m.ports[0]}, {"b", m.ports[1]}, {"c", m.ports[2]}, {"d", m.ports[3]}};
     ojson state = nullptr;
-    if (m.io_state >= 0 && m.io_state < IO_CPU_STATES) state = io_cpu_auto[m.io_state].name;
-    j["iocpu"] = {{"state", state}, {"mailbox", m.mailbox}, {"command", m.command}, {"index", m.index},
-                  {"char", m.key_char}};
+    if (m.iocpu_state >= 0 && m.iocpu_state < IO_CPU_STATES) state = io_cpu_auto[m.iocpu_state].name;
+    j["iocpu"] = {{"state", state},
+                  {"mailbox", m.iocpu_mailbox},
+                  {"command", m.iocpu_command},
+                  {"index", m.iocpu_index},
+                  {"char", m.iocpu_char}};
     j["clock"] = {{"seconds", m.clock.seconds}, {"subseconds", m.clock.subseconds}};
     ojson timers = ojson::array();
-    for (int i = 0; i < m.timer_num; i++) {
-        const orlo_timer &t = m.timers[i];
-        ojson callback = nullptr;
-        for (const auto &cb : timer_callbacks)
-            if (cb.fn == t.callback) callback = cb.name;
+    for (uint32 i = 0; i < m.timer_count && i < (uint32)ORLO_TIMER_SLOTS; i++) {
+        const machine_state_timer &t = m.timers[i];
+        const char *name = machine_state_callback_name(t.callback);
         timers.push_back({{"tag", t.tag},
-                          {"param", t.callback_param},
+                          {"param", t.param},
                           {"expire", time_json(t.expire)},
                           {"start", time_json(t.start)},
-                          {"callback", callback}});
+                          {"callback", name ? ojson(name) : ojson(nullptr)}});
     }
     j["timers"] = timers;
     j["instructions"] = counts.instructions;
     j["cycles"] = counts.cycles;
-    j["icount"] = m.counts.icount;
+    j["icount"] = m.icount;
     j["pass_counter"] = m.pass_counter;
-    j["key"] = {{"code", m.key.code}, {"host", m.key.host}};
-    j["bios_sha256"] = bios_hash();
-    j["cartridge_sha256"] = cart_hash(rom_cart);
+    j["key"] = {{"code", m.key_code}, {"host", m.key_host}};
+    j["machine_passes"] = m.machine_passes;
+    j["bios_sha256"] = to_hex(m.bios_sha256, 32);
+    j["cartridge_sha256"] = to_hex(m.cartridge_sha256, 32);
     return j;
 }
 
@@ -302,13 +177,18 @@ static std::string one_line_arrays(const std::string &text)
     return out;
 }
 
-std::string snapshot_save_bytes(const snapshot_counts &counts)
+std::string snapshot_text(const machine_state &m, const snapshot_counts &counts)
 {
-    static machine_image m;   // 36 KiB: kept off the stack
-    capture(m);
     ojson j = to_json(m, counts);
     j["checksum"] = checksum_of(j);
     return one_line_arrays(j.dump(2)) + "\n";
+}
+
+std::string snapshot_save_bytes(const snapshot_counts &counts)
+{
+    static machine_state m;   // 36 KiB: kept off the stack
+    machine_state_capture(&m);
+    return snapshot_text(m, counts);
 }
 
 bool snapshot_save(const char *path, const snapshot_counts &counts, std::string *error)
@@ -436,12 +316,9 @@ struct member_reader {
 }  // namespace
 
 static constexpr int64 INT32_LO = INT32_MIN, INT32_HI = INT32_MAX;
-// The cycle balance and the divider phase stay within a few dozen cycles of
-// 0 (an interrupt entry between two passes, a reset); the bound keeps a
-// forged value from making the divider loop run for long.
-static constexpr int64 COUNT_LIMIT = 256;
 
-static void from_json(const ojson &j, machine_image &m, snapshot_counts &counts, member_reader &r)
+// The state a snapshot's members give.
+static void from_json(const ojson &j, machine_state &m, snapshot_counts &counts, member_reader &r)
 {
     m.pc = (uint16)r.integer(j, "pc", 0, 0xFFFF);
     m.sp = (uint8)r.integer(j, "sp", 0, 0xFF);
@@ -455,27 +332,27 @@ static void from_json(const ojson &j, machine_image &m, snapshot_counts &counts,
         m.t1_prescaler = (int8)r.integer(*t1, "prescaler", INT8_MIN, INT8_MAX, "t1.");
         m.t1_decrementer = (int16)r.integer(*t1, "decrementer", INT16_MIN, INT16_MAX, "t1.");
         m.t1_capture = (uint8)r.integer(*t1, "capture", 0, 0xFF, "t1.");
-        m.counts.int2_period = (int32)r.integer(*t1, "period", INT32_LO, INT32_HI, "t1.");
+        m.int2_period = (int32)r.integer(*t1, "period", INT32_LO, INT32_HI, "t1.");
     }
-    m.counts.div_phase = (int32)r.integer(j, "div_phase", -COUNT_LIMIT, COUNT_LIMIT);
-    m.counts.icount = (int32)r.integer(j, "icount", -COUNT_LIMIT, COUNT_LIMIT);
+    m.div_phase = (int32)r.integer(j, "div_phase", -MACHINE_COUNT_LIMIT, MACHINE_COUNT_LIMIT);
+    m.icount = (int32)r.integer(j, "icount", -MACHINE_COUNT_LIMIT, MACHINE_COUNT_LIMIT);
     r.hex(j, "ram", m.ram, sizeof m.ram);
     r.hex(j, "vram", m.vram, sizeof m.vram);
 
     const ojson *vdp = r.find(j, "vdp", "vdp");
     if (vdp) {
-        r.array(*vdp, "regs8", m.regs8, 8, 0, 0xFF, "vdp.");
-        r.array(*vdp, "regs16", m.regs16, 8, 0, 0xFFFF, "vdp.");
-        m.acmp = (uint16)r.integer(*vdp, "acmp", 0, 0xFFFF, "vdp.");
-        m.acmpxy = (uint16)r.integer(*vdp, "acmpxy", 0, 0xFFFF, "vdp.");
+        r.array(*vdp, "regs8", m.vdp_regs8, 8, 0, 0xFF, "vdp.");
+        r.array(*vdp, "regs16", m.vdp_regs16, 8, 0, 0xFFFF, "vdp.");
+        m.vdp_acmp = (uint16)r.integer(*vdp, "acmp", 0, 0xFFFF, "vdp.");
+        m.vdp_acmpxy = (uint16)r.integer(*vdp, "acmpxy", 0, 0xFFFF, "vdp.");
         const std::string mode = r.string(*vdp, "acmpxy_mode", "vdp.");
         if (mode != "read" && mode != "write") r.fail("member \"vdp.acmpxy_mode\" is neither \"read\" nor \"write\"");
-        m.acmpxy_mode = mode == "write" ? dma_write : dma_read;
-        m.sel = (int)r.integer(*vdp, "sel", 0, 2, "vdp.");
-        m.reg = (int)r.integer(*vdp, "reg", 0, 15, "vdp.");
-        m.reg2 = (int)r.integer(*vdp, "reg2", 0, 15, "vdp.");
-        m.row_col_written = (uint8)r.integer(*vdp, "row_col_written", 0, 1, "vdp.");
-        m.bamp_written = r.integer(*vdp, "bamp_written", 0, 1, "vdp.") != 0;
+        m.vdp_acmpxy_write = mode == "write";
+        m.vdp_sel = (uint8)r.integer(*vdp, "sel", 0, 2, "vdp.");
+        m.vdp_reg = (uint8)r.integer(*vdp, "reg", 0, 15, "vdp.");
+        m.vdp_reg2 = (uint8)r.integer(*vdp, "reg2", 0, 15, "vdp.");
+        m.vdp_row_col_written = (uint8)r.integer(*vdp, "row_col_written", 0, 1, "vdp.");
+        m.vdp_bamp_written = (uint8)r.integer(*vdp, "bamp_written", 0, 1, "vdp.");
     }
     const ojson *ports = r.find(j, "ports", "ports");
     if (ports) {
@@ -486,23 +363,23 @@ static void from_json(const ojson &j, machine_image &m, snapshot_counts &counts,
     const ojson *io = r.find(j, "iocpu", "iocpu");
     if (io) {
         const std::string state = r.string(*io, "state", "iocpu.");
-        m.io_state = get_state_num(state.c_str());
-        if (r.problem.empty() && m.io_state < 0) r.fail("member \"iocpu.state\" names no state of the I/O processor");
-        m.mailbox = (uint8)r.integer(*io, "mailbox", 0, 0xFF, "iocpu.");
-        m.command = (int)r.integer(*io, "command", -1, 0x100, "iocpu.");
+        m.iocpu_state = get_state_num(state.c_str());
+        if (r.problem.empty() && m.iocpu_state < 0) r.fail("member \"iocpu.state\" names no state of the I/O processor");
+        m.iocpu_mailbox = (uint8)r.integer(*io, "mailbox", 0, 0xFF, "iocpu.");
+        m.iocpu_command = (int32)r.integer(*io, "command", -1, 0x100, "iocpu.");
         // The reply position indexes the command's data: no further than
         // its last byte (character set 1283 bytes, logo 995).
-        const int64 last = m.command == 0x0D ? 994 : 1282;
-        m.index = (int)r.integer(*io, "index", -1, last, "iocpu.");
-        m.key_char = (uint8)r.integer(*io, "char", 0, 0xFF, "iocpu.");
+        const int64 last = m.iocpu_command == 0x0D ? 994 : 1282;
+        m.iocpu_index = (int32)r.integer(*io, "index", -1, last, "iocpu.");
+        m.iocpu_char = (uint8)r.integer(*io, "char", 0, 0xFF, "iocpu.");
     }
 
     const ojson *clock = r.find(j, "clock", "clock");
     if (clock) {
-        m.clock.seconds = (uint32)r.integer(*clock, "seconds", 0, UINT32_MAX, "clock.");
+        m.clock.seconds = (uint32)r.integer(*clock, "seconds", 0, MACHINE_CLOCK_SECONDS_MAX, "clock.");
         m.clock.subseconds = (uint32)r.integer(*clock, "subseconds", 0, ORLO_SUBSECONDS - 1, "clock.");
     }
-    m.timer_num = 0;
+    m.timer_count = 0;
     const ojson *timers = r.find(j, "timers", "timers");
     if (timers && (!timers->is_array() || timers->size() > (size_t)ORLO_TIMER_SLOTS))
         r.fail("member \"timers\" is not an array of at most 32 timers");
@@ -510,30 +387,31 @@ static void from_json(const ojson &j, machine_image &m, snapshot_counts &counts,
         for (size_t i = 0; i < timers->size() && r.problem.empty(); i++) {
             const ojson &t = (*timers)[i];
             const std::string p = "timers[" + std::to_string(i) + "].";
-            orlo_timer &out = m.timers[m.timer_num++];
+            machine_state_timer &out = m.timers[m.timer_count++];
             out.tag = (int32)r.integer(t, "tag", INT32_LO, INT32_HI, p);
-            out.callback_param = (int32)r.integer(t, "param", INT32_LO, INT32_HI, p);
+            out.param = (int32)r.integer(t, "param", INT32_LO, INT32_HI, p);
             out.expire = r.time(t, "expire", p);
             out.start = r.time(t, "start", p);
             const ojson *cb = r.find(t, "callback", p + "callback");
-            out.callback = nullptr;
-            for (const auto &known : timer_callbacks)
-                if (cb && cb->is_string() && cb->get<std::string>() == known.name) {
-                    out.callback = known.fn;
-                    if (out.callback_param < 0 || out.callback_param > known.param_max)
-                        r.fail("member \"" + p + "param\" is out of range for its callback");
-                }
+            out.callback = cb && cb->is_string() ? machine_state_callback_id(cb->get<std::string>().c_str()) : 0;
             if (cb && !out.callback) r.fail("member \"" + p + "callback\" names no timer callback of this program");
+            if (out.callback && (out.param < 0 || out.param > machine_state_callback_param_max(out.callback)))
+                r.fail("member \"" + p + "param\" is out of range for its callback");
         }
 
     counts.instructions = r.unsigned64(j, "instructions");
     counts.cycles = r.unsigned64(j, "cycles");
-    m.pass_counter = (int)r.integer(j, "pass_counter", 0, LOOP_FRAME_PASSES - 1);
+    m.pass_counter = (int32)r.integer(j, "pass_counter", 0, LOOP_FRAME_PASSES - 1);
     const ojson *held = r.find(j, "key", "key");
     if (held) {
-        m.key.code = (int)r.integer(*held, "code", 0, 0xFF, "key.");
-        m.key.host = (int)r.integer(*held, "host", 0, KEY_MAX - 1, "key.");
+        m.key_code = (int32)r.integer(*held, "code", 0, 0xFF, "key.");
+        m.key_host = (int32)r.integer(*held, "host", 0, KEY_MAX - 1, "key.");
     }
+    // Files written before snapshots held the machine's time have no
+    // "machine_passes": they load with the time 0, as at power-on.
+    m.machine_passes = j.contains("machine_passes") ? r.unsigned64(j, "machine_passes") : 0;
+    r.hex(j, "bios_sha256", m.bios_sha256, 32);
+    r.hex(j, "cartridge_sha256", m.cartridge_sha256, 32);
 }
 
 // Skips JSON white space.
@@ -563,10 +441,17 @@ static magic_result check_magic(const uint8 *d, size_t n)
     return MAGIC_OK;
 }
 
-// The deepest nesting of objects and arrays outside strings.
-static int nesting(const uint8 *d, size_t n)
+// The shape of the JSON text outside strings: how deep objects and arrays
+// nest, and how many members (colons) and separators (commas) it holds.
+struct json_shape {
+    int deepest = 0;
+    size_t members = 0, commas = 0;
+};
+
+static json_shape shape_of(const uint8 *d, size_t n)
 {
-    int depth = 0, deepest = 0;
+    json_shape s;
+    int depth = 0;
     bool in_string = false;
     for (size_t i = 0; i < n; i++) {
         const uint8 c = d[i];
@@ -576,12 +461,16 @@ static int nesting(const uint8 *d, size_t n)
         } else if (c == '"') {
             in_string = true;
         } else if (c == '{' || c == '[') {
-            if (++depth > deepest) deepest = depth;
+            if (++depth > s.deepest) s.deepest = depth;
         } else if (c == '}' || c == ']') {
             depth--;
+        } else if (c == ':') {
+            s.members++;
+        } else if (c == ',') {
+            s.commas++;
         }
     }
-    return deepest;
+    return s;
 }
 
 static bool refuse(std::string *error, const char *name, const std::string &why)
@@ -590,8 +479,8 @@ static bool refuse(std::string *error, const char *name, const std::string &why)
     return false;
 }
 
-static bool load_checked(const uint8 *data, size_t size, const char *name, std::string *error,
-                         snapshot_counts *counts_out)
+bool snapshot_parse(const uint8 *data, size_t size, const char *name, machine_state *m, snapshot_counts *counts,
+                    std::string *error)
 {
     if (size == 0) return refuse(error, name, " is empty: a truncated snapshot or not a snapshot at all");
     if (size > MAX_SNAPSHOT_BYTES)
@@ -602,8 +491,17 @@ static bool load_checked(const uint8 *data, size_t size, const char *name, std::
     case MAGIC_NONE:
         return refuse(error, name, " is not a snapshot: it does not begin with the magic {\"magic\": \"ovix snapshot\"");
     }
-    if (nesting(data, size) > MAX_NESTING)
+    // Refused before the parse, whose work grows with the square of the
+    // members of an object (each new member is looked for among the others).
+    const json_shape shape = shape_of(data, size);
+    if (shape.deepest > MAX_NESTING)
         return refuse(error, name, " is corrupted: it nests objects and arrays deeper than a snapshot does");
+    if (shape.members > MAX_MEMBERS)
+        return refuse(error, name, " is corrupted: it holds " + std::to_string(shape.members) +
+                                       " members, more than a snapshot does (" + std::to_string(MAX_MEMBERS) + ")");
+    if (shape.commas > MAX_COMMAS)
+        return refuse(error, name, " is corrupted: it holds " + std::to_string(shape.commas) +
+                                       " values, more than a snapshot does (" + std::to_string(MAX_COMMAS) + ")");
 
     ojson j;
     try {
@@ -626,25 +524,26 @@ static bool load_checked(const uint8 *data, size_t size, const char *name, std::
     if (checksum != checksum_of(j))
         return refuse(error, name, " is corrupted: its checksum does not match its contents");
 
-    static machine_image m;   // 36 KiB: kept off the stack
-    m = machine_image{};
-    snapshot_counts counts;
-    from_json(j, m, counts, r);
-    const std::string bios = r.string(j, "bios_sha256");
-    const std::string cart = r.string(j, "cartridge_sha256");
+    *m = machine_state{};
+    snapshot_counts read_counts;
+    from_json(j, *m, read_counts, r);
     if (!r.problem.empty()) return refuse(error, name, " is corrupted: " + r.problem);
+    // The same ranges, as the machine state checks them for every source.
+    std::string why;
+    if (!machine_state_check_values(*m, &why)) return refuse(error, name, " is corrupted: " + why);
+    if (counts) *counts = read_counts;
+    return true;
+}
 
-    if (bios != bios_hash())
-        return refuse(error, name, " was taken with another BIOS image than the one loaded");
-    if (cart != cart_hash(rom_cart)) {
-        const std::string empty = empty_cart_hash();
-        if (cart == empty) return refuse(error, name, " was taken without a cartridge, and one is loaded");
-        if (cart_hash(rom_cart) == empty)
-            return refuse(error, name, " was taken with a cartridge, and none is loaded: load that cartridge first");
-        return refuse(error, name, " was taken with another cartridge than the one loaded");
-    }
-
-    apply(m);
+static bool load_checked(const uint8 *data, size_t size, const char *name, std::string *error,
+                         snapshot_counts *counts_out)
+{
+    static machine_state m;   // 36 KiB: kept off the stack
+    snapshot_counts counts;
+    if (!snapshot_parse(data, size, name, &m, &counts, error)) return false;
+    std::string why;
+    if (!machine_state_check_images(m, &why)) return refuse(error, name, why);
+    machine_state_restore(m);
     if (counts_out) *counts_out = counts;
     return true;
 }
@@ -677,6 +576,6 @@ bool snapshot_load(const char *path, std::string *error, snapshot_counts *counts
     case input_read::read_error:
         break;
     }
-    *error = std::string("cannot read snapshot ") + path;
+    *error = "cannot read snapshot " + reason;
     return false;
 }

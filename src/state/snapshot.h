@@ -23,6 +23,8 @@
 
 #include "config.h"
 
+struct machine_state;
+
 constexpr int SNAPSHOT_VERSION = 1;
 
 // The run counts a snapshot records (the state file's "instructions" and
@@ -35,6 +37,17 @@ struct snapshot_counts {
 // The machine as snapshot text (deterministic: the same machine and counts
 // give the same bytes).
 std::string snapshot_save_bytes(const snapshot_counts &counts);
+
+// A machine state as snapshot text: what snapshot_save_bytes writes for a
+// machine in that state.
+std::string snapshot_text(const machine_state &m, const snapshot_counts &counts);
+
+// Checks `size` bytes as a snapshot (everything but the ROM images it was
+// taken with) and turns them into a machine state and the recorded counts
+// (when not null), without touching the machine. False with *error set,
+// as snapshot_load_bytes says it, otherwise.
+bool snapshot_parse(const uint8 *data, size_t size, const char *name, machine_state *m, snapshot_counts *counts,
+                    std::string *error);
 
 // Writes the snapshot to `path` through a temporary file renamed into
 // place. False with *error set when it cannot; the old file is then kept.

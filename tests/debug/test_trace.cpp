@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 
 #include "config.h"
@@ -245,6 +246,39 @@ TEST_F(Trace, MessagesFormatAsPrintfDoes)
     }
     do_trace("%s|%3s|%s", "abc", "de", (const char *)nullptr);
     EXPECT_STREQ(trace_log_slot((trace_log_next + 999) % 1000) + 18, "abc| de|(null)");
+}
+
+TEST_F(Trace, PlannedLinesWithLongStringsAreCutAsPrintfCutsThem)
+{
+    // A string that ends just before, at or after the line's end, followed
+    // by more text and numbers: the line is the whole text cut at 4095
+    // characters, and nothing is written past it.
+    check_debug("x");
+    g_func_name = "f()";
+    const std::string head = "00000000 0000 f():";
+    const char *fmt = "%s, then text and numbers %08X %99d end";
+    std::vector<size_t> lengths;
+    for (size_t cut : {4095 - head.size(), (size_t)4095 - head.size() - 30})
+        for (int d = -3; d <= 3; d++) lengths.push_back(cut + d);
+    lengths.push_back(100000);
+    static trace_site site;
+    for (size_t n : lengths) {
+        const std::string str(n, 's');
+        do_trace_at(&site, "%s, then text and numbers %08X %99d end", str.c_str(), 0xBEEFu, -5);
+    }
+    deinit_trace();
+    const std::string file = read_text("trace.log");
+    size_t at = 0;
+    for (size_t n : lengths) {
+        SCOPED_TRACE(n);
+        const std::string str(n, 's');
+        std::vector<char> full(n + 300);
+        snprintf(full.data(), full.size(), fmt, str.c_str(), 0xBEEFu, -5);
+        const std::string expected = (head + full.data()).substr(0, 4095) + "\n";
+        ASSERT_EQ(file.compare(at, expected.size(), expected), 0);
+        at += expected.size();
+    }
+    EXPECT_EQ(at, file.size());
 }
 
 TEST_F(Trace, LogRotatesAtItsLimitKeepingEveryNewLine)

@@ -3,9 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include "test_support.h"
 
 #include "host/files.h"
 
@@ -56,12 +62,104 @@ TEST(HostFiles, InputsMustBeRegularFiles)
             EXPECT_EQ(error, c.expect);
         }
     }
-    // A file over the limit is not read; its size is given.
-    std::string data, error;
-    long long size = 0;
-    EXPECT_EQ(read_input_file("files_in.bin", 2, &data, &size, &error), input_read::too_big);
-    EXPECT_EQ(size, 3);
-    EXPECT_EQ(data, "");
+    // A file over the limit is not read; its size is given. A file that
+    // turns out longer or shorter than its size said is a read error.
+    const struct {
+        const char *path;
+        long long limit;
+        input_read result;
+        const char *expect;   // content or error
+    } reads[] = {
+        {"files_in.bin", 3, input_read::ok, "abc"},
+        {"files_in.bin", 2, input_read::too_big, ""},
+        {"/proc/self/stat", 1 << 20, input_read::read_error, "/proc/self/stat: the file changed while it was read"},
+        {"/sys/kernel/mm/transparent_hugepage/enabled", 1 << 20, input_read::read_error,
+         "/sys/kernel/mm/transparent_hugepage/enabled: the file changed while it was read"},
+    };
+    for (const auto &r : reads) {
+        SCOPED_TRACE(r.path);
+        if (access(r.path, R_OK) != 0) continue;   // not on every system
+        std::string data, error;
+        long long size = 0;
+        EXPECT_EQ(read_input_file(r.path, r.limit, &data, &size, &error), r.result);
+        if (r.result == input_read::read_error)
+            EXPECT_EQ(error.rfind(r.expect, 0), 0u) << error;
+        else
+            EXPECT_EQ(data, r.expect);
+        if (r.result == input_read::too_big) EXPECT_EQ(size, 3);
+    }
+}
+
+TEST(HostFiles, OutputsGoThroughLinksAndNeverReplaceWhatIsNotAFile)
+{
+    const std::string dir = make_temp_dir("outputs");
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    namespace fs = std::filesystem;
+    fs::create_directory("sub");
+    put("real.txt", "old");
+    fs::create_symlink("real.txt", "link");
+    fs::create_symlink("link", "link_to_link");
+    fs::create_symlink("../real.txt", "sub/up");   // relative to its own folder
+    fs::create_symlink("new.txt", "dangling");
+    fs::create_directory("folder");
+    fs::create_symlink("folder", "link_to_folder");
+    ASSERT_EQ(mkfifo("fifo", 0644), 0);
+    fs::create_symlink("fifo", "link_to_fifo");
+    fs::create_symlink("loop_b", "loop_a");
+    fs::create_symlink("loop_a", "loop_b");
+    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, "socket");
+    ASSERT_EQ(bind(sock, (sockaddr *)&addr, sizeof addr), 0);
+    const bool device = geteuid() == 0 && mknod("device", S_IFCHR | 0666, makedev(1, 3)) == 0;
+    const std::string long_name(255, 'n'), too_long(256, 'n');
+
+    const struct {
+        std::string path;
+        const char *written;   // the file that gets the text, or null: refused
+        const char *reason;    // the refusal's reason
+    } cases[] = {
+        {"real.txt", "real.txt", ""},
+        {"link", "real.txt", ""},
+        {"link_to_link", "real.txt", ""},
+        {"sub/up", "real.txt", ""},
+        {"dangling", "new.txt", ""},
+        {long_name, long_name.c_str(), ""},
+        {too_long, nullptr, "File name too long"},
+        {"folder", nullptr, "a directory, not a regular file: it is left as it is"},
+        {"link_to_folder", nullptr, "a directory, not a regular file"},
+        {"fifo", nullptr, "a FIFO, not a regular file"},
+        {"link_to_fifo", nullptr, "a FIFO, not a regular file"},
+        {"socket", nullptr, "a socket, not a regular file"},
+        {"loop_a", nullptr, "Too many levels of symbolic links"},
+        {device ? "device" : "", nullptr, "a character device, not a regular file"},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        if (c.path.empty()) continue;   // no device without root
+        SCOPED_TRACE(c.path.substr(0, 20));
+        const std::string text = "text " + std::to_string(++n);
+        std::string error;
+        const bool ok = write_file_atomic(c.path.c_str(), text.data(), text.size(), &error);
+        EXPECT_EQ(ok, c.written != nullptr) << error;
+        if (c.written) {
+            EXPECT_EQ(slurp(c.written), text);
+        } else {
+            EXPECT_EQ(error.rfind("cannot write " + c.path + ": " + c.reason, 0), 0u) << error;
+        }
+    }
+    // Links, folders and special files are all still what they were, and
+    // no temporary file is left.
+    EXPECT_TRUE(fs::is_symlink("link") && fs::is_symlink("sub/up") && fs::is_symlink("dangling"));
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status("folder")));
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status("fifo")));
+    EXPECT_TRUE(fs::is_socket(fs::symlink_status("socket")));
+    if (device) EXPECT_TRUE(fs::is_character_file(fs::symlink_status("device")));
+    for (const auto &e : fs::recursive_directory_iterator(dir))
+        EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
+    close(sock);
+    ASSERT_EQ(chdir(".."), 0);
 }
 
 TEST(HostFiles, OutputReplacesOnlyWhenCommitted)

@@ -21,7 +21,8 @@ const std::map<std::string, int> KEYS = {
 
 // Runs a script: "+k" / "-k" a host key goes down / up; "." a poll with the
 // I/O processor ready, "x" one with it busy; "d" the pause begins
-// (keyq_drain); "r:k,k" the machine resumes with those keys down; "h:k"
+// (keyq_drain); "c" everything is forgotten (keyq_clear); "r:k,k" the
+// machine resumes with those keys down; "h:k"
 // a restored snapshot holds k (keyq_hold); "?" shows the held key as
 // "[K]", "[ ]" for none. Returns
 // what each poll gave: the key's character, '^' for a release, '_' for
@@ -37,6 +38,8 @@ std::string play(const std::string &script)
             out += c < 0 ? '_' : c == OVIX_KEY_RELEASE ? '^' : c == 0x80 ? 'U' : (char)c;
         } else if (op == "d") {
             keyq_drain();
+        } else if (op == "c") {
+            keyq_clear();
         } else if (op == "?") {
             int code, host;
             out += keyq_held(&code, &host) ? std::string("[") + (char)code + "]" : "[ ]";
@@ -85,6 +88,9 @@ TEST(KeyQueue, Scripts)
         {"the held key is the delivered stroke", "+a ? . ? -a . ?", "[ ]A[A]^[ ]"},
         {"restored held key, up on the host: released at once", "h:a r: ? . .", "[A]^_"},
         {"restored held key, down on the host: released when it goes up", "h:a r:a . -a . ?", "_^[ ]"},
+        // A clear forgets the held stroke; the key pressed again is a stroke.
+        {"a key held before a clear, pressed again", "+a . c -a +a -a . . .", "AA^_"},
+        {"a key held across a clear, released after it", "+a . c . -a . .", "A___"},
     };
     for (const auto &c : cases) EXPECT_EQ(play(c.script), c.polls) << c.name << ": " << c.script;
     keyq_clear();
@@ -102,6 +108,43 @@ TEST(KeyQueue, FullQueueDropsTheNewestOnly)
     for (int c; (c = keyq_next(true)) >= 0;) out += c == OVIX_KEY_RELEASE ? '^' : (char)c;
     for (int i = 0; i < KEYQ_STROKES; i++) expected += i % 2 ? "B^" : "A^";
     EXPECT_EQ(out, expected);
+}
+
+TEST(KeyQueue, BothSidesOfTheRingAndTheStrokeList)
+{
+    // The ring holds KEYQ_RING host events: the one after them is dropped
+    // (here a release, so the key stays held). The stroke list holds
+    // KEYQ_STROKES strokes: the newest is dropped, the others arrive in
+    // the order of their presses (keys a, b, c in turn make the order
+    // visible).
+    auto repeats = [](int events) {   // +a, auto-repeats, -a: `events` in all
+        std::string s = "+a";
+        for (int i = 2; i < events; i++) s += " +a";
+        return s + " -a . . .";
+    };
+    auto strokes = [](int n) {
+        std::string s;
+        for (int i = 0; i < n; i++) s += std::string(" +") + "abc"[i % 3] + " -" + "abc"[i % 3];
+        s += " d";
+        for (int i = 0; i < 2 * n + 2; i++) s += " .";
+        return s;
+    };
+    auto played = [](int n) {
+        std::string s;
+        for (int i = 0; i < n; i++) s += std::string(1, "ABC"[i % 3]) + "^";
+        return s;
+    };
+    const struct {
+        const char *name;
+        std::string script, polls;
+    } cases[] = {
+        {"a full ring", repeats(KEYQ_RING), "A^_"},
+        {"one event more", repeats(KEYQ_RING + 1), "A__"},
+        {"a full stroke list", strokes(KEYQ_STROKES), played(KEYQ_STROKES) + "__"},
+        {"one stroke more", strokes(KEYQ_STROKES + 1), played(KEYQ_STROKES) + "____"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(play(c.script), c.polls) << c.name;
+    keyq_clear();
 }
 
 TEST(KeyQueue, LoopPollSendsWhatTheSourceGives)

@@ -74,6 +74,27 @@ TEST(Bus, WritesLandOnlyWhereWritable)
     EXPECT_EQ(program_read_byte_8(0x0090), 0xFF);
 }
 
+TEST(Bus, PeripheralFileEndsAt010B)
+{
+    // 0x0100-0x010B are P0..P11: the last one (port D's direction
+    // register) keeps what is written; the next address is unmapped.
+    const struct {
+        int address;
+        uint8 written, read;
+    } cases[] = {
+        {0x010B, 0x5A, 0x5A},
+        {0x010B, 0xA5, 0xA5},
+        {0x010C, 0x5A, 0x00},
+    };
+    for (const auto &c : cases) {
+        program_write_byte_8(c.address, c.written);
+        EXPECT_EQ(program_read_byte_8(c.address), c.read) << std::hex << c.address;
+    }
+    EXPECT_EQ(tms7000.pf[11], 0xA5);
+    EXPECT_EQ(tms7000.pf[12], 0x00) << "0x010C reached the peripheral file";
+    program_write_byte_8(0x010B, 0x00);
+}
+
 TEST(Bus, MailboxBothWays)
 {
     program_write_byte_8(0x0130, 0x3C);

@@ -18,101 +18,15 @@
 #include "main/loop.h"
 #include "mem/memory.h"
 #include "state/snapshot.h"
+#include "random_machine.h"
 #include "test_support.h"
 #include "time/timer.h"
 
 namespace {
 
-const std::string BIOS = OVIX_BINARY_DIR "/roms/bios/BIOS7020.bin";
-const std::string DEMO = OVIX_BINARY_DIR "/roms/demo/demo.rom";
-
-// Runs exactly n passes, going on through every stop (a stop address or a
-// debugger request ends a call of the loop, not the count).
-void run_passes(uint64 n)
-{
-    for (uint64 done = 0; done < n;) done += ovix_resume(0xFFFF, n - done, nullptr).passes;
-}
-
 std::string snap(uint64 instructions = 0) { return snapshot_save_bytes({instructions, 0}); }
 
-// A random program for the BIOS area: timer 1 running with INT2 and INT1
-// enabled, then a loop of random instructions that reach the registers,
-// RAM, the video ports, port B (the I/O processor's handshake), the
-// mailbox, IOCNT0, timer 1 and IDLE; an interrupt routine of its own.
-std::vector<uint8> random_program(uint32 seed)
-{
-    std::mt19937 rng(seed);
-    auto pick = [&](int n) { return (int)(rng() % (unsigned)n); };
-    auto num = [&](int n) { return std::to_string(pick(n)); };
-    auto reg = [&] { return "R" + std::to_string(16 + pick(32)); };
-    auto ram = [&] { return "@" + std::to_string(0xC000 + pick(2048)); };
-    const std::vector<std::function<std::string()>> forms = {
-        [&] { return "MOV %" + num(256) + "," + reg(); },
-        [&] { return "ADD " + reg() + "," + reg(); },
-        [&] { return "SUB %" + num(256) + "," + reg(); },
-        [&] { return "XOR " + reg() + "," + reg(); },
-        [&] { return "RLC " + reg(); },
-        [&] { return "MPY " + reg() + "," + reg(); },
-        [&] { return "DEC " + reg(); },
-        [&] { return "MOV " + reg() + ",A"; },
-        [&] { return "STA " + ram(); },
-        [&] { return "LDA " + ram(); },
-        [&] { return "MOVP %" + num(256) + ",P45"; },   // video register port
-        [&] { return "MOVP %" + num(256) + ",P46"; },   // VRAM data port
-        [&] { return std::string("MOVP P36,A"); },      // VRAM read port
-        [&] { return "MOVP %" + num(4) + ",P6"; },      // handshake lines B0, B1
-        [&] { return std::string("MOVP P4,B"); },       // port A
-        [&] { return std::string("LDA @$0130"); },      // mailbox
-        [&] { return "MOVP %" + num(256) + ",P2"; },    // T1DATA
-        [&] { return "MOVP %" + std::to_string(0x05 | 0x2A * pick(2)) + ",P0"; },
-        [&] { return std::string("PUSH A\n POP B"); },
-        [&] { return std::string("EINT\n IDLE"); },
-        [&] { return std::string("DINT"); },
-        [&] { return std::string("EINT"); },
-    };
-    std::string src = " ORG $F800\nstart: MOVP %" + num(256) + ",P2\n MOVP %" + std::to_string(0x80 | pick(32)) +
-                      ",P3\n MOVP %5,P0\n EINT\nloop:\n";
-    for (int i = 0, n = 8 + pick(24); i < n; i++) src += " " + forms[(size_t)pick((int)forms.size())]() + "\n";
-    src += " BR loop\nisr: INC R60\n";
-    for (int i = 0, n = pick(3); i < n; i++) src += " " + forms[(size_t)pick(8)]() + "\n";
-    src += " RETI\n ORG $FFF8\n DW isr, isr, isr, start\n";
-    ovasm::Options o;
-    o.has_base = o.has_size = true;
-    o.base = 0xF800;
-    o.size = 2048;
-    const ovasm::Result r = ovasm::assemble_text("random.asm", src, o);
-    EXPECT_TRUE(r.ok) << (r.errors.empty() ? "" : r.errors.front()) << "\n" << src;
-    return r.image;
-}
-
-class Snapshot : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(start_headless_video()); }
-
-    // A cold start on the BIOS image (our BIOS when empty) and cartridge.
-    static void start(const std::vector<uint8> &program, bool demo)
-    {
-        ASSERT_EQ(MemInitFrom(BIOS.c_str()), nullptr);
-        if (!program.empty()) memcpy(rom_7020, program.data(), sizeof rom_7020);
-        if (demo) {
-            ASSERT_EQ(RomLoad(DEMO.c_str()), nullptr);
-        }
-        for (int k = 0; k < KEY_MAX; k++) key[k] = 0;
-        ovix_power_on();
-        ovix_set_pass_counter(0);
-        ovix_set_key_state({0xFF, 0});
-    }
-
-    // Moves the machine far from any snapshot: a power-on, other passes,
-    // another pass counter and held key.
-    static void scramble()
-    {
-        ovix_power_on();
-        run_passes(12345);
-        ovix_set_pass_counter(777);
-        ovix_set_key_state({0x41, KEY_A});
-    }
-};
+class Snapshot : public random_machine_test {};
 
 TEST_F(Snapshot, SplitRunEqualsOneRunAndLoadThenSaveGivesTheSameBytes)
 {
@@ -136,7 +50,7 @@ TEST_F(Snapshot, SplitRunEqualsOneRunAndLoadThenSaveGivesTheSameBytes)
     for (uint32 seed = 1; seed <= 16; seed++)
         cases.push_back({"random program", seed, false, 0, 1 + rng() % 200000, 1 + rng() % 200000});
 
-    int mid_transfer = 0, timer_pending = 0, irq_pending = 0;
+    moments seen;
     for (const split_case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.name << " seed " << c.seed << " N=" << c.n << " M=" << c.m);
         start(c.seed ? random_program(c.seed) : std::vector<uint8>{}, c.demo);
@@ -144,12 +58,7 @@ TEST_F(Snapshot, SplitRunEqualsOneRunAndLoadThenSaveGivesTheSameBytes)
 
         run_passes(c.n);
         const std::string at_n = snapshot_save_bytes({c.n, 3 * c.n});
-        const int s = cur_state;
-        mid_transfer += l_7041_index > 0 && (s == get_state_num("command2") || s == get_state_num("command3") ||
-                                             s == get_state_num("next"));
-        timer_pending += g_timer_num > 0;
-        irq_pending += tms7000.irq_state[0] == ASSERT_LINE || tms7000.irq_state[1] == ASSERT_LINE ||
-                       (tms7000.pf[0] & 0x2A) != 0;
+        seen.look();
         run_passes(c.m);
         const std::string one_run = snap();
 
@@ -163,9 +72,9 @@ TEST_F(Snapshot, SplitRunEqualsOneRunAndLoadThenSaveGivesTheSameBytes)
         ASSERT_EQ(snap(), one_run) << "the split run ended elsewhere";
     }
     // The table reaches the moments that matter.
-    EXPECT_GE(mid_transfer, 2);
-    EXPECT_GE(timer_pending, 4);
-    EXPECT_GE(irq_pending, 2);
+    EXPECT_GE(seen.mid_transfer, 2);
+    EXPECT_GE(seen.timer_pending, 4);
+    EXPECT_GE(seen.irq_pending, 2);
 }
 
 // ---------------------------------------------------------------------------
@@ -197,6 +106,26 @@ std::string edited(const std::string &text, const std::function<void(nlohmann::o
     return reseal(j);
 }
 
+// What cannot be a snapshot: an object of n members after the magic, or
+// one whose members and array values are separated by n commas.
+std::string many_members(int n)
+{
+    std::string s = "{\"magic\": \"ovix snapshot\"";
+    char key[32];
+    for (int i = 0; i < n; i++) {
+        snprintf(key, sizeof key, ",\"%06d\":0", i);
+        s += key;
+    }
+    return s + "}";
+}
+
+std::string many_values(int commas)
+{
+    std::string s = "{\"magic\": \"ovix snapshot\", \"a\": [0";
+    for (int i = 1; i < commas; i++) s += ",0";
+    return s + "]}";
+}
+
 TEST_F(Snapshot, BadFilesAreRefusedWithTheirReasonAndTheMachineIsKept)
 {
     start({}, true);
@@ -218,9 +147,11 @@ TEST_F(Snapshot, BadFilesAreRefusedWithTheirReasonAndTheMachineIsKept)
         {"empty", "", "is empty"},
         {"cut in the magic", good.substr(0, 9), "is truncated"},
         {"cut in half", good.substr(0, good.size() / 2), "is truncated"},
+        {"cut at its last byte", good.substr(0, good.size() - 2), "is truncated: it ends after"},
         {"a bit flipped in VRAM", flipped, "is corrupted: its checksum does not match"},
         {"broken syntax", broken, "is corrupted: not valid JSON at byte"},
-        {"another version", edited(good, [](auto &j) { j["version"] = 2; }), "format version 2; this program reads version 1"},
+        {"a newer version", edited(good, [](auto &j) { j["version"] = 2; }), "format version 2; this program reads version 1"},
+        {"an older version", edited(good, [](auto &j) { j["version"] = 0; }), "format version 0; this program reads version 1"},
         {"a state file without magic", "{\n  \"pc\": 63488\n}\n", "is not a snapshot"},
         {"a picture", "\x89PNG\r\n\x1a\n", "is not a snapshot"},
         {"member out of range", edited(good, [](auto &j) { j["vdp"]["sel"] = 7; }), "member \"vdp.sel\""},
@@ -242,6 +173,12 @@ TEST_F(Snapshot, BadFilesAreRefusedWithTheirReasonAndTheMachineIsKept)
         {"another cartridge", edited(good, [](auto &j) { j["cartridge_sha256"] = std::string(64, '0'); }),
          "another cartridge"},
         {"deeply nested", "{\"magic\": \"ovix snapshot\", \"x\": " + std::string(100000, '[') + "}", "nests"},
+        {"nested one deeper than allowed", "{\"magic\": \"ovix snapshot\", \"x\": [[[[[[[[]]]]]]]]}", "nests"},
+        {"1025 members", many_members(1024), "it holds 1025 members, more than a snapshot does (1024)"},
+        {"1024 members", many_members(1023), "member \"version\" is missing"},
+        {"4097 values", many_values(4097), "it holds 4097 values, more than a snapshot does (4096)"},
+        {"4096 values", many_values(4096), "member \"version\" is missing"},
+        {"358768 members in 4 MiB", many_members(358768), "it holds 358769 members"},
     };
     const std::string before = snap(450000);
     for (const auto &c : cases) {
@@ -263,6 +200,44 @@ TEST_F(Snapshot, BadFilesAreRefusedWithTheirReasonAndTheMachineIsKept)
     start({}, true);
     EXPECT_FALSE(snapshot_load_bytes((const uint8 *)without.data(), without.size(), "s", &error));
     EXPECT_NE(error.find("taken without a cartridge, and one is loaded"), std::string::npos) << error;
+
+    // Both sides of the bounds on members, each file's checksum right.
+    start({}, true);
+    run_passes(450000);
+    const std::string base = snap();
+    auto timers = [](int n, int param) {
+        const nlohmann::ordered_json t = {
+            {"tag", 16}, {"param", param}, {"expire", {0, 1}}, {"start", {0, 0}}, {"callback", "io_cpu_callback"}};
+        return nlohmann::ordered_json(std::vector<nlohmann::ordered_json>((size_t)n, t));
+    };
+    const struct {
+        const char *name;
+        std::function<void(nlohmann::ordered_json &)> edit;
+        const char *refusal;   // null: loaded
+    } bounds[] = {
+        {"subseconds 4999999", [](auto &j) { j["clock"]["subseconds"] = 4999999; }, nullptr},
+        {"subseconds 5000000", [](auto &j) { j["clock"]["subseconds"] = 5000000; }, "clock.subseconds"},
+        {"seconds 2^31 - 1", [](auto &j) { j["clock"]["seconds"] = 2147483647u; }, nullptr},
+        {"seconds 2^31", [](auto &j) { j["clock"]["seconds"] = 2147483648u; },
+         "member \"clock.seconds\" is not an integer from 0 to 2147483647"},
+        {"pass counter 99999", [](auto &j) { j["pass_counter"] = 99999; }, nullptr},
+        {"pass counter 100000", [](auto &j) { j["pass_counter"] = 100000; }, "pass_counter"},
+        {"balance -256", [](auto &j) { j["icount"] = -256; }, nullptr},
+        {"balance -257", [](auto &j) { j["icount"] = -257; }, "icount"},
+        {"32 timers", [&](auto &j) { j["timers"] = timers(32, 1); }, nullptr},
+        {"logo's last byte", [](auto &j) { j["iocpu"]["command"] = 13; j["iocpu"]["index"] = 994; }, nullptr},
+        {"a timer parameter of the last state", [&](auto &j) { j["timers"] = timers(1, IO_CPU_STATES - 1); }, nullptr},
+        {"a timer parameter past it", [&](auto &j) { j["timers"] = timers(1, IO_CPU_STATES); }, "out of range for its callback"},
+        {"without machine_passes", [](auto &j) { j.erase("machine_passes"); }, nullptr},
+    };
+    for (const auto &b : bounds) {
+        SCOPED_TRACE(b.name);
+        const std::string text = edited(base, b.edit);
+        EXPECT_EQ(snapshot_load_bytes((const uint8 *)text.data(), text.size(), "b", &error), !b.refusal) << error;
+        if (b.refusal) {
+            EXPECT_NE(error.find(b.refusal), std::string::npos) << error;
+        }
+    }
 
     // Random damage: refused or accepted, never a crash, and a refusal
     // changes nothing.

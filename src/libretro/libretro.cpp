@@ -31,6 +31,7 @@
 #include <unistd.h>
 
 #include <libretro.h>
+#include <openssl/sha.h>
 
 #include "debug/trace.h"
 #include "host/files.h"
@@ -40,6 +41,7 @@
 #include "main/keyqueue.h"
 #include "main/loop.h"
 #include "mem/memory.h"
+#include "state/machine_state.h"
 #include "time/timer.h"
 #include "video/tms3556.h"
 
@@ -435,9 +437,92 @@ RETRO_API void retro_run()
     if (audio && s.audio) s.audio(s.silence, FRAME_SAMPLES);
 }
 
-RETRO_API size_t retro_serialize_size() { return 0; }
-RETRO_API bool retro_serialize(void *, size_t) { return false; }
-RETRO_API bool retro_unserialize(const void *, size_t) { return false; }
+// ---------------------------------------------------------------------------
+// Save states: a header, the key queue's strokes (input.h), a SHA-256 of
+// both, then the machine state in its own checked byte form. The size is
+// fixed, as front ends need it for rewinding, run-ahead and netplay.
+
+static constexpr char STATE_MAGIC[8] = {'O', 'V', 'I', 'X', 'C', 'O', 'R', 'E'};
+static constexpr uint32 STATE_VERSION = 1;
+static constexpr size_t STATE_HEADER = 16;   // magic, version, size
+static constexpr size_t STATE_INPUT = STATE_HEADER;
+static constexpr size_t STATE_CHECKSUM = STATE_INPUT + LR_INPUT_STATE_SIZE;
+static constexpr size_t STATE_MACHINE = STATE_CHECKSUM + SHA256_DIGEST_LENGTH;
+static constexpr size_t STATE_BYTES = STATE_MACHINE + MACHINE_STATE_BYTES;
+
+static void put32(uint8 *p, uint32 v)
+{
+    for (int i = 0; i < 4; i++) p[i] = (uint8)(v >> (8 * i));
+}
+
+static uint32 get32(const uint8 *p) { return p[0] | (uint32)p[1] << 8 | (uint32)p[2] << 16 | (uint32)p[3] << 24; }
+
+RETRO_API size_t retro_serialize_size() { return STATE_BYTES; }
+
+RETRO_API bool retro_serialize(void *data, size_t size)
+{
+    if (!s.loaded || size < STATE_BYTES) return false;
+    auto *out = static_cast<uint8 *>(data);
+    memcpy(out, STATE_MAGIC, sizeof STATE_MAGIC);
+    put32(out + 8, STATE_VERSION);
+    put32(out + 12, (uint32)STATE_BYTES);
+    lr_input_save(out + STATE_INPUT);
+    SHA256(out, STATE_CHECKSUM, out + STATE_CHECKSUM);
+    // The machine state records the key the machine holds as the snapshot
+    // files do (the core keeps it in its key queue, saved above).
+    int code, host;
+    ovix_set_key_state(keyq_held(&code, &host) ? ovix_key_state{code, host} : ovix_key_state{0xFF, 0});
+    static machine_state machine;   // 35 KiB: not on the front end's stack
+    machine_state_capture(&machine);
+    machine_state_write(machine, out + STATE_MACHINE);
+    return true;
+}
+
+// Why `in` is not a state this core can load now, or null. Nothing changes.
+static const char *state_problem(const uint8 *in, size_t size)
+{
+    static std::string reason;
+    if (size != STATE_BYTES) {
+        reason = "the state is " + std::to_string(size) + " bytes long; this core's states have " +
+                 std::to_string(STATE_BYTES);
+        return reason.c_str();
+    }
+    if (memcmp(in, STATE_MAGIC, sizeof STATE_MAGIC) != 0) return "the state is not a state of this core";
+    if (get32(in + 8) != STATE_VERSION) {
+        reason = "the state is of format version " + std::to_string(get32(in + 8)) + "; this core reads version " +
+                 std::to_string(STATE_VERSION);
+        return reason.c_str();
+    }
+    if (get32(in + 12) != STATE_BYTES) return "the state is corrupted: its recorded size is wrong";
+    uint8 digest[SHA256_DIGEST_LENGTH];
+    SHA256(in, STATE_CHECKSUM, digest);
+    if (memcmp(digest, in + STATE_CHECKSUM, sizeof digest) != 0)
+        return "the state is corrupted: its key queue does not match its checksum";
+    if (const char *e = lr_input_check(in + STATE_INPUT)) {
+        reason = std::string("the state is corrupted: ") + e;
+        return reason.c_str();
+    }
+    return nullptr;
+}
+
+RETRO_API bool retro_unserialize(const void *data, size_t size)
+{
+    if (!s.loaded) return false;
+    const auto *in = static_cast<const uint8 *>(data);
+    const char *problem = state_problem(in, size);
+    std::string error;
+    // The machine state is checked whole (and against the images running)
+    // before it replaces the machine.
+    if (!problem && !machine_state_load_bytes(in + STATE_MACHINE, MACHINE_STATE_BYTES, "the state's machine", &error))
+        problem = error.c_str();
+    if (problem) {
+        log_message(RETRO_LOG_ERROR, "Cannot load the state: %s", problem);
+        return false;
+    }
+    lr_input_restore(in + STATE_INPUT);
+    s.picture_valid = false;
+    return true;
+}
 
 RETRO_API void retro_cheat_reset() {}
 RETRO_API void retro_cheat_set(unsigned, bool, const char *) {}

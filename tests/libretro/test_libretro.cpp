@@ -17,7 +17,9 @@
 #include <vector>
 
 #include <libretro-common/libretro.h>
+#include <openssl/sha.h>
 
+#include "state/machine_state.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -239,6 +241,32 @@ protected:
 
     static void key(bool down, unsigned retrok) { fe.keyboard(down, retrok, 0, 0); }
 
+    static void type(const std::string &text)
+    {
+        for (const char c : text) {
+            key(true, retrok_of(c));
+            key(false, retrok_of(c));
+        }
+    }
+
+    static std::vector<uint8> save()
+    {
+        std::vector<uint8> state(core.retro_serialize_size());
+        EXPECT_TRUE(core.retro_serialize(state.data(), state.size()));
+        return state;
+    }
+
+    // The pictures of `frames` frames.
+    static std::vector<std::vector<uint32>> record(int frames)
+    {
+        std::vector<std::vector<uint32>> pictures;
+        for (int i = 0; i < frames; i++) {
+            core.retro_run();
+            pictures.push_back(fe.frame);
+        }
+        return pictures;
+    }
+
     static unsigned retrok_of(char c)
     {
         if (c >= 'A' && c <= 'Z') return RETROK_a + (c - 'A');
@@ -443,19 +471,104 @@ TEST_F(Libretro, ShowsTheDemoAndSwitchesItsPageWithTheKeyboardAndThePad)
     EXPECT_TRUE(run_until("demo_mixed", 1));
 }
 
+TEST_F(Libretro, SavedStateRunsOnToTheSameFrames)
+{
+    // Saved with keys waiting in the queue (one pressed, the others queued)
+    // and the typed line still to appear: both runs from it type it the same.
+    ASSERT_TRUE(load(""));
+    ASSERT_TRUE(run_until("bios_boot"));
+    EXPECT_EQ(core.retro_serialize_size(), 434 + MACHINE_STATE_BYTES);
+    type("HELLO 42\n");
+    run(1);
+    const std::vector<uint8> state = save();
+    const auto first = record(150);
+    const std::vector<uint8> after = save();
+    ASSERT_TRUE(core.retro_unserialize(state.data(), state.size())) << fe.log;
+    const auto second = record(150);
+    EXPECT_NE(first.front(), first.back());   // the line was typed meanwhile
+    EXPECT_TRUE(first == second);
+    EXPECT_EQ(save(), after);
+    EXPECT_TRUE(run_until("bios_typed"));
+}
+
+TEST_F(Libretro, RefusesBadStatesAndGoesOnAsItWas)
+{
+    ASSERT_TRUE(load(DEMO));
+    run(50);
+    const std::vector<uint8> demo_state = save();
+    core.retro_unload_game();
+    ASSERT_TRUE(load(""));
+    run(50);
+    const std::vector<uint8> good = save();
+    const size_t n = good.size();
+    // The key queue's record starts at byte 16, its checksum at 402, the
+    // machine state's own bytes at 434.
+    auto with = [&](std::initializer_list<std::pair<size_t, uint8>> bytes, bool rehash) {
+        std::vector<uint8> s = good;
+        for (const auto &[at, value] : bytes) s[at] = value;
+        if (rehash) SHA256(s.data(), 402, s.data() + 402);
+        return s;
+    };
+    struct Case {
+        const char *name;
+        std::vector<uint8> state;
+        const char *reason;
+    };
+    const Case cases[] = {
+        {"empty", {}, "the state is 0 bytes long"},
+        {"one byte short", std::vector<uint8>(good.begin(), good.end() - 1), "bytes long; this core's states have"},
+        {"one byte more", [&] { auto s = good; s.push_back(0); return s; }(), "bytes long; this core's states have"},
+        {"another magic", with({{0, 'X'}}, false), "not a state of this core"},
+        {"version 2", with({{8, 2}}, true), "format version 2; this core reads version 1"},
+        {"key queue altered", with({{16, 1}}, false), "its key queue does not match its checksum"},
+        {"key queue forged: 129 strokes", with({{16, 129}}, true), "more strokes than it can"},
+        {"key queue forged: a stroke past its count", with({{18, 1}, {19, 0x41}}, true), "bytes after its last stroke"},
+        // One stroke, of host key A (scancode 1) but with B's code.
+        {"key queue forged: not a machine key", with({{16, 1}, {18, 1}, {19, 0x42}}, true), "not a machine key"},
+        {"machine altered: a RAM byte", with({{434 + 16 + 200, (uint8)(good[434 + 16 + 200] ^ 1)}}, false),
+         "the state's machine is corrupted"},
+        {"machine's last byte", with({{n - 1, (uint8)(good[n - 1] ^ 0x80)}}, false), "the state's machine is corrupted"},
+        {"another cartridge", demo_state, "the state's machine was taken with a cartridge"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        fe.log.clear();
+        EXPECT_FALSE(core.retro_unserialize(c.state.data(), c.state.size()));
+        EXPECT_NE(fe.log.find(c.reason), std::string::npos) << fe.log;
+        EXPECT_EQ(save(), good);   // untouched
+    }
+    run(10);
+    EXPECT_TRUE(core.retro_unserialize(good.data(), good.size())) << fe.log;
+    EXPECT_EQ(save(), good);
+}
+
 TEST_F(Libretro, RunsFasterThanRealTime)
 {
-    // Host time per retro_run (printed) at the BIOS's prompt and in the
-    // demo: well under the 20 ms of machine time a frame stands for.
+    // Host time per retro_run at the BIOS's prompt and in the demo, and per
+    // save and load of a state (rewinding and run-ahead do both every
+    // frame): each well under the 20 ms of machine time a frame stands for.
+    using clock = std::chrono::steady_clock;
+    auto ms_since = [](clock::time_point t0) {
+        return std::chrono::duration<double, std::milli>(clock::now() - t0).count();
+    };
+    constexpr int N = 500;
     for (const std::string &content : {std::string(), DEMO}) {
         ASSERT_TRUE(load(content));
         run(100);
-        const auto t0 = std::chrono::steady_clock::now();
-        constexpr int N = 500;
+        auto t0 = clock::now();
         run(N);
-        const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() / N;
-        printf("%s: %.3f ms per frame\n", content.empty() ? "open BIOS" : "demo", ms);
-        EXPECT_LT(ms, 20.0);
+        const double frame = ms_since(t0) / N;
+        std::vector<uint8> state = save();
+        t0 = clock::now();
+        for (int i = 0; i < N; i++) {
+            core.retro_serialize(state.data(), state.size());
+            core.retro_unserialize(state.data(), state.size());
+        }
+        const double save_load = ms_since(t0) / N;
+        printf("%s: %.3f ms per frame, %.3f ms per save and load of a state\n",
+               content.empty() ? "open BIOS" : "demo", frame, save_load);
+        EXPECT_LT(frame, 20.0);
+        EXPECT_LT(save_load, 20.0);
         core.retro_unload_game();
     }
 }

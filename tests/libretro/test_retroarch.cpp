@@ -1,7 +1,8 @@
 // The libretro core in the real RetroArch (Debian's package): the test
 // starts its own virtual X server, runs RetroArch with the core and the demo
 // cartridge for a few hundred frames, and compares RetroArch's screenshot
-// with the demo's golden picture.
+// with the demo's golden picture; then with rewinding on and a save state
+// written when RetroArch ends, which a second run loads at its start.
 //
 // RetroArch shows the picture at the core's 4:3 aspect ratio: with a window
 // scale of 2 its window, and so the screenshot, is 666 x 500 (500 x 4/3).
@@ -24,6 +25,8 @@
 #include <string>
 
 #include "test_support.h"
+
+#include <vector>
 
 namespace {
 
@@ -160,6 +163,37 @@ protected:
     std::string dir;
     XServer x;
 };
+
+TEST_F(RetroArch, RewindsAndKeepsItsStateFromOneRunToTheNext)
+{
+    // RetroArch offers rewinding and save states for a core whose
+    // information file says it can: both from the build folder.
+    const std::string core_dir = OVIX_BINARY_DIR "/src/libretro";
+    write_config("libretro_directory = \"" + core_dir + "\"\nlibretro_info_path = \"" + core_dir +
+                 "\"\n"
+                 "rewind_enable = \"true\"\n"
+                 "savestate_auto_save = \"true\"\n"
+                 "savestate_file_compression = \"false\"\n");
+    ASSERT_EQ(run_retroarch(300, dir + "/first.png"), 0) << log();
+    EXPECT_NE(log().find("Initializing rewind buffer"), std::string::npos) << log();
+    // The state file holds the core's state as it saved it, in a block of
+    // RetroArch's own format (a "RASTATE" header and a "MEM " block).
+    const std::vector<uint8> file = read_file(dir + "/states/demo.state.auto");
+    const std::string text(file.begin(), file.end());
+    const size_t at = text.find("OVIXCORE");
+    ASSERT_NE(at, std::string::npos) << log();
+    ASSERT_LE(at + 16, file.size());
+    const uint8 *size = &file[at + 12];
+    EXPECT_LE(at + (size[0] | size[1] << 8 | size[2] << 16 | (size_t)size[3] << 24), file.size());
+
+    // Ten frames after a cold start the demo is not on the screen yet: it
+    // is there only because the state was loaded.
+    std::ofstream(dir + "/test.cfg", std::ios::app) << "savestate_auto_load = \"true\"\n";
+    const std::string shot = dir + "/second.png";
+    ASSERT_EQ(run_retroarch(10, shot), 0) << log();
+    EXPECT_EQ(log().find("[Ovix] Cannot load the state"), std::string::npos) << log();
+    expect_demo_picture(shot);
+}
 
 TEST_F(RetroArch, ShowsTheDemoCartridge)
 {

@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string cart_path = fuzz_enter_workdir() + "/cart.rom";
     retro_game_info game = {nullptr, nullptr, 0, nullptr};
     if (flags & 1) {
-        game.data = cart.data();
+        static const uint8_t nothing = 0;   // empty content is still content: not a null pointer
+        game.data = cart.empty() ? &nothing : cart.data();
         game.size = cart.size();
     } else {
         fuzz_write_file(cart_path.c_str(), cart.data(), cart.size());

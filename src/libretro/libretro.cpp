@@ -416,6 +416,7 @@ RETRO_API void retro_reset()
     // The machine's RESET, as the window program's: processors and video
     // chip reset, RAM and cartridge kept. Strokes queued for the machine
     // before it are dropped.
+    if (!s.loaded) return;
     ovix_reset();
     lr_input_reset();
 }

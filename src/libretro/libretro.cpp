@@ -361,8 +361,10 @@ RETRO_API void retro_init()
 {
     if (s.started) return;
     no_trace();
-    // Without an exit function: retro_deinit shuts the library down, so
-    // that a front end may unload the core and load it again.
+    // The graphics library is the process's, shared with any other copy of
+    // the core that the front end loads (RetroArch's run-ahead runs a second
+    // one): it is started without a display and never shut down, since the
+    // other copy may still use it. Starting it again does nothing.
     install_allegro(SYSTEM_NONE, &errno, nullptr);
     set_color_depth(32);
     if (tms3556_init(0x8000) != 0) log_message(RETRO_LOG_ERROR, "cannot create the frame bitmap");
@@ -376,7 +378,6 @@ RETRO_API void retro_deinit()
     if (!s.started) return;
     if (tmpbitmap) destroy_bitmap(tmpbitmap);
     tmpbitmap = nullptr;
-    allegro_exit();
     ovix_key_source = nullptr;
     s.started = false;
     s.loaded = false;

@@ -130,6 +130,7 @@ struct Core {
     CORE_FUNCTION(retro_set_input_poll);
     CORE_FUNCTION(retro_set_input_state);
     CORE_FUNCTION(retro_init);
+    CORE_FUNCTION(retro_deinit);
     CORE_FUNCTION(retro_get_system_info);
     CORE_FUNCTION(retro_get_system_av_info);
     CORE_FUNCTION(retro_set_controller_port_device);
@@ -145,45 +146,51 @@ struct Core {
 #undef CORE_FUNCTION
 } core;
 
-template <typename F> bool find(F *f, const char *name)
+template <typename F> bool find(void *handle, F *f, const char *name)
 {
-    *f = reinterpret_cast<F>(dlsym(core.handle, name));
+    *f = reinterpret_cast<F>(dlsym(handle, name));
     return *f != nullptr;
+}
+
+// Loads the core at `path` into *c and starts it, as a front end does.
+void open_core(const std::string &path, Core *c)
+{
+    c->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(c->handle, nullptr) << dlerror();
+#define FIND(name) ASSERT_TRUE(find(c->handle, &c->name, #name)) << #name
+    FIND(retro_set_environment);
+    FIND(retro_set_video_refresh);
+    FIND(retro_set_audio_sample_batch);
+    FIND(retro_set_input_poll);
+    FIND(retro_set_input_state);
+    FIND(retro_init);
+    FIND(retro_deinit);
+    FIND(retro_get_system_info);
+    FIND(retro_get_system_av_info);
+    FIND(retro_set_controller_port_device);
+    FIND(retro_load_game);
+    FIND(retro_unload_game);
+    FIND(retro_run);
+    FIND(retro_reset);
+    FIND(retro_serialize_size);
+    FIND(retro_serialize);
+    FIND(retro_unserialize);
+    FIND(retro_get_memory_data);
+    FIND(retro_get_memory_size);
+#undef FIND
+    c->retro_set_environment(environment_cb);
+    c->retro_set_video_refresh(video_cb);
+    c->retro_set_audio_sample_batch(audio_batch_cb);
+    c->retro_set_input_poll(input_poll_cb);
+    c->retro_set_input_state(input_state_cb);
+    c->retro_init();
 }
 
 class Libretro : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        if (core.handle) return;
-        core.handle = dlopen(CORE.c_str(), RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(core.handle, nullptr) << dlerror();
-#define FIND(name) ASSERT_TRUE(find(&core.name, #name)) << #name
-        FIND(retro_set_environment);
-        FIND(retro_set_video_refresh);
-        FIND(retro_set_audio_sample_batch);
-        FIND(retro_set_input_poll);
-        FIND(retro_set_input_state);
-        FIND(retro_init);
-        FIND(retro_get_system_info);
-        FIND(retro_get_system_av_info);
-        FIND(retro_set_controller_port_device);
-        FIND(retro_load_game);
-        FIND(retro_unload_game);
-        FIND(retro_run);
-        FIND(retro_reset);
-        FIND(retro_serialize_size);
-        FIND(retro_serialize);
-        FIND(retro_unserialize);
-        FIND(retro_get_memory_data);
-        FIND(retro_get_memory_size);
-#undef FIND
-        core.retro_set_environment(environment_cb);
-        core.retro_set_video_refresh(video_cb);
-        core.retro_set_audio_sample_batch(audio_batch_cb);
-        core.retro_set_input_poll(input_poll_cb);
-        core.retro_set_input_state(input_state_cb);
-        core.retro_init();
+        if (!core.handle) open_core(CORE, &core);
     }
 
     void SetUp() override
@@ -540,6 +547,38 @@ TEST_F(Libretro, RefusesBadStatesAndGoesOnAsItWas)
     run(10);
     EXPECT_TRUE(core.retro_unserialize(good.data(), good.size())) << fe.log;
     EXPECT_EQ(save(), good);
+}
+
+TEST_F(Libretro, RunsBesideASecondCopyOfItself)
+{
+    // RetroArch's run-ahead loads a second copy of the core: both run the
+    // same machine the same way, and either may stop while the other goes on.
+    const std::string copy_path = fe.system_dir + "/copy_libretro.so";
+    fs::copy_file(CORE, copy_path);
+    ASSERT_TRUE(load(DEMO));
+    const auto first = record(200);
+    Core copy;
+    open_core(copy_path, &copy);
+    ASSERT_NE(copy.handle, nullptr);
+    retro_game_info game = {DEMO.c_str(), nullptr, 0, nullptr};
+    ASSERT_TRUE(copy.retro_load_game(&game));
+    std::vector<std::vector<uint32>> second;
+    for (int i = 0; i < 200; i++) {
+        copy.retro_run();
+        second.push_back(fe.frame);
+    }
+    EXPECT_TRUE(first == second);
+    copy.retro_unload_game();
+    copy.retro_deinit();
+    dlclose(copy.handle);
+    fe.keyboard = nullptr;   // the copy's, gone with it
+
+    EXPECT_TRUE(run_until("demo_bitmap", 1));
+    core.retro_unload_game();
+    core.retro_deinit();
+    core.retro_init();
+    ASSERT_TRUE(load(DEMO));
+    EXPECT_TRUE(run_until("demo_bitmap"));
 }
 
 TEST_F(Libretro, RunsFasterThanRealTime)

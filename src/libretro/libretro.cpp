@@ -15,8 +15,12 @@
 //
 // Content: a cartridge image of any size the cartridge loader takes, or
 // none (the BIOS alone). The BIOS is BIOS7020.bin in the front end's system
-// folder; without one (or with the core option "bios" set to "open") it is
-// our open BIOS, built into the core.
+// folder; without one (or with the core option ovix_bios set to "open") it
+// is our open BIOS, built into the core.
+//
+// Save states hold the key queue's strokes and the machine state
+// (state/machine_state.h); they are of fixed size, and checked whole before
+// anything changes.
 //
 // Tracing is off for the core's whole life: a front end's working folder
 // gets no trace.log and no debug.lst is read there.
@@ -49,10 +53,10 @@
 extern const unsigned char ovix_open_bios[2048];
 
 static constexpr int PICTURE_W = 320, PICTURE_H = 250;
-static constexpr uint64 FRAME_CYCLES = 100000;   // 20 ms at 5 MHz
-static constexpr double FRAMES_PER_SECOND = 50.0;
+static constexpr int FRAMES_PER_SECOND = 50;
+static constexpr uint64 FRAME_CYCLES = ORLO_SUBSECONDS / FRAMES_PER_SECOND;   // 100,000: 20 ms at 5 MHz
 static constexpr int SAMPLE_RATE = 48000;
-static constexpr int FRAME_SAMPLES = SAMPLE_RATE / 50;   // stereo samples per frame
+static constexpr int FRAME_SAMPLES = SAMPLE_RATE / FRAMES_PER_SECOND;   // stereo samples per frame
 static constexpr const char *BIOS_FILE = "BIOS7020.bin";
 static constexpr const char *BIOS_OPTION = "ovix_bios";
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Speed of the emulation loop on five workloads, run by the headless runner:
 #
-#   bench/run-bench.sh [--build DIR] [--runs N] [--baseline RUNNER] [--no-callgrind] [--check]
+#   bench/run-bench.sh [--build DIR] [--runs N] [--baseline RUNNER] [--no-callgrind] [--check] [--debugger]
 #
 #   mixed        the mixed loop (27 instructions of the common kinds) as the BIOS
 #   mixed-cart   the same loop as a cartridge under the open BIOS, timer 1 running
@@ -21,6 +21,12 @@
 # makes the script fail when the mixed loop takes more than 140 host
 # instructions per emulated instruction.
 #
+# --debugger runs every workload (and the baseline) with the debugger
+# engine in use: 16 breakpoints at addresses none of the programs reach
+# (0300-031E) and 4 write watchpoints on RAM blocks none of them touches
+# (C400-C5FF), so that the figures show what the engine costs a program
+# that is being debugged.
+#
 # Runs happen in a temporary folder (under TMPDIR): the mailbox workload
 # writes trace.log there (up to twice the log's size limit). On a machine
 # shared with other work, CPU time is the steadier measure; the load average
@@ -34,6 +40,7 @@ RUNS=5
 BASELINE=""
 CALLGRIND=1
 CHECK=0
+DEBUGGER=()
 while [ $# -gt 0 ]; do
     case "$1" in
     --build) BUILD=$(cd "$2" && pwd); shift 2 ;;
@@ -41,6 +48,12 @@ while [ $# -gt 0 ]; do
     --baseline) BASELINE=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
     --no-callgrind) CALLGRIND=0; shift ;;
     --check) CHECK=1; shift ;;
+    --debugger)
+        for a in 0300 0302 0304 0306 0308 030A 030C 030E 0310 0312 0314 0316 0318 031A 031C 031E; do
+            DEBUGGER+=(--break "$a")
+        done
+        DEBUGGER+=(--watch w:C400-C47F --watch w:C480-C4FF --watch w:C500-C57F --watch w:C580-C5FF)
+        shift ;;
     -h|--help) bench_help "$0"; exit 0 ;;
     *) echo "unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
@@ -68,6 +81,7 @@ workload() {
     video) OPTS=(--bios "$WL/video_bios.bin"); PASSES=100000000 ;;
     mailbox) OPTS=(--bios "$WL/mailbox_bios.bin"); PASSES=20000000 ;;
     esac
+    OPTS+=("${DEBUGGER[@]}")
 }
 
 # One timed run of RUNNER with OPTS for N passes: prints "cpu_seconds

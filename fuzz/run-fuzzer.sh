@@ -36,6 +36,7 @@ snapshot)  max_len=131072 smoke=20 ;;
 debug_lst) max_len=8192   smoke=15 ;;
 bios)      max_len=4096   smoke=10 ;;
 cart)      max_len=4096   smoke=10 ;;
+console)   max_len=4096   smoke=15 ;;
 esac
 seconds=$smoke
 if [ $# -gt 0 ]; then seconds=$1; shift; fi

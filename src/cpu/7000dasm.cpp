@@ -16,6 +16,8 @@
 // machine suppress tracing around the call.
 #include "cpu/7000dasm.h"
 
+#include <array>
+
 #include <cstdio>
 #include <cstring>
 
@@ -247,6 +249,30 @@ const char *set_ea_info(int what, unsigned value, int size, int access)
     }
     snprintf(out, sizeof ea.buffer[0], "%s$%0*X", sign, width, value);
     return out;
+}
+
+// ---------------------------------------------------------------------------
+// Operand bytes of each format, from its decode list.
+static constexpr unsigned format_length(const oprandinfo &f)
+{
+    unsigned n = 1;
+    for (operandtype t : f.decode) {
+        if (t == UI8 || t == I8 || t == PCREL) n += 1;
+        if (t == UI16 || t == I16 || t == PCABS) n += 2;
+        if (t == DONE) break;
+    }
+    return n;
+}
+
+unsigned dasm_length(uint8 opcode)
+{
+    static const auto table = [] {
+        std::array<uint8, 256> t{};
+        t.fill(1);
+        for (const opcodeinfo &o : opcodes) t[(size_t)o.opcode] = (uint8)format_length(of[o.operand]);
+        return t;
+    }();
+    return table[opcode];
 }
 
 // ---------------------------------------------------------------------------

@@ -28,4 +28,7 @@ extern const oprandinfo of[DASM_FORMATS];
 extern const opcodeinfo opcodes[DASM_OPCODES];
 
 unsigned Dasm7000(char *buffer, unsigned pc);
+// The length in bytes of the instruction that starts with `opcode`, as
+// Dasm7000 gives it, without reading the bus (1 for an undefined opcode).
+unsigned dasm_length(uint8 opcode);
 const char *set_ea_info(int what, unsigned value, int size, int access);

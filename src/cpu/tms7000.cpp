@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "debug/engine.h"
 #include "debug/trace.h"
 
 tms7000_Regs tms7000;
@@ -195,6 +196,8 @@ void tms7000_do_interrupt(int address, int line)
 {
     TRACE_FUNC("tms7000_do_interrupt()");
     TRACE("called");
+    // The debugger engine sees the frame pushed (the call stack).
+    if (dbg_tracking) dbg_interrupt(line, tms7000.pc.w.l, (uint16)address);
 
     const uint8 frame[3] = {tms7000.sr, tms7000.pc.b.h, tms7000.pc.b.l};
     for (uint8 byte : frame) {
@@ -421,7 +424,11 @@ int tms7000_ovix_execute(int cycles)
     do {
         tms7000_cpu c;
         c.load();
-        tms7000_ovix_step(c);
+        // The debugger's step keeps the engine's frames while it tracks them.
+        if (dbg_tracking)
+            tms7000_ovix_step_debug(c);
+        else
+            tms7000_ovix_step(c);
         c.save();
         clock_divider<true>();
     } while (tms7000_icount > 0);

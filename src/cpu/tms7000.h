@@ -87,18 +87,27 @@ struct tms7000_cpu {
 // of tms7000_ovix_execute runs before the divider (defined in tms70op.cpp).
 // The machine's set is the standard one but for opcode D7.
 void tms7000_ovix_step(tms7000_cpu &c);
+// The same for the emulation loop's debugging path: it also keeps the
+// debugger engine's frames (debug/engine.h) at every call, trap, return,
+// POP and LDSP.
+void tms7000_ovix_step_debug(tms7000_cpu &c);
 // The same with the standard set (tms7000_execute).
 void tms7000_step(tms7000_cpu &c);
 
 // One call of tms7000_ovix_execute(1) as the emulation loop makes it, on
 // `c`, without re-basing the counts: returns the cycles consumed. The
-// balance before the call's budget is tms7000_div_point.
+// balance before the call's budget is tms7000_div_point. Debug: with the
+// debugging path's step.
+template <bool Debug = false>
 inline int tms7000_ovix_pass(tms7000_cpu &c)
 {
     const int32 zero = tms7000_div_point;
     const int32 start = c.icount;
     do {
-        tms7000_ovix_step(c);
+        if constexpr (Debug)
+            tms7000_ovix_step_debug(c);
+        else
+            tms7000_ovix_step(c);
         tms7000_div_point = c.icount;
         if (c.icount < tms7000_div_alarm) [[unlikely]] {
             c.save();

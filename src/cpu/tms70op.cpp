@@ -23,7 +23,9 @@
 
 #include <type_traits>
 
+#include "cpu/7000dasm.h"
 #include "cpu/tms7000.h"
+#include "debug/engine.h"
 #include "mem/memory.h"
 
 static constexpr int REG_A = 0x0000;   // register A is register 0 on the bus
@@ -995,16 +997,55 @@ void tms7000_step(cpu &c)
 // that the handlers are inlined into it (and the step into the emulation
 // loop) with pc and the balance in registers.
 
+// The debugger engine's frames (debug/engine.h), on the debugging path:
+// a call or trap appends one (just pushed: its return address is on top of
+// the stack, its routine is where pc now is), and a return, POP or LDSP
+// drops those above the stack pointer. An interrupt entry reports its own.
+enum frame_effect { FRAME_NONE, FRAME_PUSH, FRAME_DROP };
+static constexpr frame_effect frame_effect_of(int op)
+{
+    if (op == 0x8E || op == 0x9E || op == 0xAE || op >= 0xE8) return FRAME_PUSH;
+    if (op == 0x0A || op == 0x0B || op == 0x08 || op == 0xB9 || op == 0xC9 || op == 0xD9 || op == 0x0D)
+        return FRAME_DROP;
+    return FRAME_NONE;
+}
+
+template <int op>
+static inline void note_frames(cpu &c)
+{
+    constexpr frame_effect effect = frame_effect_of(op);
+    if constexpr (effect == FRAME_NONE) return;
+    const uint8 sp = tms7000.sp;
+    int n = dbg_nframes;
+    if constexpr (effect == FRAME_PUSH) {
+        while (n && dbg_frames[n - 1].sp >= sp) n--;
+        if (n < DBG_MAX_FRAMES) {
+            dbg_frame &f = dbg_frames[n++];
+            f = dbg_frame{};
+            f.kind = op >= 0xE8 ? FRAME_TRAP : FRAME_CALL;
+            f.sp = sp;
+            f.return_pc = (uint16)(tms7000.rf[(sp - 1) & 0x7F] << 8 | tms7000.rf[sp]);
+            f.call_pc = (uint16)(f.return_pc - dasm_length((uint8)op));
+            f.entry = c.pc;
+        }
+    } else {
+        while (n && dbg_frames[n - 1].sp > sp) n--;
+    }
+    dbg_nframes = n;
+}
+
 #define OVIX_CASE(n)                                   \
     case n: {                                          \
         constexpr handler_fn handler = ovix_handler(n); \
         handler(c);                                    \
+        if constexpr (Debug) note_frames<n>(c);        \
         break;                                         \
     }
 #define OVIX_CASE4(n) OVIX_CASE(n) OVIX_CASE(n + 1) OVIX_CASE(n + 2) OVIX_CASE(n + 3)
 #define OVIX_CASE16(n) OVIX_CASE4(n) OVIX_CASE4(n + 4) OVIX_CASE4(n + 8) OVIX_CASE4(n + 12)
 
-__attribute__((flatten)) void tms7000_ovix_step(cpu &c)
+template <bool Debug>
+__attribute__((flatten)) static inline void ovix_step(cpu &c)
 {
     if (tms7000.idle_state == 0) [[likely]] {
         const uint8 opcode = fetch(c);
@@ -1021,3 +1062,6 @@ __attribute__((flatten)) void tms7000_ovix_step(cpu &c)
 #undef OVIX_CASE16
 #undef OVIX_CASE4
 #undef OVIX_CASE
+
+__attribute__((flatten)) void tms7000_ovix_step(cpu &c) { ovix_step<false>(c); }
+__attribute__((flatten)) void tms7000_ovix_step_debug(cpu &c) { ovix_step<true>(c); }

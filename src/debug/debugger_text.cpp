@@ -249,6 +249,7 @@ void stop_reason_text(char *out, size_t size, loop_stop reason, stop_cause cause
             snprintf(out, size, "Stopped: %04X reached", target);
         return;
     case LOOP_STOP_COUNT:
+    case LOOP_STOP_ENGINE:
         break;
     case LOOP_STOP_DEBUGGER:
         switch (cause) {

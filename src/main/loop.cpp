@@ -11,6 +11,7 @@
 
 #include "cpu/7000dasm.h"
 #include "cpu/tms7000.h"
+#include "debug/engine.h"
 #include "debug/trace.h"
 #include "io/io_cpu.h"
 #include "mem/memory.h"
@@ -78,21 +79,36 @@ OVIX_COLD static void frame_pass(const loop_hooks *hooks)
 
 OVIX_COLD static bool ask_frame_due(const loop_hooks *hooks) { return hooks->frame_due(hooks->ctx); }
 
-loop_result ovix_run(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
+loop_result ovix_run(uint32 targetPC, uint64 max_passes, const loop_hooks *hooks)
 {
     pass_counter = 0;
     return ovix_resume(targetPC, max_passes, hooks);
 }
 
-// Flattened: the execute pass with its opcode dispatch and handlers, the
-// bus's inline paths and the timer check are inlined into this loop
-// whatever the link-time optimiser would decide for each program;
+// Passes of the run under way, as far as counted: brought up to date at
+// frame passes and before the debugger engine looks, so that the machine's
+// time reads right there.
+static uint64 run_passes = 0;
+
+// The loop. Flattened: the execute pass with its opcode dispatch and
+// handlers, the bus's inline paths and the timer check are inlined into
+// this loop whatever the link-time optimiser would decide for each program;
 // everything rare is out of line (OVIX_COLD).
-__attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
+//
+// Debug: the debugging path, taken while something of the debugger engine
+// is in use. Its step keeps the engine's frames (calls, traps, returns);
+// after each pass it looks at the engine's map for the new program counter
+// and calls the engine when it says so, and keeps the address of the
+// instruction the next pass runs where the engine finds it. The plain path
+// has none of it.
+//
+// The stop address is 16 bits wide here (a wider comparison would cost
+// every pass an instruction); ovix_resume stands in for "no stop address".
+template <bool Debug>
+__attribute__((flatten)) static loop_result resume(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks)
 {
     tms7000_ovix_prologue();
     tms7000_rebase();
-    ask_bkpt = 0;
     volatile char *const keys = key;
     bool dump = dump_all != 0;
     uint64 passes = 0, cycles = 0;
@@ -100,6 +116,7 @@ __attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_pas
     const uint32 period = frame_due ? LOOP_DUE_PASSES : LOOP_FRAME_PASSES;
     // Passes until the next frame pass (or frame_due question), that one
     // included.
+    const int start_counter = pass_counter;
     const uint32 counter = (uint32)pass_counter % period;
     uint32 frame_left = counter == 0 ? 1 : period - counter + 1;
     // The emulated clock advances by exactly the cycles of each pass, and
@@ -116,13 +133,16 @@ __attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_pas
     // Passes until the next frame pass or the count stop, whichever is first.
     uint32 chunk = 1, left = 1;
     loop_stop reason;
+    if constexpr (Debug) dbg_access_pc = cpu.pc;
 
     for (;;) {
-        tms7000_ovix_pass(cpu);
+        tms7000_ovix_pass<Debug>(cpu);
 
         if (dump) [[unlikely]] {
             cpu.save();
+            if constexpr (Debug) dbg_watch_arm(false);
             dump_line();
+            if constexpr (Debug) dbg_watch_arm(true);
             cpu.load();
         }
         uint32 fkeys = function_keys(keys);
@@ -137,6 +157,15 @@ __attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_pas
             cpu.load();
         }
 
+        if constexpr (Debug) {
+            if (dbg_bp_map[cpu.pc] != 0) [[unlikely]] {
+                cpu.save();
+                run_passes = passes + (chunk - left) + 1;
+                dbg_after_pass();   // sets dbg_stop_request to stop
+                cpu.load();
+            }
+        }
+
         if (--left == 0) [[unlikely]] {
             passes += chunk;
             frame_left -= chunk;
@@ -147,7 +176,10 @@ __attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_pas
                 if (!frame_due || passes == 1 || ask_frame_due(hooks)) {
                     orlo_clock_lazy(nullptr, 0);   // the counts are re-based
                     cycles += orlo_timer_cycles() - clock_start;
+                    run_passes = passes;
+                    if constexpr (Debug) dbg_watch_arm(false);
                     frame_pass(hooks);
+                    if constexpr (Debug) dbg_watch_arm(true);
                     clock_start = orlo_timer_cycles();
                     orlo_clock_lazy(&tms7000_div_point, tms7000_icount);
                     dump = dump_all != 0;
@@ -156,11 +188,13 @@ __attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_pas
                 cpu.load();
             }
             if (passes >= max_passes) {
-                // The count stop comes last of the three.
+                // The count stop comes last.
                 if (cpu.pc == targetPC)
                     reason = LOOP_STOP_PC;
                 else if ((fkeys & F1_HELD) || ask_bkpt)
                     reason = LOOP_STOP_DEBUGGER;
+                else if (Debug && dbg_stop_request)
+                    reason = LOOP_STOP_ENGINE;
                 else
                     reason = LOOP_STOP_COUNT;
                 left = chunk;   // all counted
@@ -175,21 +209,70 @@ __attribute__((flatten)) loop_result ovix_resume(uint16 targetPC, uint64 max_pas
             reason = LOOP_STOP_PC;
             break;
         }
-        if ((fkeys & F1_HELD) || ask_bkpt) [[unlikely]] {
-            reason = LOOP_STOP_DEBUGGER;
+        // The engine's request is tested with the debugger's; the debugger
+        // comes first.
+        if ((fkeys & F1_HELD) | ask_bkpt | (Debug ? dbg_stop_request : 0)) [[unlikely]] {
+            reason = (fkeys & F1_HELD) || ask_bkpt ? LOOP_STOP_DEBUGGER : LOOP_STOP_ENGINE;
             break;
         }
+        if constexpr (Debug) dbg_access_pc = cpu.pc;   // the next pass's instruction
     }
     // The passes of the chunk that ran before a stop.
     passes += chunk - left;
-    frame_left -= chunk - left;
-    pass_counter = (int)((period - frame_left + 1) % period);
+    pass_counter = (int)(((uint64)start_counter + passes) % LOOP_FRAME_PASSES);
     orlo_clock_lazy(nullptr, 0);
     cycles += orlo_timer_cycles() - clock_start;
     cpu.save();
     tms7000_rebase();
     machine_passes += passes;
+    run_passes = 0;
     return loop_result{passes, cycles, reason};
+}
+
+loop_result ovix_resume(uint32 targetPC, uint64 max_passes, const loop_hooks *hooks)
+{
+    ask_bkpt = 0;
+    const bool debug = dbg_active;
+    if (debug) dbg_run_begin();
+    // Without a stop address the loop gets FFFF and goes on when it stops
+    // there, unless something else stopped it after the same pass.
+    const bool none = targetPC > 0xFFFF;
+    const uint16 target = none ? 0xFFFF : (uint16)targetPC;
+    loop_result total{0, 0, LOOP_STOP_COUNT};
+    for (;;) {
+        const uint64 left = max_passes - total.passes;
+        const loop_result r = debug ? resume<true>(target, left, hooks) : resume<false>(target, left, hooks);
+        total.passes += r.passes;
+        total.cycles += r.cycles;
+        total.reason = r.reason;
+        if (!none || r.reason != LOOP_STOP_PC) break;
+        if (key[KEY_F1] || ask_bkpt) {
+            total.reason = LOOP_STOP_DEBUGGER;
+            break;
+        }
+        if (debug && dbg_stop_request) {
+            total.reason = LOOP_STOP_ENGINE;
+            break;
+        }
+        if (total.passes >= max_passes) {
+            total.reason = LOOP_STOP_COUNT;
+            break;
+        }
+    }
+    dbg_run_end(total, targetPC);
+    return total;
+}
+
+int ovix_step_pass()
+{
+    // One instruction, the clock and the timer check, as the debugger's
+    // step has always made them (no listing line, no handshake keys).
+    const int cycles = tms7000_ovix_execute(1);
+    orlo_timer_update_clock({0, (uint32)cycles});
+    orlo_check_timers();
+    pass_counter = (pass_counter + 1) % LOOP_FRAME_PASSES;
+    machine_passes++;
+    return cycles;
 }
 
 int ovix_reset()
@@ -279,6 +362,6 @@ int ovix_get_pass_counter() { return pass_counter; }
 void ovix_set_pass_counter(int passes) { pass_counter = passes; }
 ovix_key_state ovix_get_key_state() { return held_key; }
 void ovix_set_key_state(const ovix_key_state &k) { held_key = k; }
-uint64 ovix_machine_passes() { return machine_passes; }
+uint64 ovix_machine_passes() { return machine_passes + run_passes; }
 void ovix_set_machine_passes(uint64 passes) { machine_passes = passes; }
 void ovix_count_passes(uint64 passes) { machine_passes += passes; }

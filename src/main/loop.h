@@ -15,8 +15,13 @@ constexpr int LOOP_FRAME_PASSES = 100000;
 // With a frame_due hook, the loop asks it every this many passes instead.
 constexpr int LOOP_DUE_PASSES = 1000;
 
-// Why ovix_run returned.
-enum loop_stop { LOOP_STOP_PC, LOOP_STOP_DEBUGGER, LOOP_STOP_COUNT };
+// Why ovix_run returned. LOOP_STOP_ENGINE: the debugger engine stopped the
+// run (a breakpoint, a watchpoint, the end of a step: debug/engine.h says
+// which).
+enum loop_stop { LOOP_STOP_PC, LOOP_STOP_DEBUGGER, LOOP_STOP_COUNT, LOOP_STOP_ENGINE };
+
+// A stop address no program counter can equal: the run has none.
+constexpr uint32 LOOP_NO_TARGET = 0x10000;
 
 // Calls made at each frame pass (the first pass of a run, then every
 // 100000th): the frame is rendered, then before_poll runs, then the
@@ -39,15 +44,24 @@ struct loop_result {
 };
 
 // Runs passes until the program counter equals targetPC after a pass, the
-// F1 key is held or ask_bkpt is set (LOOP_STOP_DEBUGGER), or max_passes
-// passes have run. Clears ask_bkpt when it starts. Always runs at least one
+// F1 key is held or ask_bkpt is set (LOOP_STOP_DEBUGGER), the debugger
+// engine stops it (LOOP_STOP_ENGINE, only while something of the engine is
+// in use: then the loop takes its debugging path), or max_passes passes
+// have run; when several hold after the same pass, the first in that order
+// is the reason. Clears ask_bkpt when it starts. Always runs at least one
 // pass.
-loop_result ovix_run(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks);
+loop_result ovix_run(uint32 targetPC, uint64 max_passes, const loop_hooks *hooks);
 // The same, but the first pass is a frame pass only if the pass counter
 // says so: the count of passes since the last frame pass goes on from where
 // the previous run (or a loaded snapshot) left it, so that runs in a row
 // behave as one long run.
-loop_result ovix_resume(uint16 targetPC, uint64 max_passes, const loop_hooks *hooks);
+loop_result ovix_resume(uint32 targetPC, uint64 max_passes, const loop_hooks *hooks);
+
+// The debugger's single step: one instruction (tms7000_ovix_execute(1)),
+// the clock advance and the timer check, without a frame pass, the
+// per-instruction listing or the F2/F3 keys; it counts in the pass counter
+// and the machine's time like a pass of a run. Returns its cycles.
+int ovix_step_pass();
 
 // Machine reset: CPU, I/O processor, video chip, in this order. Returns 2
 // (the dialog manager's D_REDRAW) so that it can serve as a menu callback.
@@ -70,8 +84,9 @@ extern int (*ovix_key_source)();
 int ovix_key_code(int host_key);
 constexpr int OVIX_KEY_RELEASE = 0x04;   // the code sent when the held key goes up
 
-// For snapshots: the loop's pass counter (passes since the last frame pass,
-// 0 to LOOP_FRAME_PASSES - 1) and the keyboard poll's held key.
+// For snapshots: the loop's pass counter (passes since the last frame pass
+// of the fixed schedule, 0 to LOOP_FRAME_PASSES - 1) and the keyboard
+// poll's held key.
 int ovix_get_pass_counter();
 void ovix_set_pass_counter(int passes);
 struct ovix_key_state {
@@ -83,7 +98,8 @@ void ovix_set_key_state(const ovix_key_state &k);
 
 // The machine's time: loop passes since power-on. Every pass counts, those
 // of runs and those of the debugger's steps alike; ovix_power_on sets it
-// to 0 and a restored machine state brings its own.
+// to 0 and a restored machine state brings its own. During a run it is
+// current at frame passes and wherever the debugger engine looks.
 uint64 ovix_machine_passes();
 void ovix_set_machine_passes(uint64 passes);
 // Adds passes run outside ovix_run/ovix_resume (the debugger's steps).

@@ -32,6 +32,17 @@ static struct {
     int write_flag;   // the same for program_write_byte_8()
 } s_bus;
 
+// Blocks that watchpoints take out of the fast tables (bus_watch_blocks).
+static struct {
+    uint64 read[8], write[8];
+    bool on;   // any of it set: the slow paths report to the hooks
+} s_watch;
+
+void (*bus_watch_hook)(int address, bool write, uint8 old, uint8 value);
+void (*vram_watch_hook)(int address, bool write, uint8 old, uint8 value);
+
+static bool watched(const uint64 *bits, int block) { return (bits[block / 64] >> (block % 64)) & 1; }
+
 // The block of plain memory at `block`, or null.
 static uint8 *plain_block(int block, bool write)
 {
@@ -52,9 +63,24 @@ static void update_blocks()
     const bool read_open = g_notrace || s_bus.read_flag == -1;
     const bool write_open = g_notrace || s_bus.write_flag == -1;
     for (int b = 0; b < BLOCKS; b++) {
-        bus_read_block[b] = read_open ? plain_block(b, false) : nullptr;
-        bus_write_block[b] = write_open ? plain_block(b, true) : nullptr;
+        bus_read_block[b] = read_open && !watched(s_watch.read, b) ? plain_block(b, false) : nullptr;
+        bus_write_block[b] = write_open && !watched(s_watch.write, b) ? plain_block(b, true) : nullptr;
     }
+}
+
+void bus_watch_blocks(const uint64 read_blocks[8], const uint64 write_blocks[8], bool page1_read, bool page1_write)
+{
+    s_watch.on = page1_read || page1_write;
+    for (int i = 0; i < 8; i++) {
+        s_watch.read[i] = read_blocks[i];
+        s_watch.write[i] = write_blocks[i];
+        s_watch.on |= read_blocks[i] || write_blocks[i];
+    }
+    // Block 0 stands for page 1 too: the processor reaches page 1 through
+    // the decoder directly only while block 0 is in the fast tables.
+    if (page1_read) s_watch.read[0] |= 1;
+    if (page1_write) s_watch.write[0] |= 1;
+    update_blocks();
 }
 
 static bool register_switch_hook()
@@ -188,16 +214,45 @@ static void bus_write_decode(int address, uint8 data, bool listed)
     }
 }
 
+// The video ports through which the processor reads and writes video memory.
+static constexpr int VRAM_READ_PORT = 0x0124, VRAM_WRITE_PORT = 0x012E;
+
+// A read or write reported to the watchpoint hooks.
+OVIX_COLD static uint8 watched_read(int address, bool listed)
+{
+    const int a = address & 0xFFFF;
+    const int vram_address = a == VRAM_READ_PORT ? tms3556_vram_address(false) : -1;
+    const uint8 v = bus_read_decode(address, listed);
+    if (bus_watch_hook) bus_watch_hook(a, false, v, v);
+    if (vram_address >= 0 && vram_address <= 0x7FFF && vram_watch_hook) vram_watch_hook(vram_address, false, v, v);
+    return v;
+}
+
+OVIX_COLD static void watched_write(int address, uint8 data, bool listed)
+{
+    const int a = address & 0xFFFF;
+    const uint8 old = bus_peek(a);
+    const int vram_address = a == VRAM_WRITE_PORT ? tms3556_vram_address(true) : -1;
+    const uint8 vram_old = vram_address >= 0 ? get_vram(vram_address) : 0;
+    bus_write_decode(address, data, listed);
+    if (bus_watch_hook) bus_watch_hook(a, true, old, data);
+    if (vram_address >= 0 && vram_address <= 0x7FFF && vram_watch_hook) vram_watch_hook(vram_address, true, vram_old, data);
+}
+
 uint8 bus_read_slow(int address)
 {
     bus_prologue("program_read_byte_8()", &s_bus.read_flag);
-    return bus_read_decode(address, s_bus.read_flag == 1 && !g_notrace);
+    const bool listed = s_bus.read_flag == 1 && !g_notrace;
+    if (s_watch.on) return watched_read(address, listed);
+    return bus_read_decode(address, listed);
 }
 
 void bus_write_slow(int address, uint8 data)
 {
     bus_prologue("program_write_byte_8()", &s_bus.write_flag);
-    bus_write_decode(address, data, s_bus.write_flag == 1 && !g_notrace);
+    const bool listed = s_bus.write_flag == 1 && !g_notrace;
+    if (s_watch.on) return watched_write(address, data, listed);
+    bus_write_decode(address, data, listed);
 }
 
 uint8 io_read_byte_8(int address)

@@ -19,6 +19,19 @@ extern uint8 porta_val, portb_val, portc_val, portd_val;
 extern const uint8 *bus_read_block[512];
 extern uint8 *bus_write_block[512];
 
+// Watchpoints of the debugger. The blocks whose bits are set (bit b of
+// word b / 64: the block at address b * 128) are taken out of the fast
+// tables, and with page1_read / page1_write so is block 0 for that
+// direction, which sends the processor's accesses to page 1 (peripheral
+// file, video ports, mailbox) through the decoder too. While any of it is
+// set, bus_read_slow and bus_write_slow report every access to
+// bus_watch_hook (the CPU's space: `old` is the byte a read would have
+// given before a write), and every access of the video ports to video
+// memory to vram_watch_hook (the video-memory address and its bytes).
+void bus_watch_blocks(const uint64 read_blocks[8], const uint64 write_blocks[8], bool page1_read, bool page1_write);
+extern void (*bus_watch_hook)(int address, bool write, uint8 old, uint8 value);
+extern void (*vram_watch_hook)(int address, bool write, uint8 old, uint8 value);
+
 // The bus functions' trace prologue and the full decoder, with every trace
 // message, for everything but plain memory.
 OVIX_COLD uint8 bus_read_slow(int address);

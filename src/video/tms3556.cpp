@@ -205,21 +205,24 @@ void tms3556_vram_w(int offset, uint8 data)
     }
 }
 
-uint8 tms3556_vram_peek()
+uint16 tms3556_vram_address(bool write)
 {
-    // The reloads tms3556_vram_r would make, applied to copies.
+    // The reloads an access in that direction would make, applied to copies.
+    const dma_mode dir = write ? dma_write : dma_read;
     dma_mode mode = vdp_acmpxy_mode;
     uint16 acmpxy = vdp_acmpxy, acmp = vdp_acmp;
     if (row_col_written) {
         acmpxy = row_col();
-        mode = dma_read;
+        mode = dir;
     }
     if (bamp_written) {
         acmp = reg16(REG_BAMP);
-        mode = dma_write;
+        mode = dir == dma_write ? dma_read : dma_write;
     }
-    return get_vram(mode == dma_read ? acmpxy : acmp);
+    return mode == dir ? acmpxy : acmp;
 }
+
+uint8 tms3556_vram_peek() { return get_vram(tms3556_vram_address(false)); }
 
 uint8 tms3556_vram_r(int offset)
 {

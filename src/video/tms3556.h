@@ -32,6 +32,11 @@ uint8 tms3556_vram_r(int offset);
 // The byte tms3556_vram_r would return now, without moving a pointer or
 // consuming a pending load (for the debugger).
 uint8 tms3556_vram_peek();
+// The video-memory address the next access through the video port would
+// use (a write when `write`, else a read), found without moving a pointer
+// or consuming a pending load. It may be above 7FFF (such an access reads
+// FF and writes nothing).
+uint16 tms3556_vram_address(bool write);
 uint8 tms3556_reg_r(int offset);
 uint8 tms3556_initptr_r(int offset);
 void tms3556_reset();

@@ -81,6 +81,9 @@ TEST(Typing, CharactersToKeys)
         {"RUN\\n", {KEY_R, KEY_U, KEY_N, KEY_ENTER}},
         {"\\n\\n", {KEY_ENTER, KEY_ENTER}},
         {"", {}},
+        // Keys by name, any case.
+        {"{up}{DOWN}{Left}{right}", {KEY_UP, KEY_DOWN, KEY_LEFT, KEY_RIGHT}},
+        {"{enter}{return}{space}{q}{7}", {KEY_ENTER, KEY_ENTER, KEY_SPACE, KEY_Q, KEY_7}},
     };
     for (const auto &c : good) {
         SCOPED_TRACE(c.text);
@@ -94,6 +97,7 @@ TEST(Typing, CharactersToKeys)
         const char *named;   // how the error names the character
     } bad[] = {
         {"a,b", "','"}, {"x-", "'-'"}, {"\t", "0x09"}, {"\\t", "'\\'"}, {"ab\\", "'\\'"}, {"\xC3\xA9", "0xC3"},
+        {"{ESC}", "{ESC} is not a key"}, {"{UP", "{UP is not a key"}, {"{}", "{} is not a key"}, {"{AB}", "{AB}"},
     };
     for (const auto &c : bad) {
         SCOPED_TRACE(c.text);
@@ -136,6 +140,78 @@ TEST(Typing, ScheduleStartsAtReadyThenTwoDownTwoUp)
         EXPECT_TRUE(type_schedule_done(&s));
     }
     clear_keys();
+}
+
+TEST(Typing, TimedChunksWaitForTheirTime)
+{
+    // WHEN forms and their bounds.
+    const struct {
+        const char *spec;
+        bool ok;
+        type_when when;
+        uint64 at;
+    } specs[] = {
+        {"0:A", true, TYPE_AT_PASS, 0},           {"5000000:A", true, TYPE_AT_PASS, 5000000},
+        {"2.5s:A", true, TYPE_AT_CYCLE, 12500000}, {"300ms:A", true, TYPE_AT_CYCLE, 1500000},
+        {"0s:", true, TYPE_AT_CYCLE, 0},          {":A", false, TYPE_AT_PASS, 0},
+        {"A", false, TYPE_AT_PASS, 0},            {"-1:A", false, TYPE_AT_PASS, 0},
+        {"1.5:A", false, TYPE_AT_PASS, 0},        {"1.2.3s:A", false, TYPE_AT_PASS, 0},
+        {"5s:A%", false, TYPE_AT_PASS, 0},
+    };
+    for (const auto &c : specs) {
+        type_schedule s;
+        std::string error;
+        const bool ok = type_schedule_add(&s, c.spec, &error);
+        EXPECT_EQ(ok, c.ok) << c.spec << ": " << error;
+        if (ok && c.ok) {
+            ASSERT_EQ(s.waits.size(), 1u) << c.spec;
+            EXPECT_EQ(s.waits[0].when, c.when) << c.spec;
+            EXPECT_EQ(s.waits[0].at, c.at) << c.spec;
+        }
+    }
+    // A chunk at a pass count: nothing before the machine's time reaches it.
+    clear_keys();
+    type_schedule s;
+    std::string error;
+    ASSERT_TRUE(type_schedule_init(&s, "A", &error));
+    ASSERT_TRUE(type_schedule_add(&s, "1000:B", &error));
+    cur_state = get_state_num("ready");
+    const uint64 start = ovix_machine_passes();
+    ovix_set_machine_passes(0);
+    std::vector<std::vector<int>> polls;
+    for (int i = 0; i < 6; i++) {
+        type_schedule_before_poll(&s);
+        polls.push_back(keys_down());
+    }
+    EXPECT_EQ(polls, (std::vector<std::vector<int>>{{KEY_A}, {KEY_A}, {}, {}, {}, {}}));
+    ovix_set_machine_passes(999);
+    type_schedule_before_poll(&s);
+    EXPECT_TRUE(keys_down().empty());
+    ovix_set_machine_passes(1000);
+    type_schedule_before_poll(&s);
+    EXPECT_EQ(keys_down(), (std::vector<int>{KEY_B}));
+    ovix_set_machine_passes(start);
+    clear_keys();
+}
+
+TEST(Typing, EmulatedTimeStops)
+{
+    const struct {
+        const char *text;
+        int kind;
+        bool ok;
+        uint64 cycles;
+    } cases[] = {
+        {"1", TIME_SECONDS, true, 5000000}, {"0.0000002", TIME_SECONDS, true, 1}, {"0", TIME_SECONDS, false, 0},
+        {"0.00000001", TIME_SECONDS, false, 0}, {"-1", TIME_SECONDS, false, 0}, {"1x", TIME_SECONDS, false, 0},
+        {"1", TIME_CYCLES, true, 1},        {"0", TIME_CYCLES, false, 0},       {"1.5", TIME_CYCLES, false, 0},
+        {"2", TIME_FRAMES, true, 200000},   {"0", TIME_FRAMES, false, 0},
+    };
+    for (const auto &c : cases) {
+        uint64 cycles = 0;
+        EXPECT_EQ(parse_emulated_time(c.text, c.kind, &cycles), c.ok) << c.text << " " << c.kind;
+        if (c.ok) EXPECT_EQ(cycles, c.cycles) << c.text;
+    }
 }
 
 TEST(Typing, TheKeyboardPollSendsEachCharacterAndItsRelease)

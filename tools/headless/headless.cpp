@@ -5,6 +5,8 @@
 
 #include "headless.h"
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -14,13 +16,19 @@
 #include <CLI/CLI.hpp>
 
 #include "cpu/tms7000.h"
+#include "debug/engine.h"
 #include "debug/png.h"
+#include "debug/symbols.h"
 #include "debug/trace.h"
 #include "host/cli_parse.h"
+#include "host/files.h"
+#include "time/timer.h"
 #include "io/io_cpu.h"
 #include "mem/memory.h"
 #include "state/snapshot.h"
 #include "video/tms3556.h"
+
+#include "console.h"
 
 static constexpr int PICTURE_W = 320;   // the drawn part of the frame bitmap
 static constexpr int PICTURE_H = 250;
@@ -28,8 +36,10 @@ static constexpr double MACHINE_MHZ = 5.0;
 
 static const char usage[] =
     "usage: ovix-headless [--bios FILE] [--cart FILE] [--load-state FILE] [--instructions N]\n"
-    "                     [--until-pc HEX] [--type TEXT] [--screenshot FILE.png] [--state FILE.json]\n"
-    "                     [--trace-all] [--help]\n";
+    "                     [--until-pc HEX|LABEL] [--type TEXT] [--screenshot FILE.png] [--state FILE.json]\n"
+    "                     [--trace-all] [--symbols FILE]... [--break LOCATION[:CONDITION[:HITS]]]...\n"
+    "                     [--watch [r|w|rw:]RANGE[:CONDITION]]... [--console [--json]]\n"
+    "                     [--seconds S | --cycles N | --frames N] [--type-at WHEN:TEXT]... [--keys FILE] [--help]\n";
 
 // ---------------------------------------------------------------------------
 // Options
@@ -70,7 +80,7 @@ static bool parse_address(const char *s, uint16 *out)
 // The options as CLI11 sees them: every value is taken as text and checked
 // here afterwards, with the runner's own rules and messages.
 struct option_texts {
-    std::string instructions, until_pc;
+    std::string instructions, until_pc, seconds, cycles, frames;
 };
 
 static void declare_options(CLI::App &app, headless_options *opt, option_texts *t)
@@ -84,15 +94,35 @@ static void declare_options(CLI::App &app, headless_options *opt, option_texts *
         ->option_text("FILE");
     app.add_option("--instructions", t->instructions, "stop after N loop passes (default 10000000)")
         ->option_text("N");
-    app.add_option("--until-pc", t->until_pc, "stop when the program counter equals this address after a pass")
-        ->option_text("HEX");
-    app.add_option("--type", opt->type_text, "type TEXT on the machine's keyboard once it is ready")
+    app.add_option("--until-pc", t->until_pc,
+                   "stop when the program counter equals this address (or label of --symbols) after a pass")
+        ->option_text("HEX|LABEL");
+    app.add_option("--seconds", t->seconds, "stop after this emulated time (decimal seconds)")->option_text("S");
+    app.add_option("--cycles", t->cycles, "stop after this many emulated cycles")->option_text("N");
+    app.add_option("--frames", t->frames, "stop after this many frames of 100000 cycles (20 ms)")->option_text("N");
+    app.add_option("--type", opt->type_text, "type TEXT on the machine's keyboard once it is ready ({UP}: a key by name)")
         ->option_text("TEXT");
+    app.add_option("--type-at", opt->type_at, "type TEXT from a time on: passes, or 2.5s / 300ms of emulated time; repeatable")
+        ->option_text("WHEN:TEXT")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--keys", opt->keys_file, "type the lines of a file, each [WHEN:]TEXT")->option_text("FILE");
     app.add_option("--screenshot", opt->screenshot, "at the end, write the 320 x 250 picture as PNG")
         ->option_text("FILE.png");
     app.add_option("--state", opt->state, "at the end, write the machine state as a snapshot (JSON)")
         ->option_text("FILE.json");
     app.add_flag("--trace-all", opt->trace_all, "write a disassembly line per instruction to trace.log");
+    app.add_option("--symbols", opt->symbols, "a symbol file (labels for --until-pc, --break, --watch and the console); "
+                                              "repeatable")
+        ->option_text("FILE")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--break", opt->breaks, "stop at a breakpoint (with a condition and a hit count); repeatable")
+        ->option_text("LOCATION[:CONDITION[:HITS]]")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--watch", opt->watches, "stop at a watchpoint on a range (r, w or rw; w by default); repeatable")
+        ->option_text("[r|w|rw:]RANGE[:CONDITION]")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_flag("--console", opt->console, "a command console on standard input and output ('help' lists its commands)");
+    app.add_flag("--json", opt->json, "with --console: each reply as one JSON object on a line");
 }
 
 // Parses with CLI11 and checks the values. Returns -1 when the run may go
@@ -115,13 +145,41 @@ static int parse_command_line(int argc, const char *const *argv, headless_option
         *error = "--instructions needs a positive decimal count, not " + t.instructions;
         return 2;
     }
-    if (app.count("--until-pc") && !parse_address(t.until_pc.c_str(), &opt->until_pc)) {
-        *error = "--until-pc needs a hexadecimal address from 0 to FFFF, not " + t.until_pc;
+    opt->instructions_given = app.count("--instructions") > 0;
+    const struct {
+        const char *name;
+        const std::string &text;
+        int kind;
+        const char *what;
+    } times[] = {
+        {"--seconds", t.seconds, TIME_SECONDS, "a positive number of emulated seconds (2.5)"},
+        {"--cycles", t.cycles, TIME_CYCLES, "a positive decimal count of cycles"},
+        {"--frames", t.frames, TIME_FRAMES, "a positive decimal count of frames"},
+    };
+    int time_options = 0;
+    for (const auto &o : times) {
+        if (!app.count(o.name)) continue;
+        time_options++;
+        if (!parse_emulated_time(o.text, o.kind, &opt->stop_cycles)) {
+            *error = std::string(o.name) + " needs " + o.what + ", not " + o.text;
+            return 2;
+        }
+    }
+    if (time_options > 1) {
+        *error = "give one of --seconds, --cycles and --frames";
         return 2;
     }
-    if (app.count("--type")) {
+    // A label is looked up once the symbol files are loaded.
+    if (app.count("--until-pc") && !parse_address(t.until_pc.c_str(), &opt->until_pc)) opt->until_pc_text = t.until_pc;
+    if (opt->json && !opt->console) {
+        *error = "--json goes with --console";
+        return 2;
+    }
+    if (app.count("--type") || !opt->type_at.empty() || !opt->keys_file.empty()) {
         type_schedule check;
         if (!type_schedule_init(&check, opt->type_text.c_str(), error)) return 2;
+        for (const std::string &t2 : opt->type_at)
+            if (!type_schedule_add(&check, t2, error)) return 2;
         opt->type = true;
     }
     return -1;
@@ -130,9 +188,18 @@ static int parse_command_line(int argc, const char *const *argv, headless_option
 // ---------------------------------------------------------------------------
 // Typing
 
-bool type_schedule_init(type_schedule *s, const char *text, std::string *error)
+// The machine's keys by name, for {NAME} in typed text.
+static const struct {
+    const char *name;
+    int key;
+} named_keys[] = {
+    {"ENTER", KEY_ENTER}, {"RETURN", KEY_ENTER}, {"SPACE", KEY_SPACE}, {"UP", KEY_UP},
+    {"DOWN", KEY_DOWN},   {"LEFT", KEY_LEFT},    {"RIGHT", KEY_RIGHT},
+};
+
+// Appends the keys of `text` to s->keys.
+static bool add_keys(type_schedule *s, const char *text, std::string *error)
 {
-    *s = type_schedule{};
     for (const char *p = text; *p; p++) {
         const char c = *p;
         if (c >= 'a' && c <= 'z') {
@@ -148,6 +215,23 @@ bool type_schedule_init(type_schedule *s, const char *text, std::string *error)
         } else if (c == '\\' && p[1] == 'n') {
             s->keys.push_back(KEY_ENTER);
             p++;
+        } else if (c == '{') {
+            const char *end = strchr(p, '}');
+            std::string name(p + 1, end ? (size_t)(end - p - 1) : strlen(p + 1));
+            for (char &ch : name) ch = (char)toupper((unsigned char)ch);
+            int found = -1;
+            if (name.size() == 1 && isalpha((unsigned char)name[0])) found = KEY_A + (name[0] - 'A');
+            if (name.size() == 1 && isdigit((unsigned char)name[0])) found = KEY_0 + (name[0] - '0');
+            for (const auto &k : named_keys)
+                if (name == k.name) found = k.key;
+            if (!end || found < 0) {
+                *error = "--type: {" + name.substr(0, 20) + (end ? "}" : "") +
+                         " is not a key of the machine (its keys: A-Z, 0-9, {ENTER}, {SPACE}, {UP}, {DOWN}, "
+                         "{LEFT}, {RIGHT})";
+                return false;
+            }
+            s->keys.push_back(found);
+            p = end;
         } else {
             char msg[96];
             if ((unsigned char)c >= 0x20 && (unsigned char)c < 0x7F)
@@ -162,9 +246,99 @@ bool type_schedule_init(type_schedule *s, const char *text, std::string *error)
     return true;
 }
 
+bool type_schedule_init(type_schedule *s, const char *text, std::string *error)
+{
+    *s = type_schedule{};
+    return add_keys(s, text, error);
+}
+
+// A WHEN of --type-at: passes (decimal), or seconds/milliseconds of
+// emulated time.
+static bool parse_when(const std::string &w, type_wait *out)
+{
+    if (w.empty() || w.size() > 24) return false;
+    const bool ms = w.size() > 2 && w.compare(w.size() - 2, 2, "ms") == 0;
+    const bool sec = !ms && w.back() == 's';
+    if (!ms && !sec) {
+        for (char c : w)
+            if (!isdigit((unsigned char)c)) return false;
+        out->when = TYPE_AT_PASS;
+        out->at = strtoull(w.c_str(), nullptr, 10);
+        return w.size() <= 19;
+    }
+    const std::string number = w.substr(0, w.size() - (ms ? 2 : 1));
+    char *end = nullptr;
+    errno = 0;
+    const double v = strtod(number.c_str(), &end);
+    if (number.empty() || !end || *end || errno || !(v >= 0) || v > 1e9 || !isdigit((unsigned char)number[0]))
+        return false;
+    out->when = TYPE_AT_CYCLE;
+    out->at = (uint64)(v * (ms ? ORLO_SUBSECONDS / 1000.0 : (double)ORLO_SUBSECONDS) + 0.5);
+    return true;
+}
+
+bool type_schedule_add(type_schedule *s, const std::string &spec, std::string *error)
+{
+    const size_t colon = spec.find(':');
+    type_wait w{s->keys.size(), TYPE_AT_PASS, 0};
+    if (colon == std::string::npos || !parse_when(spec.substr(0, colon), &w)) {
+        *error = "--type-at " + spec.substr(0, 40) +
+                 ": WHEN:TEXT is needed, WHEN a count of passes (5000000) or an emulated time (2.5s, 300ms)";
+        return false;
+    }
+    s->waits.push_back(w);
+    return add_keys(s, spec.c_str() + colon + 1, error);
+}
+
+bool type_schedule_file(type_schedule *s, const char *path, std::string *error)
+{
+    std::string text;
+    long long size;
+    switch (read_input_file(path, 1 << 20, &text, &size, error)) {
+    case input_read::ok: break;
+    case input_read::not_opened: *error = "--keys " + *error; return false;
+    case input_read::too_big: *error = std::string("--keys ") + path + ": larger than 1 MiB"; return false;
+    case input_read::read_error: *error = std::string("--keys ") + path + ": read error"; return false;
+    }
+    size_t start = 0;
+    for (int line = 1; start < text.size(); line++) {
+        size_t nl = text.find('\n', start);
+        if (nl == std::string::npos) nl = text.size();
+        std::string l = text.substr(start, nl - start);
+        start = nl + 1;
+        if (!l.empty() && l.back() == '\r') l.pop_back();
+        const size_t first = l.find_first_not_of(" \t");
+        if (first == std::string::npos || l[first] == '#') continue;
+        l = l.substr(first);
+        // "WHEN TEXT" is "WHEN:TEXT"; a line without a time is typed next.
+        const size_t sp = l.find_first_of(" \t:");
+        type_wait w{};
+        std::string e;
+        bool ok;
+        if (sp != std::string::npos && parse_when(l.substr(0, sp), &w)) {
+            const size_t text_at = l[sp] == ':' ? sp + 1 : l.find_first_not_of(" \t", sp);
+            ok = type_schedule_add(s, l.substr(0, sp) + ":" + (text_at == std::string::npos ? "" : l.substr(text_at)), &e);
+        } else {
+            ok = add_keys(s, l.c_str(), &e);
+        }
+        if (!ok) {
+            *error = "--keys " + std::string(path) + ":" + std::to_string(line) + ": " +
+                     (e.rfind("--type", 0) == 0 ? e.substr(e.find(':') + 2) : e);
+            return false;
+        }
+    }
+    return true;
+}
+
 void type_schedule_before_poll(type_schedule *s)
 {
     if (!s->started) {
+        // A chunk waits for its time, then for the I/O processor.
+        for (const type_wait &w : s->waits) {
+            if (w.index != s->pos) continue;
+            const uint64 now = w.when == TYPE_AT_PASS ? ovix_machine_passes() : orlo_timer_cycles();
+            if (now < w.at) return;
+        }
         if (cur_state != get_state_num("ready")) return;
         s->started = true;
     }
@@ -174,6 +348,9 @@ void type_schedule_before_poll(type_schedule *s)
         if (++s->step == TYPE_DOWN_POLLS + TYPE_UP_POLLS) {
             s->step = 0;
             s->pos++;
+            // The next chunk waits again.
+            for (const type_wait &w : s->waits)
+                if (w.index == s->pos) s->started = false;
         }
     }
     if (want != s->held) {
@@ -190,12 +367,32 @@ static void type_hook(BITMAP *, void *ctx) { type_schedule_before_poll(static_ca
 // ---------------------------------------------------------------------------
 // Outputs
 
+bool parse_emulated_time(const std::string &text, int kind, uint64 *cycles)
+{
+    if (text.empty() || text.size() > 24) return false;
+    if (kind == TIME_SECONDS) {
+        char *end = nullptr;
+        errno = 0;
+        const double v = strtod(text.c_str(), &end);
+        if (!end || *end || errno || !isdigit((unsigned char)text[0]) || !(v > 0) || v > 1e9) return false;
+        *cycles = (uint64)(v * ORLO_SUBSECONDS + 0.5);
+        return *cycles > 0;
+    }
+    uint64 n;
+    if (!parse_count(text.c_str(), &n)) return false;
+    const uint64 per = kind == TIME_FRAMES ? 100000 : 1;
+    if (n > UINT64_MAX / 2 / per) return false;
+    *cycles = n * per;
+    return true;
+}
+
 const char *loop_stop_name(loop_stop reason)
 {
     switch (reason) {
     case LOOP_STOP_PC: return "pc";
     case LOOP_STOP_DEBUGGER: return "debugger";
     case LOOP_STOP_COUNT: return "count";
+    case LOOP_STOP_ENGINE: return dbg_stop_name(dbg_last_stop().kind);
     }
     return "count";
 }
@@ -210,6 +407,51 @@ const char *write_state_json_file(const char *path, uint64 instructions, uint64 
 const char *write_screenshot(const char *path)
 {
     return png_write_frame(path, tms3556_redraw(), PICTURE_W, PICTURE_H);
+}
+
+// ---------------------------------------------------------------------------
+// Breakpoints and watchpoints
+
+// Splits at the first ':' (none: all of it in *first).
+static void split_colon(const std::string &s, std::string *first, std::string *rest, bool *had)
+{
+    const size_t at = s.find(':');
+    *had = at != std::string::npos;
+    *first = *had ? s.substr(0, at) : s;
+    *rest = *had ? s.substr(at + 1) : "";
+}
+
+bool headless_set_points(const headless_options &opt, std::string *error)
+{
+    for (const std::string &b : opt.breaks) {
+        std::string location, rest, condition, hits;
+        bool had;
+        split_colon(b, &location, &rest, &had);
+        split_colon(rest, &condition, &hits, &had);
+        std::string e;
+        if (!dbg_break_add(location.c_str(), condition.c_str(), hits.c_str(), false, &e)) {
+            *error = "--break " + b + ": " + e;
+            return false;
+        }
+    }
+    for (const std::string &w : opt.watches) {
+        std::string first, rest, range, condition;
+        bool had;
+        split_colon(w, &first, &rest, &had);
+        dbg_watch_kind kind = WATCH_WRITE;
+        if (had && dbg_parse_watch_kind(first.c_str(), &kind)) {
+            split_colon(rest, &range, &condition, &had);
+        } else {
+            range = first;
+            condition = rest;
+        }
+        std::string e;
+        if (!dbg_watch_add(kind, range.c_str(), condition.c_str(), nullptr, &e)) {
+            *error = "--watch " + w + ": " + e;
+            return false;
+        }
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -229,7 +471,35 @@ int headless_main(int argc, const char *const *argv)
         return status;
     }
     type_schedule typing;
-    if (opt.type) type_schedule_init(&typing, opt.type_text.c_str(), &error);   // checked above
+    if (opt.type) {
+        // Checked above, but for the keys file.
+        type_schedule_init(&typing, opt.type_text.c_str(), &error);
+        for (const std::string &t : opt.type_at) type_schedule_add(&typing, t, &error);
+        if (!opt.keys_file.empty() && !type_schedule_file(&typing, opt.keys_file.c_str(), &error)) {
+            fprintf(stderr, "%s\n", error.c_str());
+            return 1;
+        }
+    }
+    for (size_t i = 0; i < opt.symbols.size(); i++) {
+        // Every file adds its names to those loaded before it.
+        if (const char *e = symbols_load(opt.symbols[i].c_str())) {
+            fprintf(stderr, "Symbols not loaded: %s\n%s", e, usage);
+            return 2;
+        }
+    }
+    if (!opt.until_pc_text.empty()) {
+        uint16 address;
+        if (!symbols_address(opt.until_pc_text.c_str(), &address)) {
+            fprintf(stderr, "--until-pc needs a hexadecimal address from 0 to FFFF or a label of --symbols, not %s\n%s",
+                    opt.until_pc_text.c_str(), usage);
+            return 2;
+        }
+        opt.until_pc = address;
+    }
+    if (!headless_set_points(opt, &error)) {
+        fprintf(stderr, "%s\n%s", error.c_str(), usage);
+        return 2;
+    }
 
     // Start-up, as the window program does it, minus the window.
     TRACE_FUNC("main()");   // the first look-up sets up the trace
@@ -266,12 +536,67 @@ int headless_main(int argc, const char *const *argv)
         fprintf(stderr, "%s\n", e);
         return 1;
     }
+    if (opt.console) {
+        console_session cs;
+        cs.json = opt.json;
+        cs.prompt = isatty(0) && isatty(1);
+        if (opt.type) {
+            cs.typing = typing;
+            cs.typing_on = true;
+        }
+        console_run(&cs, stdin, stdout);
+        if (!opt.screenshot.empty()) {
+            if (const char *e = write_screenshot(opt.screenshot.c_str())) {
+                fprintf(stderr, "%s\n", e);
+                return 1;
+            }
+        }
+        if (!opt.state.empty()) {
+            if (const char *e = write_state_json_file(opt.state.c_str(), cs.passes, cs.cycles)) {
+                fprintf(stderr, "%s\n", e);
+                return 1;
+            }
+        }
+        if (const char *e = trace_run_problem(opt.trace_all)) {
+            fprintf(stderr, "%s\n", e);
+            return 1;
+        }
+        return 0;
+    }
+
     const loop_hooks hooks = {opt.type ? type_hook : nullptr, nullptr, &typing};
     const auto t0 = std::chrono::steady_clock::now();
     // The pass counter goes on from the snapshot (0 after a cold start), so
     // that a run split in two with a snapshot between behaves as one.
-    const loop_result r = ovix_resume(opt.until_pc, opt.instructions, &hooks);
+    const uint64 max_passes = opt.stop_cycles && !opt.instructions_given ? UINT64_MAX : opt.instructions;
+    loop_result r{0, 0, LOOP_STOP_COUNT};
+    bool time_stop = false;
+    if (!opt.stop_cycles) {
+        r = ovix_resume(opt.until_pc, max_passes, &hooks);
+    } else {
+        // Stopping after an emulated time: runs of passes that cannot take
+        // the clock past it (no pass takes more than PASS_CYCLES_MAX
+        // cycles), then single passes, until the first pass that reaches it.
+        constexpr uint64 PASS_CYCLES_MAX = 128;
+        for (;;) {
+            const uint64 left = opt.stop_cycles - r.cycles;
+            uint64 chunk = left / PASS_CYCLES_MAX;
+            if (chunk == 0) chunk = 1;
+            if (chunk > max_passes - r.passes) chunk = max_passes - r.passes;
+            const loop_result part = ovix_resume(opt.until_pc, chunk, &hooks);
+            r.passes += part.passes;
+            r.cycles += part.cycles;
+            r.reason = part.reason;
+            if (part.reason != LOOP_STOP_COUNT) break;
+            if (r.cycles >= opt.stop_cycles) {
+                time_stop = true;
+                break;
+            }
+            if (r.passes >= max_passes) break;
+        }
+    }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const dbg_stop &stop = dbg_last_stop();
 
     if (!opt.screenshot.empty()) {
         if (const char *e = write_screenshot(opt.screenshot.c_str())) {
@@ -292,8 +617,15 @@ int headless_main(int argc, const char *const *argv)
     }
 
     const double mhz = seconds > 0 ? (double)r.cycles / seconds / 1e6 : 0.0;
-    printf("instructions=%llu cycles=%llu host_seconds=%.6f emulated_mhz=%.3f realtime_factor=%.3f stop=%s\n",
+    printf("instructions=%llu cycles=%llu host_seconds=%.6f emulated_mhz=%.3f realtime_factor=%.3f stop=%s",
            (unsigned long long)r.passes, (unsigned long long)r.cycles, seconds, mhz, mhz / MACHINE_MHZ,
-           loop_stop_name(r.reason));
+           time_stop ? "time" : loop_stop_name(r.reason));
+    // The stops of the debugger engine (--break, --watch) say which and where.
+    if (r.reason == LOOP_STOP_ENGINE) {
+        if (stop.kind == DBG_STOP_BREAK || stop.kind == DBG_STOP_WATCH || stop.kind == DBG_STOP_ERROR)
+            printf(" point=%d", stop.id);
+        printf(" pc=%04X", stop.pc);
+    }
+    printf("\n");
     return 0;
 }

@@ -1,0 +1,412 @@
+// The debugger engine through the runner's console: each stop kind on small
+// programs assembled here and run as the BIOS (breakpoints with conditions
+// and hit counts, watchpoints on reads, writes, values and video memory,
+// steps into, over and out of calls and interrupt routines, the call stack,
+// the history), and the console's answers to bad input.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sys/wait.h>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "asm.h"
+#include "console.h"
+#include "debug/engine.h"
+#include "debug/symbols.h"
+#include "main/loop.h"
+#include "mem/memory.h"
+#include "test_support.h"
+
+namespace {
+
+// Calls two deep, a RAM write and read, a VRAM write; no interrupts.
+const char kCalls[] = R"(
+        ORG 0F800h
+reset:  MOV #60h,B
+        LDSP
+        CLR R2
+main:   CALL outer
+back:   INC R2
+        MOV R2,A
+store:  STA @0C010h
+vram:   MOVP A,P46
+load:   LDA @0C011h
+        JMP main
+outer:  CALL inner
+outer.ret:
+        RETS
+inner:  NOP
+        RETS
+        ORG 0FFFEh
+        DW reset
+)";
+
+// Timer 1 interrupts every 176 cycles; its routine calls b. `spin` pops the
+// return address itself and jumps back.
+const char kInterrupts[] = R"(
+        ORG 0F800h
+reset:  MOV #60h,B
+        LDSP
+        MOVP #0Ah,P2
+        MOVP #80h,P3
+        MOVP #04h,P0
+        EINT
+idle:   INC R4
+        JMP idle
+isr:    INC R3
+        CALL inner
+isr.back:
+        RETI
+inner:  NOP
+        RETS
+        ORG 0FFFAh
+        DW isr
+        DW reset
+        DW reset
+)";
+
+const char kSpin[] = R"(
+        ORG 0F800h
+reset:  MOV #60h,B
+        LDSP
+top:    CALL drop
+        JMP top
+drop:   POP A
+        POP A
+after:  JMP top
+        ORG 0FFFEh
+        DW reset
+)";
+
+struct Console : ::testing::Test {
+    console_session cs;
+    std::map<std::string, unsigned> labels;
+
+    void load(const char *source)
+    {
+        ASSERT_TRUE(start_headless_video());
+        ovasm::Options o;
+        o.has_base = o.has_size = true;
+        o.base = 0xF800;
+        o.size = 2048;
+        const ovasm::Result r = ovasm::assemble_text("t.asm", source, o);
+        ASSERT_TRUE(r.ok) << (r.errors.empty() ? "" : r.errors[0]);
+        memcpy(rom_7020, r.image.data(), sizeof rom_7020);
+        const std::string syms = ovasm::symbol_file_text(r);
+        ASSERT_EQ(symbols_parse("t.sym", syms.data(), syms.size()), nullptr);
+        labels.clear();
+        for (const ovasm::Label &l : r.labels) labels[l.name] = l.address;
+        dbg_reset();
+        ovix_power_on();
+        cs = console_session{};
+    }
+
+    // The reply to one command.
+    std::string cmd(const std::string &line)
+    {
+        std::string reply;
+        console_execute(&cs, line, &reply);
+        return reply;
+    }
+
+    std::string hex(const char *label) { return hex_of(labels.at(label)); }
+    static std::string hex_of(unsigned a)
+    {
+        char t[8];
+        snprintf(t, sizeof t, "%04X", a);
+        return t;
+    }
+    // The stop line of a run command's reply.
+    static std::string stop_line(const std::string &reply) { return reply.substr(0, reply.find('\n')); }
+    int64 eval(const std::string &e)
+    {
+        const std::string r = cmd("eval " + e);
+        EXPECT_EQ(r.rfind("value ", 0), 0u) << e << ": " << r;
+        return strtoll(r.c_str() + 6, nullptr, 16);
+    }
+};
+
+TEST_F(Console, BreakpointConditionAndHitCount)
+{
+    load(kCalls);
+    struct {
+        const char *command;
+        int r2;   // R2 when it stops at main
+        int hits;
+    } cases[] = {
+        {"break main if R2==3", 3, 1},
+        {"break main hit 4", 3, 4},     // from the 4th arrival: R2 is 3 then
+        {"break main hit =2", 1, 2},
+        {"break main hit %3 if R2>0", 3, 3},   // hits counted only where the condition holds
+    };
+    for (const auto &c : cases) {
+        load(kCalls);
+        ASSERT_EQ(cmd(c.command).substr(0, 13), "breakpoint 1 ") << c.command;
+        const std::string stop = stop_line(cmd("continue 100000"));
+        EXPECT_EQ(stop.rfind("stopped reason=break pc=" + hex("main"), 0), 0u) << c.command << ": " << stop;
+        EXPECT_NE(stop.find("Stopped: breakpoint 1 at " + hex("main") + " (main), hit " + std::to_string(c.hits)),
+                  std::string::npos)
+            << stop;
+        EXPECT_EQ(eval("R2"), c.r2) << c.command;
+    }
+}
+
+TEST_F(Console, TemporaryBreakpointAndUntilGoAway)
+{
+    load(kCalls);
+    cmd("tbreak inner");
+    EXPECT_NE(stop_line(cmd("continue 1000")).find("temporary breakpoint 1 at " + hex("inner")), std::string::npos);
+    EXPECT_EQ(cmd("list"), "ok\n");
+    EXPECT_EQ(stop_line(cmd("until outer.ret")).rfind("stopped reason=break pc=" + hex("outer.ret"), 0), 0u);
+    EXPECT_EQ(cmd("list"), "ok\n");
+}
+
+TEST_F(Console, WatchpointsSayWhoAndWhat)
+{
+    struct {
+        const char *command;
+        const char *where;   // the instruction that made the access
+        const char *text;    // the rest of the stop text
+    } cases[] = {
+        {"watch w C010", "store", "C010 written by %s, 00 -> 01"},
+        {"watch w C010 if value==3", "store", "C010 written by %s, 02 -> 03"},
+        {"watch w C010 if value!=old && old==1", "store", "C010 written by %s, 01 -> 02"},
+        {"watch r C011", "load", "C011 read by %s, 00"},
+        {"watch rw C00F-C011 hit 2", "load", "C011 read by %s, 00"},   // the write, then the read
+        {"watch w v[0]", "vram", "v0000 written by %s, 00 -> 01"},
+        {"watch w v[0-1] if value==2", "vram", "v0001 written by %s, 00 -> 02"},
+    };
+    for (const auto &c : cases) {
+        load(kCalls);
+        ASSERT_EQ(cmd(c.command).substr(0, 11), "watchpoint ") << c.command;
+        const std::string stop = stop_line(cmd("continue 100000"));
+        char text[96];
+        snprintf(text, sizeof text, c.text, hex(c.where).c_str());
+        EXPECT_NE(stop.find("stopped reason=watch"), std::string::npos) << c.command << ": " << stop;
+        EXPECT_NE(stop.find(text), std::string::npos) << c.command << ": " << stop;
+        // It stops after the instruction that made the access.
+        EXPECT_EQ(eval("PC"), labels.at(c.where) + (std::string(c.where) == "vram" ? 2 : 3)) << c.command;
+    }
+}
+
+TEST_F(Console, StepOutOfNestedCallsAndNext)
+{
+    load(kCalls);
+    cmd("break inner");
+    cmd("continue 1000");
+    const std::string bt = cmd("bt");
+    EXPECT_NE(bt.find("#1 call to " + hex("inner") + " (inner), returns to " + hex("outer.ret") + " in outer.ret"), std::string::npos) << bt;
+    EXPECT_NE(bt.find("#2 call to " + hex("outer") + " (outer), returns to " + hex("back") + " in back"), std::string::npos) << bt;
+    EXPECT_EQ(bt.find("#3"), std::string::npos) << bt;
+    cmd("delete all");
+    EXPECT_EQ(stop_line(cmd("finish")).rfind("stopped reason=step pc=" + hex("outer.ret"), 0), 0u);
+    EXPECT_EQ(stop_line(cmd("finish")).rfind("stopped reason=step pc=" + hex("back"), 0), 0u);
+    EXPECT_NE(cmd("finish").find("error: finish: there is no routine to step out of"), std::string::npos);
+    // next over the call at main lands after it; step goes into it.
+    cmd("until main");
+    EXPECT_EQ(stop_line(cmd("next")).rfind("stopped reason=step pc=" + hex("back"), 0), 0u);
+    cmd("until main");
+    EXPECT_EQ(stop_line(cmd("step")).rfind("stopped reason=step pc=" + hex("outer"), 0), 0u);
+}
+
+TEST_F(Console, StepOutOfAnInterruptRoutine)
+{
+    load(kInterrupts);
+    cmd("break inner");
+    cmd("continue 100000");
+    const std::string bt = cmd("bt");
+    EXPECT_NE(bt.find("#1 call to " + hex("inner")), std::string::npos) << bt;
+    EXPECT_NE(bt.find("#2 INT2 at " + hex("isr") + " (isr) (interrupted "), std::string::npos) << bt;
+    cmd("delete all");
+    // Out of b into the routine, then out of the routine to where it interrupted.
+    EXPECT_EQ(stop_line(cmd("finish")).rfind("stopped reason=step pc=" + hex("isr.back"), 0), 0u);
+    const std::string out = stop_line(cmd("finish"));
+    const unsigned pc = (unsigned)eval("PC");
+    EXPECT_TRUE(pc == labels.at("idle") || pc == labels.at("idle") + 2) << out;
+    EXPECT_EQ(cmd("bt").find("#1"), std::string::npos);
+}
+
+TEST_F(Console, CallStackFollowsAProgramThatPopsItsReturn)
+{
+    load(kSpin);
+    cmd("break after");
+    cmd("continue 1000");
+    // The call's frame went with the two POPs.
+    EXPECT_EQ(cmd("bt").find("#1"), std::string::npos) << cmd("bt");
+    cmd("delete all");
+    cmd("break drop");
+    cmd("continue 1000");
+    EXPECT_NE(cmd("bt").find("#1 call to " + hex("drop")), std::string::npos);
+    // A return address changed on the stack (SP is 62h: register 98 holds
+    // its low byte): the frame says so.
+    ASSERT_EQ(eval("SP"), 0x62);
+    cmd("set R98=12");
+    EXPECT_NE(cmd("bt").find("the stack now returns to "), std::string::npos) << cmd("bt");
+}
+
+TEST_F(Console, HistoryNewestFirst)
+{
+    load(kCalls);
+    EXPECT_NE(cmd("history").find("the history is off"), std::string::npos);
+    cmd("history on");
+    cmd("step 5");
+    const std::string h = cmd("history 3");
+    // reset: MOV, LDSP, CLR, CALL outer, CALL inner: newest first.
+    const unsigned order[] = {labels.at("outer"), labels.at("main"), labels.at("main") - 2};
+    size_t at = 0;
+    for (unsigned pc : order) {
+        const size_t found = h.find(" " + hex_of(pc) + " ", at);
+        EXPECT_NE(found, std::string::npos) << h;
+        at = found;
+    }
+    EXPECT_NE(h.find("CALL"), std::string::npos) << h;
+    EXPECT_EQ(dbg_history_size(), 5u);
+}
+
+TEST_F(Console, BadInputIsOneLineError)
+{
+    load(kCalls);
+    const char *bad[] = {
+        "frobnicate",      "break",           "break nosuch",     "break 10000",      "break main hit 0",
+        "break main if (", "watch x C000",    "watch C010-C000",  "watch v[8000]",    "delete 99",
+        "delete x",        "step 0",          "step -1",          "continue 1x",      "mem",
+        "mem 10000",       "mem 0 0",         "dasm 0 1001",      "eval",             "set A",
+        "set A=100",       "set A+1=2",       "history x",        "load /nonexistent", "type %",
+        "condition 5 A",   "source /nonexistent", "list x",       "regs x",
+    };
+    for (const char *b : bad) {
+        const std::string r = cmd(b);
+        EXPECT_EQ(r.rfind("error: ", 0), 0u) << b << " gave: " << r;
+        EXPECT_EQ(r.find('\n'), r.size() - 1) << b << " gave: " << r;
+    }
+    // A long line and control characters.
+    EXPECT_EQ(cmd(std::string(5000, 'x')).rfind("error: a command line is at most", 0), 0u);
+    EXPECT_EQ(cmd("eval 1\x01").rfind("error: a command holds no control characters", 0), 0u);
+    // Nothing changed: the machine is where it started.
+    EXPECT_EQ(eval("PC"), labels.at("reset"));
+}
+
+TEST_F(Console, JsonRepliesAreOneObjectALine)
+{
+    load(kCalls);
+    cs.json = true;
+    const std::string b = cmd("break inner");
+    EXPECT_EQ(b.find('\n'), b.size() - 1);
+    EXPECT_NE(b.find("\"ok\":true"), std::string::npos) << b;
+    EXPECT_NE(b.find("\"address\":" + std::to_string(labels.at("inner"))), std::string::npos) << b;
+    const std::string stop = cmd("continue 1000");
+    EXPECT_EQ(stop.find('\n'), stop.size() - 1);
+    EXPECT_NE(stop.find("\"reason\":\"break\""), std::string::npos) << stop;
+    EXPECT_NE(stop.find("\"pc\":" + std::to_string(labels.at("inner"))), std::string::npos) << stop;
+    EXPECT_NE(cmd("frob").find("\"ok\":false"), std::string::npos);
+}
+
+}  // namespace
+
+// The runner's options of the engine, through the program: the summary line
+// names the stop and where, a bad option is a usage error, and --console
+// reads a script from a pipe.
+namespace {
+
+const std::string kRunner = OVIX_BINARY_DIR "/tools/headless/ovix-headless";
+const std::string kBios = OVIX_BINARY_DIR "/roms/bios/BIOS7020.bin";
+const std::string kSyms = OVIX_BINARY_DIR "/roms/bios/BIOS7020.sym";
+
+struct run_output {
+    int status;
+    std::string out;
+};
+
+run_output run(const std::string &args, const std::string &input = "")
+{
+    const std::string cmd = (input.empty() ? std::string() : "printf '" + input + "' | ") + "'" + kRunner +
+                            "' --bios '" + kBios + "' --symbols '" + kSyms + "' " + args + " 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    run_output r{-1, ""};
+    if (!p) return r;
+    char buf[512];
+    while (fgets(buf, sizeof buf, p)) r.out += buf;
+    const int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+TEST(RunnerOptions, StopsSayWhichAndWhere)
+{
+    struct {
+        const char *args;
+        const char *tail;   // the end of the summary line
+    } cases[] = {
+        {"--break getbyte", "stop=break point=1 pc=FA26\n"},
+        {"--break getbyte:A==3:2", "stop=break point=1 pc=FA26\n"},
+        {"--until-pc getbyte", "stop=pc\n"},
+        {"--watch w:C000-C0FF:value==8", "stop=watch point=1 pc="},
+        {"--watch rw:C000", "stop=watch point=1 pc="},
+        {"--break 0300 --instructions 1000", "stop=count\n"},
+    };
+    for (const auto &c : cases) {
+        const run_output r = run(c.args);
+        EXPECT_EQ(r.status, 0) << c.args << ": " << r.out;
+        EXPECT_EQ(r.out.rfind("instructions=", 0), 0u) << c.args << ": " << r.out;
+        EXPECT_NE(r.out.find(c.tail), std::string::npos) << c.args << ": " << r.out;
+    }
+}
+
+TEST(RunnerOptions, BadOnesAreUsageErrors)
+{
+    struct {
+        const char *args;
+        const char *message;
+    } cases[] = {
+        {"--break nosuch", "--break nosuch: 'nosuch': at column 1: unknown name 'nosuch'"},
+        {"--break getbyte:A=", "--break getbyte:A=: condition at column 2"},
+        {"--break getbyte::0", "hit count '0'"},
+        {"--watch x:C000", "--watch x:C000: 'x': at column 1: unknown name 'x'"},
+        {"--watch w:C0FF-C000", "ends before it starts"},
+        {"--until-pc nosuch", "--until-pc needs a hexadecimal address from 0 to FFFF or a label of --symbols, not nosuch"},
+        {"--json", "--json goes with --console"},
+    };
+    for (const auto &c : cases) {
+        const run_output r = run(c.args);
+        EXPECT_EQ(r.status, 2) << c.args << ": " << r.out;
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << c.args << ": " << r.out;
+        EXPECT_EQ(r.out.find("instructions="), std::string::npos) << c.args;
+    }
+}
+
+TEST(RunnerOptions, ConsoleReadsAPipe)
+{
+    const run_output r = run("--console", "break getbyte\\ncontinue\\nbt\\nquit\\nregs\\n");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.rfind("breakpoint 1 at FA26 (getbyte) hits=0\nok\nstopped reason=break pc=FA26 ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("#1 call to FA26 (getbyte)"), std::string::npos) << r.out;
+    // Nothing after quit: its own "ok" is the last line.
+    EXPECT_EQ(r.out.substr(r.out.size() - 6), "ok\nok\n") << r.out;
+    EXPECT_EQ(r.out.find("regs pc="), std::string::npos) << r.out;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RunnerOptions, TimeStopsAtTheFirstPassThatReachesIt)
+{
+    for (const char *args : {"--cycles 100000", "--frames 1", "--seconds 0.02"}) {
+        const run_output r = run(args);
+        ASSERT_EQ(r.status, 0) << args << ": " << r.out;
+        EXPECT_NE(r.out.find("stop=time"), std::string::npos) << r.out;
+        const unsigned long long cycles = strtoull(r.out.c_str() + r.out.find("cycles=") + 7, nullptr, 10);
+        const unsigned long long passes = strtoull(r.out.c_str() + 13, nullptr, 10);
+        EXPECT_GE(cycles, 100000u) << args;
+        EXPECT_LT(cycles, 100000u + 64) << args;
+        // One pass fewer ends before it.
+        const run_output shorter = run("--instructions " + std::to_string(passes - 1));
+        EXPECT_LT(strtoull(shorter.out.c_str() + shorter.out.find("cycles=") + 7, nullptr, 10), 100000u) << args;
+    }
+    // The pass count still stops it when given, and comes first here.
+    EXPECT_NE(run("--seconds 1 --instructions 10").out.find("instructions=10 "), std::string::npos);
+}
+
+}  // namespace

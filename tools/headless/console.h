@@ -1,0 +1,43 @@
+// The runner's command console (ovix-headless --console): a line-oriented
+// front end of the debugger engine (debug/engine.h) on standard input and
+// output, for a person at a terminal, a script in a file or a pipe, and the
+// programs that drive the machine (tests, an editor's debug adapter).
+//
+// One command a line; blank lines and lines starting with '#' are skipped.
+// Each command's reply is zero or more lines, then one last line: "ok", or
+// "error: " and the reason. With --json every reply is instead one JSON
+// object on one line: {"ok": true, ...} or {"ok": false, "error": "..."}.
+// The commands and their reply lines are listed by `help` and in the README.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "config.h"
+#include "headless.h"
+
+struct console_session {
+    bool json = false;          // replies as JSON lines
+    bool prompt = false;        // "(ovix) " before each command (a terminal)
+    type_schedule typing;       // keys queued by `type`, played at the frame passes
+    bool typing_on = false;
+    uint64 passes = 0;          // passes and cycles run in this session (for snapshots)
+    uint64 cycles = 0;
+    bool quit = false;
+    int source_depth = 0;       // nested `source` commands
+    // For harnesses that feed the console arbitrary commands: no run lasts
+    // more than run_limit passes, and with files false no command reads
+    // or writes a file.
+    uint64 run_limit = UINT64_MAX;
+    bool files = true;
+};
+
+// Carries out one command line; appends the reply (each line ending in a
+// newline) to *reply. Sets cs->quit on `quit`. False when the command
+// failed (its reply ends with the error).
+bool console_execute(console_session *cs, const std::string &line, std::string *reply);
+
+// Reads commands from `in` until `quit` or the end of the input, writing
+// each reply to `out` as soon as it is complete. Ctrl-C (SIGINT) stops a
+// run in progress. Returns the process exit status (0).
+int console_run(console_session *cs, FILE *in, FILE *out);

@@ -246,9 +246,9 @@ static void run_frame()
 {
     s.frame_end = (machine_cycles() / FRAME_CYCLES + 1) * FRAME_CYCLES;
     s.frame_done = false;
-    // A stop at the address or a program's debugger request (a read of the
-    // video chip's register port) only ends one call: the frame goes on.
-    while (!s.frame_done) ovix_resume(0xFFFF, UINT64_MAX, &frame_hooks);
+    // A program's debugger request (a read of the video chip's register
+    // port) only ends one call: the frame goes on.
+    while (!s.frame_done) ovix_resume(LOOP_NO_TARGET, UINT64_MAX, &frame_hooks);
 }
 
 // The frame bitmap's 320 x 250 picture as XRGB8888, copied only when the

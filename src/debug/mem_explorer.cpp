@@ -11,6 +11,7 @@
 #include "debug/mem_explorer.h"
 
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -120,11 +121,12 @@ void fill_dump_box()
 // The disassembly dump, a source that ovix-asm reads back to the same bytes
 // at the same addresses: a DASM line; "name EQU $1234" for every label of
 // an address that an instruction names but that is no instruction start of
-// the dump; an ORG at the start, so that a label line before the first
-// instruction gets its address; then each instruction line ("%04x   ", six
-// byte columns, the text with named targets), after the label line of its
-// address. Memory is read once, as the CPU would read it, before anything
-// is written.
+// the dump, and "name EQU R6" ("EQU P6") for every register or port alias
+// an instruction shows; an ORG at the start, so that a label line before
+// the first instruction gets its address; then each instruction line
+// ("%04x   ", six byte columns, the text with named targets and aliases),
+// after the label line of its address. Memory is read once, as the CPU
+// would read it, before anything is written.
 static void write_disassembly(FILE *f, uint32 start, uint32 end)
 {
     struct listed {
@@ -134,13 +136,18 @@ static void write_disassembly(FILE *f, uint32 start, uint32 end)
     std::vector<listed> lines;
     std::set<uint32> starts;
     std::set<uint16> targets;
+    std::map<std::string, std::string> aliases;   // name -> "R6" or "P6", in name order
     uint32 address = start;
     char dasm[256], named[320], line[448];
     do {
         unsigned len = Dasm7000(dasm, address);
         if (len < 1) len = 1;
         uint16 target;
-        if (symbols_name_target(dasm, address, len, named, sizeof named, &target)) targets.insert(target);
+        symbol_aliases used;
+        if (symbols_name_operands(dasm, address, len, named, sizeof named, &target, &used)) targets.insert(target);
+        for (int i = 0; i < used.count; i++)
+            aliases.emplace(used.used[i].name, std::string(1, used.used[i].kind == symbol_kind::reg ? 'R' : 'P')
+                                                   .append(std::to_string(used.used[i].n)));
         int n = snprintf(line, sizeof line, "%04x   ", address);
         for (unsigned i = 0; i < 6; i++) {
             if (i < len)
@@ -155,6 +162,7 @@ static void write_disassembly(FILE *f, uint32 start, uint32 end)
     } while (address <= 0xFFFF && address <= end);
 
     fputs("DASM\n", f);
+    for (const auto &[name, value] : aliases) fprintf(f, "%s EQU %s\n", name.c_str(), value.c_str());
     for (uint16 t : targets) {
         if (starts.count(t)) continue;
         for (size_t i = 0; const char *name = symbols_name_at(t, i); i++)

@@ -49,11 +49,11 @@ constexpr int MAX_INCLUDE_DEPTH = 32;
 constexpr int MAX_REPT_DEPTH = 64;
 constexpr long long MAX_SOURCE_BYTES = 16ll << 20;
 constexpr long MAX_LINES_PER_PASS = 1000000;
-constexpr long long MAX_LINES_ALL_PASSES = 4000000;
+constexpr long long MAX_LINES_ALL_PASSES = 2000000;
 constexpr size_t MAX_LINE = 65536;                    // characters of a line after macro substitution
 constexpr size_t MAX_ARGUMENT = 4096;                 // characters of a macro argument
-constexpr long long MAX_PASS_TEXT = 64ll << 20;       // characters assembled in one pass
-constexpr long long MAX_ALL_TEXT = 256ll << 20;       // and over all passes
+constexpr long long MAX_PASS_TEXT = 32ll << 20;       // characters assembled in one pass
+constexpr long long MAX_ALL_TEXT = 64ll << 20;        // and over all passes
 constexpr size_t MAX_LISTING = 64u << 20;             // bytes of the listing
 constexpr size_t MAX_SYMBOLS = 200000;
 constexpr size_t MAX_NAME = 63;                       // characters of a name (a local one with its scope)
@@ -224,6 +224,7 @@ private:
     bool overlap_reported_ = false;
     bool beyond_reported_ = false;               // once per pass
     bool symbols_full_ = false;
+    std::string limit_;                          // the text of the error of a limit that stopped the assembly
 
     int load_file(const std::string &path, const std::string *text, std::string &err);
     std::string resolve(const std::string &name) const;
@@ -235,6 +236,7 @@ private:
     void error(const std::string &msg, const std::string &mark = "");
     void warning(const std::string &kind, const std::string &msg, const std::string &mark = "");
     void error_at(int file, int line, const std::string &msg, long seq, int ctx = -1);
+    void limit(const std::string &msg);
     int operation(const std::string &w) const;
     std::string expand(const std::string &name) const { return !name.empty() && name[0] == '.' ? scope_ + name : name; }
     std::string check_name(const std::string &name, Dialect d) const;
@@ -482,9 +484,8 @@ void Assembler::define(const std::string &name, Value v, SymKind kind, Dialect d
         return;
     }
     if (cur_.size() >= MAX_SYMBOLS) {
-        if (!symbols_full_) error(fmt("more than %zu symbols", MAX_SYMBOLS), name);
+        if (!symbols_full_) limit(fmt("more than %zu symbols", MAX_SYMBOLS));
         symbols_full_ = true;
-        stop_ = abort_ = true;
         return;
     }
     cur_[key] = Symbol{full, v, kind, cur_file_, cur_line_};
@@ -644,6 +645,7 @@ void Assembler::run_pass(int root)
     text_ = 0;
     unique_ = 0;
     stop_ = false;
+    limit_.clear();
     beyond_reported_ = false;
     symbols_full_ = false;
     context_.clear();
@@ -668,6 +670,15 @@ void Assembler::run_pass(int root)
         add(d.err.seq, d.err.d);
     }
     std::stable_sort(errors_.begin(), errors_.end(), [](const Err &a, const Err &b) { return a.seq < b.seq; });
+}
+
+// A limit that ends the assembly: its error is always among those shown.
+void Assembler::limit(const std::string &msg)
+{
+    Diagnostic d = diagnostic(false, "", cur_file_, cur_line_, msg + context_, cur_text_, "");
+    limit_ = d.text;
+    if (error_set_.insert(d.text).second) errors_.push_back(Err{seq_, std::move(d)});   // past MAX_ERRORS_KEPT too
+    stop_ = abort_ = true;
 }
 
 void Assembler::next_line()
@@ -701,18 +712,14 @@ void Assembler::next_line()
     context_ = context_text(frames_.back().ctx);
     cur_text_ = &sl.text;
     if (lines_ > MAX_LINES_PER_PASS) {
-        error(fmt("more than %ld lines to assemble: a REPT or macro without end?", MAX_LINES_PER_PASS));
-        stop_ = abort_ = true;
+        limit(fmt("more than %ld lines to assemble: a REPT or macro without end?", MAX_LINES_PER_PASS));
     } else if (all_lines_ > MAX_LINES_ALL_PASSES) {
-        error(fmt("more than %lld lines to assemble over all passes: a source this large must settle in fewer "
-                  "passes",
+        limit(fmt("more than %lld lines to assemble over all passes: a source this large must settle in fewer passes",
                   MAX_LINES_ALL_PASSES));
-        stop_ = abort_ = true;
     } else if (text_ > MAX_PASS_TEXT || all_text_ > MAX_ALL_TEXT) {
-        error(fmt("more than %lld MiB of source text to assemble%s (macro and REPT expansions included)",
+        limit(fmt("more than %lld MiB of source text to assemble%s (macro and REPT expansions included)",
                   (text_ > MAX_PASS_TEXT ? MAX_PASS_TEXT : MAX_ALL_TEXT) >> 20,
                   text_ > MAX_PASS_TEXT ? " in one pass" : " over all passes"));
-        stop_ = abort_ = true;
     } else if (too_long) {
         error(fmt("line longer than %zu characters after macro substitution", MAX_LINE));
     } else {
@@ -1571,6 +1578,10 @@ void Assembler::finish(Result &r, const std::string &root_path)
         if (!near.empty()) e.d.text.insert(to + 1, " (did you mean '" + near + "'?)");
     }
 
+    // The error of a limit that stopped the assembly is shown whatever
+    // came before it: it comes first.
+    if (!limit_.empty())
+        std::stable_partition(errors_.begin(), errors_.end(), [&](const Err &e) { return e.d.text == limit_; });
     size_t error_count = 0;
     for (const Err &e : errors_) {
         if (e.d.warning) {

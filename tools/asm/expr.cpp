@@ -106,8 +106,10 @@ std::string Parser::binary_op(int &prec) const
         int prec;
     } ops[] = {{"<<", 5}, {">>", 5}, {"<=", 1}, {">=", 1}, {"<>", 1}, {"==", 1}, {"!=", 1}, {"<", 1}, {">", 1},
                {"=", 1},  {"|", 2},  {"^", 3},  {"&", 4},  {"+", 6},  {"-", 6},  {"*", 7},  {"/", 7}, {"%", 7}};
+    const char c = peek();
+    if (!strchr("<>=!|^&+-*/%", c) || c == 0) return "";
     for (const auto &o : ops)
-        if (s_.compare(p_, strlen(o.op), o.op) == 0) {
+        if (o.op[0] == c && (o.op[1] == 0 || peek(1) == o.op[1])) {
             prec = o.prec;
             return o.op;
         }

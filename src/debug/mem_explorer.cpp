@@ -1,8 +1,9 @@
 // Memory explorer. The dump box walks a combined address space: 0x0000-0xFFFF
 // is the CPU's bus, 0x10000-0x17FFF video memory; lines of 16 bytes, with
 // runs of repeated lines folded into one "*" line. Dumps to disk cover the
-// CPU's bus only and go to FILE%03d.bin / FILE%03d.asm in the working
-// directory, numbered after the files already there.
+// CPU's bus only and go to FILE%03d.bin (bytes), FILE%03d.hex.txt (a
+// hexadecimal dump) or FILE%03d.asm (a disassembly that assembles back) in
+// the working directory, numbered after the files already there.
 //
 // Every read goes through the bus with tracing suppressed, as the CPU would
 // read: a dump that covers the peripheral addresses 0x100-0x1FF has the
@@ -204,7 +205,8 @@ void mem_explorer_write(FILE *f, int mode, uint32 start, uint32 end)
 const char *dump_to_file(int mode, char *name, size_t name_size)
 {
     static char message[600];
-    static const char *const suffixes[] = {".bin", ".asm", nullptr};
+    // What each holds: raw bytes, a hexadecimal dump (text), a source.
+    static const char *const suffixes[] = {".bin", ".hex.txt", ".asm", nullptr};
     if (name) *name = 0;
 
     uint32 start, end;
@@ -217,7 +219,7 @@ const char *dump_to_file(int mode, char *name, size_t name_size)
 
     std::string file_name, error;
     const bool written = write_numbered_file(
-        "FILE", 3, suffixes, mode == 0 ? ".bin" : ".asm", &seqnum,
+        "FILE", 3, suffixes, suffixes[mode < 0 || mode > 2 ? 2 : mode], &seqnum,
         [&](const std::string &path, std::string *err) {
             output_file out;
             if (!out.open(path.c_str(), err)) return false;

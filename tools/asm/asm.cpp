@@ -190,7 +190,8 @@ private:
     std::vector<Expansion> contexts_;            // macro expansions of the pass
     std::vector<ListLine> list_;
     size_t list_size_ = 0;                       // bytes of the listing so far
-    std::string list_overflow_;                  // where the listing went past its bound
+    ByteSource list_overflow_{-1, 0, -1, 0};     // the line where the listing went past its bound (file -1: it did not)
+    long list_overflow_seq_ = 0;
     std::vector<Frame> frames_;
     std::vector<int> include_stack_;
     Conditionals cond_;
@@ -628,7 +629,7 @@ void Assembler::run_pass(int root)
     contexts_.clear();
     list_.clear();
     list_size_ = 0;
-    list_overflow_.clear();
+    list_overflow_.file = -1;
     frames_.clear();
     include_stack_.clear();
     cond_.clear();
@@ -765,13 +766,14 @@ void Assembler::process(const SrcLine &sl)
     refs_.push_back(ByteSource{sl.file, sl.line, frames_.back().ctx, 0});
     cur_ref_ = (int)refs_.size() - 1;
     cur_list_ = -1;
-    if (opt_.want_listing && list_overflow_.empty()) {
+    if (opt_.want_listing && list_overflow_.file < 0) {
         ListLine ll;
         ll.line = sl.line;
         ll.text = sl.text;
         list_size_ += listing_line_size(ll);
         if (list_size_ > MAX_LISTING) {
-            list_overflow_ = where(sl.file, sl.line) + context_;
+            list_overflow_ = ByteSource{sl.file, sl.line, frames_.back().ctx, 0};
+            list_overflow_seq_ = seq_;
         } else {
             list_.push_back(std::move(ll));
             cur_list_ = (int)list_.size() - 1;
@@ -1557,11 +1559,13 @@ void Assembler::finish(Result &r, const std::string &root_path)
         check_window(l, root_path);
         if (opt_.cartridge && !std::any_of(errors_.begin(), errors_.end(), [](const Err &e) { return !e.d.warning; }))
             check_cartridge(root_path);
-        if (opt_.want_listing && !list_overflow_.empty())
-            errors_.push_back(Err{seq_ + 1, plain(fmt("%s: the listing would be larger than %zu MiB (from %s on): "
-                                                      "assemble without --list",
-                                                      root_path.c_str(), MAX_LISTING >> 20,
-                                                      printable(list_overflow_).c_str()))});
+        if (opt_.want_listing && list_overflow_.file >= 0)
+            add(list_overflow_seq_,
+                diagnostic(false, "", list_overflow_.file, list_overflow_.line,
+                           fmt("the listing would be larger than %zu MiB from this line on: assemble without --list",
+                               MAX_LISTING >> 20) +
+                               context_text(list_overflow_.ctx),
+                           nullptr, ""));
         std::stable_sort(errors_.begin(), errors_.end(), [](const Err &a, const Err &b) { return a.seq < b.seq; });
     }
 

@@ -275,6 +275,11 @@ TEST(DumpFormats, DisassemblyWithSymbolsAssemblesBack)
         // second dump the labels before its start.
         EXPECT_NE(dump.find("\npollkey: ; R5:\nfa91   "), std::string::npos);
         EXPECT_NE(dump.find("CALL getbyte\n"), std::string::npos);
+        // Registers and ports by their names, defined at the top.
+        EXPECT_NE(dump.find("\nPENDKEY EQU R7\n"), std::string::npos);
+        EXPECT_NE(dump.find("MOV PENDKEY,A\n"), std::string::npos);
+        EXPECT_EQ(dump.find("INC TICKS\n") != std::string::npos, start == 0xF800);
+        EXPECT_EQ(dump.find("MOVP MAILBOX,A\n") != std::string::npos, start == 0xF800);
         EXPECT_EQ(dump.find("\nreset: ; FACE:\nf800   ") != std::string::npos, start == 0xF800);
         EXPECT_EQ(dump.find("\ngetbyte EQU $FA26\n") != std::string::npos, start > 0xF800);
     }

@@ -234,6 +234,12 @@ private:
     Diagnostic diagnostic(bool warning, const std::string &kind, int file, int line, std::string msg,
                           const std::string *source, const std::string &mark) const;
     void add(long seq, Diagnostic d);
+    // An error or warning: its text is made first, and the rest (the line
+    // and the mark) only when it is kept (not a repetition, within the
+    // bound), so that a flood of one error costs little.
+    void report(long seq, bool warning, const std::string &kind, int file, int line, const std::string &msg,
+                const std::string *source, const std::string &mark);
+    std::string diagnostic_text(bool warning, const std::string &kind, int file, int line, const std::string &msg) const;
     void error(const std::string &msg, const std::string &mark = "");
     void warning(const std::string &kind, const std::string &msg, const std::string &mark = "");
     void error_at(int file, int line, const std::string &msg, long seq, int ctx = -1);
@@ -373,19 +379,22 @@ void locate(const std::string &line, const std::string &msg, const std::string &
     }
 }
 
+std::string Assembler::diagnostic_text(bool warning, const std::string &kind, int file, int line,
+                                       const std::string &msg) const
+{
+    const std::string m = msg.size() > 1000 ? msg.substr(0, 997) + "..." : msg;
+    if (warning && opt_.warnings_as_errors)
+        return where(file, line) + ": " + printable(m) + " [" + kind + ", an error with --warnings-as-errors]";
+    return where(file, line) + ": " + (warning ? "warning: " : "") + printable(m) + (warning ? " [" + kind + "]" : "");
+}
+
 Diagnostic Assembler::diagnostic(bool warning, const std::string &kind, int file, int line, std::string msg,
                                  const std::string *source, const std::string &mark) const
 {
     Diagnostic d;
-    if (msg.size() > 1000) msg = msg.substr(0, 997) + "...";
-    d.warning = warning;
+    d.warning = warning && !opt_.warnings_as_errors;
     d.kind = kind;
-    if (warning && opt_.warnings_as_errors) {
-        d.warning = false;
-        d.text = where(file, line) + ": " + printable(msg) + " [" + kind + ", an error with --warnings-as-errors]";
-    } else {
-        d.text = where(file, line) + ": " + (warning ? "warning: " : "") + printable(msg) + (warning ? " [" + kind + "]" : "");
-    }
+    d.text = diagnostic_text(warning, kind, file, line, msg);
     // Without the line as assembled, the line as written in its file.
     if (!source && file >= 0 && (size_t)file < files_.size() && line >= 1 &&
         (size_t)line <= files_[(size_t)file].lines.size())
@@ -410,6 +419,18 @@ Diagnostic Assembler::diagnostic(bool warning, const std::string &kind, int file
     return d;
 }
 
+void Assembler::report(long seq, bool warning, const std::string &kind, int file, int line, const std::string &msg,
+                       const std::string *source, const std::string &mark)
+{
+    if (warning && std::find(opt_.no_warn.begin(), opt_.no_warn.end(), kind) != opt_.no_warn.end()) return;
+    if (errors_.size() >= MAX_ERRORS_KEPT) {
+        errors_dropped_++;
+        return;
+    }
+    if (error_set_.count(diagnostic_text(warning, kind, file, line, msg))) return;
+    add(seq, diagnostic(warning, kind, file, line, msg, source, mark));
+}
+
 void Assembler::add(long seq, Diagnostic d)
 {
     if (d.warning && std::find(opt_.no_warn.begin(), opt_.no_warn.end(), d.kind) != opt_.no_warn.end()) return;
@@ -425,17 +446,17 @@ void Assembler::add(long seq, Diagnostic d)
 void Assembler::error(const std::string &msg, const std::string &mark)
 {
     const std::string m = msg.size() > 600 ? msg.substr(0, 597) + "..." : msg;
-    add(seq_, diagnostic(false, "", cur_file_, cur_line_, m + context_, cur_text_, mark));
+    report(seq_, false, "", cur_file_, cur_line_, m + context_, cur_text_, mark);
 }
 
 void Assembler::warning(const std::string &kind, const std::string &msg, const std::string &mark)
 {
-    add(seq_, diagnostic(true, kind, cur_file_, cur_line_, msg + context_, cur_text_, mark));
+    report(seq_, true, kind, cur_file_, cur_line_, msg + context_, cur_text_, mark);
 }
 
 void Assembler::error_at(int file, int line, const std::string &msg, long seq, int ctx)
 {
-    add(seq, diagnostic(false, "", file, line, msg + context_text(ctx), nullptr, ""));
+    report(seq, false, "", file, line, msg + context_text(ctx), nullptr, "");
 }
 
 // ---------------------------------------------------------------------------
@@ -712,8 +733,9 @@ void Assembler::next_line()
     cur_line_ = sl.line;
     context_ = context_text(frames_.back().ctx);
     cur_text_ = &sl.text;
-    if (lines_ > MAX_LINES_PER_PASS) {
-        limit(fmt("more than %ld lines to assemble: a REPT or macro without end?", MAX_LINES_PER_PASS));
+    const long max_lines = opt_.max_lines_per_pass > 0 ? opt_.max_lines_per_pass : MAX_LINES_PER_PASS;
+    if (lines_ > max_lines) {
+        limit(fmt("more than %ld lines to assemble: a REPT or macro without end?", max_lines));
     } else if (all_lines_ > MAX_LINES_ALL_PASSES) {
         limit(fmt("more than %lld lines to assemble over all passes: a source this large must settle in fewer passes",
                   MAX_LINES_ALL_PASSES));
@@ -871,11 +893,11 @@ void Assembler::end_macro()
         if (auto c = cur_.find(p); c != cur_.end()) s = &c->second;
         else if (auto q = prev_.find(p); q != prev_.end()) s = &q->second;
         if (!s) continue;
-        add(seq_, diagnostic(true, "macro-parameter", m.file, m.line,
-                             "the parameter " + quote(i < m.written.size() ? m.written[i] : p) + " of macro " + quote(m.name) + " hides the symbol " +
-                                 quote(s->name) + " (defined at " + where(s->file, s->line) +
-                                 "): inside the macro the name means the argument" + context_text(frames_.back().ctx),
-                             nullptr, ""));
+        report(seq_, true, "macro-parameter", m.file, m.line,
+               "the parameter " + quote(i < m.written.size() ? m.written[i] : p) + " of macro " + quote(m.name) +
+                   " hides the symbol " + quote(s->name) + " (defined at " + where(s->file, s->line) +
+                   "): inside the macro the name means the argument" + context_text(frames_.back().ctx),
+               nullptr, "");
     }
     macro_order_.push_back(key);
     macros_[key] = std::move(m);
@@ -1437,13 +1459,12 @@ void Assembler::check_window(Layout &l, const std::string &root_path)
             fix = fmt("it is %lld bytes long and the window %lld: give --base %04llX and a --size of %lld or more",
                       (long long)(highest - lowest + 1), (long long)(end - base), (unsigned long long)lowest,
                       (long long)(highest - lowest + 1));
-        add((long)owner_[(size_t)lowest] + 1,
-            diagnostic(false, "", ref.file, ref.line,
+        report((long)owner_[(size_t)lowest] + 1, false, "", ref.file, ref.line,
                           fmt("the whole program ($%04llX-$%04llX) lies outside the output window $%04llX-$%04llX: ",
                               (unsigned long long)lowest, (unsigned long long)highest, (unsigned long long)seen,
                               (unsigned long long)(end - 1)) +
                               fix + context_text(ref.ctx),
-                          nullptr, ""));
+                          nullptr, "");
         return;
     }
     std::set<int32_t> reported;
@@ -1457,7 +1478,7 @@ void Assembler::check_window(Layout &l, const std::string &root_path)
             msg = fmt("code at $%04llX is in the first 512 bytes of a 32 KiB cartridge, which the machine does not "
                       "load (it sees $0200-$7FFF)",
                       (unsigned long long)a);
-        add((long)o + 1, diagnostic(false, "", ref.file, ref.line, msg + context_text(ref.ctx), nullptr, ""));
+        report((long)o + 1, false, "", ref.file, ref.line, msg + context_text(ref.ctx), nullptr, "");
     }
 }
 

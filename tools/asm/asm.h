@@ -61,6 +61,10 @@ struct Options {
     // then ignored), and the image must carry the signature and an entry
     // the BIOS starts.
     const CartSize *cartridge = nullptr;
+    // Lines assembled in one pass at most; 0 for the program's bound
+    // (1,000,000). A harness that runs hostile sources by the thousand sets
+    // less, so that each one ends sooner.
+    long max_lines_per_pass = 0;
 };
 
 // One error or warning with the source line it is about.

@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -175,4 +176,43 @@ TEST(AsmLimits, OutputsThatWouldDestroyAnInputOrAreNotFiles)
     EXPECT_EQ(read_file(d + "/x.bin"), (std::vector<uint8>{0x00, 0x01, 0x02}));
     EXPECT_EQ(read_text(d + "/x.hex"), ":03010000000102F9\n:00000001FF\n");
     for (const char *f : {"/x.lst", "/x.sym", "/x.map", "/x.dbg"}) EXPECT_FALSE(read_text(d + f).empty()) << f;
+}
+
+// A failed run in a folder that takes no change: the old image stays, and
+// the program says so (run as an ordinary user: as root, through `su
+// nobody` when it can, else skipped).
+TEST(AsmLimits, ReadOnlyFolderKeepsTheOldImageAndSaysSo)
+{
+    const std::string d = std::filesystem::absolute(make_temp_dir("limits_read_only")).string();
+    ASSERT_TRUE(write_text(d + "/bad.asm", " ORG 100h\n JMP nowhere\n"));
+    ASSERT_TRUE(write_text(d + "/ok.asm", " ORG 100h\n NOP\n"));
+    ASSERT_TRUE(write_text(d + "/old.bin", "old"));
+    chmod(d.c_str(), 0555);
+    for (const char *f : {"/bad.asm", "/ok.asm", "/old.bin"}) chmod((d + f).c_str(), 0644);
+    std::string prefix;
+    if (geteuid() == 0) {
+        if (std::system(("su nobody -s /bin/sh -c 'test -x " + ASM + " && test -r " + d + "/bad.asm' 2>/dev/null").c_str()) != 0) {
+            chmod(d.c_str(), 0755);
+            GTEST_SKIP() << "root, and no user without its rights can run the assembler here";
+        }
+        prefix = "su nobody -s /bin/sh -c '";
+    }
+    auto run_as = [&](const std::string &args, std::string *err) {
+        const std::string out = std::filesystem::absolute("read_only.stderr").string();
+        const std::string cmd = prefix.empty() ? ASM + " " + args + " 2>" + out
+                                               : prefix + ASM + " " + args + "' 2>" + out;
+        const int st = std::system(cmd.c_str());
+        *err = read_text(out);
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    };
+    std::string err;
+    EXPECT_EQ(run_as("-o " + d + "/old.bin " + d + "/bad.asm", &err), 1);
+    EXPECT_NE(err.find("the old " + d + "/old.bin is left as it was: it cannot be removed (Permission denied)"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(run_as("-o " + d + "/old.bin " + d + "/ok.asm", &err), 2);
+    EXPECT_NE(err.find("cannot create " + d + "/old.bin: Permission denied"), std::string::npos) << err;
+    EXPECT_NE(err.find("the old " + d + "/old.bin is left as it was"), std::string::npos) << err;
+    EXPECT_EQ(read_text(d + "/old.bin"), "old");
+    chmod(d.c_str(), 0755);
 }

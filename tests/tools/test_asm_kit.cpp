@@ -171,6 +171,15 @@ TEST(AsmKit, Messages)
          "t.asm:2: the whole program ($6000-$6002) lies outside the output window $4000-$5FFF: assemble it with --base "
          "6000, or move it with ORG 4000h",
          "start: NOP", -1, 0, 1},
+        {" ORG 100h\nstart: NOP\n", [] {
+             ovasm::Options o;
+             o.has_base = true;
+             o.base = 0x4000;
+             return o;
+         }(),
+         "t.asm:2: the whole program ($0100-$0100) lies outside the image, which starts at $4000: assemble it with "
+         "--base 0100, or move it with ORG 4000h",
+         "start: NOP", -1, 0, 1},
         {"count EQU 5\nM MACRO Count\n DB Count\n ENDM\n M 3\n", {},
          "t.asm:2: warning: the parameter 'Count' of macro 'M' hides the symbol 'count' (defined at t.asm:1): inside the "
          "macro the name means the argument [macro-parameter]",

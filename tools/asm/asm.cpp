@@ -1424,7 +1424,7 @@ void Assembler::check_window(Layout &l, const std::string &root_path)
             highest = a;
         }
     const CartSize *cart = opt_.cartridge;
-    const bool has_base = cart || opt_.has_base, has_size = cart || opt_.has_size;
+    const bool has_base = cart || opt_.has_base;
     const int64_t base = cart ? cart->base : opt_.has_base ? opt_.base : lowest;
     int64_t end = cart ? cart->base + cart->bytes : opt_.has_size ? base + opt_.size : highest + 1;
     if (!has_base && lowest < 0) {
@@ -1446,25 +1446,27 @@ void Assembler::check_window(Layout &l, const std::string &root_path)
     const int64_t seen = cart ? cart->first : base;
     bool inside = false;
     for (int64_t a = std::max<int64_t>(seen, 0); a < end && !inside; a++) inside = owner_[(size_t)a] >= 0;
-    if (lowest >= 0 && !inside && has_size) {
+    if (lowest >= 0 && !inside) {
         const ByteSource &ref = refs_[(size_t)owner_[(size_t)lowest]];
         std::string fix;
         if (cart)
             fix = fmt("a %s cartridge is loaded at $%04llX-$7FFF: put the code there (ORG %04llXh)", cart->name,
                       (unsigned long long)seen, (unsigned long long)seen);
-        else if (highest - lowest < end - base)
+        else if (highest - lowest < end - base || !opt_.has_size)
             fix = fmt("assemble it with --base %04llX, or move it with ORG %04llXh", (unsigned long long)lowest,
                       (unsigned long long)base);
         else
             fix = fmt("it is %lld bytes long and the window %lld: give --base %04llX and a --size of %lld or more",
                       (long long)(highest - lowest + 1), (long long)(end - base), (unsigned long long)lowest,
                       (long long)(highest - lowest + 1));
+        const std::string window = end > seen ? fmt("the output window $%04llX-$%04llX", (unsigned long long)seen,
+                                                    (unsigned long long)(end - 1))
+                                              : fmt("the image, which starts at $%04llX", (unsigned long long)seen);
         report((long)owner_[(size_t)lowest] + 1, false, "", ref.file, ref.line,
-                          fmt("the whole program ($%04llX-$%04llX) lies outside the output window $%04llX-$%04llX: ",
-                              (unsigned long long)lowest, (unsigned long long)highest, (unsigned long long)seen,
-                              (unsigned long long)(end - 1)) +
-                              fix + context_text(ref.ctx),
-                          nullptr, "");
+               fmt("the whole program ($%04llX-$%04llX) lies outside ", (unsigned long long)lowest,
+                   (unsigned long long)highest) +
+                   window + ": " + fix + context_text(ref.ctx),
+               nullptr, "");
         return;
     }
     std::set<int32_t> reported;

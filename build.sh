@@ -12,7 +12,8 @@ cd "$(dirname "$0")"
 ROOT=$(pwd)
 
 PACKAGES="cmake make g++ pkg-config libgtest-dev liballegro4-dev xvfb xdotool xauth x11-apps
-          libpng-dev nlohmann-json3-dev libcli11-dev libssl-dev clang libclang-rt-dev llvm"
+          libpng-dev nlohmann-json3-dev libcli11-dev libssl-dev clang libclang-rt-dev llvm
+          retroarch-dev retroarch dbus desktop-file-utils"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

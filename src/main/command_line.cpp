@@ -35,8 +35,10 @@ static void declare_options(CLI::App &app, frontend_options *opt, option_texts *
                    "start from this snapshot (taken with the same BIOS and cartridge)")
         ->option_text("FILE");
     app.add_option("--symbols", opt->symbols,
-                   "labels for the debugger, as ovix-asm --symbols writes them (default: the cartridge's, beside it)")
-        ->option_text("FILE");
+                   "names for the debugger, as ovix-asm --symbols writes them; may be given more than once (default: "
+                   "the cartridge's, beside it)")
+        ->option_text("FILE")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_flag("--fast", opt->fast, "start at fastest speed instead of 5 MHz");
     app.add_flag("--debug", opt->debug, "open the debugger before the first instruction");
     app.add_option("--scale", t->scale, "window of 320*N x 250*N pixels, N = 1 to 4 (default 2: 640 x 500)")

@@ -602,12 +602,18 @@ static int run_window_program(const frontend_options &opt)
             return 2;
         }
     }
-    if (!opt.symbols.empty()) {
-        if (const char *error = symbols_load(opt.symbols.c_str())) {
+    // The BIOS's names from beside its image; the files of --symbols add up
+    // as the cartridge's names.
+    if (bios_error.empty()) {
+        std::string loaded;
+        if (const char *error = symbols_load_beside_bios(bios.c_str(), &loaded))
+            fprintf(stderr, "ovix: BIOS symbols not loaded: %s\n", error);
+    }
+    for (const std::string &file : opt.symbols)
+        if (const char *error = symbols_add(symbol_group::cartridge, file.c_str())) {
             fprintf(stderr, "ovix: Symbols not loaded: %s\n", error);
             return 2;
         }
-    }
     init(opt.scale);
     get_log_str(log_box, LOG_BOX_SIZE);
     if (!bios_error.empty() && message_alert("Memory initialization failed", bios_error.c_str(), "&Abort", 'a') == 1)

@@ -808,7 +808,7 @@ TEST_F(WindowTest, MemoryExplorerDumpsToFiles)
         click_text("command");
         click_text(item);
     }
-    const std::string bin = dir + "/FILE001.bin", hex = dir + "/FILE002.asm", dasm = dir + "/FILE003.asm";
+    const std::string bin = dir + "/FILE001.bin", hex = dir + "/FILE002.hex.txt", dasm = dir + "/FILE003.asm";
     for (int i = 0; i < 50 && !fs::exists(dasm); i++) sleep_for(100ms);
     EXPECT_TRUE(wait_text("Wrote FILE003.asm", 5s));
     EXPECT_EQ(read_text(dir + "/FILE000.bin"), "earlier run");

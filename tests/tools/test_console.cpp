@@ -373,6 +373,7 @@ TEST(RunnerOptions, StopsSayWhichAndWhere)
         {"--until-pc getbyte", "stop=pc\n"},
         {"--watch w:C000-C0FF:value==8", "stop=watch point=1 pc="},
         {"--watch rw:C000", "stop=watch point=1 pc="},
+        {"--watch rw:RXBUF", "stop=watch point=1 pc="},   // a constant of the symbol file
         {"--break 0300 --instructions 1000", "stop=count\n"},
     };
     for (const auto &c : cases) {

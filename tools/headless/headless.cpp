@@ -523,7 +523,7 @@ int headless_main(int argc, const char *const *argv)
     }
     for (size_t i = 0; i < opt.symbols.size(); i++) {
         // Every file adds its names to those loaded before it.
-        if (const char *e = symbols_load(opt.symbols[i].c_str())) {
+        if (const char *e = symbols_add(symbol_group::cartridge, opt.symbols[i].c_str())) {
             fprintf(stderr, "Symbols not loaded: %s\n%s", e, usage);
             return 2;
         }

@@ -20,7 +20,6 @@
 
 #include "cpu/7000dasm.h"
 #include "cpu/tms7000.h"
-#include "debug/debuginfo.h"
 #include "debug/symbols.h"
 #include "debug/trace.h"
 #include "host/files.h"
@@ -40,7 +39,7 @@ int dbg_nframes;
 // The bits of dbg_bp_map: a breakpoint at the address; the engine looks at
 // every pass (set in every byte while a step is under way, the history is
 // recorded or a stop waits to be taken).
-enum : uint8 { MAP_BREAK = 1, MAP_POLL = 2, MAP_NOSOURCE = 4 };
+enum : uint8 { MAP_BREAK = 1, MAP_POLL = 2 };
 
 namespace {
 
@@ -78,8 +77,6 @@ struct engine_state {
     bool history_was_on = false;
     dbg_stop last_hit;
     int depth_limit = 0;   // DEPTH
-    bool source_check = false;      // stop at bytes no source line produced
-    dbg_source_place step_place;    // line steps: where the step began
 };
 
 engine_state s;
@@ -169,7 +166,7 @@ void update_active()
     bool any = false;
     for (const dbg_point &p : s.points) any |= p.enabled;
     // Re-executing keeps the frames: the debugging path.
-    dbg_active = any || s.history.on || s.stepping || s.mode != DBG_LIVE || s.source_check;
+    dbg_active = any || s.history.on || s.stepping || s.mode != DBG_LIVE;
     apply_poll();
 }
 
@@ -212,10 +209,6 @@ void rebuild_maps()
         }
     }
     bus_watch_blocks(read, write, page1_read, page1_write);
-    if (s.source_check && s.mode != DBG_REPLAY_QUIET && s.mode != DBG_REPLAY_DEPTH)
-        for (const auto &image : debuginfo_images())
-            for (uint32 a = image.first; a <= image.second; a++)
-                if (debuginfo_unwritten((uint16)a)) dbg_bp_map[a] |= MAP_NOSOURCE;
     update_active();
 }
 
@@ -498,7 +491,6 @@ const char *dbg_stop_name(dbg_stop_kind kind)
     case DBG_STOP_WATCH: return "watch";
     case DBG_STOP_STEP: return "step";
     case DBG_STOP_ERROR: return "error";
-    case DBG_STOP_NOSOURCE: return "nosource";
     }
     return "";
 }
@@ -550,11 +542,6 @@ static std::string stop_text(const dbg_stop &st)
         case DBG_STEP_OVER: return "Stepped over to " + hex4(st.pc);
         case DBG_STEP_NEXT: return "Stepped over to " + address_text(st.pc);
         case DBG_STEP_OUT: return "Stepped out to " + address_text(st.pc);
-        case DBG_STEP_LINE:
-        case DBG_STEP_LINE_OVER: {
-            const std::string where = debuginfo_place_text(debuginfo_place(st.pc));
-            return "Stepped to " + (where.empty() ? address_text(st.pc) : where + " (" + hex4(st.pc) + ")");
-        }
         case DBG_STEP_BACK:
             if (st.start_of_time)
                 snprintf(t, sizeof t, "Went back to the start of the recorded time at %04X (pass %" PRIu64 ")", st.pc,
@@ -564,15 +551,6 @@ static std::string stop_text(const dbg_stop &st)
             return t;
         }
         return "Stepped";
-    case DBG_STOP_NOSOURCE: {
-        std::string text = "executing a byte no source line produced at " + hex4(st.pc);
-        for (unsigned back = 1; back <= st.pc; back++)
-            if (const char *name = symbols_name((uint16)(st.pc - back))) {
-                text += std::string(" (after label ") + name + ")";
-                break;
-            }
-        return text;
-    }
     case DBG_STOP_ERROR:
         return "Stopped: the condition of " + std::string(find_point(st.id) && find_point(st.id)->watch ? "watchpoint " : "breakpoint ") +
                std::to_string(st.id) + " failed " + st.error;
@@ -799,7 +777,6 @@ bool dbg_set_hit_rule(int id, const char *hit_rule, std::string *error)
 const std::vector<dbg_point> &dbg_points() { return s.points; }
 
 const dbg_point *dbg_find(int id) { return find_point(id); }
-dbg_point *dbg_find_mutable(int id) { return find_point(id); }
 
 int dbg_break_mark(uint16 address)
 {
@@ -844,8 +821,6 @@ static bool collect_after_pass()
     if (s.pending) {
         hit = s.pending_stop;
         s.pending = false;
-    } else if ((dbg_bp_map[pc] & MAP_NOSOURCE) && !(tms7000.idle_state && pc == dbg_access_pc)) {
-        hit = make_stop(DBG_STOP_NOSOURCE);
     } else if ((dbg_bp_map[pc] & MAP_BREAK) && !(tms7000.idle_state && pc == dbg_access_pc)) {
         for (dbg_point &p : s.points) {
             if (p.watch || !p.enabled || p.first != pc) continue;
@@ -895,10 +870,6 @@ bool dbg_after_pass()
     // A breakpoint is hit when a pass arrives at its address: not by the
     // idle steps that follow IDLE there.
     const bool idle_step = tms7000.idle_state && pc == pc0;
-    if (!stopping && (dbg_bp_map[pc] & MAP_NOSOURCE) && !idle_step) {
-        stop = make_stop(DBG_STOP_NOSOURCE);
-        stopping = true;
-    }
     if (!stopping && (dbg_bp_map[pc] & MAP_BREAK) && !idle_step) {
         for (dbg_point &p : s.points) {
             if (p.watch || !p.enabled || p.first != pc) continue;
@@ -931,16 +902,6 @@ bool dbg_after_pass()
         case DBG_STEP_NEXT: stopping = (size_t)dbg_nframes <= s.step_depth; break;
         case DBG_STEP_OUT: stopping = (size_t)dbg_nframes < s.step_depth; break;
         case DBG_STEP_BACK: break;
-        case DBG_STEP_LINE:
-        case DBG_STEP_LINE_OVER:
-            if (s.step_kind == DBG_STEP_LINE_OVER && (size_t)dbg_nframes > s.step_depth) break;
-            if (!debuginfo_line_starts(pc)) break;
-            {
-                const dbg_source_place place = debuginfo_place(pc);
-                // Leaving the routine it began in ends a step over too.
-                stopping = place.known() && (!(place == s.step_place) || (size_t)dbg_nframes < s.step_depth);
-            }
-            break;
         }
         if (stopping) {
             stop = make_stop(DBG_STOP_STEP);
@@ -1039,11 +1000,6 @@ dbg_stop dbg_step(dbg_step_kind kind, uint64 count, uint64 max_passes, const loo
         if (error) *error = "stepping back is done by the timeline";
         return dbg_stop{};
     }
-    if ((kind == DBG_STEP_LINE || kind == DBG_STEP_LINE_OVER) && debuginfo_count() == 0) {
-        if (error) *error = "no debug information is loaded: there are no source lines";
-        return dbg_stop{};
-    }
-    s.step_place = debuginfo_place(tms7000.pc.w.l);
     s.stepping = true;
     s.step_kind = kind;
     s.step_left = count ? count : 1;
@@ -1145,14 +1101,6 @@ void dbg_replay(dbg_replay_mode mode)
 const dbg_stop &dbg_replay_last_hit() { return s.last_hit; }
 
 void dbg_replay_depth(int frames) { s.depth_limit = frames; }
-
-void dbg_source_check(bool on)
-{
-    s.source_check = on && debuginfo_count() > 0;
-    rebuild_maps();
-}
-
-bool dbg_source_checking() { return s.source_check; }
 
 void dbg_history_truncate(uint64 passes)
 {

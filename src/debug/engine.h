@@ -43,7 +43,6 @@ enum dbg_stop_kind : uint8 {
     DBG_STOP_WATCH,      // a watchpoint
     DBG_STOP_STEP,       // a step (into, over, out, back) ended
     DBG_STOP_ERROR,      // a breakpoint's or watchpoint's condition could not be evaluated
-    DBG_STOP_NOSOURCE,   // with debug information: the program executes a byte no source line produced
 };
 
 // The front end's part of a debugger request.
@@ -61,8 +60,6 @@ enum dbg_step_kind : uint8 {
     DBG_STEP_NEXT,       // over calls, traps and interrupts: back in the same routine
     DBG_STEP_OUT,        // until the routine it was in returns
     DBG_STEP_BACK,       // backwards in time (time travel)
-    DBG_STEP_LINE,       // with debug information: to the start of another source line
-    DBG_STEP_LINE_OVER,  // the same, over calls, traps and interrupts (back in the routine it started in)
 };
 
 struct dbg_stop {
@@ -89,7 +86,7 @@ struct dbg_stop {
 };
 
 // The summary's word for a stop: "pc", "debugger", "count", "break",
-// "watch", "step", "error", "nosource" ("" for none).
+// "watch", "step", "error" ("" for none).
 const char *dbg_stop_name(dbg_stop_kind kind);
 
 // The stop line: "Stopped: breakpoint 3 at 60C4 (tick), hit 5",
@@ -100,13 +97,6 @@ std::string dbg_stop_text(const dbg_stop &stop);
 // The stop of the last run of the loop, as the engine saw it (kind NONE
 // before any). Front ends fill the request part for DEBUGGER stops.
 const dbg_stop &dbg_last_stop();
-
-// With debug information loaded (debug/debuginfo.h): on, every run takes
-// the debugging path and stops where the program executes a byte of a
-// loaded image that no source line produced; call it again after loading
-// or clearing debug information. Off by default.
-void dbg_source_check(bool on);
-bool dbg_source_checking();
 
 // Forgets everything: breakpoints and watchpoints (numbers start at 1
 // again), the history (off), the frames, a step under way. A new session of
@@ -172,7 +162,6 @@ bool dbg_set_hit_rule(int id, const char *hit_rule, std::string *error);
 // Every breakpoint and watchpoint, in the order of their numbers.
 const std::vector<dbg_point> &dbg_points();
 const dbg_point *dbg_find(int id);
-dbg_point *dbg_find_mutable(int id);
 // The enabled breakpoints at an address (for the disassembly's marks):
 // 0 none, 1 some enabled, 2 only disabled ones.
 int dbg_break_mark(uint16 address);
@@ -200,12 +189,7 @@ dbg_stop dbg_run(uint32 target, uint64 max_passes, const loop_hooks *hooks);
 //        enters, until the machine is back in the routine it started in
 //        (or has left it);
 //  out:  until the routine the machine is in returns (its frame is left);
-//        an error when the call stack is empty;
-//  line, line over: with debug information, until the machine is at the
-//        first byte of another source line (a macro's expansion is one
-//        line, the one that called it); code without a source line is run
-//        through; line over runs through the calls, traps and interrupts
-//        too. An error without debug information.
+//        an error when the call stack is empty.
 dbg_stop dbg_step(dbg_step_kind kind, uint64 count, uint64 max_passes, const loop_hooks *hooks,
                   std::string *error = nullptr);
 

@@ -16,7 +16,6 @@
 #include "cpu/7000dasm.h"
 #include "cpu/tms7000.h"
 #include "debug/debugger_text.h"
-#include "debug/debuginfo.h"
 #include "debug/engine.h"
 #include "debug/expr.h"
 #include "debug/symbols.h"
@@ -280,43 +279,12 @@ struct command {
 
 void cmd_help(console_session *, const std::string &args, reply_builder &r);
 
-// FILE:LINE of a source (with debug information loaded): its addresses.
-bool source_location(const std::string &text, std::vector<uint16> *addresses, std::string *error)
-{
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
-    uint64 line;
-    if (!parse_count(text.substr(colon + 1), &line) || line > 1u << 30) return false;
-    if (debuginfo_count() == 0) {
-        *error = "'" + text + "': no debug information is loaded (debuginfo FILE)";
-        return true;
-    }
-    *addresses = debuginfo_addresses(text.substr(0, colon), (int)line);
-    if (addresses->empty()) *error = "'" + text + "': no code comes from that line";
-    return true;
-}
-
 void cmd_break(console_session *, const std::string &args, reply_builder &r, bool temporary)
 {
     std::string location, hits, condition, error;
     split_options(args, &location, &hits, &condition);
     if (location.empty()) return r.fail("break: an address or a label is needed (break LOCATION [hit N] [if CONDITION])");
     if (temporary && !hits.empty()) return r.fail("tbreak: a temporary breakpoint stops at its first hit (no hit count)");
-    std::vector<uint16> addresses;
-    if (source_location(location, &addresses, &error)) {
-        // A source line: a breakpoint at each run of code it made.
-        if (!error.empty()) return r.fail("break: " + error);
-        json list = json::array();
-        for (uint16 a : addresses) {
-            const int id = dbg_break_add_at(a, location.c_str(), condition.c_str(), hits.c_str(), &error, OWNER_USER);
-            if (!id) return r.fail("break: " + error);
-            if (temporary) dbg_find_mutable(id)->temporary = true;
-            list.push_back(point_json(*dbg_find(id)));
-            r.line(dbg_point_text(*dbg_find(id)));
-        }
-        r.obj["breakpoints"] = list;
-        return;
-    }
     const int id = dbg_break_add(location.c_str(), condition.c_str(), hits.c_str(), temporary, &error);
     if (!id) return r.fail(error);
     const dbg_point *p = dbg_find(id);
@@ -722,88 +690,6 @@ void cmd_reset(console_session *, const std::string &args, reply_builder &r)
 void cmd_quit(console_session *cs, const std::string &, reply_builder &) { cs->quit = true; }
 
 // ---------------------------------------------------------------------------
-// Source lines (debug/debuginfo.h).
-
-void cmd_debuginfo(console_session *cs, const std::string &args, reply_builder &r)
-{
-    if (args.empty()) return r.fail("debuginfo: a file name is needed");
-    if (!cs->files) return r.fail("debuginfo: no files here");
-    if (const char *e = debuginfo_load(args.c_str())) return r.fail(std::string("debuginfo: ") + e);
-    dbg_source_check(true);
-    r.line("debuginfo " + std::to_string(debuginfo_count()));
-    r.obj["files"] = debuginfo_count();
-}
-
-json line_json(uint16 address)
-{
-    json j = {{"address", address}};
-    const dbg_source_line *l = debuginfo_line_at(address);
-    if (!l) return j;
-    const dbg_source_place p = debuginfo_place(address);
-    j["file"] = debuginfo_file_name(p.info, p.file);
-    j["path"] = debuginfo_file_path(p.info, p.file);
-    j["line"] = p.line;
-    j["start"] = l->address;
-    j["size"] = l->size;
-    j["kind"] = l->code ? "code" : "data";
-    json calls = json::array();
-    if (!l->expansion.empty()) {
-        calls.push_back({{"file", debuginfo_file_name(l->info, l->file)}, {"line", l->line}});
-        for (const dbg_source_call &c : l->expansion)
-            calls.push_back({{"macro", c.macro}, {"file", debuginfo_file_name(l->info, c.file)}, {"line", c.line}});
-    }
-    j["expansion"] = calls;
-    return j;
-}
-
-void cmd_info_line(console_session *, const std::string &args, reply_builder &r)
-{
-    int64 address = tms7000.pc.w.l;
-    std::string error;
-    if (!args.empty() && !eval_in(args, 0, 0xFFFF, "address", &address, &error)) return r.fail("info-line: " + error);
-    const dbg_source_line *l = debuginfo_line_at((uint16)address);
-    char t[80];
-    if (!l) {
-        snprintf(t, sizeof t, "line none pc=%04X", (unsigned)address);
-        r.line(t);
-    } else {
-        snprintf(t, sizeof t, " pc=%04X bytes=%04X-%04X %s", (unsigned)address, l->address, l->address + l->size - 1,
-                 l->code ? "code" : "data");
-        std::string text = "line " + debuginfo_place_text(debuginfo_place((uint16)address)) + t;
-        if (!l->expansion.empty())
-            text += " in " + l->expansion.front().macro + " at " + debuginfo_file_name(l->info, l->file) + ":" +
-                    std::to_string(l->line);
-        r.line(text);
-    }
-    r.obj["line"] = line_json((uint16)address);
-}
-
-void cmd_lines(console_session *, const std::string &args, reply_builder &r)
-{
-    std::vector<uint16> addresses;
-    std::string error;
-    if (!source_location(args, &addresses, &error)) return r.fail("lines: FILE:LINE is needed");
-    if (!error.empty()) return r.fail("lines: " + error);
-    json list = json::array();
-    for (uint16 a : addresses) {
-        char t[32];
-        snprintf(t, sizeof t, "address %04X", a);
-        r.line(t);
-        list.push_back(a);
-    }
-    r.obj["addresses"] = list;
-}
-
-void cmd_step_line(console_session *cs, const std::string &args, reply_builder &r)
-{
-    step_kind(cs, args, r, DBG_STEP_LINE, "step-line");
-}
-void cmd_next_line(console_session *cs, const std::string &args, reply_builder &r)
-{
-    step_kind(cs, args, r, DBG_STEP_LINE_OVER, "next-line");
-}
-
-// ---------------------------------------------------------------------------
 // Time travel (state/timeline.h).
 
 void back_result(reply_builder &r, console_session *cs, const char *name, const dbg_stop &stop,
@@ -906,13 +792,6 @@ const command commands[] = {
      "back to the last breakpoint or watchpoint hit, or to the start of the recorded time", cmd_reverse_continue},
     {"goto", "", "goto PASS", "to a pass of the recorded time (decimal), back or forwards", cmd_goto},
     {"timeline", "", "timeline", "the recorded time: its first and last pass, the present, its memory", cmd_timeline},
-    // Source lines (debug information).
-    {"debuginfo", "", "debuginfo FILE", "load debug information (ovix-asm --debug-info); runs then stop at bytes no line produced",
-     cmd_debuginfo},
-    {"info-line", "", "info-line [ADDRESS]", "the source line of ADDRESS (the pc)", cmd_info_line},
-    {"lines", "", "lines FILE:LINE", "the addresses of the code a source line made", cmd_lines},
-    {"step-line", "sl", "step-line [LIMIT]", "to the start of another source line", cmd_step_line},
-    {"next-line", "nl", "next-line [LIMIT]", "to another source line of this routine, over calls", cmd_next_line},
     {"quit", "q exit", "quit", "leave the console", cmd_quit},
 };
 

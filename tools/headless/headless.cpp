@@ -16,7 +16,6 @@
 #include <CLI/CLI.hpp>
 
 #include "cpu/tms7000.h"
-#include "debug/debuginfo.h"
 #include "debug/engine.h"
 #include "debug/png.h"
 #include "debug/symbols.h"
@@ -42,8 +41,7 @@ static const char usage[] =
     "                     [--until-pc HEX|LABEL] [--type TEXT] [--screenshot FILE.png] [--state FILE.json]\n"
     "                     [--trace-all] [--symbols FILE]... [--break LOCATION[:CONDITION[:HITS]]]...\n"
     "                     [--watch [r|w|rw:]RANGE[:CONDITION]]... [--console [--json]]\n"
-    "                     [--seconds S | --cycles N | --frames N] [--type-at WHEN:TEXT]... [--keys FILE]\n"
-    "                     [--record FILE] [--play FILE] [--debug-info FILE]... [--help]\n";
+    "                     [--seconds S | --cycles N | --frames N] [--type-at WHEN:TEXT]... [--keys FILE] [--help]\n";
 
 // ---------------------------------------------------------------------------
 // Options
@@ -117,11 +115,6 @@ static void declare_options(CLI::App &app, headless_options *opt, option_texts *
     app.add_flag("--trace-all", opt->trace_all, "write a disassembly line per instruction to trace.log");
     app.add_option("--symbols", opt->symbols, "a symbol file (labels for --until-pc, --break, --watch and the console); "
                                               "repeatable")
-        ->option_text("FILE")
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    app.add_option("--debug-info", opt->debug_info,
-                   "debug information (ovix-asm --debug-info): stop at bytes no source line produced, FILE:LINE "
-                   "locations; repeatable")
         ->option_text("FILE")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("--break", opt->breaks, "stop at a breakpoint (with a condition and a hit count); repeatable")
@@ -448,26 +441,6 @@ bool headless_set_points(const headless_options &opt, std::string *error)
         std::string location, rest, condition, hits;
         bool had;
         split_colon(b, &location, &rest, &had);
-        // FILE:LINE of the debug information: a breakpoint at each run of
-        // code the line made; the condition and hit count follow it.
-        std::string line_text, after;
-        split_colon(rest, &line_text, &after, &had);
-        const std::vector<uint16> lines =
-            !line_text.empty() && line_text.find_first_not_of("0123456789") == std::string::npos && line_text.size() < 10
-                ? debuginfo_addresses(location, atoi(line_text.c_str()))
-                : std::vector<uint16>{};
-        if (!lines.empty()) {
-            split_colon(after, &condition, &hits, &had);
-            for (uint16 a : lines) {
-                std::string e;
-                if (!dbg_break_add_at(a, (location + ":" + line_text).c_str(), condition.c_str(), hits.c_str(), &e,
-                                      OWNER_USER)) {
-                    *error = "--break " + b + ": " + e;
-                    return false;
-                }
-            }
-            continue;
-        }
         split_colon(rest, &condition, &hits, &had);
         std::string e;
         if (!dbg_break_add(location.c_str(), condition.c_str(), hits.c_str(), false, &e)) {
@@ -528,13 +501,6 @@ int headless_main(int argc, const char *const *argv)
             return 2;
         }
     }
-    for (const std::string &d : opt.debug_info) {
-        if (const char *e = debuginfo_load(d.c_str())) {
-            fprintf(stderr, "Debug information not loaded: %s\n%s", e, usage);
-            return 2;
-        }
-    }
-    if (!opt.debug_info.empty()) dbg_source_check(true);
     if (!opt.until_pc_text.empty()) {
         uint16 address;
         if (!symbols_address(opt.until_pc_text.c_str(), &address)) {

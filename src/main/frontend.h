@@ -28,8 +28,10 @@ enum run_kind { RUN_NORMAL, RUN_STEP_OVER };
 // Around every run: run_begin lets the machine go on (keys typed while it
 // was paused are dropped, a key held now never reaches it as a press, the
 // picture is shown afresh, pacing starts anew); run_end keeps the keys
-// typed for the machine until then and waits for the F1 or Escape that
-// stopped it to go up, so that the debugger does not see them.
+// typed for the machine until then and drops the presses waiting for the
+// dialogs (the F1 or Escape that stopped the run). No wait of the front end
+// depends on seeing a key go up: the X server may give a release to another
+// window (one under the pointer, when the window shrank away from it).
 void run_begin(run_kind kind);
 void run_end();
 // The machine goes on after a pause within a run (a popup, a question).

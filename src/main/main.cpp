@@ -516,8 +516,11 @@ void run_end()
     // Keys typed for the machine until now are kept for its next run;
     // keys typed from here on are the dialogs'.
     keyq_drain();
-    // The F1 or Escape that stopped the run must not act on the debugger.
-    while (key[KEY_F1] || key[KEY_ESC]) rest(1);
+    // The F1 or Escape that stopped the run must not act on the debugger:
+    // its press is in the key buffer, which the dialogs read. Nothing waits
+    // for it to go up: where the pointer leaves the window before the key
+    // is released (a window that shrank under it), the X server gives the
+    // release to another window and this program never sees it.
     clear_keybuf();
     s_run = RUN_NORMAL;
 }

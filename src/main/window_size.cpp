@@ -11,6 +11,27 @@
 
 static int ignore_x_error(Display *, XErrorEvent *) { return 0; }
 
+// A new screen puts the library's pointer at its centre, and the library
+// then moves the X pointer there: a pointer that the user left elsewhere
+// would jump, and where the window shrinks afterwards it would be left
+// outside, where (with the focus following the pointer) the keys no longer
+// reach the window. The library's pointer goes where the X pointer is
+// instead, and the X pointer stays where it was.
+static void keep_pointer()
+{
+    Window root, child;
+    int root_x, root_y, x, y;
+    unsigned mask;
+    XLOCK();
+    const bool known = XQueryPointer(_xwin.display, _xwin.window, &root, &child, &root_x, &root_y, &x, &y, &mask);
+    XUNLOCK();
+    if (!known) return;
+    position_mouse(MID(0, x, SCREEN_W - 1), MID(0, y, SCREEN_H - 1));
+    XLOCK();
+    _xwin.mouse_warped = 0;   // the move of the X pointer it asked for
+    XUNLOCK();
+}
+
 bool resize_window(int w, int h)
 {
     Window focus = 0;
@@ -22,6 +43,7 @@ bool resize_window(int w, int h)
 
     show_mouse(nullptr);
     if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, w, h, 0, 0) != 0) return false;
+    keep_pointer();
 
     if (ours) {
         // A window that cannot take the focus (not yet viewable) only makes

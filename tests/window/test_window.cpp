@@ -311,6 +311,10 @@ protected:
         dir = make_temp_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir + "/bios");
         fs::copy_file(OPEN_BIOS, dir + "/bios/BIOS7020.bin");
+        // The program's settings file goes to the test's folder, never to
+        // the user's: each test starts from the defaults.
+        setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
+        setenv("HOME", dir.c_str(), 1);
     }
 
     void TearDown() override
@@ -344,7 +348,7 @@ protected:
         std::string window;
         for (int i = 0; i < 100 && window.empty(); i++) {
             sleep_for(100ms);
-            window = run_output("xdotool search --name '^ovix$' 2>/dev/null | head -1");
+            window = run_output("xdotool search --name '^ovix( |$)' 2>/dev/null | head -1");
             while (!window.empty() && (window.back() == '\n' || window.back() == ' ')) window.pop_back();
         }
         ASSERT_FALSE(window.empty()) << "the window did not appear";

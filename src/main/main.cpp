@@ -76,7 +76,8 @@ struct speed_anchor {
 static struct {
     speed_anchor pace;       // pacing: measured from here
     speed_anchor profile;    // profile: the current measuring window
-    int frames;              // frames shown in the current measuring window
+    int frames;              // frames shown in the current measuring window,
+    int changed;             // and those whose picture differed from the one before
     bool profile_on;
     bool turbo;              // the turbo key is held: fastest speed
 } s_speed;
@@ -136,7 +137,7 @@ void speed_restart()
 {
     s_speed.pace = anchor_now();
     s_speed.profile = s_speed.pace;
-    s_speed.frames = 0;
+    s_speed.frames = s_speed.changed = 0;
 }
 
 static void pace()
@@ -154,9 +155,10 @@ static void pace()
         s_speed.pace = anchor_now();
 }
 
-// The figures of the measuring window that just ended: the emulated speed
-// and the frames the window showed (every frame counts, a picture that did
-// not change too: the window shows it all the same).
+// The figures of the measuring window that just ended: the emulated speed,
+// the frames the window showed (every frame counts, a picture that did not
+// change too: the window shows it all the same) and how many of them
+// brought a new picture.
 static void profile()
 {
     double host = host_since(s_speed.profile);
@@ -164,19 +166,20 @@ static void profile()
     double emulated = emulated_seconds() - s_speed.profile.emulated;
     if (emulated >= 0) {
         double mhz = emulated * ORLO_SUBSECONDS / host / 1e6;
-        snprintf(s_title.figures, sizeof s_title.figures, "%.2f MHz emulated, x%.2f real time, %.0f frames/s", mhz,
-                 mhz * 1e6 / ORLO_SUBSECONDS, s_speed.frames / host);
+        snprintf(s_title.figures, sizeof s_title.figures,
+                 "%.2f MHz emulated, x%.2f real time, %.0f frames/s (%.0f changed)", mhz,
+                 mhz * 1e6 / ORLO_SUBSECONDS, s_speed.frames / host, s_speed.changed / host);
         show_title();
     }
     s_speed.profile = anchor_now();
-    s_speed.frames = 0;
+    s_speed.frames = s_speed.changed = 0;
 }
 
 void set_profile(bool on)
 {
     s_speed.profile_on = on;
     s_speed.profile = anchor_now();
-    s_speed.frames = 0;
+    s_speed.frames = s_speed.changed = 0;
     s_title.figures[0] = 0;
     show_title();
 }
@@ -689,6 +692,7 @@ static void frame_to_window(BITMAP *frame, void *)
         return;
     }
     draw_picture(frame);
+    s_speed.changed++;
     s_frame.force = false;
     s_frame.compared = s_frame.shown ? frame : nullptr;
     s_frame.compared_serial = serial;

@@ -151,7 +151,7 @@ static char scale_labels[4][8];
 
 static DIALOG options_popup[] = {
     /* proc              x    y    w    h   fg bg key flags       d1 d2 dp */
-    {d_shadow_box_proc,  20,  10,  280, 210, 0, 0, 0, D_DISABLED, 0, 0, nullptr, nullptr, nullptr},
+    {d_shadow_box_proc,  20,  10,  280, 180, 0, 0, 0, D_DISABLED, 0, 0, nullptr, nullptr, nullptr},
     {d_button_proc,      30,  30,  260, 16,  0, 0, 0, D_EXIT,     0, 0, fastest_label, nullptr, nullptr},
     {d_button_proc,      30,  50,  260, 16,  0, 0, 0, D_EXIT,     0, 0, mhz_label, nullptr, nullptr},
     {d_button_proc,      30,  70,  260, 16,  0, 0, 0, D_EXIT,     0, 0, profile_on_label, nullptr, nullptr},
@@ -162,7 +162,7 @@ static DIALOG options_popup[] = {
     {d_button_proc,      218, 120, 32,  16,  0, 0, 0, D_EXIT,     0, 0, scale_labels[2], nullptr, nullptr},
     {d_button_proc,      254, 120, 36,  16,  0, 0, 0, D_EXIT,     0, 0, scale_labels[3], nullptr, nullptr},
     {d_button_proc,      30,  140, 260, 16,  0, 0, 0, D_EXIT,     0, 0, fullscreen_label, nullptr, nullptr},
-    {d_button_proc,      164, 196, 126, 16,  0, 0, 0, D_EXIT,     0, 0, txt("Return"), nullptr, nullptr},
+    {d_button_proc,      164, 170, 126, 16,  0, 0, 0, D_EXIT,     0, 0, txt("Return"), nullptr, nullptr},
     IDLE_OBJECT,
     END_OF_DIALOG,
 };

@@ -9,6 +9,8 @@
 
 #include <xalleg.h>
 
+#include <string>
+
 #include "main/frontend.h"
 
 static int ignore_x_error(Display *, XErrorEvent *) { return 0; }
@@ -68,8 +70,13 @@ bool resize_window(int w, int h) { return new_screen(GFX_AUTODETECT_WINDOWED, w,
 bool fullscreen_screen(std::string *error)
 {
     int w = 0, h = 0;
-    if (get_desktop_resolution(&w, &h) != 0 || w < 320 || h < 250) {
+    if (get_desktop_resolution(&w, &h) != 0) {
         *error = "the display's size is unknown";
+        return false;
+    }
+    if (w < 320 || h < 250) {
+        *error = "the screen (" + std::to_string(w) + " x " + std::to_string(h) +
+                 ") is smaller than the machine's picture (320 x 250)";
         return false;
     }
     if (new_screen(GFX_AUTODETECT_FULLSCREEN, w, h)) return true;

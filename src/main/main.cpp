@@ -430,7 +430,7 @@ void set_full_screen_dialog_colors(DIALOG *dialog)
 // front end's (bottom left), which goes after a few seconds. Black text on
 // the popups' light grey, so that both read on any picture.
 
-static constexpr auto MESSAGE_TIME = std::chrono::seconds(3);
+static constexpr auto MESSAGE_TIME = std::chrono::seconds(5);
 
 static struct {
     bool paused;
@@ -659,9 +659,8 @@ void machine_preview()
     scare_mouse();
     clear_to_color(screen, makecol(0, 0, 0));
     draw_picture(tms3556_redraw());
-    const char *back = "Space returns to the debugger";
     const view v = picture_view();
-    draw_label(v.x + (v.w - text_length(font, back) - 8) / 2, v.y + v.h - text_height(font) - 12, back);
+    draw_label(v.x + 4, v.y + 4, "Space returns to the debugger");
     unscare_mouse();
     // The Space is read from the key buffer, as a press: its release may
     // never come (see run_end).

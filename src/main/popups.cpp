@@ -363,7 +363,7 @@ int ovix_load_rom()
 void recent_popup()
 {
     constexpr int X = 20, Y = 10, W = 440, ROW = 20;
-    static char labels[SETTINGS_RECENT][64];
+    static char labels[SETTINGS_RECENT][4096];
     static DIALOG popup[1 + 1 + SETTINGS_RECENT + 3];
     const std::vector<std::string> recent = settings().recent;   // a copy: loading changes the list
     int n = 0, y = Y + 8;
@@ -373,9 +373,12 @@ void recent_popup()
     y += 16;
     for (size_t i = 0; i < recent.size() && i < (size_t)SETTINGS_RECENT; i++) {
         const std::string &p = recent[i];
-        const size_t most = sizeof labels[i] - 1;
-        snprintf(labels[i], sizeof labels[i], "%s%s", p.size() > most ? "..." : "",
-                 p.size() > most ? p.c_str() + p.size() - (most - 3) : p.c_str());
+        size_t cut = 0;   // characters cut away from the start
+        for (;;) {
+            snprintf(labels[i], sizeof labels[i], "%s%s", cut ? "..." : "", p.c_str() + cut);
+            if (gui_strlen(labels[i]) <= W - 28 || cut >= p.size()) break;
+            cut++;
+        }
         popup[n++] = {d_button_proc, X + 10, y, W - 20, 16, 0, 0, 0, D_EXIT, 0, 0, labels[i], nullptr, nullptr};
         y += ROW;
     }

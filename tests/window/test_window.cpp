@@ -337,6 +337,7 @@ protected:
     // folder.
     void start(const std::vector<std::string> &args = {}, bool focus = true, const std::string &program = OVIX)
     {
+        TearDown();   // a program still running from an earlier step of the test ends first
         run("xdotool mousemove " + std::to_string(ROOT_W - 20) + " " + std::to_string(ROOT_H - 20));
         std::vector<const char *> argv = {"ovix"};
         for (const std::string &a : args) argv.push_back(a.c_str());

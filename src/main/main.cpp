@@ -349,10 +349,14 @@ static void load_settings()
     switch (settings_load(s_settings.path.c_str(), &s_settings.values, &error)) {
     case settings_read::ok:
     case settings_read::missing: s_settings.writable = true; break;
-    case settings_read::refused:
+    case settings_read::refused: {
         fprintf(stderr, "ovix: settings file ignored (and left as it is): %s\n", error.c_str());
-        show_message("Settings file ignored: see standard error");
+        // Over the picture the reason alone (the message names the file).
+        const std::string named = s_settings.path + ": ";
+        const size_t skip = error.compare(0, named.size(), named) == 0 ? named.size() : 0;
+        show_message("Settings file ignored: %.60s", error.c_str() + skip);
         break;
+    }
     }
 }
 

@@ -7,6 +7,7 @@
 #include "ovix_allegro.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>

@@ -539,9 +539,38 @@ static constexpr window_key window_keys[] = {
     {KEY_TAB, false, nullptr, "Tab", "held: fastest speed while it is held (turbo)"},
 };
 constexpr int WINDOW_KEYS = sizeof window_keys / sizeof window_keys[0];
-static_assert(WINDOW_KEYS <= 32, "one bit per window key");
 
-static std::atomic<uint32> s_window_presses{0};   // bit i: window_keys[i] pressed
+// The window keys pressed since the last frame pass, in the order of their
+// presses (indices into window_keys): a ring written by the keyboard
+// callback, read at the frame pass, so that two taps of a key within one
+// frame act twice, however long the frame takes. A press that does not
+// fit is dropped.
+static constexpr unsigned PRESSES = 64;
+static struct {
+    uint8 index[PRESSES];
+    std::atomic<unsigned> head{0};   // next slot to write
+    std::atomic<unsigned> tail{0};   // next slot to read
+} s_presses;
+
+static void push_press(int i)
+{
+    const unsigned head = s_presses.head.load(std::memory_order_relaxed);
+    if (head - s_presses.tail.load(std::memory_order_acquire) >= PRESSES) return;
+    s_presses.index[head % PRESSES] = (uint8)i;
+    s_presses.head.store(head + 1, std::memory_order_release);
+}
+
+static bool pop_press(int *i)
+{
+    const unsigned tail = s_presses.tail.load(std::memory_order_relaxed);
+    if (tail == s_presses.head.load(std::memory_order_acquire)) return false;
+    *i = s_presses.index[tail % PRESSES];
+    s_presses.tail.store(tail + 1, std::memory_order_release);
+    return true;
+}
+
+// The presses recorded so far were meant for a dialog: dropped.
+static void drop_presses() { s_presses.tail.store(s_presses.head.load(std::memory_order_acquire)); }
 
 std::string window_keys_help()
 {
@@ -574,18 +603,18 @@ static void keyboard_event(int scancode)
         }
         if (!k.shift) chosen = i;
     }
-    if (chosen >= 0) s_window_presses.fetch_or(1u << chosen, std::memory_order_relaxed);
+    if (chosen >= 0) push_press(chosen);
 }
 
-// Carries out the window keys pressed since the last call and answers the
-// close button (the machine goes on after the question); false when
-// neither acted.
+// Carries out the window keys pressed since the last call, in order, and
+// answers the close button (the machine goes on after the question); false
+// when neither acted. A key that opens a dialog (Escape) drops the presses
+// after it when the machine goes on: they were typed in the dialog.
 static bool window_events()
 {
-    const uint32 pressed = s_window_presses.exchange(0, std::memory_order_relaxed);
-    for (int i = 0; i < WINDOW_KEYS; i++)
-        if ((pressed & (1u << i)) && window_keys[i].action) window_keys[i].action();
-    if (!close_request) return pressed != 0;
+    bool acted = false;
+    for (int i; pop_press(&i); acted = true) window_keys[i].action();
+    if (!close_request) return acted;
     answer_close_request();
     machine_resume();
     return true;
@@ -753,7 +782,7 @@ void machine_resume()
 {
     machine_window();
     keyq_resume(key, KEY_MAX);
-    s_window_presses.store(0, std::memory_order_relaxed);
+    drop_presses();
     s_frame.force = true;
     s_frame.next_cycles = emulated_cycles();
     s_frame.next_host = host_clock::now();

@@ -343,6 +343,35 @@ protected:
         for (const std::string &a : args) argv.push_back(a.c_str());
         argv.push_back(nullptr);
         const std::string errors = dir + "/stderr.txt";
+        // The graphics library fails to start now and then ("no display
+        // could be opened") when another program on the same display ended
+        // a moment before, as the previous step's did: then the program is
+        // started again, a second later, at most twice.
+        std::string window;
+        for (int attempt = 0; attempt < 3 && window.empty(); attempt++) {
+            if (attempt > 0) sleep_for(1s);
+            const size_t before = read_text(errors).size();
+            launch(argv, errors, program);
+            ASSERT_GT(pid, 0);
+            for (auto until = std::chrono::steady_clock::now() + LONG;
+                 window.empty() && std::chrono::steady_clock::now() < until;) {
+                sleep_for(100ms);
+                // The title names the cartridge once the keyboard is installed.
+                window = run_output("xdotool search --name '^ovix - ' 2>/dev/null | head -1");
+                while (!window.empty() && (window.back() == '\n' || window.back() == ' ')) window.pop_back();
+                if (window.empty() && !running()) break;
+            }
+            if (!window.empty() || running()) break;
+            pid = -1;
+            if (read_text(errors).find("no display could be opened", before) == std::string::npos) break;
+        }
+        ASSERT_FALSE(window.empty()) << "the window did not appear";
+        if (focus) run("xdotool windowfocus " + window);
+        window_id = window;
+    }
+
+    void launch(const std::vector<const char *> &argv, const std::string &errors, const std::string &program)
+    {
         pid = fork();
         if (pid == 0) {
             if (chdir(dir.c_str()) != 0) _exit(126);
@@ -353,18 +382,6 @@ protected:
             execv(program.c_str(), const_cast<char *const *>(argv.data()));
             _exit(127);
         }
-        ASSERT_GT(pid, 0);
-        std::string window;
-        for (auto until = std::chrono::steady_clock::now() + LONG;
-             window.empty() && std::chrono::steady_clock::now() < until;) {
-            sleep_for(100ms);
-            // The title names the cartridge once the keyboard is installed.
-            window = run_output("xdotool search --name '^ovix - ' 2>/dev/null | head -1");
-            while (!window.empty() && (window.back() == '\n' || window.back() == ' ')) window.pop_back();
-        }
-        ASSERT_FALSE(window.empty()) << "the window did not appear";
-        if (focus) run("xdotool windowfocus " + window);
-        window_id = window;
     }
 
     // A key held across at least one keyboard poll of the running machine.
@@ -1460,7 +1477,9 @@ TEST_F(WindowTest, QuickSaveSlotsAndTheStateSelectors)
         {"F6", "Saved quick2.ovs"},
         {"shift+F9", "Quick-save slot 1: quick.ovs"},
         {"shift+F9", "Quick-save slot 9: quick9.ovs (empty)"},
-        {"shift+F6 shift+F6", "Quick-save slot 2: quick2.ovs"},
+        // Eleven taps well within one frame: each acts (9 + 11 = 2).
+        {"--delay 1 shift+F6 shift+F6 shift+F6 shift+F6 shift+F6 shift+F6 shift+F6 shift+F6 shift+F6 shift+F6 shift+F6",
+         "Quick-save slot 2: quick2.ovs"},
         {"F9", "Loaded quick2.ovs"},
     };
     for (const Step &step : steps) {

@@ -608,13 +608,15 @@ static void keyboard_event(int scancode)
 
 // Carries out the window keys pressed since the last call, in order, and
 // answers the close button (the machine goes on after the question); false
-// when neither acted. A key that opens a dialog (Escape) drops the presses
-// after it when the machine goes on: they were typed in the dialog.
+// when neither acted. The presses are taken before any acts: those that
+// come while an action shows a dialog were typed in it, and the machine
+// going on drops them.
 static bool window_events()
 {
-    bool acted = false;
-    for (int i; pop_press(&i); acted = true) window_keys[i].action();
-    if (!close_request) return acted;
+    int pressed[PRESSES], n = 0;
+    while (n < (int)PRESSES && pop_press(&pressed[n])) n++;
+    for (int k = 0; k < n; k++) window_keys[pressed[k]].action();
+    if (!close_request) return n > 0;
     answer_close_request();
     machine_resume();
     return true;

@@ -1391,7 +1391,9 @@ TEST_F(WindowTest, F1AfterAnEscapeWhoseReleaseWasLostOpensTheDebugger)
         point(500, 400);
         run("xdotool keydown Escape");
         ASSERT_TRUE(wait_for([](const Picture &s) { return !find_text(s, "Call Debugger"); }, LONG));
-        if (scale == 1) ASSERT_TRUE(wait_geometry("320x250"));
+        if (scale == 1) {
+            ASSERT_TRUE(wait_geometry("320x250"));
+        }
         run("xdotool keyup Escape");
         point(in_x, in_y);
         run("xdotool key F1");

@@ -1498,7 +1498,8 @@ TEST_F(WindowTest, QuickSaveSlotsAndTheStateSelectors)
         ASSERT_TRUE(wait_text("Save the machine's state as - snapshots (F2: all files)"));
         type(name);
         run("xdotool key Return");
-        EXPECT_TRUE(wait_text(std::string("Saved ").append(name).append(strchr(name, '.') ? "" : ".ovs").c_str()));
+        const std::string saved = "Saved " + std::string(name) + (strchr(name, '.') ? "" : ".ovs");
+        EXPECT_TRUE(wait_text(saved.c_str()));
     }
     EXPECT_TRUE(fs::exists(dir + "/first.ovs"));
     EXPECT_TRUE(fs::exists(dir + "/second.ovs"));

@@ -1633,7 +1633,9 @@ TEST_F(WindowTest, FullscreenAndItsRefusal)
     EXPECT_TRUE(running());
     TearDown();
     small.stop();
-    setenv("DISPLAY", (":" + std::to_string(g_x.display)).c_str(), 1);
+    char display[32];
+    snprintf(display, sizeof display, ":%d", g_x.display);
+    setenv("DISPLAY", display, 1);
 }
 
 // cmake --install of this build into a fresh prefix: the programs, the

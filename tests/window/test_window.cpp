@@ -414,10 +414,15 @@ protected:
     }
 
     // The screen's top-left 640 x 500 pixels (or w x h).
+    // A dump taken while a window changes its size can fail: it is taken
+    // again.
     Picture shot(int w = WIN_W, int h = WIN_H)
     {
-        std::string dump = run_output("xwd -root -silent");
-        std::optional<Picture> img = parse_xwd(std::vector<uint8>(dump.begin(), dump.end()), w, h);
+        std::optional<Picture> img;
+        for (int attempt = 0; attempt < 5 && !img; attempt++) {
+            const std::string dump = run_output("xwd -root -silent 2>/dev/null");
+            img = parse_xwd(std::vector<uint8>(dump.begin(), dump.end()), w, h);
+        }
         if (!img) ADD_FAILURE() << "unreadable screen dump";
         return img.value_or(Picture{w, h, std::vector<uint8>((size_t)w * h * 3)});
     }

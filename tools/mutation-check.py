@@ -10,7 +10,8 @@ back, and at the end prints every mistake that no test noticed, as
 file:line, with the mistake and the line.
 
     tools/mutation-check.py [--base REV] [--build DIR] [--paths PATH...]
-                            [--tests REGEX] [--max N] [--seed S] [--jobs J]
+                            [--tests REGEX] [--only FILE:LINE...] [--max N]
+                            [--seed S] [--jobs J] [--list]
 
   --base REV     the change is the working tree against REV (default: HEAD~1)
   --build DIR    a configured build folder (default: build); it is rebuilt
@@ -18,6 +19,8 @@ file:line, with the mistake and the line.
   --paths P...   only these files or folders (default: src tools)
   --tests REGEX  only the CTest tests matching REGEX (default: every test
                  but the window label's)
+  --only F:L...  only the mistakes on these lines (to check that a test
+                 catches a mistake made on purpose)
   --max N        at most N mistakes, picked at random (with --seed) when
                  there are more
   --jobs J       parallel build and test jobs (default 2)
@@ -127,6 +130,7 @@ def main():
     ap.add_argument("--build", default="build")
     ap.add_argument("--paths", nargs="+", default=["src", "tools"])
     ap.add_argument("--tests", default=None)
+    ap.add_argument("--only", nargs="+", default=[])
     ap.add_argument("--max", type=int, default=0)
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--jobs", type=int, default=2)
@@ -149,6 +153,9 @@ def main():
             if 1 <= n <= len(text):
                 for col, old, new in mistakes_in(text[n - 1]):
                     sites.append((path, n, col, old, new))
+    if args.only:
+        wanted = set(args.only)
+        sites = [s for s in sites if f"{s[0]}:{s[1]}" in wanted]
     if args.max and len(sites) > args.max:
         sites = sorted(random.Random(args.seed).sample(sites, args.max))
     describe = lambda s: f"{s[0]}:{s[1]}: '{s[3].strip()}' -> '{s[4].strip() or '(dropped)'}'"

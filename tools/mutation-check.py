@@ -27,7 +27,9 @@ file:line, with the mistake and the line.
   --list         print the mistakes it would make, and stop
 
 Slow (a rebuild and a test run per mistake): not part of the test command.
-A mistake that does not compile is counted apart. The source files are
+A mistake that does not compile is counted apart; one that makes a step of
+the build fail (the ROM images are assembled by the program just built)
+counts as noticed. The source files are
 always put back, also on Ctrl-C. Exit status 0 when every mistake was
 noticed, 1 otherwise, 2 on a usage or set-up error.
 """
@@ -116,12 +118,17 @@ def changed_lines(base, paths):
     return lines
 
 
-def run(cmd, timeout):
+def run(cmd, timeout, output=None):
+    """The command's exit status (-1 when it ran out of time); its output
+    is appended to the list `output` when one is given."""
     try:
-        return subprocess.run(cmd, cwd=ROOT, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                              timeout=timeout).returncode
+        r = subprocess.run(cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout,
+                           text=True, errors="replace")
     except subprocess.TimeoutExpired:
         return -1
+    if output is not None:
+        output.append(r.stdout)
+    return r.returncode
 
 
 def main():
@@ -187,9 +194,17 @@ def main():
             with open(full, "w", encoding="utf-8", errors="surrogateescape") as f:
                 f.write("\n".join(lines))
             try:
-                if run(build_cmd, 3600) != 0:
-                    verdict = "does not compile"
-                    broken.append(s)
+                log = []
+                if run(build_cmd, 3600, log) != 0:
+                    # A compiler error in the changed file, or a step of
+                    # the build that runs what was built (the ROM images
+                    # are assembled with ovix-asm) and failed: noticed.
+                    if re.search(re.escape(path) + r":\d+:\d+: error:", log[0]):
+                        verdict = "does not compile"
+                        broken.append(s)
+                    else:
+                        verdict = "noticed (by the build)"
+                        noticed += 1
                 elif run(test_cmd, 7200) != 0:
                     verdict = "noticed"
                     noticed += 1

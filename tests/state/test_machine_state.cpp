@@ -187,6 +187,7 @@ TEST_F(MachineState, BadByteFormsAreRefusedWithTheirReasonAndTheMachineIsKept)
         {"balance at +limit", [](auto &s) { s.icount = MACHINE_COUNT_LIMIT; }, true},
         {"balance past -limit", [](auto &s) { s.icount = -MACHINE_COUNT_LIMIT - 1; }, false},
         {"divider phase at -limit", [](auto &s) { s.div_phase = -MACHINE_COUNT_LIMIT; }, true},
+        {"divider phase at +limit", [](auto &s) { s.div_phase = MACHINE_COUNT_LIMIT; }, true},
         {"divider phase past it", [](auto &s) { s.div_phase = -MACHINE_COUNT_LIMIT - 1; }, false},
         {"pass counter 99999", [](auto &s) { s.pass_counter = LOOP_FRAME_PASSES - 1; }, true},
         {"pass counter 100000", [](auto &s) { s.pass_counter = LOOP_FRAME_PASSES; }, false},

@@ -449,6 +449,20 @@ const srcmap_symbol *srcmap_symbol_named(const std::string &name)
     return it == s.by_name.end() ? nullptr : &s.symbols[it->second];
 }
 
+std::string srcmap_labels_text(const std::set<std::string> &skip)
+{
+    std::string text;
+    std::set<std::string> seen = skip;
+    for (size_t i : s.labels) {
+        const srcmap_symbol &l = s.symbols[i];
+        if (!seen.insert(upper(l.name)).second) continue;
+        char t[8];
+        snprintf(t, sizeof t, "%04X ", (unsigned)l.value);
+        text += t + l.name + "\n";
+    }
+    return text;
+}
+
 const srcmap_symbol *srcmap_label_before(uint16 address)
 {
     const loaded *image = nullptr;

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstddef>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,10 @@ std::vector<std::pair<uint16, uint16>> srcmap_unwritten();
 const std::vector<srcmap_symbol> &srcmap_symbols();
 // A symbol by name (any case), or null.
 const srcmap_symbol *srcmap_symbol_named(const std::string &name);
+// The labels as the lines of a symbol file ("6002 loop"), each name once
+// (the first definition), for the symbol table (symbols.h). `skip` names
+// (upper case) are left out.
+std::string srcmap_labels_text(const std::set<std::string> &skip = {});
 // The label at or nearest below `address` within the loaded image that
 // holds it; null when none does.
 const srcmap_symbol *srcmap_label_before(uint16 address);

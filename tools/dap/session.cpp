@@ -283,6 +283,8 @@ bool session::start_machine(const json &args, std::string *error)
         !arg_bool(args, "trace", &trace, error) || !arg_bool(args, "stopOnEntry", &stop_on_entry_, error) ||
         !arg_bool(args, "noDebug", &no_debug_, error))
         return false;
+    trace_log_ = trace;
+    if (!arg_bool(args, "traceLog", &trace_log_, error)) return false;
     bool window = false;
     if (!arg_bool(args, "window", &window, error)) return false;
     if (window) {
@@ -387,12 +389,13 @@ bool session::start_machine(const json &args, std::string *error)
         for (int i = 0; i < 8; i++) sig += (char)b[i].get<int>();
         if (sig == "OVIXCART") entry_ = b[8].get<int>() << 8 | b[9].get<int>();
     }
-    call("log", &reply, &e);   // the start-up's lines are not the program's
+    if (trace_log_) call("log", &reply, &e);   // the start-up's lines are not the program's
     return true;
 }
 
 void session::send_log()
 {
+    if (!trace_log_) return;
     json reply;
     std::string e;
     if (!call("log", &reply, &e)) return;

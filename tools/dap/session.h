@@ -75,6 +75,7 @@ private:
     std::unique_ptr<child> machine_;
     std::string cwd_;             // the machine's working folder
     bool no_debug_ = false, stop_on_entry_ = false;
+    bool trace_log_ = false;      // the trace log's new lines as output events at each stop
     int entry_ = -1;              // the cartridge's entry address, -1 without one
     // Points.
     int next_id_ = 1;

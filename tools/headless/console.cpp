@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <csignal>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include <unistd.h>
@@ -696,6 +697,12 @@ struct front_end_state {
 };
 front_end_state fe;
 
+std::string upper_name(std::string s)
+{
+    for (char &c : s) c = (char)toupper((unsigned char)c);
+    return s;
+}
+
 json place_json(const srcmap_place &p)
 {
     if (p.file < 0) return json::object();
@@ -741,6 +748,24 @@ std::string routine_name(uint16 address, int32 entry)
     return t;
 }
 
+// The labels of the debug information join the symbol table (expressions,
+// disassembly, stop texts): the table's own names are kept, and a name it
+// has already keeps its address.
+void labels_into_symbols()
+{
+    std::string text;
+    std::set<std::string> names;
+    for (unsigned a = 0; a < 0x10000; a++)
+        for (size_t i = 0; const char *n = symbols_name_at((uint16)a, i); i++) {
+            char t[8];
+            snprintf(t, sizeof t, "%04X ", a);
+            text += t + std::string(n) + "\n";
+            names.insert(upper_name(n));
+        }
+    text += srcmap_labels_text(names);
+    symbols_parse("debug information", text.data(), text.size());
+}
+
 void cmd_debuginfo(console_session *cs, const std::string &args, reply_builder &r)
 {
     if (lower(args) == "clear") {
@@ -751,6 +776,7 @@ void cmd_debuginfo(console_session *cs, const std::string &args, reply_builder &
         std::string error;
         if (!srcmap_load(args.c_str(), &error)) return r.fail("debuginfo: " + error);
         apply_unwritten();
+        labels_into_symbols();
     }
     json files = json::array();
     for (size_t i = 0; i < srcmap_file_count(); i++) {

@@ -221,7 +221,7 @@ bool session::call(const std::string &command, json *reply, std::string *error)
     std::string line;
     if (!machine_->send(command) || !machine_->wait_line(&line, REPLY_TIMEOUT_MS)) {
         *error = "the machine did not answer '" + command.substr(0, 40) + "'";
-        machine_gone(*error);
+        if (launched_) machine_gone(*error);   // at launch the caller says why
         return false;
     }
     json j = json::parse(line, nullptr, false);

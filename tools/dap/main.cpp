@@ -42,7 +42,9 @@ void serve(int in, int out, const dap::session_options &options)
     char buf[65536];
     for (;;) {
         pollfd p[3] = {{in, POLLIN, 0}, {s.child_out_fd(), POLLIN, 0}, {s.child_err_fd(), POLLIN, 0}};
-        if (poll(p, 3, -1) < 0 && errno != EINTR) break;
+        const int ready = poll(p, 3, s.poll_timeout());
+        if (ready < 0 && errno != EINTR) break;
+        if (ready == 0) s.on_timeout();
         if (p[1].revents || p[2].revents) s.on_child();
         if (p[0].revents) {
             const ssize_t n = read(in, buf, sizeof buf);

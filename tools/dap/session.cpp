@@ -71,6 +71,18 @@ session::session(const session_options &options) : opt_(options) {}
 
 session::~session() { end_machine(); }
 
+// A run reads its interruption only once it has started: a SIGINT that
+// came between the command's arrival and the start of its run is lost, so
+// it is sent again until the run answers.
+constexpr int INTERRUPT_REPEAT_MS = 100;
+
+int session::poll_timeout() const { return pausing_ && running_ != run_kind::none ? INTERRUPT_REPEAT_MS : -1; }
+
+void session::on_timeout()
+{
+    if (pausing_ && running_ != run_kind::none && machine_) machine_->interrupt();
+}
+
 int session::child_out_fd() const { return machine_ && machine_->alive() ? machine_->out_fd() : -1; }
 int session::child_err_fd() const { return machine_ && machine_->alive() ? machine_->err_fd() : -1; }
 
@@ -497,9 +509,13 @@ bool session::interrupt_for_change(bool *resume, json *stop)
 {
     *resume = false;
     if (running_ == run_kind::none) return true;
-    machine_->interrupt();
     std::string line;
-    if (!machine_->wait_line(&line, REPLY_TIMEOUT_MS)) {
+    bool answered = false;
+    for (int waited = 0; !answered && waited < REPLY_TIMEOUT_MS && machine_->alive(); waited += INTERRUPT_REPEAT_MS) {
+        machine_->interrupt();
+        answered = machine_->wait_line(&line, INTERRUPT_REPEAT_MS);
+    }
+    if (!answered) {
         machine_gone("it did not stop when asked");
         return false;
     }

@@ -41,6 +41,10 @@ public:
     std::string take_output();
     // The client disconnected: the session is over.
     bool finished() const { return finished_; }
+    // While a pause waits for the run to stop: how long to wait for input
+    // before on_timeout (ms; -1: no limit).
+    int poll_timeout() const;
+    void on_timeout();
     // The machine's output descriptors to wait on (-1: none).
     int child_out_fd() const;
     int child_err_fd() const;

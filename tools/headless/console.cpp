@@ -1400,6 +1400,9 @@ int console_run(console_session *cs, FILE *in, FILE *out)
     struct sigaction sa = {};
     sa.sa_handler = on_sigint;
     sigemptyset(&sa.sa_mask);
+    // A Ctrl-C while the console waits for a command must not end the read
+    // (it would read as the end of the input and end the console).
+    sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     std::string line;
     while (!cs->quit) {

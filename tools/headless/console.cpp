@@ -985,11 +985,10 @@ void line_step(console_session *cs, const std::string &args, reply_builder &r, b
 {
     uint64 limit;
     if (!optional_count(args, name, &limit, r)) return;
-    if (!srcmap_loaded()) return r.fail(std::string(name) + ": no debug information is loaded (debuginfo FILE)");
     const srcmap_place start = srcmap_statement_at(tms7000.pc.w.l);
     if (start.file < 0) {
-        // No source line here (code without debug information): one
-        // instruction, as step or next.
+        // No source line here (no debug information, or code without it):
+        // one instruction, as step or next.
         if (into) return cmd_step(cs, "", r);
         return step_kind(cs, args, r, DBG_STEP_NEXT, name);
     }

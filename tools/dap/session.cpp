@@ -297,6 +297,12 @@ bool session::start_machine(const json &args, std::string *error)
         return false;
     trace_log_ = trace;
     if (!arg_bool(args, "traceLog", &trace_log_, error)) return false;
+    call_.clear();
+    if (!arg_string(args, "call", &call_, error)) return false;
+    if (!call_.empty() && (!one_line(call_) || call_.find(' ') != std::string::npos)) {
+        *error = "'call' is not a label";
+        return false;
+    }
     bool window = false;
     if (!arg_bool(args, "window", &window, error)) return false;
     if (window) {
@@ -467,6 +473,20 @@ void session::run_ended(const json &reply, run_kind kind)
     const json stop = reply.value("stopped", json::object());
     const std::string why = stop.value("reason", std::string(""));
     const std::string text = stop.value("text", std::string(""));
+    // At the entry with a routine to call: the call, then a stop there or a run.
+    if (kind == run_kind::entry && !call_.empty() && why == "break" && !engine_points_.count(stop.value("id", 0))) {
+        std::string error;
+        if (!call_routine(&error)) {
+            output("stderr", "call " + call_ + ": " + error + "\n");
+            event("stopped", {{"reason", "exception"}, {"threadId", 1}, {"allThreadsStopped", true},
+                              {"description", "cannot call " + call_}, {"text", error}});
+            return;
+        }
+        if (!stop_on_entry_) return start_run("continue", run_kind::cont);
+        event("stopped", {{"reason", "entry"}, {"threadId", 1}, {"allThreadsStopped", true},
+                          {"description", "Called " + call_}});
+        return;
+    }
     json body = {{"threadId", 1}, {"allThreadsStopped", true}, {"description", text}};
     std::string reason = "pause";
     if (why == "break") {
@@ -779,12 +799,49 @@ void session::on_configuration_done(const json &r)
     if (configured_) return fail(r, "configurationDone: the configuration is already done");
     configured_ = true;
     respond(r);
+    start_program();
+}
+
+// The start after the configuration (and after a restart): to the entry
+// when the program should stop there or a routine is called from there.
+void session::start_program()
+{
+    if (entry_ >= 0 && (!call_.empty() || (stop_on_entry_ && !no_debug_)))
+        return start_run("until " + hex((unsigned)entry_, 4), run_kind::entry);
     if (stop_on_entry_ && !no_debug_) {
-        if (entry_ >= 0) return start_run("until " + hex((unsigned)entry_, 4), run_kind::entry);
         event("stopped", {{"reason", "entry"}, {"threadId", 1}, {"allThreadsStopped", true}});
         return;
     }
     start_run("continue", run_kind::cont);
+}
+
+// Calls the routine `call` as a CALL at the entry would: its return address
+// (the entry) on the stack; the machine stops when it returns there.
+bool session::call_routine(std::string *error)
+{
+    json reply;
+    if (!call("eval " + call_, &reply, error)) return false;
+    const int64_t address = reply.value("value", (int64_t)-1);
+    if (address < 0 || address > 0xFFFF) {
+        *error = "not an address";
+        return false;
+    }
+    if (!call("regs", &reply, error)) return false;
+    const int sp = reply["regs"]["sp"];
+    if (sp + 2 > 0x7F) {
+        *error = "the stack is full";
+        return false;
+    }
+    const std::vector<std::string> commands = {
+        "set R" + std::to_string(sp + 1) + "=" + hex((unsigned)entry_ >> 8, 2),
+        "set R" + std::to_string(sp + 2) + "=" + hex((unsigned)entry_ & 0xFF, 2),
+        "set SP=" + hex((unsigned)sp + 2, 2),
+        "set PC=" + hex((unsigned)address, 4),
+        "tbreak " + hex((unsigned)entry_, 4) + " if SP==" + hex((unsigned)sp, 2),
+    };
+    for (const std::string &c : commands)
+        if (!call(c, &reply, error)) return false;
+    return true;
 }
 
 void session::on_threads(const json &r) { respond(r, {{"threads", json::array({{{"id", 1}, {"name", "TMS7020"}}})}}); }
@@ -1386,12 +1443,7 @@ void session::on_restart(const json &r)
     // Breakpoints keep their ids; lines may have moved with a new build.
     for (auto &[path, points] : sources_)
         for (const source_point &p : points) event("breakpoint", {{"reason", "changed"}, {"breakpoint", point_json(p, path)}});
-    if (stop_on_entry_ && !no_debug_) {
-        if (entry_ >= 0) return start_run("until " + hex((unsigned)entry_, 4), run_kind::entry);
-        event("stopped", {{"reason", "entry"}, {"threadId", 1}, {"allThreadsStopped", true}});
-        return;
-    }
-    start_run("continue", run_kind::cont);
+    start_program();
 }
 
 void session::on_terminate(const json &r)

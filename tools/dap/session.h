@@ -80,6 +80,7 @@ private:
     std::string cwd_;             // the machine's working folder
     bool no_debug_ = false, stop_on_entry_ = false;
     bool trace_log_ = false;      // the trace log's new lines as output events at each stop
+    std::string call_;            // a routine to call at the entry (a unit test), or empty
     int entry_ = -1;              // the cartridge's entry address, -1 without one
     // Points.
     int next_id_ = 1;
@@ -111,6 +112,8 @@ private:
     std::string find_bios() const;
     bool start_machine(const json &args, std::string *error);
     void send_log();
+    void start_program();
+    bool call_routine(std::string *error);
 
     // Points.
     json source_json(const std::string &path);

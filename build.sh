@@ -1,18 +1,26 @@
 #!/usr/bin/env bash
 # Builds the Ovix emulator on a Debian machine, installing what is missing.
-#   ./build.sh run    build what running needs (window program, assembler,
-#                     ROM images) and start the emulator
+#   ./build.sh run [OVIX OPTIONS...]
+#                     build the programs and ROM images (not the tests) and
+#                     start the emulator; the options after `run` go to the
+#                     window program, the files they name taken relative to
+#                     the folder you call the script from
+#   ./build.sh install [PREFIX]
+#                     build the same and install it under PREFIX
+#                     (default /usr/local): cmake --install
 #   ./build.sh test   build everything and run every test, then the whole
 #                     suite again in a build with AddressSanitizer and
 #                     UndefinedBehaviorSanitizer (build/asan), then the
 #                     fuzz harnesses' short runs (clang's libFuzzer,
 #                     build/fuzzer)
 set -euo pipefail
+CALLER=$(pwd)
 cd "$(dirname "$0")"
 ROOT=$(pwd)
 
 PACKAGES="cmake make g++ pkg-config libgtest-dev liballegro4-dev xvfb xdotool xauth x11-apps
-          libpng-dev nlohmann-json3-dev libcli11-dev libssl-dev clang libclang-rt-dev llvm"
+          libpng-dev nlohmann-json3-dev libcli11-dev libssl-dev clang libclang-rt-dev llvm
+          retroarch-dev retroarch dbus desktop-file-utils"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -30,15 +38,19 @@ cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
 
 case "${1:-run}" in
 run)
-    # Only what running needs (the window program, the assembler and the
-    # ROM images it makes): the test programs are not built.
-    cmake --build "$BUILD" -j"$(nproc)" --target ovix ovix-asm roms
-    if [ ! -x "$BUILD/src/main/ovix" ]; then
-        echo "The emulation core and its tools are built in $BUILD."
-        echo "The window program is not part of this version yet; it comes in a later step."
-        exit 0
-    fi
-    exec "$ROOT/tools/run-ovix.sh" "$BUILD"
+    # What running and installing need (the programs and the ROM images,
+    # target install-set): the test programs are not built.
+    cmake --build "$BUILD" -j"$(nproc)" --target install-set
+    # From the caller's folder, so that the files named in the options
+    # are found where the caller sees them.
+    cd "$CALLER"
+    exec "$ROOT/tools/run-ovix.sh" "$BUILD" "${@:2}"
+    ;;
+install)
+    PREFIX="${2:-/usr/local}"
+    case "$PREFIX" in /*) ;; *) PREFIX="$CALLER/$PREFIX" ;; esac
+    cmake --build "$BUILD" -j"$(nproc)" --target install-set
+    cmake --install "$BUILD" --prefix "$PREFIX"
     ;;
 test)
     cmake --build "$BUILD" -j"$(nproc)"
@@ -98,7 +110,7 @@ test)
     echo "tests: $total passed, 0 failed"
     ;;
 *)
-    echo "usage: $0 run|test" >&2
+    echo "usage: $0 run [OVIX OPTIONS...] | test | install [PREFIX]" >&2
     exit 2
     ;;
 esac

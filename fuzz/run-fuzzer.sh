@@ -38,6 +38,7 @@ bios)      max_len=4096   smoke=10 ;;
 cart)      max_len=4096   smoke=10 ;;
 console)   max_len=4096   smoke=15 ;;
 dap)       max_len=16384  smoke=15 ;;
+movie)     max_len=200000 smoke=15 ;;
 esac
 seconds=$smoke
 if [ $# -gt 0 ]; then seconds=$1; shift; fi

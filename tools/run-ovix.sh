@@ -2,8 +2,9 @@
 # Starts the emulator's window program.
 #   tools/run-ovix.sh BUILD_DIR [OVIX OPTIONS...]
 # The options after BUILD_DIR go to the program (ovix --help lists them);
-# the files they name are taken relative to the directory the script was
-# called from, though the program runs elsewhere.
+# the files they name (every option that `ovix --help` shows with FILE)
+# are taken relative to the directory the script was called from, though
+# the program runs elsewhere.
 # Without --bios the program looks for bios/BIOS7020.bin in its working
 # directory. A BIOS image of your own placed at <repo>/bios/BIOS7020.bin is
 # used as it is, with the repository root as working directory; otherwise
@@ -23,9 +24,18 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "$1" && pwd)
 shift
 
-# The values of the options that name files, made absolute.
+OVIX="$BUILD/src/main/ovix"
+if [ ! -x "$OVIX" ]; then
+    echo "No window program at $OVIX: build first (./build.sh)." >&2
+    exit 1
+fi
+
+# The options that name files, as the program lists them ("--cart FILE"),
+# and their values made absolute (both "--cart x" and "--cart=x").
+FILE_OPTIONS=" $("$OVIX" --help | sed -n 's/^ *\(--[a-z-]*\) FILE .*/\1/p' | tr '\n' ' ')"
 CALLER=$(pwd)
 absolute() { case "$1" in /*) echo "$1" ;; *) echo "$CALLER/$1" ;; esac; }
+takes_file() { case "$FILE_OPTIONS" in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
 ARGS=()
 file_next=0
 BIOS_GIVEN=""
@@ -34,19 +44,13 @@ for a in "$@"; do
     if [ "$file_next" = 1 ]; then
         a=$(absolute "$a")
         file_next=0
-    else
-        case "$a" in
-        --bios | --cart | --load-state) file_next=1 ;;
-        --bios=* | --cart=* | --load-state=*) a="${a%%=*}=$(absolute "${a#*=}")" ;;
-        esac
+    elif takes_file "$a"; then
+        file_next=1
+    elif [[ "$a" == --*=* ]] && takes_file "${a%%=*}"; then
+        a="${a%%=*}=$(absolute "${a#*=}")"
     fi
     ARGS+=("$a")
 done
-OVIX="$BUILD/src/main/ovix"
-if [ ! -x "$OVIX" ]; then
-    echo "No window program at $OVIX: build first (./build.sh)." >&2
-    exit 1
-fi
 
 if [ -n "$BIOS_GIVEN" ]; then
     # The BIOS named with --bios; the working directory as without a BIOS

@@ -3,7 +3,7 @@
 ; 8 KiB cartridge at 6000h-7FFFh that prints text, draws with characters of
 ; its own and reads the keyboard, through the open BIOS's services.
 ;
-; Build: ovix-asm --base 6000 --size 8192 -o example.rom example.asm
+; Build: ovix-asm --cart 8K -o example.rom example.asm
 ; ============================================================================
         CPU     TMS7000
 

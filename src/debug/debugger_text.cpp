@@ -46,7 +46,7 @@ unsigned disass_line(char *out, size_t size, unsigned address)
     char dasm[256], text[320];
     unsigned len = Dasm7000(dasm, address);
     if (len < 1) len = 1;   // never stall the walk on a zero length
-    symbols_name_target(dasm, address, len, text, sizeof text);
+    symbols_name_operands(dasm, address, len, text, sizeof text);
     char bytes[6 * 2 + 1];
     for (unsigned i = 0; i < 6; i++) {
         if (i < len)

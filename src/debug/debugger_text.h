@@ -50,9 +50,9 @@ void debugger_refresh();
 
 // One disassembly line at `address` ("%04X ", six byte columns, the
 // instruction's text, "\n") into `out`; returns the instruction's length.
-// A branch, call or memory target with a label shows its name
-// (symbols_name_target). The bytes are read through the bus: call it with
-// tracing suppressed.
+// A branch, call or memory target with a label shows its name, and a
+// register or port with an alias its alias (symbols_name_operands). The
+// bytes are read through the bus: call it with tracing suppressed.
 unsigned disass_line(char *out, size_t size, unsigned address);
 
 // The label line of `address`: each of its labels followed by ':', in the

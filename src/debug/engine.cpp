@@ -24,6 +24,7 @@
 #include "debug/trace.h"
 #include "host/files.h"
 #include "mem/memory.h"
+#include "state/timeline.h"
 #include "time/timer.h"
 #include "video/tms3556.h"
 
@@ -72,6 +73,11 @@ struct engine_state {
     bool polling = false;   // MAP_POLL is set in the map
     history_ring history;
     std::vector<std::pair<uint16, uint16>> unwritten;   // bytes no source line produced
+    // Re-executing the past (dbg_replay).
+    dbg_replay_mode mode = DBG_LIVE;
+    bool history_was_on = false;
+    dbg_stop last_hit;
+    int depth_limit = 0;   // DEPTH
 };
 
 engine_state s;
@@ -149,7 +155,8 @@ std::string routine_text(uint16 a)
 // MAP_POLL in every byte of the map, or in none.
 void apply_poll()
 {
-    const bool want = s.pending || s.history.on || s.stepping;
+    const bool want = ((s.pending || s.history.on || s.stepping) && s.mode != DBG_REPLAY_QUIET) ||
+                      s.mode == DBG_REPLAY_DEPTH;
     if (want == s.polling) return;
     s.polling = want;
     for (uint8 &b : dbg_bp_map) b = (uint8)(want ? b | MAP_POLL : b & ~MAP_POLL);
@@ -159,7 +166,8 @@ void update_active()
 {
     bool any = false;
     for (const dbg_point &p : s.points) any |= p.enabled;
-    dbg_active = any || s.history.on || s.stepping || !s.unwritten.empty();
+    // Re-executing keeps the frames: the debugging path.
+    dbg_active = any || s.history.on || s.stepping || !s.unwritten.empty() || s.mode != DBG_LIVE;
     apply_poll();
 }
 
@@ -175,7 +183,7 @@ void rebuild_maps()
     for (const auto &[first, last] : s.unwritten)
         for (uint32 a = first; a <= last; a++) dbg_bp_map[a] |= MAP_UNWRITTEN;
     for (const dbg_point &p : s.points) {
-        if (!p.enabled) continue;
+        if (!p.enabled || s.mode == DBG_REPLAY_QUIET || s.mode == DBG_REPLAY_DEPTH) continue;
         if (!p.watch) {
             dbg_bp_map[p.first] |= MAP_BREAK;
             continue;
@@ -413,8 +421,10 @@ void check_watch(uint32 address, bool vram, bool write, uint8 old_value, uint8 v
         if (!(p.kind & (write ? WATCH_WRITE : WATCH_READ))) continue;
         if (address < p.first || address > p.last) continue;
         if (!condition_holds(p, &access)) continue;
-        p.hits++;
-        if (!hit_stops(p)) continue;
+        if (s.mode == DBG_LIVE) {
+            p.hits++;
+            if (!hit_stops(p)) continue;
+        }
         dbg_stop stop;
         stop.kind = DBG_STOP_WATCH;
         stop.id = p.id;
@@ -489,7 +499,16 @@ const char *dbg_stop_name(dbg_stop_kind kind)
     return "";
 }
 
+static std::string stop_text(const dbg_stop &st);
+
 std::string dbg_stop_text(const dbg_stop &st)
+{
+    std::string text = stop_text(st);
+    if (st.back && st.kind != DBG_STOP_STEP) text += " (going back, pass " + std::to_string(st.passes) + ")";
+    return text;
+}
+
+static std::string stop_text(const dbg_stop &st)
 {
     char t[400];
     switch (st.kind) {
@@ -508,7 +527,7 @@ std::string dbg_stop_text(const dbg_stop &st)
     case DBG_STOP_BREAK: {
         std::string text = "Stopped: " + std::string(st.temporary ? "temporary " : "") + "breakpoint " +
                            std::to_string(st.id) + " at " + address_text(st.pc);
-        if (!st.temporary) text += ", hit " + std::to_string(st.hits);
+        if (!st.temporary && !st.back) text += ", hit " + std::to_string(st.hits);
         return text;
     }
     case DBG_STOP_WATCH: {
@@ -528,7 +547,11 @@ std::string dbg_stop_text(const dbg_stop &st)
         case DBG_STEP_NEXT: return "Stepped over to " + address_text(st.pc);
         case DBG_STEP_OUT: return "Stepped out to " + address_text(st.pc);
         case DBG_STEP_BACK:
-            snprintf(t, sizeof t, "Stepped back to %04X (pass %" PRIu64 ")", st.pc, st.passes);
+            if (st.start_of_time)
+                snprintf(t, sizeof t, "Went back to the start of the recorded time at %04X (pass %" PRIu64 ")", st.pc,
+                         st.passes);
+            else
+                snprintf(t, sizeof t, "Stepped back to %04X (pass %" PRIu64 ")", st.pc, st.passes);
             return t;
         }
         return "Stepped";
@@ -816,8 +839,51 @@ std::string dbg_point_text(const dbg_point &p)
 // ---------------------------------------------------------------------------
 // The loop's side.
 
+// Re-executing with COLLECT: a hit is kept, the run goes on.
+static bool collect_after_pass()
+{
+    const uint16 pc = tms7000.pc.w.l;
+    dbg_stop hit;
+    if (s.pending) {
+        hit = s.pending_stop;
+        s.pending = false;
+    } else if ((dbg_bp_map[pc] & MAP_BREAK) && !(tms7000.idle_state && pc == dbg_access_pc)) {
+        for (dbg_point &p : s.points) {
+            if (p.watch || !p.enabled || p.first != pc) continue;
+            if (!condition_holds(p, nullptr)) {
+                if (!s.pending) continue;
+                hit = s.pending_stop;   // an error counts as a hit: it would have stopped the run
+                s.pending = false;
+                break;
+            }
+            hit = make_stop(DBG_STOP_BREAK);
+            hit.id = p.id;
+            hit.hits = p.hits;
+            hit.temporary = p.temporary;
+            break;
+        }
+    }
+    if (hit.kind != DBG_STOP_NONE) {
+        hit.pc = pc;
+        hit.passes = ovix_machine_passes();
+        s.last_hit = hit;
+    }
+    return false;
+}
+
 bool dbg_after_pass()
 {
+    if (s.mode == DBG_REPLAY_COLLECT) return collect_after_pass();
+    if (s.mode == DBG_REPLAY_QUIET) return false;
+    if (s.mode == DBG_REPLAY_DEPTH) {
+        if (dbg_nframes <= s.depth_limit) {
+            s.last_hit = make_stop(DBG_STOP_STEP);
+            s.last_hit.step = DBG_STEP_BACK;
+            s.last_hit.pc = tms7000.pc.w.l;
+            s.last_hit.passes = ovix_machine_passes();
+        }
+        return false;
+    }
     const uint16 pc = tms7000.pc.w.l, pc0 = dbg_access_pc;
     if (s.history.on) record_history(pc0);
 
@@ -888,12 +954,15 @@ void dbg_run_begin()
     dbg_access_pc = tms7000.pc.w.l;
     s.pending = false;
     s.last = dbg_stop{};
-    s.armed = true;
+    s.armed = s.mode != DBG_REPLAY_QUIET && s.mode != DBG_REPLAY_DEPTH;
     dbg_tracking = true;
     update_active();
 }
 
-void dbg_watch_arm(bool armed) { s.armed = armed && dbg_tracking; }
+void dbg_watch_arm(bool armed)
+{
+    s.armed = armed && dbg_tracking && s.mode != DBG_REPLAY_QUIET && s.mode != DBG_REPLAY_DEPTH;
+}
 
 void dbg_run_end(const loop_result &r, uint32 target)
 {
@@ -913,13 +982,13 @@ void dbg_run_end(const loop_result &r, uint32 target)
     s.pending = false;
     stop.pc = tms7000.pc.w.l;
     stop.passes = ovix_machine_passes();
-    if (stop.kind == DBG_STOP_BREAK && stop.temporary) {
+    if (stop.kind == DBG_STOP_BREAK && stop.temporary && s.mode == DBG_LIVE) {
         std::string ignored;
         dbg_delete(stop.id, &ignored);
     }
     // Temporary points of a run (run to here) end with it.
     bool run_points = false;
-    for (const dbg_point &p : s.points) run_points |= p.owner == OWNER_RUN;
+    for (const dbg_point &p : s.points) run_points |= p.owner == OWNER_RUN && s.mode == DBG_LIVE;
     if (run_points) dbg_delete_owner(OWNER_RUN);
     s.last = stop;
     update_active();
@@ -946,7 +1015,7 @@ void dbg_interrupt(int line, uint16 return_pc, uint16 vector_address)
 
 dbg_stop dbg_run(uint32 target, uint64 max_passes, const loop_hooks *hooks)
 {
-    ovix_resume(target, max_passes, hooks);
+    tl_resume(target, max_passes, hooks);   // along the recorded future, if the machine went back
     return s.last;
 }
 
@@ -967,13 +1036,16 @@ dbg_stop dbg_step(dbg_step_kind kind, uint64 count, uint64 max_passes, const loo
     s.step_start = tms7000.pc.w.l;
     s.step_depth = (size_t)dbg_nframes;
     update_active();
-    ovix_resume(LOOP_NO_TARGET, max_passes, hooks);
+    tl_resume(LOOP_NO_TARGET, max_passes, hooks);
     end_step();
     return s.last;
 }
 
 dbg_stop dbg_step_instruction()
 {
+    // Along a recorded future, the pass goes through the timeline, which
+    // hands the machine the recorded input.
+    if (tl_replaying()) return dbg_step(DBG_STEP_INTO, 1, 1, nullptr);
     ensure_frames();
     s.stepping = true;
     s.step_kind = DBG_STEP_INTO;
@@ -1037,6 +1109,36 @@ void dbg_forget_frames()
 {
     dbg_nframes = 0;
     s.frames_known = false;
+}
+
+// ---------------------------------------------------------------------------
+// Re-executing the past.
+
+void dbg_replay(dbg_replay_mode mode)
+{
+    if (mode == s.mode) return;
+    if (s.mode == DBG_LIVE) {
+        s.history_was_on = s.history.on;
+        s.history.on = false;
+    }
+    s.mode = mode;
+    if (mode == DBG_LIVE) s.history.on = s.history_was_on;
+    s.last_hit = dbg_stop{};
+    s.pending = false;
+    rebuild_maps();
+}
+
+const dbg_stop &dbg_replay_last_hit() { return s.last_hit; }
+
+void dbg_replay_depth(int frames) { s.depth_limit = frames; }
+
+void dbg_history_truncate(uint64 passes)
+{
+    history_ring &h = s.history;
+    while (h.count && h.entries[(h.next + DBG_HISTORY_SIZE - 1) % DBG_HISTORY_SIZE].passes > passes) {
+        h.next = (h.next + DBG_HISTORY_SIZE - 1) % DBG_HISTORY_SIZE;
+        h.count--;
+    }
 }
 
 // ---------------------------------------------------------------------------

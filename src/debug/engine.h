@@ -81,6 +81,8 @@ struct dbg_stop {
     uint8 old_value = 0;      // the byte before the access
     uint8 new_value = 0;      // the byte read or written
     uint64 passes = 0;        // the machine's time when it stopped (passes since power-on)
+    bool back = false;        // reached by going back in time
+    bool start_of_time = false;   // STEP, going back: the start of the recorded time
     std::string error;        // ERROR: the evaluation error
 };
 
@@ -257,6 +259,25 @@ const dbg_history_entry &dbg_history_at(size_t n);
 std::string dbg_history_text(const dbg_history_entry &e);
 // Writes the whole history, oldest first, to `path`; false with *error.
 bool dbg_history_save(const char *path, std::string *error);
+
+// ---------------------------------------------------------------------------
+// Re-executing the recorded past (state/timeline.h).
+//
+// QUIET: the machine runs on the debugging path, so that the frames are
+// kept, but nothing stops it and nothing goes into the history. COLLECT:
+// the same, but the enabled breakpoints and watchpoints are tested (their
+// conditions; not their hit counts, whose counters stay as they are) and
+// the last hit is kept instead of stopping the run. LIVE: as usual.
+// DEPTH: the last pass after which the machine was no deeper in frames
+// than dbg_replay_depth says is kept (a STEP stop, step BACK).
+enum dbg_replay_mode { DBG_LIVE, DBG_REPLAY_QUIET, DBG_REPLAY_COLLECT, DBG_REPLAY_DEPTH };
+void dbg_replay(dbg_replay_mode mode);
+void dbg_replay_depth(int frames);
+// COLLECT: the last hit since dbg_replay(DBG_REPLAY_COLLECT) began, with
+// `passes` its pass (kind NONE when there was none).
+const dbg_stop &dbg_replay_last_hit();
+// Drops the history's entries after `passes` (the machine went back).
+void dbg_history_truncate(uint64 passes);
 
 // ---------------------------------------------------------------------------
 // For the loop and the bus (see the top of this file).

@@ -396,15 +396,17 @@ private:
         return label_value(w, t.column, out);
     }
 
+    // A name of the symbol files: a label's address, a constant's value, or
+    // the number of the register or port an alias names.
     bool label_value(const std::string &w, int column, int *out)
     {
-        uint16 address;
-        if (!symbols_address(w.c_str(), &address)) {
+        symbol_info info;
+        if (!symbols_lookup(w.c_str(), &info)) {
             std::string message = "unknown name " + quoted(w);
             if (symbols_count() == 0) message += " (no symbols are loaded)";
             return error_at(column, message);
         }
-        *out = add(OP_CONST, column, -1, -1, address);
+        *out = add(OP_CONST, column, -1, -1, info.value);
         return true;
     }
 

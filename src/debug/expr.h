@@ -14,9 +14,11 @@
 //   memory      [addr] a byte of the CPU's space, w[addr] a big-endian word,
 //               v[addr] a byte of video memory (0000-7FFF). Read without
 //               side effects.
-//   labels      names of the symbol table (any case); a label made only of
-//               hexadecimal digits, or named like a register, is written
-//               label(NAME).
+//   labels      names of the symbol files (any case): a label is its
+//               address, a constant its value, a register or port alias
+//               the register's or port's number (COUNT for R6 is 6; [COUNT]
+//               or R6 reads it); a name made only of hexadecimal digits, or
+//               named like a register, is written label(NAME).
 //   watch       value (the byte read or written) and old (the byte before a
 //               write), in a watchpoint's condition only.
 //   operators   C's, with C's precedence: unary - + ! ~, * / %, + -, << >>,

@@ -1,8 +1,9 @@
 // Memory explorer. The dump box walks a combined address space: 0x0000-0xFFFF
 // is the CPU's bus, 0x10000-0x17FFF video memory; lines of 16 bytes, with
 // runs of repeated lines folded into one "*" line. Dumps to disk cover the
-// CPU's bus only and go to FILE%03d.bin / FILE%03d.asm in the working
-// directory, numbered after the files already there.
+// CPU's bus only and go to FILE%03d.bin (bytes), FILE%03d.hex.txt (a
+// hexadecimal dump) or FILE%03d.asm (a disassembly that assembles back) in
+// the working directory, numbered after the files already there.
 //
 // Every read goes through the bus with tracing suppressed, as the CPU would
 // read: a dump that covers the peripheral addresses 0x100-0x1FF has the
@@ -11,6 +12,7 @@
 #include "debug/mem_explorer.h"
 
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -120,11 +122,12 @@ void fill_dump_box()
 // The disassembly dump, a source that ovix-asm reads back to the same bytes
 // at the same addresses: a DASM line; "name EQU $1234" for every label of
 // an address that an instruction names but that is no instruction start of
-// the dump; an ORG at the start, so that a label line before the first
-// instruction gets its address; then each instruction line ("%04x   ", six
-// byte columns, the text with named targets), after the label line of its
-// address. Memory is read once, as the CPU would read it, before anything
-// is written.
+// the dump, and "name EQU R6" ("EQU P6") for every register or port alias
+// an instruction shows; an ORG at the start, so that a label line before
+// the first instruction gets its address; then each instruction line
+// ("%04x   ", six byte columns, the text with named targets and aliases),
+// after the label line of its address. Memory is read once, as the CPU
+// would read it, before anything is written.
 static void write_disassembly(FILE *f, uint32 start, uint32 end)
 {
     struct listed {
@@ -134,13 +137,18 @@ static void write_disassembly(FILE *f, uint32 start, uint32 end)
     std::vector<listed> lines;
     std::set<uint32> starts;
     std::set<uint16> targets;
+    std::map<std::string, std::string> aliases;   // name -> "R6" or "P6", in name order
     uint32 address = start;
     char dasm[256], named[320], line[448];
     do {
         unsigned len = Dasm7000(dasm, address);
         if (len < 1) len = 1;
         uint16 target;
-        if (symbols_name_target(dasm, address, len, named, sizeof named, &target)) targets.insert(target);
+        symbol_aliases used;
+        if (symbols_name_operands(dasm, address, len, named, sizeof named, &target, &used)) targets.insert(target);
+        for (int i = 0; i < used.count; i++)
+            aliases.emplace(used.used[i].name, std::string(1, used.used[i].kind == symbol_kind::reg ? 'R' : 'P')
+                                                   .append(std::to_string(used.used[i].n)));
         int n = snprintf(line, sizeof line, "%04x   ", address);
         for (unsigned i = 0; i < 6; i++) {
             if (i < len)
@@ -155,6 +163,7 @@ static void write_disassembly(FILE *f, uint32 start, uint32 end)
     } while (address <= 0xFFFF && address <= end);
 
     fputs("DASM\n", f);
+    for (const auto &[name, value] : aliases) fprintf(f, "%s EQU %s\n", name.c_str(), value.c_str());
     for (uint16 t : targets) {
         if (starts.count(t)) continue;
         for (size_t i = 0; const char *name = symbols_name_at(t, i); i++)
@@ -196,7 +205,8 @@ void mem_explorer_write(FILE *f, int mode, uint32 start, uint32 end)
 const char *dump_to_file(int mode, char *name, size_t name_size)
 {
     static char message[600];
-    static const char *const suffixes[] = {".bin", ".asm", nullptr};
+    // What each holds: raw bytes, a hexadecimal dump (text), a source.
+    static const char *const suffixes[] = {".bin", ".hex.txt", ".asm", nullptr};
     if (name) *name = 0;
 
     uint32 start, end;
@@ -209,7 +219,7 @@ const char *dump_to_file(int mode, char *name, size_t name_size)
 
     std::string file_name, error;
     const bool written = write_numbered_file(
-        "FILE", 3, suffixes, mode == 0 ? ".bin" : ".asm", &seqnum,
+        "FILE", 3, suffixes, suffixes[mode < 0 || mode > 2 ? 2 : mode], &seqnum,
         [&](const std::string &path, std::string *err) {
             output_file out;
             if (!out.open(path.c_str(), err)) return false;

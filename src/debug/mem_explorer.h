@@ -39,9 +39,10 @@ void mem_explorer_fill(char *out, size_t size, uint32 start_address);
 void mem_explorer_write(FILE *f, int mode, uint32 start, uint32 end);
 
 // One dump to disk as the menu does it, without any dialog: reads the two
-// fields and writes FILE<n>.bin or .asm in the working directory, where n
-// (three digits or more) is the first number from seqnum on that neither a
-// .bin nor an .asm file has, so that no existing file is ever overwritten,
+// fields and writes FILE<n>.bin (mode 0), FILE<n>.hex.txt (1) or
+// FILE<n>.asm (2) in the working directory, where n (three digits or more)
+// is the first number from seqnum on that no file of the three names has,
+// so that no existing file is ever overwritten,
 // whatever run wrote it; the file is written through a temporary file and
 // appears only complete. seqnum then moves past n. Returns null on success,
 // else the message for the user (nothing written, seqnum unchanged).

@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 
 static const char usage[] =
     "usage: ovix [--bios FILE] [--cart FILE] [--load-state FILE] [--fast] [--debug] [--scale N]\n"
-    "            [--symbols FILE] [--help] [--version]\n";
+    "            [--fullscreen] [--symbols FILE] [--help] [--version]\n";
 
 static const char version[] = "ovix (Ovix emulator) " OVIX_VERSION_TEXT "\n";
 
@@ -28,19 +28,25 @@ struct option_texts {
 static void declare_options(CLI::App &app, frontend_options *opt, option_texts *t)
 {
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    app.add_option("--bios", opt->bios, "BIOS image (2048 bytes); default bios/BIOS7020.bin in the working directory")
+    app.add_option("--bios", opt->bios,
+                   "BIOS image (2048 bytes); default bios/BIOS7020.bin in the working directory, else our open BIOS")
         ->option_text("FILE");
     app.add_option("--cart", opt->cart, "cartridge image, loaded as LOAD ROM loads it")->option_text("FILE");
     app.add_option("--load-state", opt->load_state,
                    "start from this snapshot (taken with the same BIOS and cartridge)")
         ->option_text("FILE");
     app.add_option("--symbols", opt->symbols,
-                   "labels for the debugger, as ovix-asm --symbols writes them (default: the cartridge's, beside it)")
-        ->option_text("FILE");
-    app.add_flag("--fast", opt->fast, "start at fastest speed instead of 5 MHz");
+                   "names for the debugger, as ovix-asm --symbols writes them; may be given more than once (default: "
+                   "the cartridge's, beside it)")
+        ->option_text("FILE")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_flag("--fast", opt->fast, "start at fastest speed instead of the remembered speed (at first 5 MHz)");
     app.add_flag("--debug", opt->debug, "open the debugger before the first instruction");
-    app.add_option("--scale", t->scale, "window of 320*N x 250*N pixels, N = 1 to 4 (default 2: 640 x 500)")
+    app.add_option("--scale", t->scale,
+                   "window of 320*N x 250*N pixels, N = 1 to 4 (default: the remembered scale, at first 2: 640 x 500)")
         ->option_text("N");
+    app.add_flag("--fullscreen", opt->fullscreen,
+                 "start fullscreen (F11 switches; where the display refuses it, the window stays)");
     app.add_flag("--version", t->version, "print the program's version and exit");
 }
 

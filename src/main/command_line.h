@@ -8,15 +8,17 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct frontend_options {
     std::string bios;         // --bios; empty: bios/BIOS7020.bin in the working directory
     std::string cart;         // --cart; empty: no cartridge
     std::string load_state;   // --load-state; empty: a cold start
-    std::string symbols;      // --symbols; empty: the symbol file beside the cartridge, if any
-    bool fast = false;        // --fast: start at fastest speed
+    std::vector<std::string> symbols;   // --symbols, each time given; none: the symbol file beside the cartridge, if any
+    bool fast = false;        // --fast: start at fastest speed (else the remembered speed)
     bool debug = false;       // --debug: the debugger before the first instruction
-    int scale = 2;            // --scale: window of 320*scale x 250*scale
+    int scale = 0;            // --scale: window of 320*scale x 250*scale; 0: the remembered scale
+    bool fullscreen = false;  // --fullscreen: start fullscreen (else as remembered)
 };
 
 #define OVIX_VERSION_TEXT "alpha 0.3"

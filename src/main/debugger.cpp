@@ -199,15 +199,7 @@ static int clear_log()
 
 static int preview()
 {
-    BITMAP *frame = tms3556_redraw();
-    if (frame) {
-        scare_mouse();
-        blit(frame, screen, 0, 0, 0, 0, 320, 250);
-        unscare_mouse();
-    }
-    while (!key[KEY_SPACE] && !close_request) rest(1);
-    while (key[KEY_SPACE]) rest(1);
-    clear_keybuf();   // the Space must not reach the dialog's focused object
+    machine_preview();
     return D_REDRAW;
 }
 
@@ -313,12 +305,12 @@ bool debugger()
         // pointer is painted over when the pointer moves away).
         the_dialog[2].w = gui_strlen(static_cast<const char *>(the_dialog[2].dp));
         the_dialog[2].h = text_height(font);
-        position_dialog(the_dialog, 2, 2);
         // The address field keeps what was typed when the debugger opens
         // again after "Continue".
         breakpoint_str[0] = 0;
         opened = true;
     }
+    place_dialog(the_dialog, 2, 2);
     periph_box[0] = 0;
     refresh();
     s_continue = false;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "config.h"
+#include "host/settings.h"
 #include "debug/debugger_text.h"
 #include "main/loop.h"
 
@@ -28,8 +29,10 @@ enum run_kind { RUN_NORMAL, RUN_STEP_OVER };
 // Around every run: run_begin lets the machine go on (keys typed while it
 // was paused are dropped, a key held now never reaches it as a press, the
 // picture is shown afresh, pacing starts anew); run_end keeps the keys
-// typed for the machine until then and waits for the F1 or Escape that
-// stopped it to go up, so that the debugger does not see them.
+// typed for the machine until then and drops the presses waiting for the
+// dialogs (the F1 or Escape that stopped the run). No wait of the front end
+// depends on seeing a key go up: the X server may give a release to another
+// window (one under the pointer, when the window shrank away from it).
 void run_begin(run_kind kind);
 void run_end();
 // The machine goes on after a pause within a run (a popup, a question).
@@ -50,6 +53,7 @@ extern char debugger_status[DEBUGGER_STATUS_SIZE];
 void speed_restart();
 // Profile display in the window title: on or off.
 void set_profile(bool on);
+bool profile_on();
 // If the close button was clicked: asks the quit question and ends the
 // program on "&Yes".
 void answer_close_request();
@@ -65,18 +69,57 @@ void set_full_screen_dialog_colors(DIALOG *dialog);
 // Before a dialog: at scale 1 the window grows to 640 x 500, the size the
 // dialogs are laid out for (machine_resume makes it small again).
 void dialog_window();
+// Places a dialog laid out for a 640 x 500 window, whose objects' top-left
+// corner is at (x, y) in that layout, in the middle of the screen,
+// whatever its size (the scale, fullscreen). Call it each time before the
+// dialog runs: the screen may have changed since. The pointer works on
+// the dialog where it is drawn.
+void place_dialog(DIALOG *dialog, int x, int y);
+// The debugger's screen preview: the machine's picture as the window shows
+// it, with a line saying that Space returns, until Space is pressed (or
+// the close button clicked).
+void machine_preview();
+// The window's scale (1 to 4): the one in use; set_window_scale also
+// remembers it, and the window takes it when the machine runs on.
+int window_scale();
+void set_window_scale(int scale);
+// Fullscreen on or off (F11), remembered; where the display refuses it the
+// program stays in its window and says why over the picture.
+void toggle_fullscreen();
+bool fullscreen_on();
+// The remembered settings (host/settings.h), and their writing back (not
+// when the file was refused at start; a failed write is reported once).
+ovix_settings &settings();
+void save_settings();
+// After a cartridge was loaded from `path`: the title names it, and it is
+// the newest recent cartridge (its folder the selector's).
+void cartridge_loaded(const char *path);
 // A message over the bottom of the picture for a few seconds (printf
 // format).
 void show_message(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // window_size.cpp: the window becomes w x h (the library's new screen),
-// keeping the keyboard focus; false when the library refuses the size.
+// keeping the keyboard focus and the pointer where they were; false when
+// the library refuses the size.
 bool resize_window(int w, int h);
+// The library's full-screen mode at the desktop's size; false with *error
+// set when the display refuses it (the window is gone then: make one).
+bool fullscreen_screen(std::string *error);
+// The window's top-left corner on the screen (its frame's, with a window
+// manager); false when it cannot be told.
+bool window_position(int *x, int *y);
+void move_window(int x, int y);
 // The keys the window keeps for itself, one line each, for --help.
 std::string window_keys_help();
 
 // state_commands.cpp: run at a frame pass of the running or paused machine.
-void quick_save();        // the machine to quick.ovs
-void quick_load();        // the machine from quick.ovs
+void quick_save();        // the machine to the quick-save slot's file
+void quick_load();        // the machine from it (a short message when there is none)
+// The quick-save slot (1 to SETTINGS_SLOTS, remembered): slot 1 is
+// quick.ovs, slot N quickN.ovs, in the working directory.
+int quick_slot();
+std::string quick_slot_file(int slot);
+// The next (+1) or previous (-1) slot, said over the picture.
+void change_quick_slot(int step);
 void save_state_as();     // "Save state": the file selector, then a snapshot
 void load_state_from();   // "Load state": the file selector, then a restore
 void take_screenshot();   // the picture to the next free screenNNN.png
@@ -88,6 +131,8 @@ void after_state_load();
 extern int exact;   // 1: run at 5 MHz against the host clock, 0: as fast as possible
 void fastPopup();
 void optionsPopup();
+// "Really Quit?": D_CLOSE for "Yes"; "No" is the default answer (Enter),
+// Escape answers it too.
 int quit();
 int reset_or_turnout();
 int about();
@@ -95,8 +140,24 @@ int about();
 // file is reported with the loader's reason and changes nothing; only a
 // loaded cartridge resets the machine.
 int ovix_load_rom();
+// Loads the cartridge `path` as LOAD ROM does (a refused file is reported
+// and changes nothing); true when it was loaded.
+bool load_cartridge_file(const char *path);
+// "Recent cartridges": a popup of the cartridges loaded last.
+void recent_popup();
+// A file selector for a kind of file: it opens in `folder` (empty: the
+// working directory) and shows the files whose extension is one of
+// `extensions` ("rom;bin"), until F2 switches to all files (and back).
+// The name field starts empty: what is typed is the name. False when the
+// user cancels; else *path is the file chosen.
+bool choose_file(const char *title, const char *kind, const char *extensions, const std::string &folder,
+                 std::string *path);
+// The folder of a path chosen in a selector, made absolute (to be
+// remembered).
+std::string folder_of(const std::string &path);
 // An alert with one button ("OK" unless given) for a message of any
-// length; returns what alert() returns.
+// length, shown whole (its box scrolls when it is longer than the screen);
+// Enter, Escape, the button's shortcut or a click closes it. Returns 1.
 int message_alert(const char *title, const char *message, const char *button = "OK", int shortcut = 0);
 
 // debugger.cpp

@@ -135,3 +135,9 @@ void keyq_hold(int code, int host)
     nth(0) = {(uint8_t)host, (uint8_t)code, false};
     s_pressed = true;
 }
+
+int keyq_strokes(keyq_stroke *out, int max)
+{
+    for (int i = 0; i < s_count && i < max; i++) out[i] = {nth(i).host, nth(i).code, nth(i).released};
+    return s_count;
+}

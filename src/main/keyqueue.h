@@ -51,3 +51,17 @@ bool keyq_held(int *code, int *host);
 // Call after keyq_clear and before keyq_resume, which releases it unless
 // the host key is down then.
 void keyq_hold(int code, int host);
+
+// A stroke as keyq_strokes reports it.
+struct keyq_stroke {
+    int host;        // scancode
+    int code;        // the machine's code
+    bool released;   // the host key has gone up since the press
+};
+
+// The strokes recorded so far (events still in the ring are not), in press
+// order; the first is the machine's held key when keyq_held says so. For
+// front ends whose saved states must bring the queue back: keyq_clear,
+// keyq_hold and keyq_push rebuild it. Copies at most `max` into `out` and
+// returns how many there are.
+int keyq_strokes(keyq_stroke *out, int max);

@@ -12,6 +12,7 @@
 #include "cpu/7000dasm.h"
 #include "cpu/tms7000.h"
 #include "debug/engine.h"
+#include "state/timeline.h"
 #include "debug/trace.h"
 #include "io/io_cpu.h"
 #include "mem/memory.h"
@@ -20,6 +21,8 @@
 
 int ask_bkpt = 0;
 int dump_all = 0;
+bool ovix_following = false;
+char ovix_follow_keys[KEY_MAX];
 
 // Passes since the last frame pass (or frame_due question), mod the frame
 // period, as the last run left it: ovix_resume starts from it.
@@ -56,11 +59,13 @@ static inline uint32 function_keys(volatile char *keys)
 static constexpr uint32 F1_HELD = 0x0000FF;
 
 // Forcing the I/O processor's handshake line: F3 clears it, then F2 sets
-// it, so with both held it ends set.
-OVIX_COLD static void force_handshake_line()
+// it, so with both held it ends set. `keys` is where the loop reads them;
+// `pass` is the machine's time of the pass, for the timeline.
+OVIX_COLD static void force_handshake_line(volatile char *keys, uint64 pass)
 {
-    if (key[KEY_F3]) and_porta(0xFE);
-    if (key[KEY_F2]) or_porta(0x01);
+    if (keys[KEY_F3]) and_porta(0xFE);
+    if (keys[KEY_F2]) or_porta(0x01);
+    tl_note_fkeys(pass, (uint8)((keys[KEY_F2] ? 1 : 0) | (keys[KEY_F3] ? 2 : 0)));
 }
 
 // The frame pass: the frame, the hooks around the keyboard poll. The counts
@@ -75,6 +80,7 @@ OVIX_COLD static void frame_pass(const loop_hooks *hooks)
         tms3556_redraw_unseen();
     ovix_key();
     if (hooks && hooks->after_poll) hooks->after_poll(hooks->ctx);
+    tl_frame();   // a keyframe of the timeline when one is due
 }
 
 OVIX_COLD static bool ask_frame_due(const loop_hooks *hooks) { return hooks->frame_due(hooks->ctx); }
@@ -109,7 +115,7 @@ __attribute__((flatten)) static loop_result resume(uint16 targetPC, uint64 max_p
 {
     tms7000_ovix_prologue();
     tms7000_rebase();
-    volatile char *const keys = key;
+    volatile char *const keys = ovix_following ? ovix_follow_keys : key;
     bool dump = dump_all != 0;
     uint64 passes = 0, cycles = 0;
     const bool frame_due = hooks && hooks->frame_due;
@@ -147,7 +153,7 @@ __attribute__((flatten)) static loop_result resume(uint16 targetPC, uint64 max_p
         }
         uint32 fkeys = function_keys(keys);
         if (fkeys > F1_HELD) [[unlikely]]
-            force_handshake_line();   // port A only
+            force_handshake_line(keys, machine_passes + passes + (chunk - left) + 1);   // port A only
 
         if (cpu.icount < orlo_lazy.due) [[unlikely]] {
             // A timer may have expired (or the table changed).
@@ -177,6 +183,7 @@ __attribute__((flatten)) static loop_result resume(uint16 targetPC, uint64 max_p
                     orlo_clock_lazy(nullptr, 0);   // the counts are re-based
                     cycles += orlo_timer_cycles() - clock_start;
                     run_passes = passes;
+                    pass_counter = (int)(((uint64)start_counter + passes) % LOOP_FRAME_PASSES);
                     if constexpr (Debug) dbg_watch_arm(false);
                     frame_pass(hooks);
                     if constexpr (Debug) dbg_watch_arm(true);
@@ -280,6 +287,7 @@ int ovix_reset()
     tms7000_reset(nullptr);
     reset_iocpu();
     tms3556_reset();
+    tl_note_reset();
     return 2;   // D_REDRAW
 }
 
@@ -294,6 +302,7 @@ void ovix_power_on()
     tms7000_reset(nullptr);
     tms3556_reset();
     io_cpu_callback(0);
+    tl_restart();   // a cold start ends the timeline
 }
 
 // The host keys that reach the machine, in scanning order, with the codes
@@ -334,9 +343,13 @@ static ovix_key_state held_key = {KEY_NONE, 0};
 
 void ovix_key()
 {
+    if (ovix_following) return;   // the recorded input is played instead
     if (ovix_key_source) {
         const int code = ovix_key_source();
-        if (code >= 0) send_key(code);
+        if (code >= 0) {
+            send_key(code);
+            tl_note_key(code, held_key);
+        }
         return;
     }
     ovix_key_state &ovix_key = held_key;
@@ -344,6 +357,7 @@ void ovix_key()
         if (key[ovix_key.host]) return;
         send_key(KEY_RELEASE);
         ovix_key.code = KEY_NONE;
+        tl_note_key(KEY_RELEASE, held_key);
         return;   // a new key can be reported from the next poll on
     }
     for (const key_map_entry &m : key_map) {
@@ -352,7 +366,10 @@ void ovix_key()
             ovix_key.host = m.host;
         }
     }
-    if (ovix_key.code != KEY_NONE) send_key(ovix_key.code);
+    if (ovix_key.code != KEY_NONE) {
+        send_key(ovix_key.code);
+        tl_note_key(ovix_key.code, held_key);
+    }
 }
 
 // ---------------------------------------------------------------------------

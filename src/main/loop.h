@@ -79,6 +79,13 @@ void ovix_power_on();
 void ovix_key();
 extern int (*ovix_key_source)();
 
+// While the machine follows recorded input (the timeline going forwards
+// along a recorded future, a movie), the keyboard poll reads no host key and
+// sends nothing, and the loop reads F1, F2 and F3 from ovix_follow_keys,
+// which the player sets as recorded, instead of key[].
+extern bool ovix_following;
+extern char ovix_follow_keys[];   // indexed by Allegro key code, KEY_MAX entries
+
 // The machine's code for a host key (Allegro key code), or -1 for a key
 // that means nothing to the machine.
 int ovix_key_code(int host_key);

@@ -26,6 +26,14 @@
 // host too slow to keep up, the anchor moves to the present instead of the
 // machine racing to catch up. Holding the turbo key runs the machine at
 // fastest speed; pacing starts anew when it goes up.
+//
+// The window shows the machine's picture at the scale (or, fullscreen, as
+// large as the screen allows with its proportions kept); the dialogs are
+// laid out for 640 x 500 and placed in the middle of the screen
+// (place_dialog). The settings the user changes (scale, speed, fullscreen,
+// the quick-save slot, the file selectors' folders, recent cartridges, the
+// window's position) are remembered in the settings file (host/settings.h);
+// a setting given on the command line wins for that run only.
 #include "ovix_allegro.h"
 
 #include <atomic>
@@ -34,6 +42,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -41,6 +50,8 @@
 #include "debug/debugger_text.h"
 #include "debug/symbols.h"
 #include "debug/trace.h"
+#include "host/files.h"
+#include "host/settings.h"
 #include "io/io_cpu.h"
 #include "main/command_line.h"
 #include "main/frontend.h"
@@ -65,11 +76,30 @@ struct speed_anchor {
 static struct {
     speed_anchor pace;       // pacing: measured from here
     speed_anchor profile;    // profile: the current measuring window
-    int pictures;            // pictures shown in the current measuring window
+    int frames;              // frames shown in the current measuring window,
+    int changed;             // and those whose picture differed from the one before
     bool profile_on;
     bool turbo;              // the turbo key is held: fastest speed
-    char default_title[256];
 } s_speed;
+
+// The window's title: the program's name and the cartridge's, then the
+// profile's figures while it is on ("paused" while the machine is).
+static struct {
+    char program[64];        // the program's file name
+    char cartridge[128];     // the loaded cartridge's file name, or "no cartridge"
+    char figures[128];       // the profile's last figures, or ""
+} s_title = {"ovix", "no cartridge", ""};
+
+static void show_title()
+{
+    char title[sizeof s_title.program + sizeof s_title.cartridge + sizeof s_title.figures + 8];
+    if (s_speed.profile_on)
+        snprintf(title, sizeof title, "%s - %s - %s", s_title.program, s_title.cartridge,
+                 s_title.figures[0] ? s_title.figures : "measuring speed");
+    else
+        snprintf(title, sizeof title, "%s - %s", s_title.program, s_title.cartridge);
+    set_window_title(title);
+}
 
 // True while the machine is paced at 5 MHz: the option, unless the turbo
 // key is held.
@@ -107,7 +137,7 @@ void speed_restart()
 {
     s_speed.pace = anchor_now();
     s_speed.profile = s_speed.pace;
-    s_speed.pictures = 0;
+    s_speed.frames = s_speed.changed = 0;
 }
 
 static void pace()
@@ -125,6 +155,10 @@ static void pace()
         s_speed.pace = anchor_now();
 }
 
+// The figures of the measuring window that just ended: the emulated speed,
+// the frames the window showed (every frame counts, a picture that did not
+// change too: the window shows it all the same) and how many of them
+// brought a new picture.
 static void profile()
 {
     double host = host_since(s_speed.profile);
@@ -132,28 +166,43 @@ static void profile()
     double emulated = emulated_seconds() - s_speed.profile.emulated;
     if (emulated >= 0) {
         double mhz = emulated * ORLO_SUBSECONDS / host / 1e6;
-        char title[160];
-        snprintf(title, sizeof title, "Ovix - %.2f MHz emulated, x%.2f real time, %.0f pictures/s", mhz,
-                 mhz * 1e6 / ORLO_SUBSECONDS, s_speed.pictures / host);
-        set_window_title(title);
+        snprintf(s_title.figures, sizeof s_title.figures,
+                 "%.2f MHz emulated, x%.2f real time, %.0f frames/s (%.0f changed)", mhz,
+                 mhz * 1e6 / ORLO_SUBSECONDS, s_speed.frames / host, s_speed.changed / host);
+        show_title();
     }
     s_speed.profile = anchor_now();
-    s_speed.pictures = 0;
+    s_speed.frames = s_speed.changed = 0;
 }
 
 void set_profile(bool on)
 {
     s_speed.profile_on = on;
     s_speed.profile = anchor_now();
-    s_speed.pictures = 0;
-    set_window_title(on ? "Ovix - measuring speed" : s_speed.default_title);
+    s_speed.frames = s_speed.changed = 0;
+    s_title.figures[0] = 0;
+    show_title();
+}
+
+bool profile_on() { return s_speed.profile_on; }
+
+// While paused the figures stop and say so; the next measuring window
+// starts when the machine goes on.
+static void show_paused_title(bool paused)
+{
+    if (!s_speed.profile_on) return;
+    snprintf(s_title.figures, sizeof s_title.figures, "%s", paused ? "paused" : "measuring speed");
+    show_title();
+    if (!paused) s_title.figures[0] = 0;
 }
 
 // ---------------------------------------------------------------------------
 // The window's size. While the machine runs the window is 320 x 250 times
-// the scale and the picture fills it. The popups, questions, file selector
-// and debugger are laid out for 640 x 500 at the window's top-left corner;
-// at scale 1, where they would not fit, the window grows to 640 x 500 while
+// the scale and the picture fills it; fullscreen, the screen is the
+// display's and the picture as large as it allows, its proportions kept,
+// in the middle. The popups, questions, file selectors and the debugger
+// are laid out for 640 x 500 and placed in the middle of the screen; at
+// scale 1, where they would not fit, the window grows to 640 x 500 while
 // one is shown (and while the debugger is open, its runs included) and
 // goes back to 320 x 250 when the machine runs on.
 
@@ -161,10 +210,19 @@ static void close_button_handler() { close_request = 1; }
 
 static struct {
     int scale = 2;
+    bool fullscreen = false;
     bool debugger_open = false;   // the debugger's dialog is up
 } s_window;
 
 static constexpr int DIALOG_W = 640, DIALOG_H = 500;
+
+// After every new screen: the close button's callback and the pointer's
+// range go with the old one.
+static void screen_changed()
+{
+    set_close_button_callback(close_button_handler);
+    set_mouse_range(0, 0, SCREEN_W - 1, SCREEN_H - 1);
+}
 
 static void set_window_size(int w, int h)
 {
@@ -172,22 +230,158 @@ static void set_window_size(int w, int h)
         fprintf(stderr, "ovix: the window cannot take the size %d x %d: %s\n", w, h, allegro_error);
         exit(1);
     }
-    set_close_button_callback(close_button_handler);
+    s_window.fullscreen = false;
+    screen_changed();
 }
 
 static void draw_picture(BITMAP *picture);
 
+void place_dialog(DIALOG *dialog, int x, int y)
+{
+    position_dialog(dialog, MAX(0, (SCREEN_W - DIALOG_W) / 2) + x, MAX(0, (SCREEN_H - DIALOG_H) / 2) + y);
+}
+
 void dialog_window()
 {
-    if (s_window.scale != 1 || SCREEN_W == DIALOG_W) return;
+    if (SCREEN_W >= DIALOG_W && SCREEN_H >= DIALOG_H) return;
     set_window_size(DIALOG_W, DIALOG_H);
     draw_picture(nullptr);   // the machine's last picture behind the dialog
 }
 
+// The window size for the machine (nothing changes while fullscreen or
+// while the debugger is open).
 static void machine_window()
 {
-    if (SCREEN_W == 320 * s_window.scale || s_window.debugger_open) return;
-    set_window_size(320 * s_window.scale, 250 * s_window.scale);
+    const int w = 320 * s_window.scale, h = 250 * s_window.scale;
+    if (s_window.fullscreen || s_window.debugger_open || (SCREEN_W == w && SCREEN_H == h)) return;
+    set_window_size(w, h);
+}
+
+int window_scale() { return s_window.scale; }
+
+void set_window_scale(int scale)
+{
+    s_window.scale = scale;
+    settings().scale = scale;
+    save_settings();
+}
+
+bool fullscreen_on() { return s_window.fullscreen; }
+
+// Fullscreen on or off. Where the display refuses it the program stays in
+// (or comes back to) its window and says why; false then.
+static bool set_fullscreen(bool on)
+{
+    if (on == s_window.fullscreen) return true;
+    if (!on) {
+        set_window_size(320 * s_window.scale, 250 * s_window.scale);
+        return true;
+    }
+    std::string error;
+    int x = 0, y = 0;
+    const bool placed = window_position(&x, &y);
+    if (!fullscreen_screen(&error)) {
+        // The library gave up the window on the way: a new one, where the
+        // old one was.
+        set_window_size(320 * s_window.scale, 250 * s_window.scale);
+        if (placed) move_window(x, y);
+        fprintf(stderr, "ovix: no fullscreen: %s; the program stays in its window\n", error.c_str());
+        show_message("No fullscreen: %.60s", error.c_str());
+        return false;
+    }
+    s_window.fullscreen = true;
+    screen_changed();
+    return true;
+}
+
+void toggle_fullscreen()
+{
+    if (set_fullscreen(!s_window.fullscreen)) {
+        settings().fullscreen = s_window.fullscreen;
+        save_settings();
+    }
+}
+
+// Where the machine's picture goes on the screen.
+struct view {
+    int x, y, w, h;
+};
+static view picture_view()
+{
+    int w = 320 * s_window.scale, h = 250 * s_window.scale;
+    if (s_window.fullscreen || w > SCREEN_W || h > SCREEN_H) {
+        const double f = MIN(SCREEN_W / 320.0, SCREEN_H / 250.0);
+        w = (int)(320 * f);
+        h = (int)(250 * f);
+    }
+    return {(SCREEN_W - w) / 2, (SCREEN_H - h) / 2, w, h};
+}
+
+// ---------------------------------------------------------------------------
+// The remembered settings. A file that was refused is left as it is: it is
+// not written back. A write that fails is reported once.
+
+static struct {
+    ovix_settings values;
+    std::string path;        // empty: no settings file (no home folder)
+    bool writable = false;
+    bool write_reported = false;
+} s_settings;
+
+ovix_settings &settings() { return s_settings.values; }
+
+void save_settings()
+{
+    if (!s_settings.writable) return;
+    std::string error;
+    if (settings_save(s_settings.path.c_str(), s_settings.values, &error) || s_settings.write_reported) return;
+    s_settings.write_reported = true;
+    fprintf(stderr, "ovix: settings not saved: %s\n", error.c_str());
+}
+
+// Reads the settings file; a refused one is reported once, on standard
+// error and over the picture, and the defaults are used.
+static void load_settings()
+{
+    s_settings.path = settings_path();
+    if (s_settings.path.empty()) return;
+    std::string error;
+    switch (settings_load(s_settings.path.c_str(), &s_settings.values, &error)) {
+    case settings_read::ok:
+    case settings_read::missing: s_settings.writable = true; break;
+    case settings_read::refused: {
+        fprintf(stderr, "ovix: settings file ignored (and left as it is): %s\n", error.c_str());
+        // Over the picture the reason alone (the message names the file).
+        const std::string named = s_settings.path + ": ";
+        const size_t skip = error.compare(0, named.size(), named) == 0 ? named.size() : 0;
+        show_message("Settings file ignored: %.60s", error.c_str() + skip);
+        break;
+    }
+    }
+}
+
+// At the end of the program: the window's position is remembered.
+static void remember_window_position()
+{
+    int x, y;
+    if (!s_window.fullscreen && window_position(&x, &y)) {
+        s_settings.values.placed = true;
+        s_settings.values.window_x = x;
+        s_settings.values.window_y = y;
+    }
+    save_settings();
+}
+
+void cartridge_loaded(const char *path)
+{
+    snprintf(s_title.cartridge, sizeof s_title.cartridge, "%s", get_filename(path));
+    show_title();
+    std::error_code ec;
+    const std::filesystem::path full = std::filesystem::absolute(path, ec).lexically_normal();
+    if (ec) return;
+    settings_add_recent(&s_settings.values, full.string());
+    s_settings.values.cart_folder = full.parent_path().string();
+    save_settings();
 }
 
 // ---------------------------------------------------------------------------
@@ -240,7 +434,7 @@ void set_full_screen_dialog_colors(DIALOG *dialog)
 // front end's (bottom left), which goes after a few seconds. Black text on
 // the popups' light grey, so that both read on any picture.
 
-static constexpr auto MESSAGE_TIME = std::chrono::seconds(3);
+static constexpr auto MESSAGE_TIME = std::chrono::seconds(5);
 
 static struct {
     bool paused;
@@ -256,10 +450,12 @@ static void draw_label(int x, int y, const char *text)
     textout_ex(screen, font, text, x + 4, y + 4, makecol(0, 0, 0), -1);
 }
 
+// The labels go at the corners of the picture.
 static void draw_labels()
 {
-    if (s_over.paused) draw_label(4, 4, "PAUSED (Pause resumes)");
-    if (s_over.message[0]) draw_label(4, SCREEN_H - text_height(font) - 12, s_over.message);
+    const view v = picture_view();
+    if (s_over.paused) draw_label(v.x + 4, v.y + 4, "PAUSED (Pause resumes)");
+    if (s_over.message[0]) draw_label(v.x + 4, v.y + v.h - text_height(font) - 12, s_over.message);
 }
 
 void show_message(const char *format, ...)
@@ -269,7 +465,7 @@ void show_message(const char *format, ...)
     vsnprintf(s_over.message, sizeof s_over.message, format, args);
     va_end(args);
     s_over.message_until = host_clock::now() + MESSAGE_TIME;
-    draw_labels();
+    if (screen) draw_labels();   // before the window opens: with the first picture
 }
 
 // True when the message has had its time and is gone (the picture is to be
@@ -311,27 +507,70 @@ static void key_f1() { request_stop(s_run == RUN_STEP_OVER ? STOP_STEP_KEY : STO
 
 static void key_pause() { s_over.paused = !s_over.paused; }
 
+static void redraw_and_repace();
+static void key_fullscreen()
+{
+    toggle_fullscreen();
+    redraw_and_repace();
+}
+
+static void key_next_slot() { change_quick_slot(+1); }
+static void key_previous_slot() { change_quick_slot(-1); }
+
 struct window_key {
     int key;             // Allegro scancode
+    bool shift;          // with Shift held (a key without its Shift entry acts as without Shift)
     void (*action)();    // carried out at the frame pass after a press; null: read held
     const char *name;    // the key's name and what it does, for --help
     const char *what;
 };
 static constexpr window_key window_keys[] = {
-    {KEY_ESC, key_escape, "Escape", "the popup menu"},
-    {KEY_F1, key_f1, "F1", "stop and open the debugger"},
-    {KEY_F2, nullptr, "F2", "held: port A bit 0 (the I/O processor's handshake line) high"},
-    {KEY_F3, nullptr, "F3", "held: port A bit 0 low"},
-    {KEY_F6, quick_save, "F6", "quick save: the machine to quick.ovs in the working directory"},
-    {KEY_F9, quick_load, "F9", "quick load: the machine from quick.ovs"},
-    {KEY_F12, take_screenshot, "F12", "screenshot: the 320 x 250 picture to screenNNN.png"},
-    {KEY_PAUSE, key_pause, "Pause", "pause the machine, or let it go on"},
-    {KEY_TAB, nullptr, "Tab", "held: fastest speed while it is held (turbo)"},
+    {KEY_ESC, false, key_escape, "Escape", "the popup menu"},
+    {KEY_F1, false, key_f1, "F1", "stop and open the debugger"},
+    {KEY_F2, false, nullptr, "F2", "held: port A bit 0 (the I/O processor's handshake line) high"},
+    {KEY_F3, false, nullptr, "F3", "held: port A bit 0 low"},
+    {KEY_F6, false, quick_save, "F6", "quick save: the machine to the quick-save slot (slot 1: quick.ovs)"},
+    {KEY_F9, false, quick_load, "F9", "quick load: the machine from the quick-save slot"},
+    {KEY_F6, true, key_next_slot, "Shift+F6", "the next quick-save slot (1 to 9; slot N: quickN.ovs)"},
+    {KEY_F9, true, key_previous_slot, "Shift+F9", "the previous quick-save slot"},
+    {KEY_F11, false, key_fullscreen, "F11", "fullscreen on or off"},
+    {KEY_F12, false, take_screenshot, "F12", "screenshot: the 320 x 250 picture to screenNNN.png"},
+    {KEY_PAUSE, false, key_pause, "Pause", "pause the machine, or let it go on"},
+    {KEY_TAB, false, nullptr, "Tab", "held: fastest speed while it is held (turbo)"},
 };
 constexpr int WINDOW_KEYS = sizeof window_keys / sizeof window_keys[0];
-static_assert(WINDOW_KEYS <= 32, "one bit per window key");
 
-static std::atomic<uint32> s_window_presses{0};   // bit i: window_keys[i] pressed
+// The window keys pressed since the last frame pass, in the order of their
+// presses (indices into window_keys): a ring written by the keyboard
+// callback, read at the frame pass, so that two taps of a key within one
+// frame act twice, however long the frame takes. A press that does not
+// fit is dropped.
+static constexpr unsigned PRESSES = 64;
+static struct {
+    uint8 index[PRESSES];
+    std::atomic<unsigned> head{0};   // next slot to write
+    std::atomic<unsigned> tail{0};   // next slot to read
+} s_presses;
+
+static void push_press(int i)
+{
+    const unsigned head = s_presses.head.load(std::memory_order_relaxed);
+    if (head - s_presses.tail.load(std::memory_order_acquire) >= PRESSES) return;
+    s_presses.index[head % PRESSES] = (uint8)i;
+    s_presses.head.store(head + 1, std::memory_order_release);
+}
+
+static bool pop_press(int *i)
+{
+    const unsigned tail = s_presses.tail.load(std::memory_order_relaxed);
+    if (tail == s_presses.head.load(std::memory_order_acquire)) return false;
+    *i = s_presses.index[tail % PRESSES];
+    s_presses.tail.store(tail + 1, std::memory_order_release);
+    return true;
+}
+
+// The presses recorded so far were meant for a dialog: dropped.
+static void drop_presses() { s_presses.tail.store(s_presses.head.load(std::memory_order_acquire)); }
 
 std::string window_keys_help()
 {
@@ -345,26 +584,39 @@ std::string window_keys_help()
 }
 
 // Allegro's keyboard driver calls this for every key event, from its own
-// thread: it only records. The driver reports the Pause key as a toggle
-// (down at one press, up at the next), so both of its events are presses.
+// thread: it only records (with the state of Shift at that moment). The
+// driver reports the Pause key as a toggle (down at one press, up at the
+// next), so both of its events are presses.
 static void keyboard_event(int scancode)
 {
     keyq_push(scancode);
-    if ((scancode & 0x80) && (scancode & 0x7F) != KEY_PAUSE) return;
-    for (int i = 0; i < WINDOW_KEYS; i++)
-        if (window_keys[i].key == (scancode & 0x7F) && window_keys[i].action)
-            s_window_presses.fetch_or(1u << i, std::memory_order_relaxed);
+    const int code = scancode & 0x7F;
+    if ((scancode & 0x80) && code != KEY_PAUSE) return;
+    const bool shift = key[KEY_LSHIFT] || key[KEY_RSHIFT];
+    int chosen = -1;
+    for (int i = 0; i < WINDOW_KEYS; i++) {
+        const window_key &k = window_keys[i];
+        if (k.key != code || !k.action) continue;
+        if (k.shift == shift) {
+            chosen = i;
+            break;
+        }
+        if (!k.shift) chosen = i;
+    }
+    if (chosen >= 0) push_press(chosen);
 }
 
-// Carries out the window keys pressed since the last call and answers the
-// close button (the machine goes on after the question); false when
-// neither acted.
+// Carries out the window keys pressed since the last call, in order, and
+// answers the close button (the machine goes on after the question); false
+// when neither acted. The presses are taken before any acts: those that
+// come while an action shows a dialog were typed in it, and the machine
+// going on drops them.
 static bool window_events()
 {
-    const uint32 pressed = s_window_presses.exchange(0, std::memory_order_relaxed);
-    for (int i = 0; i < WINDOW_KEYS; i++)
-        if ((pressed & (1u << i)) && window_keys[i].action) window_keys[i].action();
-    if (!close_request) return pressed != 0;
+    int pressed[PRESSES], n = 0;
+    while (n < (int)PRESSES && pop_press(&pressed[n])) n++;
+    for (int k = 0; k < n; k++) window_keys[pressed[k]].action();
+    if (!close_request) return n > 0;
     answer_close_request();
     machine_resume();
     return true;
@@ -424,8 +676,35 @@ static void draw_picture(BITMAP *picture)
     if (picture && s_frame.shown && picture != s_frame.shown)
         blit(picture, s_frame.shown, 0, 0, 0, 0, MIN(picture->w, 320), MIN(picture->h, 250));
     if (!s_frame.shown) return;
-    stretch_blit(s_frame.shown, screen, 0, 0, 320, 250, 0, 0, SCREEN_W, SCREEN_H);
+    const view v = picture_view();
+    if (v.w != SCREEN_W || v.h != SCREEN_H) {
+        // Black around the picture (fullscreen, or the dialogs' window).
+        const int black = makecol(0, 0, 0);
+        rectfill(screen, 0, 0, SCREEN_W - 1, v.y - 1, black);
+        rectfill(screen, 0, v.y + v.h, SCREEN_W - 1, SCREEN_H - 1, black);
+        rectfill(screen, 0, v.y, v.x - 1, v.y + v.h - 1, black);
+        rectfill(screen, v.x + v.w, v.y, SCREEN_W - 1, v.y + v.h - 1, black);
+    }
+    stretch_blit(s_frame.shown, screen, 0, 0, 320, 250, v.x, v.y, v.w, v.h);
     draw_labels();
+}
+
+void machine_preview()
+{
+    scare_mouse();
+    clear_to_color(screen, makecol(0, 0, 0));
+    draw_picture(tms3556_redraw());
+    const view v = picture_view();
+    draw_label(v.x + 4, v.y + 4, "Space returns to the debugger");
+    unscare_mouse();
+    // The Space is read from the key buffer, as a press: its release may
+    // never come (see run_end).
+    clear_keybuf();
+    while (!close_request) {
+        if (keypressed() && (readkey() >> 8) == KEY_SPACE) break;
+        rest(10);
+    }
+    clear_keybuf();
 }
 
 // The machine's picture, when it differs from the one shown.
@@ -433,6 +712,7 @@ static void frame_to_window(BITMAP *frame, void *)
 {
     schedule_next_frame();
     if (!frame) return;
+    s_speed.frames++;
     const int w = MIN(frame->w, 320), h = MIN(frame->h, 250);
     if (!s_frame.shown) s_frame.shown = create_bitmap_ex(bitmap_color_depth(frame), 320, 250);
     if (message_expired()) s_frame.force = true;
@@ -446,10 +726,18 @@ static void frame_to_window(BITMAP *frame, void *)
         return;
     }
     draw_picture(frame);
+    s_speed.changed++;
     s_frame.force = false;
     s_frame.compared = s_frame.shown ? frame : nullptr;
     s_frame.compared_serial = serial;
-    s_speed.pictures++;
+}
+
+// After a new screen while the machine runs or is paused: the picture is
+// drawn whole at the next frame, and pacing starts anew.
+static void redraw_and_repace()
+{
+    s_frame.force = true;
+    speed_restart();
 }
 
 // The paused machine: its frame pass goes on here, showing the picture with
@@ -461,12 +749,14 @@ static void pause_machine()
 {
     keyq_drain();   // keys typed before the pause are kept for the machine
     draw_picture(nullptr);
+    show_paused_title(true);
     while (s_over.paused && !ask_bkpt) {
         rest(10);
         const bool acted = window_events();
         if (message_expired() || acted) draw_picture(tms3556_redraw());
     }
     s_over.paused = false;
+    show_paused_title(false);
     if (!ask_bkpt) machine_resume();   // else the debugger opens first
 }
 
@@ -494,7 +784,7 @@ void machine_resume()
 {
     machine_window();
     keyq_resume(key, KEY_MAX);
-    s_window_presses.store(0, std::memory_order_relaxed);
+    drop_presses();
     s_frame.force = true;
     s_frame.next_cycles = emulated_cycles();
     s_frame.next_host = host_clock::now();
@@ -516,8 +806,11 @@ void run_end()
     // Keys typed for the machine until now are kept for its next run;
     // keys typed from here on are the dialogs'.
     keyq_drain();
-    // The F1 or Escape that stopped the run must not act on the debugger.
-    while (key[KEY_F1] || key[KEY_ESC]) rest(1);
+    // The F1 or Escape that stopped the run must not act on the debugger:
+    // its press is in the key buffer, which the dialogs read. Nothing waits
+    // for it to go up: where the pointer leaves the window before the key
+    // is released (a window that shrank under it), the X server gives the
+    // release to another window and this program never sees it.
     clear_keybuf();
     s_run = RUN_NORMAL;
 }
@@ -549,7 +842,9 @@ static bool open_debugger()
 // ---------------------------------------------------------------------------
 // Start-up and shutdown.
 
-static void init(int scale)
+// Starts the library, reads the settings, opens the window (the command
+// line's scale, speed and fullscreen win over the remembered ones).
+static void init(const frontend_options &opt)
 {
     if (allegro_init() != 0) {
         fprintf(stderr, "ovix: no display could be opened (%s); the window program needs a graphical session"
@@ -557,6 +852,10 @@ static void init(int scale)
                 allegro_error[0] ? allegro_error : "the graphics library could not start");
         exit(1);
     }
+    load_settings();
+    const ovix_settings &remembered = settings();
+    const int scale = opt.scale ? opt.scale : remembered.scale;
+    exact = opt.fast || remembered.fastest ? 0 : 1;
     int depth = desktop_color_depth();
     if (depth == 0) depth = 16;
     set_color_depth(depth);
@@ -566,6 +865,7 @@ static void init(int scale)
         allegro_message("%s", allegro_error);
         exit(-1);
     }
+    if (remembered.placed) move_window(remembered.window_x, remembered.window_y);
     install_timer();
     install_keyboard();
     install_mouse();
@@ -574,8 +874,12 @@ static void init(int scale)
 
     char exe[1024];
     get_executable_name(exe, sizeof exe);
-    snprintf(s_speed.default_title, sizeof s_speed.default_title, "%s", get_filename(exe));
-    set_close_button_callback(close_button_handler);
+    snprintf(s_title.program, sizeof s_title.program, "%s", get_filename(exe));
+    show_title();
+    screen_changed();
+    if (opt.fullscreen || remembered.fullscreen) set_fullscreen(true);
+    // Registered after the library's own exit handler: runs before it.
+    atexit(remember_window_position);
 }
 
 static void deinit()
@@ -584,13 +888,25 @@ static void deinit()
     clear_keybuf();
 }
 
+// The BIOS image: --bios, else bios/BIOS7020.bin in the working directory,
+// else (said once on standard error) our open BIOS where the program is
+// installed or built.
+static std::string choose_bios(const frontend_options &opt)
+{
+    if (!opt.bios.empty() || path_exists(DEFAULT_BIOS)) return opt.bios.empty() ? DEFAULT_BIOS : opt.bios;
+    const std::string open = open_bios_path();
+    if (open.empty()) return DEFAULT_BIOS;
+    fprintf(stderr, "ovix: no %s in the working directory: using the open BIOS %s\n", DEFAULT_BIOS, open.c_str());
+    return open;
+}
+
 static int run_window_program(const frontend_options &opt)
 {
     TRACE_FUNC("main()");
     // The files named on the command line are read before the window
     // opens, so that a refused cartridge ends the program at once.
     TRACE("Init mem");
-    const std::string bios = opt.bios.empty() ? DEFAULT_BIOS : opt.bios;
+    const std::string bios = choose_bios(opt);
     std::string bios_error;
     if (const char *error = MemInitFrom(bios.c_str())) {
         bios_error = bios_missing_message(bios.c_str(), error);
@@ -602,21 +918,33 @@ static int run_window_program(const frontend_options &opt)
             return 2;
         }
     }
-    if (!opt.symbols.empty()) {
-        if (const char *error = symbols_load(opt.symbols.c_str())) {
+    // The BIOS's names from beside its image; the files of --symbols add up
+    // as the cartridge's names.
+    if (bios_error.empty()) {
+        std::string loaded;
+        if (const char *error = symbols_load_beside_bios(bios.c_str(), &loaded))
+            fprintf(stderr, "ovix: BIOS symbols not loaded: %s\n", error);
+    }
+    for (const std::string &file : opt.symbols)
+        if (const char *error = symbols_add(symbol_group::cartridge, file.c_str())) {
             fprintf(stderr, "ovix: Symbols not loaded: %s\n", error);
             return 2;
         }
-    }
-    init(opt.scale);
+    init(opt);
     get_log_str(log_box, LOG_BOX_SIZE);
-    if (!bios_error.empty() && message_alert("Memory initialization failed", bios_error.c_str(), "&Abort", 'a') == 1)
+    // The only answer is Abort (Escape too).
+    if (!bios_error.empty()) {
+        message_alert("Memory initialization failed", bios_error.c_str(), "&Abort", 'a');
         exit(1);
+    }
     tms7000_reset(nullptr);
     tms3556_init(0x8000);
     tms3556_reset();
     io_cpu_callback(0);
-    if (!opt.cart.empty()) ovix_reset();   // as LOAD ROM does
+    if (!opt.cart.empty()) {
+        ovix_reset();   // as LOAD ROM does
+        cartridge_loaded(opt.cart.c_str());
+    }
     if (!opt.cart.empty() && opt.symbols.empty()) load_cartridge_symbols(opt.cart.c_str());
     if (!opt.load_state.empty()) {
         std::string error;
@@ -626,7 +954,6 @@ static int run_window_program(const frontend_options &opt)
         }
         after_state_load();
     }
-    exact = opt.fast ? 0 : 1;
     if (opt.debug) {
         snprintf(debugger_status, sizeof debugger_status, "Stopped before the first instruction");
         if (!open_debugger()) return 0;

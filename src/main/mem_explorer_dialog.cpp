@@ -75,7 +75,6 @@ static DIALOG *explorer_object(int n) { return &mmu_explorer_dial[n]; }
 
 void memory_explorer()
 {
-    static bool placed = false;
     gui_fg_color = makecol(0, 0, 0);
     gui_mg_color = makecol(128, 200, 128);
     gui_bg_color = makecol(200, 255, 200);
@@ -90,10 +89,7 @@ void memory_explorer()
             mmu_explorer_dial[i].h = text_height(font);
         }
     }
-    if (!placed) {
-        position_dialog(mmu_explorer_dial, 2, 2);
-        placed = true;
-    }
+    place_dialog(mmu_explorer_dial, 2, 2);
     snprintf(start_str, sizeof start_str, "0");
     mmu_explorer_dial[4].d2 = (int)strlen(start_str);
     dump_box[0] = 0;

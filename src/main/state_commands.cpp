@@ -1,6 +1,7 @@
 // The window program's snapshot and screenshot commands: the quick save and
-// load keys (one file, quick.ovs, in the working directory), "Save state"
-// and "Load state" with the file selector, and the screenshot key.
+// load keys (a file per slot in the working directory: quick.ovs for slot
+// 1, quickN.ovs for slot N), "Save state" and "Load state" with the file
+// selector, and the screenshot key.
 //
 // Each runs at a frame pass of the running (or paused) machine, between two
 // instructions. A snapshot is the core's (state/snapshot.h), written through
@@ -21,8 +22,6 @@
 #include "main/loop.h"
 #include "state/snapshot.h"
 #include "video/tms3556.h"
-
-static constexpr const char *QUICK_FILE = "quick.ovs";
 
 using host_clock = std::chrono::steady_clock;
 
@@ -80,34 +79,67 @@ static bool load_state_file(const std::string &path)
     return true;
 }
 
-void quick_save() { save_state_file(QUICK_FILE); }
+int quick_slot() { return settings().slot; }
 
-void quick_load() { load_state_file(QUICK_FILE); }
+std::string quick_slot_file(int slot)
+{
+    return slot == 1 ? "quick.ovs" : "quick" + std::to_string(slot) + ".ovs";
+}
 
-// The file selector's path: the last state file chosen, so that the next
-// selector opens in its folder.
-static char s_state_path[6144] = "";
+void quick_save() { save_state_file(quick_slot_file(quick_slot())); }
+
+// With no quick save in the slot: a short message over the picture.
+void quick_load()
+{
+    const std::string file = quick_slot_file(quick_slot());
+    if (!path_exists(file.c_str())) {
+        show_message("No quick save in slot %d (%s)", quick_slot(), file.c_str());
+        return;
+    }
+    load_state_file(file);
+}
+
+void change_quick_slot(int step)
+{
+    const int slot = (quick_slot() - 1 + step + SETTINGS_SLOTS) % SETTINGS_SLOTS + 1;
+    settings().slot = slot;
+    save_settings();
+    const std::string file = quick_slot_file(slot);
+    show_message("Quick-save slot %d: %s%s", slot, file.c_str(), path_exists(file.c_str()) ? "" : " (empty)");
+}
+
+// The snapshot selectors open in the folder of the last state file chosen,
+// else in the cartridge's.
+static std::string state_folder()
+{
+    return settings().state_folder.empty() ? settings().cart_folder : settings().state_folder;
+}
+
+static void remember_state_folder(const std::string &path)
+{
+    settings().state_folder = folder_of(path);
+    save_settings();
+}
 
 void save_state_as()
 {
-    char path[sizeof s_state_path];
-    snprintf(path, sizeof path, "%s", s_state_path);
-    // Cancel (or Escape) in the selector: nothing happens.
-    if (!file_select_ex("Save the machine's state as", path, nullptr, 1024, 480, 384)) return;
-    if (const char *kind = file_kind(path); kind && strcmp(kind, "a regular file") == 0) {
+    std::string path;
+    if (!choose_file("Save the machine's state as", "snapshots", "ovs", state_folder(), &path)) return;
+    // A name typed without an extension gets the snapshots' one.
+    if (!strchr(get_filename(path.c_str()), '.') && path.back() != '/') path += ".ovs";
+    if (const char *kind = file_kind(path.c_str()); kind && strcmp(kind, "a regular file") == 0) {
         char question[96];
-        snprintf(question, sizeof question, "Replace %.80s?", get_filename(path));
+        snprintf(question, sizeof question, "Replace %.80s?", get_filename(path.c_str()));
         if (alert(question, nullptr, nullptr, "&Yes", "&No", 'y', 'n') != 1) return;
     }
-    if (save_state_file(path)) snprintf(s_state_path, sizeof s_state_path, "%s", path);
+    if (save_state_file(path)) remember_state_folder(path);
 }
 
 void load_state_from()
 {
-    char path[sizeof s_state_path];
-    snprintf(path, sizeof path, "%s", s_state_path);
-    if (!file_select_ex("Load a machine state", path, nullptr, 1024, 480, 384)) return;
-    if (load_state_file(path)) snprintf(s_state_path, sizeof s_state_path, "%s", path);
+    std::string path;
+    if (!choose_file("Load a machine state", "snapshots", "ovs;json", state_folder(), &path)) return;
+    if (load_state_file(path)) remember_state_folder(path);
 }
 
 // ---------------------------------------------------------------------------

@@ -41,8 +41,8 @@ TEST(Symbols, LookUpByAddressAndName)
 TEST(Symbols, BadFilesLeaveTheTableAsItWas)
 {
     const struct {
-        const char *text;
-        const char *message;
+        std::string text;
+        std::string message;
     } cases[] = {
         {"C000 a\nG000 b\n", "t.sym:2: expected a hexadecimal address (up to 4 digits), blanks and a name, not 'G000 b'"},
         {"10000 big\n", "t.sym:1: expected a hexadecimal address (up to 4 digits), blanks and a name, not '10000 big'"},
@@ -51,12 +51,30 @@ TEST(Symbols, BadFilesLeaveTheTableAsItWas)
         {"C000 a b\n", "t.sym:1: expected a hexadecimal address (up to 4 digits), blanks and a name, not 'C000 a b'"},
         {"C000loop\n", "t.sym:1: expected a hexadecimal address (up to 4 digits), blanks and a name, not 'C000loop'"},
         {"C000 loop\n\nC002 LOOP\n", "t.sym:3: the name 'LOOP' is given twice (also at line 1)"},
+        // The longest name is 63 characters (the debugger's field holds 64, with ':').
+        {"C000 " + std::string(64, 'n') + "\n",
+         "t.sym:1: expected a hexadecimal address (up to 4 digits), blanks and a name, not 'C000 " + std::string(55, 'n') +
+             "...'"},
+        // Raw bytes are quoted escaped, and a NUL does not cut the line.
+        {std::string("C000 a\0b\x01\xFF\n", 11),
+         "t.sym:1: expected a hexadecimal address (up to 4 digits), blanks and a name, not 'C000 a\\x00b\\x01\\xFF'"},
+        {"; ovix-asm symbols 3\nC000 a\n", "t.sym: symbol file format 3; this program reads formats 1 to 2"},
+        {"; ovix-asm symbols 2\n;= constant K\n",
+         "t.sym:2: expected ';= KIND NAME VALUE' (constant and a number, register and Rn, port and Pn), not ';= constant K'"},
+        {"; ovix-asm symbols 2\n;= register R R256\n",
+         "t.sym:2: expected ';= KIND NAME VALUE' (constant and a number, register and Rn, port and Pn), not ';= register R "
+         "R256'"},
+        {"; ovix-asm symbols 2\n;= port P 6\n",
+         "t.sym:2: expected ';= KIND NAME VALUE' (constant and a number, register and Rn, port and Pn), not ';= port P 6'"},
+        {"; ovix-asm symbols 2\nC000 K\n;= constant k 1\n", "t.sym:3: the name 'k' is given twice (also at line 2)"},
     };
+    ASSERT_EQ(parse("C000 " + std::string(63, 'n') + "\n"), nullptr);
+    EXPECT_STREQ(symbols_name(0xC000), std::string(63, 'n').c_str());
     ASSERT_EQ(parse("F800 reset\n"), nullptr);
     for (const auto &c : cases) {
         const char *m = parse(c.text);
         ASSERT_NE(m, nullptr) << c.text;
-        EXPECT_STREQ(m, c.message);
+        EXPECT_EQ(m, c.message);
         EXPECT_STREQ(symbols_name(0xF800), "reset") << c.text;
         EXPECT_EQ(symbols_count(), 1u);
     }
@@ -115,7 +133,7 @@ TEST(Symbols, AssemblerSymbolFileAndNamedLinesRoundTrip)
     ovasm::Result r = ovasm::assemble_text("p.asm", src);
     ASSERT_TRUE(r.ok) << r.errors.front();
     const std::string text = ovasm::symbol_file_text(r);
-    EXPECT_EQ(text, "C100 start\nC102 start.loop\nC109 sub\nC114 sub.out\nC115 table\n");
+    EXPECT_EQ(text, "; ovix-asm symbols 2\nC100 start\nC102 start.loop\nC109 sub\nC114 sub.out\nC115 table\n");
     const std::string path = make_temp_dir("symfile") + "/p.sym";
     ASSERT_TRUE(write_text(path, text));
     ASSERT_EQ(symbols_load(path.c_str()), nullptr);
@@ -123,7 +141,7 @@ TEST(Symbols, AssemblerSymbolFileAndNamedLinesRoundTrip)
     // The labels as constants, for assembling named lines on their own.
     std::string defs;
     for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1)
-        defs += text.substr(at + 5, text.find('\n', at) - at - 5) + " EQU $" + text.substr(at, 4) + "\n";
+        if (text[at] != ';') defs += text.substr(at + 5, text.find('\n', at) - at - 5) + " EQU $" + text.substr(at, 4) + "\n";
 
     memset(ram_2k, 0, sizeof ram_2k);
     std::copy(r.image.begin(), r.image.end(), ram_2k + 0x100);
@@ -200,3 +218,115 @@ TEST(Symbols, FileBesideACartridge)
 }
 
 }  // namespace
+
+// Format 2: constants, registers and ports with their kinds; a file of
+// format 1 skips the lines as comments; every name is found by
+// symbols_lookup, but only labels by address.
+TEST(Symbols, KindsOfFormat2)
+{
+    const std::string text = "; ovix-asm symbols 2\nC100 start\n;= constant VALUE 42\n;= constant NEG -5\n"
+                             ";= constant BIG $8000000000000000\n;= register COUNT R6\n;= port PORTB P255\n"
+                             ";= register ZERO r0\n";
+    ASSERT_EQ(parse(text), nullptr);
+    EXPECT_EQ(symbols_count(), 7u);
+    const struct {
+        const char *name;
+        bool found;
+        symbol_kind kind;
+        int64 value;
+    } cases[] = {
+        {"start", true, symbol_kind::label, 0xC100},  {"value", true, symbol_kind::constant, 42},
+        {"NEG", true, symbol_kind::constant, -5},     {"BIG", true, symbol_kind::constant, INT64_MIN},
+        {"count", true, symbol_kind::reg, 6},         {"PORTB", true, symbol_kind::port, 255},
+        {"ZERO", true, symbol_kind::reg, 0},          {"nothing", false, symbol_kind::label, 0},
+    };
+    for (const auto &c : cases) {
+        symbol_info info;
+        ASSERT_EQ(symbols_lookup(c.name, &info), c.found) << c.name;
+        if (!c.found) continue;
+        EXPECT_EQ(info.kind, c.kind) << c.name;
+        EXPECT_EQ(info.value, c.value) << c.name;
+        EXPECT_EQ(info.group, symbol_group::cartridge) << c.name;
+    }
+    uint16 a;
+    EXPECT_FALSE(symbols_address("VALUE", &a));   // a constant is no label
+    EXPECT_EQ(symbols_name(42), nullptr);
+    // Without the format line the same lines are comments.
+    ASSERT_EQ(parse(text.substr(text.find('\n') + 1)), nullptr);
+    EXPECT_EQ(symbols_count(), 1u);
+    symbols_clear();
+}
+
+// The BIOS's names and the cartridge's: files add up in a group, a
+// cartridge replaces only its own, and a name two files of a group give
+// must mean the same.
+TEST(Symbols, BiosAndCartridgeGroups)
+{
+    const std::string dir = make_temp_dir("groups");
+    ASSERT_TRUE(write_text(dir + "/BIOS7020.sym", "; ovix-asm symbols 2\nF800 reset\n;= register TICKS R6\n"));
+    ASSERT_TRUE(write_text(dir + "/game.sym", "6000 start\n"));
+    ASSERT_TRUE(write_text(dir + "/more.sym", "; ovix-asm symbols 2\n6000 start\n6010 loop\n;= register KEYS R37\n"));
+    ASSERT_TRUE(write_text(dir + "/clash.sym", "6020 loop\n"));
+    ASSERT_TRUE(write_text(dir + "/other.sym", "4000 start\n"));
+    symbols_clear();
+    std::string loaded;
+    ASSERT_EQ(symbols_load_beside_bios((dir + "/BIOS7020.bin").c_str(), &loaded), nullptr);
+    EXPECT_EQ(loaded, dir + "/BIOS7020.sym");
+    ASSERT_EQ(symbols_add(symbol_group::cartridge, (dir + "/game.sym").c_str()), nullptr);
+    ASSERT_EQ(symbols_add(symbol_group::cartridge, (dir + "/more.sym").c_str()), nullptr);   // start again: the same
+    EXPECT_EQ(symbols_count(), 5u);
+    const char *clash = symbols_add(symbol_group::cartridge, (dir + "/clash.sym").c_str());
+    ASSERT_NE(clash, nullptr);
+    EXPECT_EQ(std::string(clash), dir + "/clash.sym:1: the name 'loop' is a label of value 24608 here and a label of "
+                                        "value 24592 in " + dir + "/more.sym:3");
+    EXPECT_EQ(symbols_count(), 5u);
+    symbol_info info;
+    ASSERT_TRUE(symbols_lookup("ticks", &info));
+    EXPECT_EQ(info.group, symbol_group::bios);
+    // The next cartridge brings its own names; the BIOS's stay.
+    ASSERT_EQ(symbols_load_beside((dir + "/other.rom").c_str(), &loaded), nullptr);
+    EXPECT_EQ(symbols_count(), 3u);
+    uint16 a;
+    ASSERT_TRUE(symbols_address("start", &a));
+    EXPECT_EQ(a, 0x4000);
+    EXPECT_FALSE(symbols_lookup("KEYS", &info));
+    EXPECT_STREQ(symbols_name(0xF800), "reset");
+    // A name in both groups: the cartridge's is found first.
+    ASSERT_EQ(symbols_add_text(symbol_group::bios, "b.sym", "F900 start\n", 11), nullptr);
+    ASSERT_TRUE(symbols_address("start", &a));
+    EXPECT_EQ(a, 0x4000);
+    symbols_clear();
+}
+
+// Register and port operands by their names, from the group of the code
+// they are in; what has no name, or a name the disassembler dialect would
+// not read as one, stays as it is.
+TEST(Symbols, AliasesInDisassembledLines)
+{
+    const std::string bios = "; ovix-asm symbols 2\nF800 reset\n;= register TICKS R6\n;= port VDPWR P46\n";
+    const std::string cart = "; ovix-asm symbols 2\n6000 start\n;= register KEYS R6\n;= register ADRL R10\n"
+                             ";= register FACE R11\n;= register R12 R12\n;= port APORT P4\n";
+    symbols_clear();
+    ASSERT_EQ(symbols_add_text(symbol_group::bios, "b.sym", bios.data(), bios.size()), nullptr);
+    ASSERT_EQ(symbols_add_text(symbol_group::cartridge, "c.sym", cart.data(), cart.size()), nullptr);
+    const struct {
+        const char *text;
+        unsigned address;
+        const char *out;
+    } cases[] = {
+        {"MOV R6,A", 0xF900, "MOV TICKS,A"},            // the BIOS's code: its names first
+        {"MOV R6,A", 0x6010, "MOV KEYS,A"},             // the cartridge's
+        {"MOVP A,P46", 0x6010, "MOVP A,VDPWR"},         // from the other group when its own has none
+        {"LDA *R10", 0x6010, "LDA *ADRL"},
+        {"BTJZP #01,P4,$-7", 0x6003, "BTJZP #01,APORT,start"},
+        {"MOV R11,R12", 0x6010, "MOV R11,R12"},         // FACE reads as a number, R12 as the register
+        {"MOV #6,R7", 0x6010, "MOV #6,R7"},             // an immediate and a register without a name
+        {"MOVD R10,R6", 0xF900, "MOVD ADRL,TICKS"},
+    };
+    for (const auto &c : cases) {
+        char out[64];
+        symbols_name_operands(c.text, c.address, 4, out, sizeof out);
+        EXPECT_STREQ(out, c.out) << c.text << " at " << std::hex << c.address;
+    }
+    symbols_clear();
+}

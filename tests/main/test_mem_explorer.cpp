@@ -275,6 +275,11 @@ TEST(DumpFormats, DisassemblyWithSymbolsAssemblesBack)
         // second dump the labels before its start.
         EXPECT_NE(dump.find("\npollkey: ; R5:\nfa91   "), std::string::npos);
         EXPECT_NE(dump.find("CALL getbyte\n"), std::string::npos);
+        // Registers and ports by their names, defined at the top.
+        EXPECT_NE(dump.find("\nPENDKEY EQU R7\n"), std::string::npos);
+        EXPECT_NE(dump.find("MOV PENDKEY,A\n"), std::string::npos);
+        EXPECT_EQ(dump.find("INC TICKS\n") != std::string::npos, start == 0xF800);
+        EXPECT_EQ(dump.find("MOVP MAILBOX,A\n") != std::string::npos, start == 0xF800);
         EXPECT_EQ(dump.find("\nreset: ; FACE:\nf800   ") != std::string::npos, start == 0xF800);
         EXPECT_EQ(dump.find("\ngetbyte EQU $FA26\n") != std::string::npos, start > 0xF800);
     }
@@ -299,7 +304,7 @@ TEST(DumpFiles, NumberedInOrderOfAnyKind)
     const int first = seqnum;
     char name[3][32];
     snprintf(name[0], sizeof name[0], "FILE%03d.bin", first);
-    snprintf(name[1], sizeof name[1], "FILE%03d.asm", first + 1);
+    snprintf(name[1], sizeof name[1], "FILE%03d.hex.txt", first + 1);
     snprintf(name[2], sizeof name[2], "FILE%03d.asm", first + 2);
     for (int mode = 0; mode < 3; mode++) {
         char used[32];
@@ -329,18 +334,21 @@ TEST(DumpFiles, NumbersSkipEveryExistingFileOfEitherKind)
     ASSERT_TRUE(write_text(file(0, ".bin"), "old"));
     ASSERT_TRUE(write_text(file(1, ".asm"), "old"));
     std::filesystem::create_directory(file(2, ".bin"));   // anything of that name counts
+    ASSERT_TRUE(write_text(file(3, ".hex.txt"), "old"));
     char used[32];
     ASSERT_EQ(dump_to_file(1, used, sizeof used), nullptr);
-    EXPECT_EQ(used, file(3, ".asm"));
+    EXPECT_EQ(used, file(4, ".hex.txt"));
+    ASSERT_EQ(dump_to_file(2, used, sizeof used), nullptr);
+    EXPECT_EQ(used, file(5, ".asm"));
     EXPECT_EQ(read_text(file(0, ".bin")), "old");
     EXPECT_EQ(read_text(file(1, ".asm")), "old");
     ASSERT_EQ(dump_to_file(0, used, sizeof used), nullptr);
-    EXPECT_EQ(used, file(4, ".bin"));
+    EXPECT_EQ(used, file(6, ".bin"));
     // Nothing but the dumps themselves is left behind (no temporary file).
     int entries = 0;
     for (auto it = std::filesystem::directory_iterator("."); it != std::filesystem::directory_iterator(); ++it)
         entries++;
-    EXPECT_EQ(entries, 5);
+    EXPECT_EQ(entries, 7);
 }
 
 TEST(DumpFiles, FieldsDecideTheRange)

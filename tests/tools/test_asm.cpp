@@ -295,7 +295,8 @@ TEST(AsmErrors, MessagesWithTheirLine)
         {"x = y\ny = x\n DB x\n", "t.asm:1: symbol 'y' has no value (defined in terms of itself?)"},
         {" MOV A,B extra\n", "t.asm:1: unexpected 'extra' in expression"},
         {" MOV B,X\n", "t.asm:1: undefined symbol 'X'"},
-        {"X = 5\n MOV B,X\n", "t.asm:2: MOV: 'X' is a number, not a register: write R5, or define the name with EQU Rn"},
+        {"X = 5\n MOV B,X\n", "t.asm:2: MOV: 'X' is a number, not a register: write R5, or define the name with EQU Rn; "
+                              "in the common syntax the line gives D1 05"},
     };
     ovasm::Options dasm;
     dasm.dialect = ovasm::Dialect::Dasm;
@@ -411,13 +412,21 @@ TEST(AsmProgram, Listing)
     o.want_listing = true;
     ovasm::Result r = ovasm::assemble_text("l.asm", "; hello\nK = $12\n ORG $F800\ngo: MOV #K,A\n DB 1,2,3,4,5\n", o);
     ASSERT_TRUE(r.ok);
+    // Address, bytes, cycles, line number, text; then the names with their
+    // uses and the output window's use.
     const char *expect =
-        "                         1  ; hello\n"
-        "      =$0012             2  K = $12\n"
-        "F800                     3   ORG $F800\n"
-        "F800  22 12              4  go: MOV #K,A\n"
-        "F802  01 02 03 04        5   DB 1,2,3,4,5\n"
-        "F806  05\n";
+        "                               1  ; hello\n"
+        "      =$0012                   2  K = $12\n"
+        "F800                           3   ORG $F800\n"
+        "F800  22 12          7         4  go: MOV #K,A\n"
+        "F802  01 02 03 04              5   DB 1,2,3,4,5\n"
+        "F806  05\n"
+        "\n"
+        "Name  Kind      Value   Defined at            Used at\n"
+        "go    label     $F800   l.asm:4\n"
+        "K     constant  $0012   l.asm:2               l.asm:4\n"
+        "\n"
+        "Output window $F800-$F806 (7 bytes): 7 bytes used, 0 free, fill $FF\n";
     EXPECT_EQ(r.listing, expect);
 }
 
@@ -465,7 +474,7 @@ TEST(AsmProgramBinary, WritesImageAndListing)
     put(d + "/rom.asm", "DASM\n ORG $4000\nstart: MOV #1F,A\n ORG $4004\nend: DB $AA\nmid = $4002\n");
     ASSERT_EQ(run("--base '$4000' --size 0x6 --symbols " + d + "/rom.sym " + d + "/rom.asm", &err), 0) << err;
     EXPECT_EQ(hex(read_file(d + "/rom.bin")), hex({0x22, 0x1F, 0xFF, 0xFF, 0xAA, 0xFF}));
-    EXPECT_EQ(read_text(d + "/rom.sym"), "4000 start\n4004 end\n");
+    EXPECT_EQ(read_text(d + "/rom.sym"), "; ovix-asm symbols 2\n4000 start\n4004 end\n;= constant mid 16386\n");
 
     // Help on standard output with status 0.
     std::string out;

@@ -49,6 +49,7 @@ TEST(AsmDialects, NotationsInBothDialects)
         {"MOV #$1F,A", {0x22, 0x1F}, {0x22, 0x1F}},
         {"MOV #0101b,A", {0x22, 0x05}, REFUSED},
         {"MOV #17q,A", {0x22, 0x0F}, REFUSED},
+        {"MOV #17o,A", {0x22, 0x0F}, REFUSED},
         {"MOV #'A',A", {0x22, 0x41}, {0x22, 0x41}},
         {"MOV #\"A\",A", {0x22, 0x41}, {0x22, 0x41}},
         {"MOV #1F,A", REFUSED, {0x22, 0x1F}},
@@ -84,6 +85,15 @@ TEST(AsmDialects, NotationsInBothDialects)
         {"JGT $+2", {0xE4, 0x00}, {0xE4, 0x02}},
         {"JGE $+2", {0xE5, 0x00}, {0xE5, 0x02}},
         {"MOVP A,0106h", {0x82, 0x06}, REFUSED},           // a port by its address
+        {"MOVP A,0100h", {0x82, 0x00}, REFUSED},           // the first peripheral address and the last
+        {"MOVP A,01FFh", {0x82, 0xFF}, REFUSED},
+        {"MOVP A,00FFh", REFUSED, REFUSED},
+        {"MOVP A,0200h", REFUSED, REFUSED},
+        {"JMP $+129", {0xE0, 0x7F}, REFUSED},              // +127 from the next instruction
+        {"JMP $+130", REFUSED, REFUSED},                   // +128: out of reach, never E0 80
+        {"JMP $-126", {0xE0, 0x80}, {0xE0, 0x82}},         // -128
+        {"JMP $-127", REFUSED, {0xE0, 0x81}},              // -129 in the common syntax
+        {"DB \"a\\\";b\"", {0x61, 0x22, 0x3B, 0x62}, {0x61, 0x22, 0x3B, 0x62}},   // an escaped quote, then ';'
         {"MOVP %>12,P6", {0xA2, 0x12, 0x06}, REFUSED},
         {"MOVP P(2*3),B", {0x91, 0x06}, {0x91, 0x06}},
         {"TRAP 5", {0xFA}, {0xFA}},
@@ -100,6 +110,38 @@ TEST(AsmDialects, NotationsInBothDialects)
     for (const auto &c : cases) {
         EXPECT_EQ(line_in(ovasm::Dialect::Common, c.line), c.common) << "common: " << c.line;
         EXPECT_EQ(line_in(ovasm::Dialect::Dasm, c.line), c.dasm) << "disassembler: " << c.line;
+    }
+}
+
+// Small sources in the common syntax: their bytes, or the first error.
+TEST(AsmDialects, SourcesAndTheirBytes)
+{
+    const std::string name63 = std::string(62, 'n') + "x", name64 = std::string(63, 'n') + "x";
+    const struct {
+        std::string source;
+        Bytes bytes;
+        std::string error;   // when refused
+    } cases[] = {
+        // ELSE and ELSEIF of an IF that is itself skipped assemble nothing.
+        {" IF 0\n IF 0\n ELSE\n DB 2\n ENDIF\n ENDIF\n DB 1\n", {0x01}, ""},
+        {" IF 0\n IF 0\n ELSEIF 1\n DB 2\n ENDIF\n ENDIF\n DB 1\n", {0x01}, ""},
+        {" IF 1\n IF 0\n ELSE\n DB 2\n ENDIF\n ENDIF\n DB 1\n", {0x02, 0x01}, ""},
+        {" IF 0\n ELSE\n DB 2\n ENDIF\n DB 1\n", {0x02, 0x01}, ""},
+        // Octal with either suffix, in either case.
+        {" DB 17o, 17q, 17O, 17Q, 377o\n", {0x0F, 0x0F, 0x0F, 0x0F, 0xFF}, ""},
+        {" DB 18o\n", {}, "t.asm:1: bad number '18o'"},
+        // A name of 63 characters, with a local label's scope too, and one longer.
+        {name63 + ": JMP " + name63 + "\n", {0xE0, 0xFE}, ""},
+        {name64 + ": NOP\n", {}, "t.asm:1: the name '" + name64.substr(0, 57) + "...' is 64 characters long; a name has at most 63"},
+        {std::string(58, 's') + ":\n.loop: JMP .loop\n", {0xE0, 0xFE}, ""},
+        {std::string(58, 's') + ":\n.loops: NOP\n", {},
+         "t.asm:2: the name '" + std::string(57, 's') + "...' is 64 characters long with its scope; a name has at most 63"},
+        {name64 + " EQU 1\n NOP\n", {}, "t.asm:1: the name '" + name64.substr(0, 57) + "...' is 64 characters long; a name has at most 63"},
+    };
+    for (const auto &c : cases) {
+        const ovasm::Result r = ovasm::assemble_text("t.asm", c.source);
+        EXPECT_EQ(r.ok ? "" : r.errors.front(), c.error) << c.source.substr(0, 80);
+        EXPECT_EQ(r.image, c.bytes) << c.source.substr(0, 80);
     }
 }
 
@@ -157,11 +199,8 @@ TEST(AsmDialects, ErrorMessages)
                                        "instruction; write that byte with DB"},
         {D::Common, " NOP\nDASM\n", "t.asm:2: DASM must come before the first instruction or data of its file"},
         // Operands that fit nowhere.
-        {D::Common, " MOV 6,A\n", "t.asm:1: '6' is ambiguous in MOV: write R6 for the register or @6 for the memory address"},
-        {D::Common, " ADD 6,A\n", "t.asm:1: ADD: '6' is a number, not a register: write R6, or define the name with EQU Rn"},
         {D::Common, " MOVP A,6\n", "t.asm:1: '6' is neither a port (P6, or a name defined as one) nor a peripheral "
                                    "address ($0100-$01FF)"},
-        {D::Common, "X EQU R6\n MOV #X,A\n", "t.asm:2: operand '#X' is a register where a number or an address belongs"},
         {D::Common, "X EQU R6\n DB X*2\n", "t.asm:2: a register cannot be used with '*' (only a number may be added to "
                                            "or taken from it)"},
         {D::Common, " LDA *5\n", "t.asm:1: indirect operand '*5' needs a register (*R5, or *NAME with NAME defined as a "
@@ -189,7 +228,8 @@ TEST(AsmDialects, ErrorMessages)
         {D::Common, " REPT N\n NOP\n ENDR\nN EQU 2\n", "(no error)"},
         {D::Common, " REPT 70000\n ENDR\n", "t.asm:1: REPT count 70000 out of range 0..65536"},
         {D::Common, " REPT 2\n NOP\n", "t.asm:1: REPT without ENDR"},
-        {D::Common, " REPT 65536\n REPT 65536\n NOP\n ENDR\n ENDR\n", "t.asm:3: code beyond address $FFFF"},
+        {D::Common, " REPT 65536\n REPT 65536\n NOP\n ENDR\n ENDR\n",   // the bound that stopped it comes first
+         "t.asm:3: more than 1000000 lines to assemble: a REPT or macro without end?"},
         // Values at full width, strings, nesting.
         {D::Common, " DB 4294967295\n", "t.asm:1: value 4294967295 out of range -128..255"},
         {D::Common, " DW $FFFF8000\n", "t.asm:1: value 4294934528 out of range -32768..65535"},
@@ -283,7 +323,8 @@ TEST(AsmDialects, CommonSyntaxProgram)
     };
     EXPECT_EQ(r.base, 0xF000u);
     EXPECT_EQ(r.image, expect);
-    EXPECT_EQ(ovasm::symbol_file_text(r), "F000 START\nF003 loop\nF019 DEC0\nF01B FACE\nF044 TABLE\n");
+    EXPECT_EQ(ovasm::symbol_file_text(r), "; ovix-asm symbols 2\nF000 START\nF003 loop\nF019 DEC0\nF01B FACE\nF044 TABLE\n"
+                                          ";= register COUNT R6\n;= port PORTB P6\n;= constant VALUE 42\n;= constant N 2\n");
 }
 
 // Files that are not sources, and limits that keep a hostile source from

@@ -15,6 +15,7 @@
 #include "console.h"
 #include "debug/engine.h"
 #include "debug/symbols.h"
+#include "state/timeline.h"
 #include "main/loop.h"
 #include "mem/memory.h"
 #include "test_support.h"
@@ -100,6 +101,7 @@ struct Console : ::testing::Test {
         for (const ovasm::Label &l : r.labels) labels[l.name] = l.address;
         dbg_reset();
         ovix_power_on();
+        tl_begin();   // as the runner's console does
         cs = console_session{};
     }
 
@@ -265,6 +267,33 @@ TEST_F(Console, HistoryNewestFirst)
     EXPECT_EQ(dbg_history_size(), 5u);
 }
 
+TEST_F(Console, BackInTime)
+{
+    load(kCalls);
+    cmd("break inner");
+    cmd("continue 1000");
+    const std::string at = hex("inner"), pass = std::to_string(ovix_machine_passes());
+    // One pass back: the call that entered it; forwards again: the same place.
+    EXPECT_EQ(stop_line(cmd("reverse-step")).rfind("stopped reason=step pc=" + hex("outer") + " ", 0), 0u);
+    EXPECT_NE(cmd("bt").find("#1 call to " + hex("outer")), std::string::npos);
+    EXPECT_EQ(stop_line(cmd("step")).rfind("stopped reason=break pc=" + at, 0), 0u);
+    cmd("continue 1000");
+    cmd("continue 1000");
+    // Back to the hits a forward run met, then to the start of the time.
+    EXPECT_NE(stop_line(cmd("reverse-continue")).find("(going back, pass "), std::string::npos);
+    EXPECT_NE(stop_line(cmd("reverse-continue")).find(" pass=" + pass + " "), std::string::npos);
+    EXPECT_NE(cmd("reverse-continue").find("Went back to the start of the recorded time at " + hex("reset")),
+              std::string::npos);
+    EXPECT_NE(stop_line(cmd("goto " + pass)).find("Stepped back to " + at + " (pass " + pass + ")"), std::string::npos);
+    EXPECT_EQ(cmd("timeline").rfind("timeline begin=0 end=", 0), 0u);
+    for (const char *bad : {"goto", "goto x", "goto 99999999", "reverse-step 0", "reverse-next x"})
+        EXPECT_EQ(cmd(bad).rfind("error: ", 0), 0u) << bad;
+    // A change of the machine in the past drops the recorded future.
+    cmd("goto 3");
+    cmd("set R2=5");
+    EXPECT_NE(cmd("timeline").find("end=3 present=3"), std::string::npos) << cmd("timeline");
+}
+
 TEST_F(Console, BadInputIsOneLineError)
 {
     load(kCalls);
@@ -344,6 +373,7 @@ TEST(RunnerOptions, StopsSayWhichAndWhere)
         {"--until-pc getbyte", "stop=pc\n"},
         {"--watch w:C000-C0FF:value==8", "stop=watch point=1 pc="},
         {"--watch rw:C000", "stop=watch point=1 pc="},
+        {"--watch rw:RXBUF", "stop=watch point=1 pc="},   // a constant of the symbol file
         {"--break 0300 --instructions 1000", "stop=count\n"},
     };
     for (const auto &c : cases) {

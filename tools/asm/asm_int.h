@@ -26,6 +26,12 @@ int hex_digit(char c);   // 0..15; 16 for a character that is no hexadecimal dig
 bool all_digits(const std::string &s);
 std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
 std::string hex_bytes(const std::vector<uint8_t> &b);   // "8A 12 34"
+// Text as it may be printed: valid UTF-8 and printable ASCII as they are,
+// every other byte (controls, NUL, stray high bytes) as \xNN.
+std::string printable(const std::string &s);
+// A piece of source text quoted in a message: 'text', cut to 60
+// characters ("...") so that a message never carries a whole long line.
+std::string quote(const std::string &s);
 
 // Splits at commas outside parentheses, strings and characters.
 std::vector<std::string> split_operands(const std::string &s);
@@ -76,6 +82,7 @@ struct Value {
     bool known = true;    // false while a forward reference has no value yet
     VType type = V_NUM;
     char ab = 0;          // 'A' or 'B': the register was named so (its own opcodes)
+    bool from_ab = false; // a register reckoned from A or B (A+6): never read as a number
 };
 
 struct ExprEnv {
@@ -87,6 +94,12 @@ struct ExprEnv {
 
 // "a number", "a register" or "a port", for messages.
 const char *vtype_text(VType t);
+
+// A register or port where a number belongs, as the family's assemblers
+// read it: a register is its address in the register file (R32 is 32), a
+// port its peripheral address (P6 is 0106h). The registers named A and B
+// (and names defined as them) stay registers. True when `v` was changed.
+bool register_as_number(Value &v);
 
 constexpr int MAX_EXPR_DEPTH = 64;   // nested parentheses, functions and byte prefixes
 
@@ -104,9 +117,21 @@ bool eval_expr(const std::string &text, const ExprEnv &env, bool hex, Value &out
 struct Reading {
     std::vector<uint8_t> bytes;
     std::vector<std::string> errors;
+    std::vector<std::string> marks;   // per error: the operand at fault as written ("" for none)
+    struct Warning {
+        std::string kind, text, mark;
+    };
+    std::vector<Warning> warnings;
     bool has_value = false;
     Value value;
+    bool code = false;                // the bytes are an instruction (not data)
     bool ok() const { return errors.empty(); }
+    void error(const std::string &text, const std::string &mark = "")
+    {
+        errors.push_back(text);
+        marks.resize(errors.size() - 1);
+        marks.push_back(mark);
+    }
 };
 
 bool is_mnemonic(const std::string &word);
@@ -132,6 +157,7 @@ struct SrcLine {
 struct Macro {
     std::string name;                  // as written
     std::vector<std::string> params;   // parameter names, upper case
+    std::vector<std::string> written;  // the same as written
     std::vector<SrcLine> body;
     int file = 0, line = 0;            // where it is defined
 };
@@ -140,14 +166,16 @@ constexpr int MAX_MACRO_DEPTH = 64;
 constexpr int MAX_COND_DEPTH = 256;
 constexpr int64_t MAX_REPEAT = 65536;
 
-bool parse_macro_params(const std::string &args, std::vector<std::string> &params, std::string &err);
+bool parse_macro_params(const std::string &args, std::vector<std::string> &params, std::string &err,
+                        std::vector<std::string> *written = nullptr);
 // The arguments of a macro call: comma-separated, outside strings and
 // parentheses; an empty field is an empty argument.
 std::vector<std::string> macro_arguments(const std::string &args);
 // A body line with each parameter name replaced by its argument (whole
-// words, any case) and "\@" by the expansion's number.
-std::string substitute(const std::string &text, const std::vector<std::string> &params,
-                       const std::vector<std::string> &args, int unique);
+// words, any case) and "\@" by the expansion's number. False when the
+// result would be longer than `limit` characters (`out` is then cut).
+bool substitute(const std::string &text, const std::vector<std::string> &params,
+                const std::vector<std::string> &args, int unique, size_t limit, std::string &out);
 
 // The IF/ELSE/ENDIF stack.
 class Conditionals {
@@ -193,8 +221,44 @@ struct ListLine {
     int64_t equ_value = 0;
     char equ_type = 0;              // 'R' or 'P': the value is a register or a port
     std::string marker;             // file change marker instead of a line
+    int opcode = -1;                // an instruction's opcode: its cycles are shown
+    bool skipped = false;           // a line IF left out
 };
 
-std::string build_listing(const std::vector<ListLine> &lines);
+// What the output builders need of the last pass: where every byte came
+// from, and the macro expansions it was in.
+struct ByteSource {
+    int file, line;                 // the source line (a macro's body line inside an expansion)
+    int ctx;                        // the expansion it was assembled in (Layout::contexts), or -1
+    uint8_t kind;                   // 0 nothing emitted, 1 code, 2 data
+};
+struct Expansion {
+    int parent;                     // the expansion the call was in, or -1
+    std::string macro;              // the macro's name as defined
+    int call_file, call_line;       // its call
+};
+struct Layout {
+    std::vector<std::string> files;   // source files by index (the root first)
+    std::vector<uint8_t> mem;         // 64 KiB as assembled
+    std::vector<int32_t> owner;       // per address: index into sources, or -1
+    std::vector<ByteSource> sources;
+    std::vector<Expansion> contexts;
+    bool has_window = false;          // base/end are valid
+    unsigned base = 0, end = 0;       // the output window, end exclusive
+    uint8_t fill = 0xFF;
+    std::string root;                 // the root file's name
+};
+
+// The listing's end: the table of names with their uses, and the sizes.
+std::string listing_tail(const Layout &l, const Result &r);
+// The map file: output window, segments, names by address and value.
+std::string build_map(const Layout &l, const Result &r);
+// The debug information (JSON).
+std::string build_debug_info(const Layout &l, const Result &r);
+
+// The listing's lines; `tail` (symbol table, sizes) follows them.
+std::string build_listing(const std::vector<ListLine> &lines, const std::string &tail);
+// The size of a listing line as build_listing writes it (for its bound).
+size_t listing_line_size(const ListLine &l);
 
 }  // namespace ovasm

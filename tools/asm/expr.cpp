@@ -36,7 +36,7 @@ public:
         }
         out = top();
         skip();
-        if (err_.empty() && p_ < s_.size()) fail("unexpected '" + s_.substr(p_) + "' in expression");
+        if (err_.empty() && p_ < s_.size()) fail("unexpected " + quote(s_.substr(p_)) + " in expression");
         if (!err_.empty()) {
             err = err_;
             out = Value{0, false};
@@ -106,8 +106,10 @@ std::string Parser::binary_op(int &prec) const
         int prec;
     } ops[] = {{"<<", 5}, {">>", 5}, {"<=", 1}, {">=", 1}, {"<>", 1}, {"==", 1}, {"!=", 1}, {"<", 1}, {">", 1},
                {"=", 1},  {"|", 2},  {"^", 3},  {"&", 4},  {"+", 6},  {"-", 6},  {"*", 7},  {"/", 7}, {"%", 7}};
+    const char c = peek();
+    if (!strchr("<>=!|^&+-*/%", c) || c == 0) return "";
     for (const auto &o : ops)
-        if (s_.compare(p_, strlen(o.op), o.op) == 0) {
+        if (o.op[0] == c && (o.op[1] == 0 || peek(1) == o.op[1])) {
             prec = o.prec;
             return o.op;
         }
@@ -132,6 +134,7 @@ Value Parser::apply(const std::string &op, Value l, Value r)
 {
     Value out{0, l.known && r.known};
     if (l.type != V_NUM || r.type != V_NUM) {
+        out.from_ab = l.ab || r.ab || l.from_ab || r.from_ab;
         if (op == "+" && (l.type == V_NUM || r.type == V_NUM)) out.type = l.type == V_NUM ? r.type : l.type;
         else if (op == "-" && r.type == V_NUM) out.type = l.type;
         else if (op == "-" && l.type == r.type) out.type = V_NUM;
@@ -239,12 +242,12 @@ Value Parser::number(const std::string &tok, bool hex)
             std::string hint;
             if (!hex && dasm()) hint = " (hexadecimal is written $1F or 0x1F)";
             else if (!hex && all_hex(tok)) hint = " (hexadecimal is written " + tok + "h, 0x" + tok + ", >" + tok + " or $" + tok + ")";
-            return fail("bad number '" + tok + "'" + hint);
+            return fail("bad number " + quote(tok) + hint);
         }
         v = v * (uint64_t)base + (uint64_t)d;
-        if (v > (uint64_t)INT64_MAX) return fail("number '" + tok + "' too large");
+        if (v > (uint64_t)INT64_MAX) return fail("number " + quote(tok) + " too large");
     }
-    if (digits.empty()) return fail("bad number '" + tok + "'");
+    if (digits.empty()) return fail("bad number " + quote(tok));
     return Value{(int64_t)v, true};
 }
 
@@ -296,9 +299,9 @@ Value Parser::primary()
         }
         if (!all_hex(tok)) {
             if (c == '>')
-                return fail("'>' starts a hexadecimal number (>1F)" + std::string(tok.empty() ? "" : ", not '>" + tok + "'") +
+                return fail("'>' starts a hexadecimal number (>1F)" + std::string(tok.empty() ? "" : ", not " + quote(">" + tok)) +
                             "; HIGH(x) gives a high byte");
-            return fail("bad number '$" + tok + "'");
+            return fail("bad number " + quote("$" + tok));
         }
         return number(tok, true);
     }
@@ -338,7 +341,7 @@ Value Parser::primary()
         if (dasm() && hex_ && all_hex(name)) return number(name, true);
         if (u == "A" || u == "B") return Value{u == "A" ? 0 : 1, true, V_REG, u[0]};
         if (dasm() && all_hex(name))
-            return fail("'" + name + "' is not a symbol name; a hexadecimal number is written $" + name + " or 0x" + name);
+            return fail(quote(name) + " is not a symbol name; a hexadecimal number is written $" + name + " or 0x" + name);
         Value v;
         std::string err;
         if (!env_.lookup(name, v, err)) return fail(err);
@@ -351,6 +354,14 @@ Value Parser::primary()
 }  // namespace
 
 const char *vtype_text(VType t) { return t == V_REG ? "a register" : t == V_PORT ? "a port" : "a number"; }
+
+bool register_as_number(Value &v)
+{
+    if (v.type == V_NUM || v.ab || v.from_ab) return false;
+    if (v.type == V_PORT && v.known) v.v += 0x100;
+    v.type = V_NUM;
+    return true;
+}
 
 bool eval_expr(const std::string &text, const ExprEnv &env, bool hex, Value &out, std::string &err)
 {

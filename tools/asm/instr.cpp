@@ -269,30 +269,35 @@ SrcOp classify(const std::string &written, const ExprEnv &env)
     if ((op.kind == S_EXPR) && ty != V_NUM) {
         op.kind = ty == V_PORT ? S_PORT : op.val.ab == 'A' ? S_A : op.val.ab == 'B' ? S_B : S_REG;
     } else if (op.kind == S_INDR && ty != V_REG && op.err.empty()) {
-        op.err = "indirect operand '" + t + "' needs a register (*R5, or *NAME with NAME defined as a register), not " +
+        op.err = "indirect operand " + quote(t) + " needs a register (*R5, or *NAME with NAME defined as a register), not " +
                  vtype_text(ty);
-    } else if (op.kind != S_INDR && ty != V_NUM && op.err.empty()) {
-        op.err = "operand '" + t + "' is " + vtype_text(ty) + " where a number or an address belongs";
+    } else if (op.kind != S_INDR && ty != V_NUM && op.err.empty() && !register_as_number(op.val)) {
+        op.err = "operand " + quote(t) + " is " + vtype_text(ty) + " where a number or an address belongs";
     }
     return op;
 }
 
-bool kind_matches(OpKind k, const SrcOp &s, bool ab_as_registers)
+// Rounds of matching: 0 the operands as written; 1 A and B also as
+// registers 0 and 1; 2 also a register or port value (a name defined as
+// one) as the address it has on the bus, as the family's assemblers read
+// it (LDA CLBUF with CLBUF EQU R32 is LDA @0020h).
+bool kind_matches(OpKind k, const SrcOp &s, int round)
 {
+    const bool alias_address = round >= 2 && (s.kind == S_PORT || (s.kind == S_REG && !s.val.ab));
     switch (k) {
     case K_A: return s.kind == S_A;
     case K_B: return s.kind == S_B;
     case K_ST: return s.kind == S_ST;
-    case K_REG: return s.kind == S_REG || (ab_as_registers && (s.kind == S_A || s.kind == S_B));
+    case K_REG: return s.kind == S_REG || (round >= 1 && (s.kind == S_A || s.kind == S_B));
     case K_PORT: return s.kind == S_PORT || (s.kind == S_EXPR && !s.rel_exact);
     case K_INDR: return s.kind == S_INDR;
     case K_IMM8: case K_IMM16: return s.kind == S_IMM;
     case K_IMM16X: return s.kind == S_IMMX;
-    case K_ADDR: return s.kind == S_ADDR || (s.kind == S_EXPR && !s.rel_exact);
+    case K_ADDR: return s.kind == S_ADDR || (s.kind == S_EXPR && !s.rel_exact) || alias_address;
     case K_ADDRX: return s.kind == S_ADDRX || s.kind == S_EXPRX;
-    case K_REL: return s.kind == S_EXPR;
+    case K_REL: return s.kind == S_EXPR || alias_address;
     case K_TRAPNUM: return s.kind == S_EXPR && !s.rel_exact;
-    case K_ABS: return (s.kind == S_EXPR && !s.rel_exact) || s.kind == S_ADDR;
+    case K_ABS: return (s.kind == S_EXPR && !s.rel_exact) || s.kind == S_ADDR || alias_address;
     }
     return false;
 }
@@ -329,9 +334,26 @@ void encode_instruction(const std::string &mnemonic, const std::string &args, co
     std::vector<SrcOp> ops;
     for (const std::string &t : split_operands(args)) ops.push_back(classify(t, env));
 
-    // The common notations that stand for other instructions.
-    bool from_mov = false;
-    if (m == "MOV" && ops.size() == 2 && ops[1].kind == S_A && memory_operand(ops[0])) {
+    const bool common = env.dialect == Dialect::Common;
+    const std::string M = upper(mnemonic);
+    // A plain number 0..255 where a register belongs is that register in
+    // the common syntax, as the family's assemblers read it (SUB "0",A is
+    // SUB R48,A), with a warning that says how to write what was meant.
+    auto number_register = [&](const SrcOp &s) {
+        return common && s.kind == S_EXPR && !s.rel_exact && s.err.empty() && s.val.known && s.val.type == V_NUM &&
+               s.val.v >= 0 && s.val.v <= 255;
+    };
+    std::vector<size_t> as_registers;   // operands read as registers that way
+
+    // The common notations that stand for other instructions. MOV n,A and
+    // MOV A,n with n below 100h name the register n, as in the family's
+    // assemblers, not the memory byte.
+    bool mov_register = false, from_mov = false;
+    if (m == "MOV" && ops.size() == 2 && ops[1].kind == S_A && number_register(ops[0])) {
+        mov_register = true;
+    } else if (m == "MOV" && ops.size() == 2 && ops[0].kind == S_A && number_register(ops[1])) {
+        mov_register = true;
+    } else if (m == "MOV" && ops.size() == 2 && ops[1].kind == S_A && memory_operand(ops[0])) {
         m = "LDA";
         ops.pop_back();
         from_mov = true;
@@ -347,52 +369,93 @@ void encode_instruction(const std::string &mnemonic, const std::string &args, co
     }
     const std::vector<Form> *forms = find_forms(m);
     if (!forms) {
-        out.errors.push_back("unknown mnemonic '" + mnemonic + "'");
+        out.error("unknown mnemonic " + quote(mnemonic), mnemonic);
         return;
     }
 
-    // The first form in table order that takes the operands; A and B count
-    // as registers 0 and 1 only where no form takes them as A and B.
-    auto match = [&](const std::vector<SrcOp> &o, bool &ab) -> const Form * {
-        for (int round = 0; round < 2; round++)
+    // The first form in table order that takes the operands, in the rounds
+    // of kind_matches: A and B count as registers 0 and 1 only where no
+    // form takes them as A and B, a register name as an address only where
+    // no form takes it as a register.
+    auto match = [&](const std::vector<SrcOp> &o, int &round_out) -> const Form * {
+        for (int round = 0; round < 3; round++)
             for (const Form &f : *forms) {
                 if (f.ops.size() != o.size()) continue;
                 bool ok = true;
-                for (size_t i = 0; i < o.size() && ok; i++) ok = kind_matches(f.ops[i], o[i], round == 1);
+                for (size_t i = 0; i < o.size() && ok; i++) ok = kind_matches(f.ops[i], o[i], round);
                 if (ok) {
-                    ab = round == 1;
+                    round_out = round;
                     return &f;
                 }
             }
         return nullptr;
     };
-    bool ab_regs = false;
-    const Form *chosen = match(ops, ab_regs);
+    int round = 0;
+    const Form *chosen = nullptr;
+    if (mov_register) {
+        const size_t i = ops[0].kind == S_A ? 1 : 0;
+        ops[i].kind = S_REG;
+        as_registers.push_back(i);
+        chosen = match(ops, round);
+    } else {
+        chosen = match(ops, round);
+    }
     for (const SrcOp &s : ops)
         if (!s.err.empty()) {
-            out.errors.push_back(s.err);
+            out.error(s.err, s.text);
             if (!chosen) return;
         }
     if (!chosen) {
-        bool no_operands = std::all_of(forms->begin(), forms->end(), [](const Form &f) { return f.ops.empty(); });
-        std::string M = upper(mnemonic);
-        // A plain number where only a register fits.
-        for (size_t i = 0; i < ops.size(); i++) {
-            if (ops[i].kind != S_EXPR || ops[i].rel_exact) continue;
+        // Plain numbers where only a register fits: one operand, else all.
+        std::vector<size_t> candidates;
+        for (size_t i = 0; i < ops.size(); i++)
+            if (ops[i].kind == S_EXPR && !ops[i].rel_exact) candidates.push_back(i);
+        std::vector<std::vector<size_t>> tries;
+        for (size_t i : candidates) tries.push_back({i});
+        if (candidates.size() > 1) tries.push_back(candidates);
+        for (const std::vector<size_t> &t : tries) {
             std::vector<SrcOp> as_reg = ops;
-            as_reg[i].kind = S_REG;
-            bool ab;
-            if (match(as_reg, ab)) {
-                out.errors.push_back(M + ": '" + ops[i].text + "' is a number, not a register: write R" +
-                                     (ops[i].val.known ? std::to_string(ops[i].val.v) : std::string("n")) +
-                                     ", or define the name with EQU Rn");
+            for (size_t i : t) as_reg[i].kind = S_REG;
+            int r;
+            if (!match(as_reg, r)) continue;
+            bool fits = true;
+            for (size_t i : t) fits = fits && number_register(ops[i]);
+            if (!fits) {
+                const SrcOp &s = ops[t.front()];
+                out.error(M + ": " + quote(s.text) + " is a number, not a register: write R" +
+                              (s.val.known ? std::to_string(s.val.v) : std::string("n")) +
+                              ", or define the name with EQU Rn",
+                          s.text);
                 return;
             }
+            ops = as_reg;
+            as_registers = t;
+            chosen = match(ops, round);
+            break;
         }
-        if (no_operands) out.errors.push_back(M + " takes no operands");
-        else if (ops.empty()) out.errors.push_back(M + " needs operands (forms: " + form_list(*forms) + ")");
-        else out.errors.push_back(M + " has no form '" + trim(args) + "' (forms: " + form_list(*forms) + ")");
+    }
+    if (!chosen) {
+        bool no_operands = std::all_of(forms->begin(), forms->end(), [](const Form &f) { return f.ops.empty(); });
+        if (no_operands) out.error(M + " takes no operands", trim(args));
+        else if (ops.empty()) out.error(M + " needs operands (forms: " + form_list(*forms) + ")");
+        else out.error(M + " has no form " + quote(trim(args)) + " (forms: " + form_list(*forms) + ")", trim(args));
         return;
+    }
+    for (size_t i : as_registers) {
+        const SrcOp &s = ops[i];
+        const std::string reg = "R" + std::to_string(s.val.v);
+        // How to write the value instead, where a form takes an immediate.
+        std::vector<SrcOp> as_imm = ops;
+        as_imm[i].kind = S_IMM;
+        int r;
+        std::string hint = "write " + reg + " to say so";
+        if (match(as_imm, r)) hint += ", or #" + s.text + " for the value " + std::to_string(s.val.v);
+        if (mov_register) hint += ", or @" + s.text + " for the memory byte";
+        out.warnings.push_back(Reading::Warning{
+            "register-number",
+            M + ": " + quote(s.text) + " is a number where a register belongs: read as register " + reg +
+                ", as the family's assemblers read it (" + hint + ")",
+            s.text});
     }
 
     // TRAP n: the number picks the opcode.
@@ -401,23 +464,27 @@ void encode_instruction(const std::string &mnemonic, const std::string &args, co
         if (ops[0].val.known)
             for (const Form &f : *forms)
                 if (f.trapnum == ops[0].val.v) t = &f;
-        if (ops[0].val.known && !t) out.errors.push_back(fmt("TRAP number %lld out of range 0..23", (long long)ops[0].val.v));
+        if (ops[0].val.known && !t) out.error(fmt("TRAP number %lld out of range 0..23", (long long)ops[0].val.v), ops[0].text);
         out.bytes.push_back(t ? t->opcode : chosen->opcode);
+        out.code = true;
         return;
     }
 
     std::vector<uint8_t> &bytes = out.bytes;
     bytes.push_back(chosen->opcode);
+    out.code = true;
     const int64_t next = env.here + chosen->length;
     for (size_t i = 0; i < ops.size(); i++) {
         const SrcOp &s = ops[i];
         const OpKind k = chosen->ops[i];
         Value v = s.val;
+        if ((k == K_ADDR || k == K_ABS || k == K_REL) && (s.kind == S_REG || s.kind == S_PORT)) register_as_number(v);
+        out.marks.resize(out.errors.size());
         switch (k) {
         case K_A: case K_B: case K_ST:
             break;
         case K_REG: case K_INDR:
-            if (ab_regs && (s.kind == S_A || s.kind == S_B)) v = Value{s.kind == S_A ? 0 : 1, true};
+            if (round >= 1 && (s.kind == S_A || s.kind == S_B)) v = Value{s.kind == S_A ? 0 : 1, true};
             in_range(v, 0, 255, "register number", out.errors);
             bytes.push_back((uint8_t)v.v);
             break;
@@ -426,8 +493,8 @@ void encode_instruction(const std::string &mnemonic, const std::string &args, co
                 if (v.v >= 0x100 && v.v <= 0x1FF) {
                     v.v -= 0x100;
                 } else {
-                    out.errors.push_back(fmt("'%s' is neither a port (P6, or a name defined as one) nor a peripheral "
-                                             "address ($0100-$01FF)", s.text.c_str()));
+                    out.errors.push_back(quote(s.text) + " is neither a port (P6, or a name defined as one) nor a "
+                                             "peripheral address ($0100-$01FF)");
                     v.v = 0;
                 }
             }
@@ -444,7 +511,7 @@ void encode_instruction(const std::string &mnemonic, const std::string &args, co
             break;
         case K_ADDR: case K_ADDRX: case K_ABS:
             if (from_mov && s.kind == S_EXPR && v.known && v.v >= 0 && v.v < 0x100)
-                out.errors.push_back("'" + s.text + "' is ambiguous in MOV: write R" + std::to_string(v.v) +
+                out.errors.push_back(quote(s.text) + " is ambiguous in MOV: write R" + std::to_string(v.v) +
                                      " for the register or @" + s.text + " for the memory address");
             in_range(v, 0, 0xFFFF, "address", out.errors);
             put16(bytes, v.v);
@@ -470,6 +537,7 @@ void encode_instruction(const std::string &mnemonic, const std::string &args, co
         case K_TRAPNUM:
             break;
         }
+        out.marks.resize(out.errors.size(), s.text);
     }
 }
 
@@ -484,12 +552,13 @@ void encode_data(const std::string &op, const std::string &args, bool word, cons
 {
     std::vector<std::string> items = split_operands(args);
     if (items.empty()) {
-        out.errors.push_back(upper(op) + " needs at least one value");
+        out.error(upper(op) + " needs at least one value");
         return;
     }
     for (const std::string &item : items) {
+        out.marks.resize(out.errors.size());
         if (item.empty()) {
-            out.errors.push_back("missing value in the list");
+            out.error("missing value in the list");
             continue;
         }
         if (!word) {
@@ -511,13 +580,15 @@ void encode_data(const std::string &op, const std::string &args, bool word, cons
                     out.errors.push_back(serr);
                     out.bytes.push_back(0);
                 }
+                out.marks.resize(out.errors.size(), item);
                 continue;
             }
         }
         Value v;
         std::string e;
         if (!eval_expr(item, env, false, v, e)) out.errors.push_back(e);
-        else if (v.type != V_NUM) out.errors.push_back("'" + item + "' is " + vtype_text(v.type) + ", not a value");
+        else if (v.type != V_NUM && !register_as_number(v))
+            out.errors.push_back(quote(item) + " is " + vtype_text(v.type) + ", not a value");
         if (word) {
             in_range(v, -32768, 0xFFFF, "value", out.errors);
             put16(out.bytes, v.v);
@@ -525,6 +596,7 @@ void encode_data(const std::string &op, const std::string &args, bool word, cons
             in_range(v, -128, 255, "value", out.errors);
             out.bytes.push_back((uint8_t)(v.v & 0xFF));
         }
+        out.marks.resize(out.errors.size(), item);
     }
 }
 

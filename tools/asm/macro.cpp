@@ -7,21 +7,24 @@
 // expansion and every repetition of REPT, for labels of their own
 // ("loop\@"). The driver (asm.cpp) collects the bodies and feeds the
 // expanded lines back through the ordinary line processing.
+#include <algorithm>
 #include <cctype>
 
 #include "asm_int.h"
 
 namespace ovasm {
 
-bool parse_macro_params(const std::string &args, std::vector<std::string> &params, std::string &err)
+bool parse_macro_params(const std::string &args, std::vector<std::string> &params, std::string &err,
+                        std::vector<std::string> *written)
 {
     params.clear();
+    if (written) written->clear();
     if (trim(args).empty()) return true;
     for (const std::string &p : split_operands(args)) {
         bool ok = !p.empty() && is_ident_start(p[0]) && p[0] != '.';
         for (char c : p) ok = ok && is_ident_char(c);
         if (!ok) {
-            err = "bad macro parameter name '" + p + "'";
+            err = "bad macro parameter name " + quote(p);
             return false;
         }
         const std::string u = upper(p);
@@ -31,6 +34,7 @@ bool parse_macro_params(const std::string &args, std::vector<std::string> &param
                 return false;
             }
         params.push_back(u);
+        if (written) written->push_back(p);
     }
     return true;
 }
@@ -41,12 +45,16 @@ std::vector<std::string> macro_arguments(const std::string &args)
     return split_operands(args);
 }
 
-std::string substitute(const std::string &text, const std::vector<std::string> &params,
-                       const std::vector<std::string> &args, int unique)
+bool substitute(const std::string &text, const std::vector<std::string> &params,
+                const std::vector<std::string> &args, int unique, size_t limit, std::string &out)
 {
-    std::string out;
+    out.clear();
     char quote = 0;
     for (size_t i = 0; i < text.size();) {
+        if (out.size() > limit) {
+            out.resize(limit);
+            return false;
+        }
         const char c = text[i];
         if (c == '\\' && i + 1 < text.size() && text[i + 1] == '@') {
             out += std::to_string(unique);
@@ -60,7 +68,7 @@ std::string substitute(const std::string &text, const std::vector<std::string> &
             continue;
         }
         if (c == ';') {   // the comment stays as written
-            out += text.substr(i);
+            out.append(text, i, std::min(text.size() - i, limit + 1 - std::min(limit + 1, out.size())));
             break;
         }
         if (c == '"' || c == '\'') {
@@ -78,14 +86,18 @@ std::string substitute(const std::string &text, const std::vector<std::string> &
             size_t k = 0;
             while (k < params.size() && params[k] != u) k++;
             if (k < params.size()) out += k < args.size() ? args[k] : "";
-            else out += text.substr(i, j - i);
+            else out.append(text, i, j - i);
             i = j;
             continue;
         }
         out += c;
         i++;
     }
-    return out;
+    if (out.size() > limit) {
+        out.resize(limit);
+        return false;
+    }
+    return true;
 }
 
 bool Conditionals::open(int file, int line, int frame, bool cond, std::string &err)

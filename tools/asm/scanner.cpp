@@ -72,6 +72,59 @@ std::string hex_bytes(const std::vector<uint8_t> &b)
     return s;
 }
 
+std::string printable(const std::string &s)
+{
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = (unsigned char)s[i];
+        if (c >= 0x20 && c < 0x7F) {
+            out += (char)c;
+            i++;
+            continue;
+        }
+        // A whole UTF-8 sequence of a character (no overlong forms, no
+        // surrogates) stays as it is.
+        size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        bool ok = n > 0 && i + n <= s.size();
+        for (size_t k = 1; ok && k < n; k++) ok = ((unsigned char)s[i + k] & 0xC0) == 0x80;
+        if (ok && n == 3) {
+            const unsigned char d = (unsigned char)s[i + 1];
+            ok = !(c == 0xE0 && d < 0xA0) && !(c == 0xED && d >= 0xA0);
+        }
+        if (ok && n == 4) {
+            const unsigned char d = (unsigned char)s[i + 1];
+            ok = !(c == 0xF0 && d < 0x90) && !(c == 0xF4 && d >= 0x90);
+        }
+        if (ok) {
+            out.append(s, i, n);
+            i += n;
+            continue;
+        }
+        char esc[8];
+        snprintf(esc, sizeof esc, "\\x%02X", c);
+        out += c == '\t' ? std::string(" ") : std::string(esc);
+        i++;
+    }
+    return out;
+}
+
+std::string quote(const std::string &s)
+{
+    size_t n = s.size();
+    if (n > 60) {
+        n = 57;
+        while (n > 0 && ((unsigned char)s[n] & 0xC0) == 0x80) n--;   // not inside a UTF-8 character
+    }
+    std::string out;
+    out.reserve(n + 5);
+    out.push_back('\'');
+    out.append(s, 0, n);
+    if (n < s.size()) out.append("...");
+    out.push_back('\'');
+    return out;
+}
+
 std::vector<std::string> split_operands(const std::string &s)
 {
     std::vector<std::string> out;
@@ -164,7 +217,7 @@ Str parse_string(const std::string &t, bool single, std::vector<uint8_t> &bytes,
         return Str::Error;
     }
     if (i + 1 != t.size()) {
-        err = "unexpected text after the string: '" + t.substr(i + 1) + "'";
+        err = "unexpected text after the string: " + quote(t.substr(i + 1));
         return Str::Error;
     }
     return Str::Ok;
@@ -274,14 +327,14 @@ bool split_line(const std::string &text, Dialect d, const OperationOf &operation
     std::string rest = trim(s.substr(p));
     if (rest.empty()) return true;
     if (rest[0] == '=') {
-        out.op = "=";
+        out.op.assign(1, '=');
         out.args = trim(rest.substr(1));
         return true;
     }
     size_t w = 0;
     std::string word = word_at(rest, w);
     if (word.empty()) {
-        err = "syntax error: '" + rest + "'";
+        err = "syntax error: " + quote(rest);
         return false;
     }
     std::string after = trim(rest.substr(w));
@@ -290,7 +343,7 @@ bool split_line(const std::string &text, Dialect d, const OperationOf &operation
     std::string w2 = word_at(after, a);
     if (!after.empty() && after[0] == '=' && (after.size() < 2 || after[1] != '=')) {
         out.labels.push_back(word);
-        out.op = "=";
+        out.op.assign(1, '=');
         out.args = trim(after.substr(1));
     } else if (definition_word(w2) && (a == after.size() || !is_ident_char(after[a]))) {
         out.labels.push_back(word);

@@ -26,6 +26,7 @@
 #include "main/loop.h"
 #include "mem/memory.h"
 #include "state/snapshot.h"
+#include "state/timeline.h"
 #include "time/timer.h"
 #include "video/tms3556.h"
 
@@ -620,6 +621,7 @@ void cmd_set(console_session *, const std::string &args, reply_builder &r)
     int64 v;
     if (!expr_evaluate(trim(args.substr(eq + 1)).c_str(), &v, &error)) return r.fail("set: " + error);
     if (!expr_assign(target, v, &error)) return r.fail("set: " + error);
+    tl_note_change();   // an input of the timeline
 }
 
 void cmd_type(console_session *cs, const std::string &args, reply_builder &r)
@@ -633,6 +635,8 @@ void cmd_type(console_session *cs, const std::string &args, reply_builder &r)
         if (error.rfind(option, 0) == 0) error = error.substr(option.size());
         return r.fail("type: " + error);
     }
+    // Typing in the past changes the future: live input from here.
+    if (tl_replaying()) tl_drop_future();
     if (cs->typing_on && !type_schedule_done(&cs->typing)) {
         // Queued after what is still to be typed.
         cs->typing.keys.insert(cs->typing.keys.end(), s.keys.begin(), s.keys.end());
@@ -659,6 +663,7 @@ void cmd_load(console_session *cs, const std::string &args, reply_builder &r)
     std::string error;
     if (!snapshot_load(args.c_str(), &error)) return r.fail("load: " + error);
     dbg_forget_frames();
+    tl_restart();   // another machine: a new timeline
 }
 
 void cmd_screenshot(console_session *cs, const std::string &args, reply_builder &r)
@@ -1228,6 +1233,61 @@ void cmd_log(console_session *, const std::string &args, reply_builder &r)
 
 // ===========================================================================
 
+// ---------------------------------------------------------------------------
+// Time travel (state/timeline.h).
+
+void back_result(reply_builder &r, console_session *cs, const char *name, const dbg_stop &stop,
+                 const std::string &error)
+{
+    if (stop.kind == DBG_STOP_NONE) return r.fail(std::string(name) + ": " + error);
+    report_stop(r, cs, stop);
+}
+
+void cmd_reverse_step(console_session *cs, const std::string &args, reply_builder &r)
+{
+    uint64 n = 1;
+    if (!args.empty() && !parse_count(args, &n))
+        return r.fail("reverse-step: '" + args + "' is not a decimal count of passes");
+    std::string error;
+    const uint64 now = ovix_machine_passes();
+    const dbg_stop stop = n == 1 ? tl_step_back(&error) : tl_goto(now >= n ? now - n : 0, &error);
+    back_result(r, cs, "reverse-step", stop, error);
+}
+
+void cmd_reverse_next(console_session *cs, const std::string &args, reply_builder &r)
+{
+    if (!args.empty()) return r.fail("reverse-next takes no arguments");
+    std::string error;
+    back_result(r, cs, "reverse-next", tl_step_back_over(&error), error);
+}
+
+void cmd_reverse_continue(console_session *cs, const std::string &args, reply_builder &r)
+{
+    if (!args.empty()) return r.fail("reverse-continue takes no arguments");
+    std::string error;
+    back_result(r, cs, "reverse-continue", tl_reverse_continue(&error), error);
+}
+
+void cmd_goto(console_session *cs, const std::string &args, reply_builder &r)
+{
+    uint64 pass;
+    if (!parse_count(args, &pass, true)) return r.fail("goto: a pass (a decimal count) is needed");
+    std::string error;
+    back_result(r, cs, "goto", tl_goto(pass, &error), error);
+}
+
+void cmd_timeline(console_session *, const std::string &args, reply_builder &r)
+{
+    if (!args.empty()) return r.fail("timeline takes no arguments");
+    if (!tl_active()) return r.fail("timeline: no time is recorded");
+    char line[200];
+    snprintf(line, sizeof line, "timeline begin=%" PRIu64 " end=%" PRIu64 " present=%" PRIu64 " keyframes=%zu memory=%zu",
+             tl_begin_pass(), tl_end_pass(), ovix_machine_passes(), tl_keyframes(), tl_memory());
+    r.line(line);
+    r.obj["timeline"] = {{"begin", tl_begin_pass()}, {"end", tl_end_pass()}, {"present", ovix_machine_passes()},
+                         {"keyframes", tl_keyframes()}, {"memory", tl_memory()}};
+}
+
 void cmd_source(console_session *cs, const std::string &args, reply_builder &r);
 
 const command commands[] = {
@@ -1297,6 +1357,14 @@ const command commands[] = {
     {"log", "", "log", "the trace lines written since the last log (the last 1000 at most; all are in trace.log)",
      cmd_log},
     // ---- end of the editors' and debug adapters' commands ----
+    // Time travel.
+    {"reverse-step", "rs back", "reverse-step [N]", "N passes back in time (1)", cmd_reverse_step},
+    {"reverse-next", "rn", "reverse-next", "back to the previous instruction of this routine (over calls)",
+     cmd_reverse_next},
+    {"reverse-continue", "rc", "reverse-continue",
+     "back to the last breakpoint or watchpoint hit, or to the start of the recorded time", cmd_reverse_continue},
+    {"goto", "", "goto PASS", "to a pass of the recorded time (decimal), back or forwards", cmd_goto},
+    {"timeline", "", "timeline", "the recorded time: its first and last pass, the present, its memory", cmd_timeline},
     {"quit", "q exit", "quit", "leave the console", cmd_quit},
 };
 

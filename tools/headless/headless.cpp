@@ -26,6 +26,8 @@
 #include "io/io_cpu.h"
 #include "mem/memory.h"
 #include "state/snapshot.h"
+#include "state/movie.h"
+#include "state/timeline.h"
 #include "video/tms3556.h"
 
 #include "console.h"
@@ -121,6 +123,10 @@ static void declare_options(CLI::App &app, headless_options *opt, option_texts *
     app.add_option("--watch", opt->watches, "stop at a watchpoint on a range (r, w or rw; w by default); repeatable")
         ->option_text("[r|w|rw:]RANGE[:CONDITION]")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--record", opt->record, "write the run's input as a movie (from the start or the snapshot)")
+        ->option_text("FILE");
+    app.add_option("--play", opt->play, "play a movie's input (from its start; to its end unless --instructions)")
+        ->option_text("FILE");
     app.add_flag("--console", opt->console, "a command console on standard input and output ('help' lists its commands)");
     app.add_flag("--json", opt->json, "with --console: each reply as one JSON object on a line");
 }
@@ -173,6 +179,14 @@ static int parse_command_line(int argc, const char *const *argv, headless_option
     if (app.count("--until-pc") && !parse_address(t.until_pc.c_str(), &opt->until_pc)) opt->until_pc_text = t.until_pc;
     if (opt->json && !opt->console) {
         *error = "--json goes with --console";
+        return 2;
+    }
+    if (!opt->play.empty() && (app.count("--type") || !opt->type_at.empty() || !opt->keys_file.empty())) {
+        *error = "--play plays a movie's input: --type, --type-at and --keys go without it";
+        return 2;
+    }
+    if (!opt->play.empty() && !opt->load_state.empty()) {
+        *error = "--play starts from the movie's own start: --load-state goes without it";
         return 2;
     }
     if (app.count("--type") || !opt->type_at.empty() || !opt->keys_file.empty()) {
@@ -482,7 +496,7 @@ int headless_main(int argc, const char *const *argv)
     }
     for (size_t i = 0; i < opt.symbols.size(); i++) {
         // Every file adds its names to those loaded before it.
-        if (const char *e = symbols_load(opt.symbols[i].c_str())) {
+        if (const char *e = symbols_add(symbol_group::cartridge, opt.symbols[i].c_str())) {
             fprintf(stderr, "Symbols not loaded: %s\n%s", e, usage);
             return 2;
         }
@@ -530,6 +544,19 @@ int headless_main(int argc, const char *const *argv)
         fprintf(stderr, "Cannot load the snapshot: %s\n", error.c_str());
         return 1;
     }
+    // The timeline: a movie to record or to play, or the console's time
+    // travel.
+    uint64 movie_end = 0;
+    if (!opt.play.empty()) {
+        if (!movie_load(opt.play.c_str(), &error, &movie_end)) {
+            fprintf(stderr, "Cannot play the movie: %s\n", error.c_str());
+            return 1;
+        }
+        if (!opt.instructions_given && !opt.stop_cycles)
+            opt.instructions = movie_end > ovix_machine_passes() ? movie_end - ovix_machine_passes() : 1;
+    } else if (!opt.record.empty() || opt.console) {
+        tl_begin();
+    }
 
     dump_all = opt.trace_all ? 1 : 0;
     if (const char *e = trace_run_problem(opt.trace_all)) {
@@ -557,6 +584,10 @@ int headless_main(int argc, const char *const *argv)
                 return 1;
             }
         }
+        if (!opt.record.empty() && !movie_save(opt.record.c_str(), &error)) {
+            fprintf(stderr, "%s\n", error.c_str());
+            return 1;
+        }
         if (const char *e = trace_run_problem(opt.trace_all)) {
             fprintf(stderr, "%s\n", e);
             return 1;
@@ -572,7 +603,7 @@ int headless_main(int argc, const char *const *argv)
     loop_result r{0, 0, LOOP_STOP_COUNT};
     bool time_stop = false;
     if (!opt.stop_cycles) {
-        r = ovix_resume(opt.until_pc, max_passes, &hooks);
+        r = tl_resume(opt.until_pc, max_passes, &hooks);
     } else {
         // Stopping after an emulated time: runs of passes that cannot take
         // the clock past it (no pass takes more than PASS_CYCLES_MAX
@@ -583,7 +614,7 @@ int headless_main(int argc, const char *const *argv)
             uint64 chunk = left / PASS_CYCLES_MAX;
             if (chunk == 0) chunk = 1;
             if (chunk > max_passes - r.passes) chunk = max_passes - r.passes;
-            const loop_result part = ovix_resume(opt.until_pc, chunk, &hooks);
+            const loop_result part = tl_resume(opt.until_pc, chunk, &hooks);
             r.passes += part.passes;
             r.cycles += part.cycles;
             r.reason = part.reason;
@@ -609,6 +640,10 @@ int headless_main(int argc, const char *const *argv)
             fprintf(stderr, "%s\n", e);
             return 1;
         }
+    }
+    if (!opt.record.empty() && !movie_save(opt.record.c_str(), &error)) {
+        fprintf(stderr, "%s\n", error.c_str());
+        return 1;
     }
 
     if (const char *e = trace_run_problem(opt.trace_all)) {

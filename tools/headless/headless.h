@@ -30,6 +30,8 @@ struct headless_options {
     std::vector<std::string> symbols;  // --symbols files, loaded in order
     std::vector<std::string> breaks;   // --break LOCATION[:CONDITION[:HITS]]
     std::vector<std::string> watches;  // --watch [r|w|rw:]RANGE[:CONDITION]
+    std::string record;                // --record FILE: a movie of the run's input
+    std::string play;                  // --play FILE: a movie's input played
     bool console = false;              // --console: commands on stdin
     bool json = false;                 // --json: the console replies in JSON lines
 };

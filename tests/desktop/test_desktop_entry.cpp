@@ -1,0 +1,54 @@
+// The window program's desktop entry and icon as `cmake --install` puts
+// them under a prefix: the entry starts the installed program on the
+// installed open BIOS, passes desktop-file-validate (Debian's
+// desktop-file-utils), and its icon is in the icon theme's folders.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+std::string output_of(const std::string &cmd, int *status)
+{
+    std::string out;
+    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p) return out;
+    char buf[512];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    *status = pclose(p);
+    return out;
+}
+
+TEST(DesktopEntry, InstalledItStartsTheProgramOnTheOpenBios)
+{
+    const std::string prefix = make_temp_dir("prefix");
+    int status = -1;
+    const std::string out = output_of("cmake --install '" OVIX_BINARY_DIR "' --prefix '" + prefix + "'", &status);
+    ASSERT_EQ(status, 0) << out;
+
+    const std::string entry = prefix + "/share/applications/ovix.desktop";
+    const std::string text = read_text(entry);
+    const std::string program = prefix + "/bin/ovix", bios = prefix + "/share/ovix/bios/BIOS7020.bin";
+    EXPECT_NE(text.find("\nExec=\"" + program + "\" --bios \"" + bios + "\"\n"), std::string::npos) << text;
+    EXPECT_TRUE(std::filesystem::exists(program));
+    EXPECT_TRUE(std::filesystem::exists(bios));
+    for (const int size : {48, 128}) {
+        Picture icon;
+        const std::string s = std::to_string(size);
+        EXPECT_EQ(read_png(prefix + "/share/icons/hicolor/" + s + "x" + s + "/apps/ovix.png", &icon), "");
+        EXPECT_EQ(icon.width, size);
+        EXPECT_EQ(icon.height, size);
+    }
+
+    if (system("command -v desktop-file-validate >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs desktop-file-validate (package desktop-file-utils)";
+    const std::string verdict = output_of("desktop-file-validate '" + entry + "'", &status);
+    EXPECT_EQ(status, 0) << verdict;
+    EXPECT_EQ(verdict, "");   // not even a hint
+}
+
+}  // namespace

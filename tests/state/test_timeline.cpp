@@ -1,0 +1,243 @@
+// The timeline and movies, as properties on random programs with keys
+// typed at random passes, timers and interrupts pending and transfers of
+// the I/O processor under way: going back gives the very machine that was
+// there, going forwards again the same future, a reverse continue the hit a
+// forward run met last, and a movie the same machine again.
+#include <algorithm>
+#include <map>
+
+#include "debug/engine.h"
+#include "random_machine.h"
+#include "state/machine_state.h"
+#include "state/movie.h"
+#include "state/timeline.h"
+
+namespace {
+
+// Keys typed at random frame passes (asked every LOOP_DUE_PASSES passes).
+struct typist {
+    std::mt19937 rng;
+    explicit typist(uint32 seed) : rng(seed) {}
+    static typist *current;
+    static int next()
+    {
+        const uint32 r = current->rng();
+        if (r % 7) return -1;
+        static const int codes[] = {0x41, 0x5A, 0x0D, 0x20, 0x80, 0x31, OVIX_KEY_RELEASE};
+        return codes[(r >> 8) % 7];
+    }
+};
+typist *typist::current = nullptr;
+
+bool always_due(void *) { return true; }
+const loop_hooks kTyping = {nullptr, nullptr, nullptr, always_due};
+
+machine_state now_state()
+{
+    machine_state m;
+    machine_state_capture(&m);
+    return m;
+}
+
+bool same(const machine_state &a, const machine_state &b) { return memcmp(&a, &b, sizeof a) == 0; }
+
+class Timeline : public random_machine_test {
+protected:
+    void TearDown() override
+    {
+        ovix_key_source = nullptr;
+        tl_end();
+        dbg_reset();
+    }
+
+    // A cold start on a random program (or our BIOS, whose start-up
+    // fetches the character set from the I/O processor, for seed 0x100 and
+    // above), a timeline, keys from `t`.
+    void begin(uint32 seed, typist *t)
+    {
+        start(seed >= 0x100 ? std::vector<uint8>{} : random_program(seed), false);
+        dbg_reset();
+        typist::current = t;
+        ovix_key_source = typist::next;
+        tl_begin();
+    }
+
+    // Runs forwards to pass `to` (live input recorded), in runs of a random
+    // length, keeping the state after each run.
+    void run_to(uint64 to, std::mt19937 &rng, std::map<uint64, machine_state> *kept, moments *seen = nullptr)
+    {
+        while (ovix_machine_passes() < to) {
+            const uint64 n = std::min<uint64>(1 + rng() % 20000, to - ovix_machine_passes());
+            tl_resume(LOOP_NO_TARGET, n, &kTyping);
+            (*kept)[ovix_machine_passes()] = now_state();
+            if (seen) seen->look();
+        }
+    }
+};
+
+TEST_F(Timeline, BackThenForwardsGivesTheSameMachines)
+{
+    int checked = 0;
+    moments seen;
+    for (uint32 seed : {1u, 2u, 3u, 0x101u, 0x102u, 0x103u}) {
+        typist keys(seed);
+        begin(seed, &keys);
+        std::mt19937 rng(seed * 77);
+        std::map<uint64, machine_state> kept;
+        kept[0] = now_state();
+        run_to(1500000, rng, &kept, &seen);
+        const uint64 end = ovix_machine_passes();
+        const machine_state at_end = kept[end];
+        // Back to states met on the way, then forwards to the end again.
+        for (int i = 0; i < 6; i++) {
+            auto it = kept.begin();
+            std::advance(it, (long)(rng() % kept.size()));
+            std::string error;
+            const dbg_stop stop = tl_goto(it->first, &error);
+            ASSERT_EQ(stop.kind, DBG_STOP_STEP) << error;
+            EXPECT_TRUE(same(now_state(), it->second)) << "seed " << seed << " back to pass " << it->first;
+            tl_resume(LOOP_NO_TARGET, end - ovix_machine_passes(), &kTyping);
+            EXPECT_EQ(ovix_machine_passes(), end);
+            EXPECT_TRUE(same(now_state(), at_end)) << "seed " << seed << " forwards from pass " << it->first;
+            checked++;
+        }
+        // k single steps back, k forwards.
+        for (int k = 1; k <= 3; k++) {
+            std::string error;
+            for (int i = 0; i < k; i++) ASSERT_EQ(tl_step_back(&error).kind, DBG_STOP_STEP) << error;
+            EXPECT_EQ(ovix_machine_passes(), end - k);
+            tl_resume(LOOP_NO_TARGET, (uint64)k, &kTyping);
+            EXPECT_TRUE(same(now_state(), at_end)) << "seed " << seed << ", " << k << " back and forwards";
+        }
+    }
+    EXPECT_EQ(checked, 36);
+    // The runs went back to machines with these under way.
+    EXPECT_GT(seen.timer_pending, 0);
+    EXPECT_GT(seen.irq_pending, 0);
+    EXPECT_GT(seen.mid_transfer, 0);
+}
+
+TEST_F(Timeline, ReverseContinueFindsTheHitsAForwardRunMet)
+{
+    for (uint32 seed = 11; seed <= 14; seed++) {
+        typist keys(seed);
+        begin(seed, &keys);
+        std::mt19937 rng(seed);
+        // A watchpoint on the registers the programs write, and a breakpoint
+        // on their loop.
+        std::string error;
+        ASSERT_TRUE(dbg_watch_add(WATCH_WRITE, "20-2F", "value&1", nullptr, &error)) << error;
+        ASSERT_TRUE(dbg_break_add("F80A", "PASSES%3==0", nullptr, false, &error)) << error;   // the loop
+        std::vector<std::pair<uint64, machine_state>> hits;
+        while (hits.size() < 12 && ovix_machine_passes() < 3000000) {
+            const dbg_stop stop = dbg_run(LOOP_NO_TARGET, 400000, &kTyping);
+            if (stop.kind == DBG_STOP_BREAK || stop.kind == DBG_STOP_WATCH)
+                hits.emplace_back(ovix_machine_passes(), now_state());
+        }
+        ASSERT_GE(hits.size(), 4u) << "seed " << seed;
+        // From the last, back through all the hits before it.
+        for (size_t i = hits.size() - 1; i-- > 0;) {
+            const dbg_stop back = tl_reverse_continue(&error);
+            ASSERT_NE(back.kind, DBG_STOP_NONE) << error;
+            EXPECT_TRUE(back.back);
+            EXPECT_EQ(ovix_machine_passes(), hits[i].first) << "seed " << seed << " hit " << i;
+            EXPECT_TRUE(same(now_state(), hits[i].second)) << "seed " << seed << " hit " << i;
+        }
+        // Before the first hit: the start of the recorded time.
+        const dbg_stop start = tl_reverse_continue(&error);
+        EXPECT_TRUE(start.start_of_time) << dbg_stop_text(start);
+        EXPECT_EQ(ovix_machine_passes(), 0u);
+        tl_end();
+        dbg_reset();
+    }
+}
+
+TEST_F(Timeline, StepBackOverSkipsTheCallsAndInterruptsBetween)
+{
+    // A subroutine called from a loop, with timer interrupts between.
+    const char src[] = " ORG $F800\nstart: MOV %96,B\n LDSP\n MOVP %10,P2\n MOVP %128,P3\n MOVP %4,P0\n EINT\n"
+                       "loop: INC R20\n CALL sub\nafter: INC R21\n BR loop\nsub: INC R22\n INC R23\n RETS\n"
+                       "isr: INC R24\n RETI\n ORG $FFF8\n DW isr, isr, isr, start\n";
+    ovasm::Options o;
+    o.has_base = o.has_size = true;
+    o.base = 0xF800;
+    o.size = 2048;
+    const ovasm::Result r = ovasm::assemble_text("over.asm", src, o);
+    ASSERT_TRUE(r.ok) << r.errors[0];
+    auto label = [&](const char *name) {
+        for (const ovasm::Label &l : r.labels)
+            if (l.name == name) return l.address;
+        return 0u;
+    };
+    start(r.image, false);
+    dbg_reset();
+    tl_begin();
+    std::string error;
+    char after[8];
+    snprintf(after, sizeof after, "%04X", label("after"));
+    ASSERT_TRUE(dbg_break_add(after, nullptr, nullptr, false, &error)) << error;
+    for (int i = 0; i < 5; i++) dbg_run(LOOP_NO_TARGET, 100000, nullptr);
+    ASSERT_EQ(tms7000.pc.w.l, label("after"));
+    dbg_delete_all();
+    // Back over the call: to the CALL itself, however many interrupts came.
+    const dbg_stop over = tl_step_back_over(&error);
+    ASSERT_EQ(over.kind, DBG_STOP_STEP) << error;
+    EXPECT_EQ(tms7000.pc.w.l, label("after") - 3) << "at " << std::hex << tms7000.pc.w.l;
+    const dbg_stop again = tl_step_back_over(&error);
+    ASSERT_EQ(again.kind, DBG_STOP_STEP) << error;
+    EXPECT_EQ(tms7000.pc.w.l, label("loop")) << "at " << std::hex << tms7000.pc.w.l;
+}
+
+TEST_F(Timeline, MoviesPlayTheSameMachineAndRefuseWhatIsNotTheirs)
+{
+    typist keys(5);
+    begin(5, &keys);
+    std::mt19937 rng(5);
+    std::map<uint64, machine_state> kept;
+    run_to(800000, rng, &kept);
+    const machine_state end = now_state();
+    const std::string movie = movie_text();
+    // Played: the same machine at its end.
+    scramble();
+    uint64 end_pass = 0;
+    std::string error;
+    ASSERT_TRUE(movie_load_bytes(reinterpret_cast<const uint8 *>(movie.data()), movie.size(), "m.ovm", &error, &end_pass))
+        << error;
+    EXPECT_EQ(end_pass, 800000u);
+    EXPECT_EQ(ovix_machine_passes(), 0u);
+    tl_resume(LOOP_NO_TARGET, end_pass, nullptr);
+    EXPECT_TRUE(same(now_state(), end));
+    EXPECT_FALSE(tl_replaying());   // its end: live input from here
+
+    // Refused, and the machine untouched.
+    std::string version2 = movie;
+    version2.replace(version2.find("\"version\":1"), 11, "\"version\":2");
+    std::string altered = movie;
+    altered[altered.find("\"end\":") + 6] = '7';
+    std::string key_past_end = movie;
+    const struct {
+        const char *name;
+        std::string bytes;
+        const char *why;
+    } bad[] = {
+        {"empty", "", " is empty"},
+        {"cut", movie.substr(0, movie.size() / 2), " is truncated"},
+        {"cut magic", movie.substr(0, 10), " is truncated: it ends inside the movie's magic"},
+        {"foreign", "{\"magic\": \"ovix snapshot\"}", " is not a movie"},
+        {"future", version2, " is a movie of format version 2"},
+        {"altered", altered, " is corrupted: its checksum does not match"},
+    };
+    const machine_state before = now_state();
+    for (const auto &c : bad) {
+        EXPECT_FALSE(movie_load_bytes(reinterpret_cast<const uint8 *>(c.bytes.data()), c.bytes.size(), "m.ovm", &error))
+            << c.name;
+        EXPECT_NE(error.find(std::string("m.ovm") + c.why), std::string::npos) << c.name << ": " << error;
+        EXPECT_TRUE(same(now_state(), before)) << c.name;
+    }
+    // Another cartridge than the one it was made with.
+    ASSERT_EQ(RomLoad(DEMO.c_str()), nullptr);
+    EXPECT_FALSE(movie_load_bytes(reinterpret_cast<const uint8 *>(movie.data()), movie.size(), "m.ovm", &error));
+    EXPECT_NE(error.find("cartridge"), std::string::npos) << error;
+}
+
+}  // namespace

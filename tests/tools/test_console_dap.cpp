@@ -21,6 +21,7 @@
 #include "debug/symbols.h"
 #include "main/loop.h"
 #include "mem/memory.h"
+#include "state/timeline.h"
 #include "test_support.h"
 #include "video/tms3556.h"
 
@@ -76,12 +77,13 @@ struct ConsoleDap : ::testing::Test {
         m_inc = dir + "/m.inc";
         ASSERT_TRUE(write_text(main_asm, "; the program\n"));
         ASSERT_TRUE(write_text(m_inc, "; the macro\n"));
-        const std::string lines = "[" + line_entry(0xF800, 2, 0, 2) + "," + line_entry(0xF802, 1, 0, 3) + "," +
-                                  line_entry(0xF803, 3, 0, 4) + "," + line_entry(0xF806, 2, 1, 1, true) + "," +
-                                  line_entry(0xF808, 2, 1, 2, true) + "," + line_entry(0xF80A, 2, 0, 6) + "," +
-                                  line_entry(0xF80C, 1, 0, 8) + "," + line_entry(0xF80D, 1, 0, 9) + "," +
-                                  line_entry(0xF80E, 3, 0, 10) + "," + line_entry(0xF811, 3, 0, 11) +
-                                  R"(,{"address":65534,"size":2,"kind":"data","file":0,"line":13}])";
+        std::string lines = "[";
+        for (const std::string &e : {line_entry(0xF800, 2, 0, 2), line_entry(0xF802, 1, 0, 3), line_entry(0xF803, 3, 0, 4),
+                                     line_entry(0xF806, 2, 1, 1, true), line_entry(0xF808, 2, 1, 2, true),
+                                     line_entry(0xF80A, 2, 0, 6), line_entry(0xF80C, 1, 0, 8), line_entry(0xF80D, 1, 0, 9),
+                                     line_entry(0xF80E, 3, 0, 10), line_entry(0xF811, 3, 0, 11)})
+            lines += e + ",";
+        lines += R"({"address":65534,"size":2,"kind":"data","file":0,"line":13}])";
         const std::string info =
             R"({"format":"ovix-asm debug information","version":1,"files":[")" + main_asm + R"(",")" + m_inc +
             R"("],"image":{"base":63488,"size":2048,"fill":255},"lines":)" + lines + R"(,"symbols":[
@@ -206,6 +208,22 @@ TEST_F(ConsoleDap, StepsBySourceLine)
     cmd("ibreak F808");
     EXPECT_EQ(first("lnext").rfind("stopped reason=break pc=F808", 0), 0u);
     EXPECT_EQ(first("lnext x"), "error: lnext: 'x' is not a decimal count of passes");
+}
+
+TEST_F(ConsoleDap, BackInTimeBySourceLine)
+{
+    loaded();
+    at("main");
+    tl_begin();
+    cmd("lnext");   // line 5, the macro
+    cmd("lnext");   // line 6
+    EXPECT_EQ(pc(), "F80A");
+    const std::string r = cmd("lback");
+    EXPECT_EQ(r.rfind("stopped reason=step pc=F806 ", 0), 0u) << r;   // the start of line 5, its first INC
+    EXPECT_NE(r.find("\nat " + main_asm + ":5\n"), std::string::npos) << r;
+    EXPECT_EQ(first("lback").rfind("stopped reason=step pc=F803 ", 0), 0u);   // line 4, the call
+    tl_end();
+    EXPECT_EQ(first("lback").rfind("error: lback: ", 0), 0u);
 }
 
 TEST_F(ConsoleDap, RunningIntoBytesNoLineProduced)

@@ -16,6 +16,7 @@ namespace dap {
 namespace {
 
 constexpr int REPLY_TIMEOUT_MS = 30000;   // a command that runs nothing answers at once; a loaded machine is slow
+constexpr int BACK_TIMEOUT_MS = 300000;   // going back runs again from keyframes, a line back many times
 constexpr int MAX_LOG_LINES = 200;        // trace lines sent after a stop
 
 // Variables references of the scopes.
@@ -184,6 +185,8 @@ void session::dispatch(const json &r)
         {"next", &session::on_next},
         {"stepIn", &session::on_step_in},
         {"stepOut", &session::on_step_out},
+        {"stepBack", &session::on_step_back},
+        {"reverseContinue", &session::on_reverse_continue},
         {"pause", &session::on_pause},
         {"restart", &session::on_restart},
         {"terminate", &session::on_terminate},
@@ -220,7 +223,7 @@ std::string session::find_bios() const
     return "";
 }
 
-bool session::call(const std::string &command, json *reply, std::string *error)
+bool session::call(const std::string &command, json *reply, std::string *error, int timeout_ms)
 {
     if (!machine_ || !machine_->alive()) {
         *error = "the machine has ended";
@@ -231,7 +234,7 @@ bool session::call(const std::string &command, json *reply, std::string *error)
         return false;
     }
     std::string line;
-    if (!machine_->send(command) || !machine_->wait_line(&line, REPLY_TIMEOUT_MS)) {
+    if (!machine_->send(command) || !machine_->wait_line(&line, timeout_ms ? timeout_ms : REPLY_TIMEOUT_MS)) {
         *error = "the machine did not answer '" + command.substr(0, 40) + "'";
         if (launched_) machine_gone(*error);   // at launch the caller says why
         return false;
@@ -765,7 +768,7 @@ void session::on_initialize(const json &r)
         {"supportsDisassembleRequest", true},
         {"supportsInstructionBreakpoints", true},
         {"supportsSteppingGranularity", true},
-        {"supportsStepBack", false},
+        {"supportsStepBack", true},
         {"exceptionBreakpointFilters",
          json::array({{{"filter", "unwritten"},
                        {"label", "Executing a byte no source line produced"},
@@ -1410,6 +1413,30 @@ void session::on_step_out(const json &r)
     if (reply["frames"].empty()) return fail(r, "stepOut: there is no routine to step out of: the call stack is empty");
     respond(r);
     start_run("finish", run_kind::step);
+}
+
+// Back in time (the console's timeline, kept from the machine's start).
+// Each runs again from a keyframe and answers when it is there: the
+// request fails at once when it cannot go back (the start of the recorded
+// time), else the stop follows its response.
+void session::on_step_back(const json &r)
+{
+    if (!machine_ready(r)) return;
+    json reply;
+    std::string e;
+    if (!call(by_instruction(r) ? "reverse-step" : "lback", &reply, &e, BACK_TIMEOUT_MS)) return fail(r, "stepBack: " + e);
+    respond(r);
+    run_ended(reply, run_kind::step);
+}
+
+void session::on_reverse_continue(const json &r)
+{
+    if (!machine_ready(r)) return;
+    json reply;
+    std::string e;
+    if (!call("reverse-continue", &reply, &e, BACK_TIMEOUT_MS)) return fail(r, "reverseContinue: " + e);
+    respond(r);
+    run_ended(reply, run_kind::step);
 }
 
 void session::on_pause(const json &r)

@@ -101,7 +101,9 @@ private:
     void output(const std::string &category, const std::string &text);
 
     // The machine.
-    bool call(const std::string &command, json *reply, std::string *error);
+    // Sends a command that runs nothing (or runs for a bounded time) and
+    // waits for its reply; timeout 0: the usual limit.
+    bool call(const std::string &command, json *reply, std::string *error, int timeout_ms = 0);
     bool machine_ready(const json &request);
     void start_run(const std::string &command, run_kind kind);
     void run_ended(const json &reply, run_kind kind);
@@ -149,6 +151,8 @@ private:
     void on_next(const json &r);
     void on_step_in(const json &r);
     void on_step_out(const json &r);
+    void on_step_back(const json &r);
+    void on_reverse_continue(const json &r);
     void on_pause(const json &r);
     void on_restart(const json &r);
     void on_terminate(const json &r);

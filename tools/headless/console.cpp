@@ -726,31 +726,40 @@ void apply_unwritten()
     dbg_set_unwritten(fe.unwritten_stop && srcmap_loaded() ? srcmap_unwritten() : std::vector<std::pair<uint16, uint16>>{});
 }
 
-// The name of the routine an address belongs to: the label of `entry` when
-// it has one, else the nearest label at or below the address.
+// The name of the routine an address belongs to: the label of `entry`
+// (the routine's first instruction, -1 when unknown) when no other
+// routine's label lies between it and the address, else the nearest label
+// at or below the address and the distance ("loop+4"), else the address.
 std::string routine_name(uint16 address, int32 entry)
 {
-    if (entry >= 0) {
-        if (const char *n = symbols_name((uint16)entry)) return n;
-        for (const srcmap_symbol &s : srcmap_symbols())
-            if (s.kind == "label" && s.value == entry) return s.name;
-    }
+    std::string near;
+    unsigned near_at = 0;
     if (const srcmap_symbol *l = srcmap_label_before(address)) {
-        if (l->value == address) return l->name;
-        char t[16];
-        snprintf(t, sizeof t, "+%X", (unsigned)(address - l->value));
-        return l->name + t;
+        near = l->name;
+        near_at = (unsigned)l->value;
+    } else {
+        for (unsigned back = 0; back < 256 && back <= address; back++)
+            if (const char *n = symbols_name((uint16)(address - back))) {
+                near = n;
+                near_at = address - back;
+                break;
+            }
     }
-    for (unsigned back = 0; back < 256 && back <= address; back++)
-        if (const char *n = symbols_name((uint16)(address - back))) {
-            if (!back) return n;
-            char t[16];
-            snprintf(t, sizeof t, "+%X", back);
-            return std::string(n) + t;
-        }
-    char t[8];
-    snprintf(t, sizeof t, "%04X", address);
-    return t;
+    if (entry >= 0 && entry <= address) {
+        std::string e;
+        if (const char *n = symbols_name((uint16)entry)) e = n;
+        for (const srcmap_symbol &s : srcmap_symbols())
+            if (e.empty() && s.kind == "label" && s.value == entry) e = s.name;
+        if (!e.empty() && (near.empty() || near_at <= (unsigned)entry || near.find('.') != std::string::npos)) return e;
+    }
+    char t[16];
+    if (near.empty()) {
+        snprintf(t, sizeof t, "%04X", address);
+        return t;
+    }
+    if (near_at == address) return near;
+    snprintf(t, sizeof t, "+%X", address - near_at);
+    return near + t;
 }
 
 // The labels of the debug information join the symbol table (expressions,
@@ -1047,6 +1056,51 @@ void line_step(console_session *cs, const std::string &args, reply_builder &r, b
 void cmd_lstep(console_session *cs, const std::string &args, reply_builder &r) { line_step(cs, args, r, true, "lstep"); }
 void cmd_lnext(console_session *cs, const std::string &args, reply_builder &r) { line_step(cs, args, r, false, "lnext"); }
 
+// Back in time by source line: over calls to the previous line this
+// routine ran, then to the first pass of that line's run. Each step back
+// runs again from a keyframe, so a line that ran long takes a while: at
+// most LBACK_STEPS steps back are taken.
+constexpr int LBACK_STEPS = 4000;
+
+void cmd_lback(console_session *cs, const std::string &args, reply_builder &r)
+{
+    if (!args.empty()) return r.fail("lback takes no arguments");
+    std::string error;
+    const srcmap_place start = srcmap_statement_at(tms7000.pc.w.l);
+    dbg_stop stop = tl_step_back_over(&error);
+    if (stop.kind == DBG_STOP_NONE) return r.fail("lback: " + error);
+    if (start.file >= 0) {
+        int steps = 1;
+        // To another line.
+        while (srcmap_statement_at(tms7000.pc.w.l) == start && !stop.start_of_time && steps < LBACK_STEPS) {
+            stop = tl_step_back_over(&error);
+            steps++;
+            if (stop.kind == DBG_STOP_NONE) return r.fail("lback: " + error);
+        }
+        // To its first pass.
+        const srcmap_place line = srcmap_statement_at(tms7000.pc.w.l);
+        while (line.file >= 0 && !stop.start_of_time && steps < LBACK_STEPS) {
+            const dbg_stop here = stop;
+            stop = tl_step_back_over(&error);
+            steps++;
+            if (stop.kind == DBG_STOP_NONE) return r.fail("lback: " + error);
+            if (!(srcmap_statement_at(tms7000.pc.w.l) == line)) {
+                stop = tl_goto(here.passes, &error);
+                if (stop.kind == DBG_STOP_NONE) return r.fail("lback: " + error);
+                stop.step = DBG_STEP_BACK;
+                break;
+            }
+        }
+    }
+    report_stop(r, cs, stop);
+    const srcmap_place p = srcmap_statement_at(tms7000.pc.w.l);
+    if (p.file >= 0) {
+        r.obj["stopped"]["file"] = srcmap_file(p.file);
+        r.obj["stopped"]["line"] = p.line;
+        r.line("at " + place_text(p));
+    }
+}
+
 void cmd_pfile(console_session *, const std::string &args, reply_builder &r)
 {
     if (!args.empty()) return r.fail("pfile takes no arguments");
@@ -1111,6 +1165,7 @@ void cmd_write(console_session *, const std::string &args, reply_builder &r)
         t.index = (uint32)(address + (int64)i);
         expr_assign(t, bytes[i], &error);
     }
+    tl_note_change();   // an input of the timeline, as set
     r.obj["written"] = bytes.size();
     r.line("written " + std::to_string(bytes.size()));
 }
@@ -1346,6 +1401,8 @@ const command commands[] = {
      "one source line, into routines that have source lines (one instruction where the pc has none)", cmd_lstep},
     {"lnext", "linenext", "lnext [LIMIT]", "one source line, over calls, traps and interrupts (next where the pc has none)",
      cmd_lnext},
+    {"lback", "reverse-line", "lback", "back in time to the start of the previous source line this routine ran (over calls)",
+     cmd_lback},
     {"pfile", "", "pfile", "the peripheral file, the video data port and the mailbox (read without side effects)",
      cmd_pfile},
     {"vregs", "", "vregs", "the video chip's registers and pointers", cmd_vregs},

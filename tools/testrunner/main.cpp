@@ -204,8 +204,16 @@ test_result run_test(const machine_state &start, uint16 entry, const srcmap_symb
             }
         }
         t.message = dbg_stop_text(stop);
-        const srcmap_place p = srcmap_statement_at(stop.pc);
-        if (p.file >= 0) t.at = srcmap_file(p.file) + ":" + std::to_string(p.line);
+        // A debugger request stops after the instruction that made it: its
+        // line is the one that ends where the machine stopped.
+        srcmap_place p = srcmap_statement_at(stop.pc);
+        const srcmap_line *before = srcmap_line_at((uint16)(stop.pc - 1));
+        if (stop.kind == DBG_STOP_DEBUGGER && before && before->code && before->address + before->size == stop.pc)
+            p = srcmap_statement(*before);
+        if (p.file >= 0) {
+            t.at = srcmap_file(p.file) + ":" + std::to_string(p.line);
+            t.source = source_line(srcmap_file(p.file), p.line);
+        }
         return t;
     }
 }

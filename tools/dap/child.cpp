@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,11 +25,18 @@ void close_fd(int *fd)
 }  // namespace
 
 bool child::start(const std::string &program, const std::vector<std::string> &args, const std::string &cwd,
-                  std::string *error)
+                  std::string *error, bool command_socket)
 {
     stop();
     int in[2], out[2], err[2], report[2];
-    if (pipe(in) || pipe(out) || pipe(err) || pipe2(report, O_CLOEXEC)) {
+    // With a command socket, `in` and `out` are its two ends (the child's
+    // is descriptor 3); its standard input reads nothing.
+    const bool made = command_socket ? socketpair(AF_UNIX, SOCK_STREAM, 0, in) == 0 : pipe(in) == 0 && pipe(out) == 0;
+    if (command_socket) {
+        out[0] = dup(in[0]);
+        out[1] = dup(in[1]);
+    }
+    if (!made || pipe(err) || pipe2(report, O_CLOEXEC)) {
         *error = std::string("cannot make pipes: ") + strerror(errno);
         return false;
     }
@@ -40,10 +48,20 @@ bool child::start(const std::string &program, const std::vector<std::string> &ar
     if (pid == 0) {
         // The child: the pipes as its standard files; it ends with the adapter.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
-        dup2(in[0], 0);
-        dup2(out[1], 1);
+        if (command_socket) {
+            const int nothing = open("/dev/null", O_RDONLY);
+            dup2(nothing, 0);
+            dup2(in[1], 3);
+            dup2(err[1], 1);
+            if (nothing > 3) close(nothing);
+        } else {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+        }
         dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1], report[0]}) close(fd);
+        // The originals go; with a command socket, descriptor 3 is its end.
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1], report[0]})
+            if (fd > 3 || !command_socket) close(fd);
         signal(SIGPIPE, SIG_DFL);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
             const int e = errno;
@@ -59,8 +77,15 @@ bool child::start(const std::string &program, const std::vector<std::string> &ar
         (void)!write(report[1], &e, sizeof e);
         _exit(127);
     }
-    close(in[0]);
-    close(out[1]);
+    if (command_socket) {
+        // Ours: in[0] (and its copy out[0]); the child's end goes.
+        close(in[1]);
+        close(out[1]);
+        in[1] = in[0];
+    } else {
+        close(in[0]);
+        close(out[1]);
+    }
     close(err[1]);
     close(report[1]);
     // The report pipe closes at exec; an errno on it says why exec failed.
@@ -93,6 +118,11 @@ bool child::send(const std::string &line)
     while (done < text.size()) {
         const ssize_t n = write(in_, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {   // a socket shares the reading end's mode
+            pollfd p = {in_, POLLOUT, 0};
+            poll(&p, 1, 1000);
+            continue;
+        }
         if (n <= 0) {
             close_fd(&in_);
             return false;

@@ -20,9 +20,12 @@ public:
     ~child() { stop(); }
 
     // Starts `program` with `args` in the folder `cwd` (empty: the
-    // adapter's). False with *error set when it cannot be started.
+    // adapter's). With `command_socket` the commands and replies go through
+    // a socket that the child has as descriptor 3 (the window program's
+    // --console-fd 3), and its standard output joins its standard error.
+    // False with *error set when it cannot be started.
     bool start(const std::string &program, const std::vector<std::string> &args, const std::string &cwd,
-               std::string *error);
+               std::string *error, bool command_socket = false);
     bool started() const { return pid_ > 0; }
     // False once its standard output has ended (it exited or crashed).
     bool alive() const { return pid_ > 0 && out_ >= 0; }

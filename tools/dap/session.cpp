@@ -213,6 +213,16 @@ std::string session::find_runner() const
     return "ovix-headless";
 }
 
+std::string session::find_window() const
+{
+    for (const char *rel : {"ovix", "../../src/main/ovix"}) {
+        const fs::path p = fs::path(opt_.exe_dir) / rel;
+        std::error_code ec;
+        if (!opt_.exe_dir.empty() && fs::is_regular_file(p, ec)) return p.lexically_normal().string();
+    }
+    return "ovix";
+}
+
 std::string session::find_bios() const
 {
     for (const char *rel : {"../share/ovix/bios/BIOS7020.bin", "../../roms/bios/BIOS7020.bin"}) {
@@ -308,8 +318,8 @@ bool session::start_machine(const json &args, std::string *error)
     }
     bool window = false;
     if (!arg_bool(args, "window", &window, error)) return false;
-    if (window) {
-        *error = "'window': this adapter runs the machine without a window (the window program takes no console commands)";
+    if (window && trace) {
+        *error = "'trace' is the windowless runner's (the window program writes no per-instruction listing)";
         return false;
     }
     std::error_code ec;
@@ -373,13 +383,16 @@ bool session::start_machine(const json &args, std::string *error)
         if (!s.empty()) symbols.push_back(s);
     }
 
+    // The runner, or with `window` the window program, which takes the same
+    // commands on descriptor 3.
     std::vector<std::string> argv = {"--console", "--json", "--bios", bios};
+    if (window) argv = {"--console-fd", "3", "--json", "--bios", bios};
     if (!cart.empty()) argv.insert(argv.end(), {"--cart", cart});
     for (const std::string &s : symbols) argv.insert(argv.end(), {"--symbols", s});
     if (trace) argv.push_back("--trace-all");
-    const std::string program = runner.empty() ? find_runner() : full(runner);
+    const std::string program = window ? find_window() : runner.empty() ? find_runner() : full(runner);
     machine_ = std::make_unique<child>();
-    if (!machine_->start(program, argv, cwd_, error)) {
+    if (!machine_->start(program, argv, cwd_, error, window)) {
         machine_.reset();
         return false;
     }

@@ -111,6 +111,7 @@ private:
     void machine_gone(const std::string &why);
     void end_machine();
     std::string find_runner() const;
+    std::string find_window() const;
     std::string find_bios() const;
     bool start_machine(const json &args, std::string *error);
     void send_log();

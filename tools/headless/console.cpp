@@ -235,6 +235,7 @@ uint64 limited(const console_session *cs, uint64 passes) { return passes < cs->r
 
 const loop_hooks *hooks_of(console_session *cs)
 {
+    if (cs->hooks) return cs->hooks;
     static loop_hooks h;
     h = loop_hooks{console_type_hook, nullptr, cs};
     return &h;
@@ -1519,7 +1520,7 @@ bool console_execute(console_session *cs, const std::string &raw, std::string *r
     return !r.failed;
 }
 
-int console_run(console_session *cs, FILE *in, FILE *out)
+void console_catch_interrupts()
 {
     struct sigaction sa = {};
     sa.sa_handler = on_sigint;
@@ -1528,6 +1529,21 @@ int console_run(console_session *cs, FILE *in, FILE *out)
     // (it would read as the end of the input and end the console).
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
+}
+
+bool console_runs_machine(const std::string &line)
+{
+    std::string rest = line;
+    const command *c = find_command(first_word(&rest));
+    if (!c) return false;
+    for (command_fn f : {cmd_step, cmd_next, cmd_finish, cmd_continue, cmd_until, cmd_lstep, cmd_lnext})
+        if (c->fn == f) return true;
+    return false;
+}
+
+int console_run(console_session *cs, FILE *in, FILE *out)
+{
+    console_catch_interrupts();
     std::string line;
     while (!cs->quit) {
         if (cs->prompt) {

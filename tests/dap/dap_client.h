@@ -94,9 +94,9 @@ public:
     }
 
     // The next message (null json when none came in time or the adapter ended).
-    json next()
+    json next(int wait_ms = WAIT_MS)
     {
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
         for (;;) {
             const size_t end = buf_.find("\r\n\r\n");
             if (end != std::string::npos) {
@@ -133,7 +133,7 @@ public:
     json request(const std::string &command, const json &arguments = json()) { return response(send(command, arguments)); }
 
     // The next event named `name` (events already read first).
-    json event(const std::string &name)
+    json event(const std::string &name, int wait_ms = WAIT_MS)
     {
         for (size_t i = 0; i < events_.size(); i++)
             if (events_[i]["event"] == name) {
@@ -141,7 +141,7 @@ public:
                 events_.erase(events_.begin() + (long)i);
                 return e;
             }
-        for (json m = next(); !m.is_null(); m = next()) {
+        for (json m = next(wait_ms); !m.is_null(); m = next(wait_ms)) {
             if (m["type"] == "event" && m["event"] == name) return m;
             if (m["type"] == "event") events_.push_back(m);
         }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <sys/wait.h>
 
@@ -33,25 +34,25 @@ Outcome run(const std::string &args)
     return r;
 }
 
-// Assembles `path` as an 8K cartridge with its debug information beside
-// the image; returns the image's path.
-std::string build(const std::string &path)
+// Assembles `path` as an 8K cartridge into the folder `out`, with its
+// debug information beside the image; returns the image's path.
+std::string build(const std::string &path, const std::string &out)
 {
     ovasm::Options o;
     o.cartridge = &ovasm::cartridge_sizes()[0];
     o.want_debug_info = true;
     const ovasm::Result r = ovasm::assemble_file(path, o);
     EXPECT_TRUE(r.ok) << (r.errors.empty() ? "" : r.errors[0]);
-    const std::string rom = path.substr(0, path.rfind('.')) + ".rom";
-    EXPECT_TRUE(write_file(rom, r.image));
-    EXPECT_TRUE(write_text(path.substr(0, path.rfind('.')) + ".dbg", r.debug_info));
-    return rom;
+    const std::string stem = out + "/" + std::filesystem::path(path).stem().string();
+    EXPECT_TRUE(write_file(stem + ".rom", r.image));
+    EXPECT_TRUE(write_text(stem + ".dbg", r.debug_info));
+    return stem + ".rom";
 }
 
 TEST(OvixTest, TheWorkedExamplesTestsPass)
 {
-    const std::string rom = build(std::string(OVIX_SOURCE_DIR) + "/roms/example/example_test.asm");
     const std::string dir = make_temp_dir("ovix_test_example");
+    const std::string rom = build(std::string(OVIX_SOURCE_DIR) + "/roms/example/example_test.asm", dir);
     const Outcome r = run(rom + " --junit " + dir + "/results.xml");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out.rfind("TAP version 13\n1..8\nok 1 - test_locate\n", 0), 0u) << r.out;
@@ -117,7 +118,7 @@ TEST(OvixTest, EachFailureWithItsLineAndValues)
     const std::string dir = make_temp_dir("ovix_test_failures");
     ASSERT_TRUE(write_text(dir + "/t.asm", kTests));
     ASSERT_TRUE(write_text(dir + "/ovixtest.inc", read_text(std::string(OVIX_SOURCE_DIR) + "/roms/include/ovixtest.inc")));
-    const std::string rom = build(dir + "/t.asm");
+    const std::string rom = build(dir + "/t.asm", dir);
     const Outcome r = run(rom + " --max-cycles 100000 --junit " + dir + "/r.xml");
     EXPECT_EQ(r.status, 1) << r.out;
     const std::string t = dir + "/t.asm";
@@ -173,7 +174,7 @@ TEST(OvixTest, UsageAndInputErrors)
     const std::string dir = make_temp_dir("ovix_test_errors");
     ASSERT_TRUE(write_text(dir + "/plain.asm", "        ORG 6000h\nstart:  JMP start\n        ORG 7FF0h\n"
                                                "        TEXT \"OVIXCART\"\n        DW start\n"));
-    const std::string plain = build(dir + "/plain.asm");
+    const std::string plain = build(dir + "/plain.asm", dir);
     const struct {
         std::string args;
         int status;

@@ -72,7 +72,8 @@ struct ConsoleDap : ::testing::Test {
         dbg_reset();
         ovix_power_on();
         cs = console_session{};
-        dir = make_temp_dir("console_dap");
+        // A folder per test: CTest runs the tests of one program side by side.
+        dir = make_temp_dir("console_dap_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         main_asm = dir + "/main.asm";
         m_inc = dir + "/m.inc";
         ASSERT_TRUE(write_text(main_asm, "; the program\n"));

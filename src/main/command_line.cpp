@@ -1,6 +1,7 @@
 // The window program's command line (see command_line.h).
 #include "main/command_line.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,7 +15,7 @@ namespace fs = std::filesystem;
 
 static const char usage[] =
     "usage: ovix [--bios FILE] [--cart FILE] [--load-state FILE] [--fast] [--debug] [--scale N]\n"
-    "            [--fullscreen] [--symbols FILE] [--help] [--version]\n";
+    "            [--fullscreen] [--symbols FILE] [--console-fd N [--json]] [--help] [--version]\n";
 
 static const char version[] = "ovix (Ovix emulator) " OVIX_VERSION_TEXT "\n";
 
@@ -22,6 +23,7 @@ static const char version[] = "ovix (Ovix emulator) " OVIX_VERSION_TEXT "\n";
 // program's own messages.
 struct option_texts {
     std::string scale;
+    std::string console_fd;
     bool version = false;
 };
 
@@ -47,6 +49,11 @@ static void declare_options(CLI::App &app, frontend_options *opt, option_texts *
         ->option_text("N");
     app.add_flag("--fullscreen", opt->fullscreen,
                  "start fullscreen (F11 switches; where the display refuses it, the window stays)");
+    app.add_option("--console-fd", t->console_fd,
+                   "take the runner's console commands on this open file descriptor and answer on it, the machine "
+                   "shown in the window (the debug adapter ovix-dap starts the program so)")
+        ->option_text("N");
+    app.add_flag("--json", opt->json, "with --console-fd: each reply as one JSON object on a line");
     app.add_flag("--version", t->version, "print the program's version and exit");
 }
 
@@ -84,6 +91,16 @@ int parse_command_line(int argc, const char *const *argv, frontend_options *opt)
             return usage_error("--scale needs 1, 2, 3 or 4, not " + t.scale);
         opt->scale = t.scale[0] - '0';
     }
+    if (app.count("--console-fd")) {
+        const std::string &n = t.console_fd;
+        bool digits = !n.empty() && n.size() <= 4;
+        for (char c : n) digits = digits && c >= '0' && c <= '9';
+        if (!digits) return usage_error("--console-fd needs an open file descriptor's number, not " + n);
+        opt->console_fd = std::stoi(n);
+        if (fcntl(opt->console_fd, F_GETFD) < 0)
+            return usage_error("--console-fd: " + n + " is not an open file descriptor");
+    }
+    if (opt->json && opt->console_fd < 0) return usage_error("--json goes with --console-fd");
     return -1;
 }
 

@@ -19,6 +19,8 @@ struct frontend_options {
     bool debug = false;       // --debug: the debugger before the first instruction
     int scale = 0;            // --scale: window of 320*scale x 250*scale; 0: the remembered scale
     bool fullscreen = false;  // --fullscreen: start fullscreen (else as remembered)
+    int console_fd = -1;      // --console-fd: a debugger's console commands on this descriptor (ovix-dap)
+    bool json = false;        // --json: with --console-fd, the replies as JSON lines
 };
 
 #define OVIX_VERSION_TEXT "alpha 0.3"

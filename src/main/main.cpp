@@ -37,6 +37,7 @@
 #include "ovix_allegro.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -46,6 +47,10 @@
 #include <string>
 #include <thread>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "console.h"
 #include "cpu/tms7000.h"
 #include "debug/debugger_text.h"
 #include "debug/symbols.h"
@@ -760,6 +765,61 @@ static void pause_machine()
     if (!ask_bkpt) machine_resume();   // else the debugger opens first
 }
 
+// ---------------------------------------------------------------------------
+// The window under a debugger's console (--console-fd): the debug adapter
+// drives the machine with the runner's console commands on a file
+// descriptor and the replies go back on it, while the window shows the
+// machine and takes its keys. Between commands the machine waits, its
+// picture shown and the window keys answered; a command that runs it
+// (continue, step, ...) runs it here as any run, paced and with the
+// window's keys, until it stops: a breakpoint, a step's end, F1, or Ctrl-C
+// (SIGINT). The program ends when the descriptor does, at `quit`, or when
+// the window is closed.
+static void answer(int fd, const std::string &reply)
+{
+    size_t done = 0;
+    while (done < reply.size()) {
+        const ssize_t n = write(fd, reply.data() + done, reply.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += (size_t)n;
+    }
+}
+
+static void console_machine(int fd, bool json)
+{
+    console_session cs;
+    cs.json = json;
+    cs.hooks = window_hooks();
+    console_catch_interrupts();
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::string pending;
+    draw_picture(tms3556_redraw());
+    while (!cs.quit && !close_request) {
+        char buf[4096];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) break;
+        if (n > 0) pending.append(buf, (size_t)n);
+        for (size_t nl; !cs.quit && (nl = pending.find('\n')) != std::string::npos;) {
+            const std::string line = pending.substr(0, nl);
+            pending.erase(0, nl + 1);
+            std::string reply;
+            if (console_runs_machine(line)) {
+                run_begin(RUN_NORMAL);
+                console_execute(&cs, line, &reply);
+                run_end();
+            } else {
+                console_execute(&cs, line, &reply);
+            }
+            answer(fd, reply);
+            draw_picture(tms3556_redraw());   // the command may have changed the machine
+        }
+        const bool acted = window_events();
+        if (message_expired() || acted) draw_picture(tms3556_redraw());
+        if (n <= 0) rest(10);
+    }
+}
+
 static void after_keyboard_poll(void *)
 {
     window_events();
@@ -953,6 +1013,11 @@ static int run_window_program(const frontend_options &opt)
             return 2;
         }
         after_state_load();
+    }
+    if (opt.console_fd >= 0) {
+        console_machine(opt.console_fd, opt.json);
+        deinit();
+        return 0;
     }
     if (opt.debug) {
         snprintf(debugger_status, sizeof debugger_status, "Stopped before the first instruction");

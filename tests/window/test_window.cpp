@@ -1177,6 +1177,9 @@ TEST_F(WindowTest, CommandLineAnswersAndErrors)
          {"fatal error needs file missing.bin (full path " + fs::canonical(dir).string() + "/empty/missing.bin)",
           "ovix --bios " + open_bios}},
         {"--fullscreen=maybe", ".", false, 2, {"--fullscreen", "usage: ovix"}},
+        {"--console-fd 77", ".", false, 2, {"--console-fd: 77 is not an open file descriptor", "usage: ovix"}},
+        {"--console-fd x", ".", false, 2, {"--console-fd needs an open file descriptor's number, not x"}},
+        {"--json", ".", false, 2, {"--json goes with --console-fd"}},
         {"--load-state bad.ovs", ".", true, 2, {"Cannot load the snapshot: ", "bad.ovs"}},
     };
     for (const Case &c : cases) {

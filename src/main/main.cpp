@@ -64,6 +64,7 @@
 #include "main/loop.h"
 #include "mem/memory.h"
 #include "state/snapshot.h"
+#include "state/timeline.h"
 #include "time/timer.h"
 #include "video/tms3556.h"
 
@@ -592,12 +593,24 @@ std::string window_keys_help()
 // thread: it only records (with the state of Shift at that moment). The
 // driver reports the Pause key as a toggle (down at one press, up at the
 // next), so both of its events are presses.
+// The modifiers held at each key's latest press (KB_SHIFT_FLAG ...): the
+// debugger reads a key from the library's buffer a moment after the press,
+// when a short Ctrl+F8 may already be over.
+static volatile int s_press_modifiers[128];
+
+int key_press_modifiers(int scancode)
+{
+    return scancode > 0 && scancode < 128 ? s_press_modifiers[scancode] : 0;
+}
+
 static void keyboard_event(int scancode)
 {
     keyq_push(scancode);
     const int code = scancode & 0x7F;
     if ((scancode & 0x80) && code != KEY_PAUSE) return;
     const bool shift = key[KEY_LSHIFT] || key[KEY_RSHIFT];
+    s_press_modifiers[code] = (shift ? KB_SHIFT_FLAG : 0) | (key[KEY_LCONTROL] || key[KEY_RCONTROL] ? KB_CTRL_FLAG : 0) |
+                              (key[KEY_ALT] || key[KEY_ALTGR] ? KB_ALT_FLAG : 0);
     int chosen = -1;
     for (int i = 0; i < WINDOW_KEYS; i++) {
         const window_key &k = window_keys[i];
@@ -884,7 +897,10 @@ void ovix_loop(int targetPC)
 {
     // The loop's trace prologue ("ovix_loop()") is ovix_run's.
     run_begin(RUN_NORMAL);
-    const loop_result r = ovix_run((uint16)targetPC, UINT64_MAX, &s_hooks);
+    // An address above FFFF: no stop address (the debugger engine stops
+    // the run).
+    const uint32 target = targetPC >= 0 && targetPC <= 0xFFFF ? (uint32)targetPC : LOOP_NO_TARGET;
+    const loop_result r = tl_resume(target, UINT64_MAX, &s_hooks);
     note_stop(r.reason, (uint16)targetPC);
     run_end();
 }

@@ -605,23 +605,8 @@ void cmd_eval(console_session *, const std::string &args, reply_builder &r)
 
 void cmd_set(console_session *, const std::string &args, reply_builder &r)
 {
-    // TARGET = EXPRESSION; the first '=' that is not part of '==', '<=',
-    // '>=' or '!='.
-    size_t eq = std::string::npos;
-    for (size_t i = 0; i < args.size(); i++) {
-        if (args[i] != '=') continue;
-        const char before = i ? args[i - 1] : 0, after = i + 1 < args.size() ? args[i + 1] : 0;
-        if (after == '=' || before == '<' || before == '>' || before == '!' || before == '=') continue;
-        eq = i;
-        break;
-    }
-    if (eq == std::string::npos) return r.fail("set: TARGET=VALUE is needed (set A=5, set [C010]=FF)");
-    expr_target target;
     std::string error;
-    if (!expr_parse_target(trim(args.substr(0, eq)).c_str(), &target, &error)) return r.fail("set: " + error);
-    int64 v;
-    if (!expr_evaluate(trim(args.substr(eq + 1)).c_str(), &v, &error)) return r.fail("set: " + error);
-    if (!expr_assign(target, v, &error)) return r.fail("set: " + error);
+    if (!expr_set(args.c_str(), &error)) return r.fail("set: " + error);
     tl_note_change();   // an input of the timeline
 }
 

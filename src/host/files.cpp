@@ -98,6 +98,34 @@ input_read read_input_file(const char *path, long long max_size, std::string *da
     return input_read::ok;
 }
 
+input_read read_input_prefix(const char *path, void *out, size_t room, size_t *got, long long *size,
+                             std::string *error)
+{
+    *got = 0;
+    FILE *f = open_input_file(path, error, size);
+    if (!f) return input_read::not_opened;
+    const size_t wanted = (unsigned long long)*size < room ? (size_t)*size : room;
+    *got = wanted ? fread(out, 1, wanted, f) : 0;
+    // What the size promised, and within `room` nothing after it.
+    bool changed = *got != wanted && !ferror(f);
+    if (!changed && !ferror(f) && wanted < room) changed = fgetc(f) != EOF;
+    struct stat st;
+    const bool bad = ferror(f) != 0;
+    const int err = errno;
+    if (!bad && !changed && fstat(fileno(f), &st) == 0) changed = st.st_size != *size;
+    fclose(f);
+    if (bad) {
+        *error = std::string(path) + ": " + strerror(err);
+        return input_read::read_error;
+    }
+    if (changed) {
+        *error = std::string(path) + ": the file changed while it was read (" + std::to_string(*size) +
+                 " bytes when opened)";
+        return input_read::read_error;
+    }
+    return input_read::ok;
+}
+
 // ---------------------------------------------------------------------------
 // Outputs
 

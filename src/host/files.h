@@ -31,6 +31,14 @@ enum class input_read { ok, not_opened, too_big, read_error };
 input_read read_input_file(const char *path, long long max_size, std::string *data, long long *size,
                            std::string *error);
 
+// Reads the first bytes of `path` (opened as open_input_file does) into
+// `out`: min(file size, `room`) of them, *got says how many, *size is the
+// file's size. The same checks as read_input_file: read_error when a read
+// failed or the file changed while it was read (fewer bytes than its size
+// promised, bytes past a size within `room`, or a size that changed).
+input_read read_input_prefix(const char *path, void *out, size_t room, size_t *got, long long *size,
+                             std::string *error);
+
 // What kind of thing `path` names, for messages: "a directory", "a FIFO",
 // "a character device", "a block device", "a socket", "a regular file", or
 // null when it does not exist or cannot be examined.

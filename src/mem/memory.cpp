@@ -320,8 +320,13 @@ const char *MemInitFrom(const char *path)
 
     erase_cartridge();
     std::string reason;
-    FILE *f = open_input_file(path, &reason);
-    if (!f) {
+    uint8 image[sizeof rom_7020];
+    size_t n = 0;
+    long long size = 0;
+    // The image is read completely: one caught while it is being written
+    // (shorter or longer than its size said, or changing size) is refused.
+    switch (read_input_prefix(path, image, sizeof image, &n, &size, &reason)) {
+    case input_read::not_opened:
         // A missing image keeps the plain message; anything else (a folder,
         // a FIFO, no permission) says what is wrong with the path.
         if (!path_exists(path))
@@ -329,10 +334,11 @@ const char *MemInitFrom(const char *path)
         else
             snprintf(error, sizeof error, "fatal error needs file %s (%s)", path, reason.c_str());
         return error;
+    case input_read::read_error:
+        snprintf(error, sizeof error, "BIOS image not read: %s", reason.c_str());
+        return error;
+    default: break;
     }
-    uint8 image[sizeof rom_7020];
-    size_t n = fread(image, 1, sizeof image, f);
-    fclose(f);
     // A short image would leave part of the ROM undefined: refuse it.
     if (n < sizeof image) {
         snprintf(error, sizeof error, "BIOS image %s is %zu bytes long; 2048 are needed", path, n);
@@ -368,18 +374,17 @@ const char *RomLoad(const char *name)
     // touched: a refused file leaves the running cartridge as it was.
     if (!name || !*name) return "fatal error cannot open rom: no file name given";
     std::string reason;
-    FILE *f = open_input_file(name, &reason);
-    if (!f) {
+    static uint8 image[32768];
+    size_t n = 0;
+    long long size = 0;
+    const input_read r = read_input_prefix(name, image, sizeof image, &n, &size, &reason);
+    if (r == input_read::not_opened) {
         snprintf(error, sizeof error, "fatal error cannot open rom %s", reason.c_str());
         return error;
     }
-    static uint8 image[32768];
-    size_t n = fread(image, 1, sizeof image, f);
-    const bool read_failed = ferror(f);
     TRACE_ALWAYS("Rom size is %dKb", (int)(n / 1024));
-    fclose(f);
-    if (read_failed) {
-        snprintf(error, sizeof error, "fatal error cannot open rom %s: read error", name);
+    if (r == input_read::read_error) {
+        snprintf(error, sizeof error, "fatal error cannot read rom %s", reason.c_str());
         return error;
     }
     int first_address = 0;

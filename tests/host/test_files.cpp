@@ -90,6 +90,37 @@ TEST(HostFiles, InputsMustBeRegularFiles)
     }
 }
 
+// The loaders' read of an image's first bytes: all the size promised up to
+// the room, nothing more within the room, the size unchanged.
+TEST(HostFiles, PrefixReadTakesTheWholeOrTheRoom)
+{
+    put("files_prefix.bin", "abcdef");
+    const struct {
+        const char *path;
+        size_t room;
+        input_read result;
+        const char *expect;   // content, or the start of the error
+    } cases[] = {
+        {"files_prefix.bin", 5, input_read::ok, "abcde"},
+        {"files_prefix.bin", 6, input_read::ok, "abcdef"},
+        {"files_prefix.bin", 7, input_read::ok, "abcdef"},
+        {"/proc/self/status", 4096, input_read::read_error, "/proc/self/status: the file changed while it was read"},
+        {"files_prefix_missing", 4, input_read::not_opened, "files_prefix_missing: No such file or directory"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " " + std::to_string(c.room));
+        char buffer[4096];
+        size_t got = 0;
+        long long size = 0;
+        std::string error;
+        ASSERT_EQ(read_input_prefix(c.path, buffer, c.room, &got, &size, &error), c.result);
+        if (c.result == input_read::ok)
+            EXPECT_EQ(std::string(buffer, got), c.expect);
+        else
+            EXPECT_EQ(error.rfind(c.expect, 0), 0u) << error;
+    }
+}
+
 TEST(HostFiles, OutputsGoThroughLinksAndNeverReplaceWhatIsNotAFile)
 {
     const std::string dir = make_temp_dir("outputs");

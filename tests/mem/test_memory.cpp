@@ -194,6 +194,11 @@ TEST_F(InDir, MemInitFailures)
     ASSERT_TRUE(write_file("bios/BIOS7020.bin", longer));
     EXPECT_EQ(MemInit(), nullptr);
     EXPECT_EQ(rom_7020[0x7FF], longer[0x7FF]);
+    // A file that gives more than its size said (as one being written
+    // does) is refused, and the ROM keeps what it had.
+    EXPECT_STREQ(MemInitFrom("/proc/self/smaps"),
+                 "BIOS image not read: /proc/self/smaps: the file changed while it was read (0 bytes when opened)");
+    EXPECT_EQ(rom_7020[0x7FF], longer[0x7FF]);
 }
 
 TEST_F(InDir, RomLoadSizesAndPlacement)
@@ -227,6 +232,8 @@ TEST_F(InDir, RefusedCartridgeKeepsTheLoadedOne)
         {"missing.rom", "fatal error cannot open rom missing.rom: No such file or directory"},
         {"folder.rom", "fatal error cannot open rom folder.rom: a directory, not a file"},
         {"", "fatal error cannot open rom: no file name given"},
+        {"/proc/self/status",
+         "fatal error cannot read rom /proc/self/status: the file changed while it was read (0 bytes when opened)"},
     };
     ASSERT_EQ(RomLoad("good.rom"), nullptr);
     for (const Case &c : cases) {

@@ -5,6 +5,8 @@
 // the history), and the console's answers to bad input.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <cstring>
 #include <sys/wait.h>
 #include <map>
@@ -342,6 +344,18 @@ namespace {
 const std::string kRunner = OVIX_BINARY_DIR "/tools/headless/ovix-headless";
 const std::string kBios = OVIX_BINARY_DIR "/roms/bios/BIOS7020.bin";
 const std::string kSyms = OVIX_BINARY_DIR "/roms/bios/BIOS7020.sym";
+const std::string kBiosDbg = OVIX_BINARY_DIR "/roms/bios/BIOS7020.dbg";
+const std::string kIoAsm = OVIX_SOURCE_DIR "/roms/bios/io.asm";
+
+// The line of io.asm that defines getbyte (FA26).
+std::string getbyte_line()
+{
+    std::ifstream in(kIoAsm);
+    std::string line;
+    for (int n = 1; std::getline(in, line); n++)
+        if (line.rfind("getbyte:", 0) == 0) return std::to_string(n);
+    return "0";
+}
 
 struct run_output {
     int status;
@@ -365,7 +379,7 @@ run_output run(const std::string &args, const std::string &input = "")
 TEST(RunnerOptions, StopsSayWhichAndWhere)
 {
     struct {
-        const char *args;
+        std::string args;
         const char *tail;   // the end of the summary line
     } cases[] = {
         {"--break getbyte", "stop=break point=1 pc=FA26\n"},
@@ -375,6 +389,8 @@ TEST(RunnerOptions, StopsSayWhichAndWhere)
         {"--watch rw:C000", "stop=watch point=1 pc="},
         {"--watch rw:RXBUF", "stop=watch point=1 pc="},   // a constant of the symbol file
         {"--break 0300 --instructions 1000", "stop=count\n"},
+        {"--debug-info " + kBiosDbg + " --break " + kIoAsm + ":" + getbyte_line(), "stop=break point=1 pc=FA26\n"},
+        {"--debug-info " + kBiosDbg + " --break " + kIoAsm + ":" + getbyte_line() + ":A==3:2", "stop=break point=1 pc=FA26\n"},
     };
     for (const auto &c : cases) {
         const run_output r = run(c.args);
@@ -387,7 +403,7 @@ TEST(RunnerOptions, StopsSayWhichAndWhere)
 TEST(RunnerOptions, BadOnesAreUsageErrors)
 {
     struct {
-        const char *args;
+        std::string args;
         const char *message;
     } cases[] = {
         {"--break nosuch", "--break nosuch: 'nosuch': at column 1: unknown name 'nosuch'"},
@@ -397,6 +413,10 @@ TEST(RunnerOptions, BadOnesAreUsageErrors)
         {"--watch w:C0FF-C000", "ends before it starts"},
         {"--until-pc nosuch", "--until-pc needs a hexadecimal address from 0 to FFFF or a label of --symbols, not nosuch"},
         {"--json", "--json goes with --console"},
+        {"--debug-info nosuch.dbg", "Debug information not loaded: nosuch.dbg"},
+        {"--debug-info " + kBiosDbg + " --break " + kIoAsm + ":x", "a line number (from 1) must follow the source file"},
+        {"--debug-info " + kBiosDbg + " --break " + kIoAsm + ":0", "a line number (from 1) must follow the source file"},
+        {"--debug-info " + kBiosDbg + " --break " + kIoAsm + ":999999", "no code at or after line 999999"},
     };
     for (const auto &c : cases) {
         const run_output r = run(c.args);
@@ -404,6 +424,21 @@ TEST(RunnerOptions, BadOnesAreUsageErrors)
         EXPECT_NE(r.out.find(c.message), std::string::npos) << c.args << ": " << r.out;
         EXPECT_EQ(r.out.find("instructions="), std::string::npos) << c.args;
     }
+}
+
+// With a cartridge's debug information the run stops where the program
+// runs into bytes no source line produced (here: after two NOPs).
+TEST(RunnerOptions, RunningIntoTheFillStops)
+{
+    const std::string dir = make_temp_dir("runner_fill");
+    ASSERT_TRUE(write_text(dir + "/fill.asm", "        ORG 6000h\nstart:  NOP\n        NOP\n        ORG 7FF0h\n"
+                                              "        TEXT \"OVIXCART\"\n        DW start\n"));
+    ASSERT_EQ(system(("cd '" + dir + "' && '" OVIX_BINARY_DIR "/tools/asm/ovix-asm' --cart 8K --debug-info fill.dbg "
+                      "-o fill.rom fill.asm").c_str()), 0);
+    const run_output with = run("--cart " + dir + "/fill.rom --debug-info " + dir + "/fill.dbg");
+    EXPECT_NE(with.out.find(" stop=unwritten pc=6002\n"), std::string::npos) << with.out;
+    const run_output without = run("--cart " + dir + "/fill.rom --instructions 400000");
+    EXPECT_NE(without.out.find(" stop=count\n"), std::string::npos) << without.out;
 }
 
 TEST(RunnerOptions, ConsoleReadsAPipe)

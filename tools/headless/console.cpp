@@ -19,6 +19,7 @@
 #include "debug/debugger_text.h"
 #include "debug/engine.h"
 #include "debug/expr.h"
+#include "debug/source_debug.h"
 #include "debug/source_map.h"
 #include "debug/symbols.h"
 #include "debug/trace.h"
@@ -683,34 +684,13 @@ void cmd_quit(console_session *cs, const std::string &, reply_builder &) { cs->q
 // line, the peripheral file and video registers, memory ranges, instruction
 // lists with their lines, the program's names.
 
-struct front_end_state {
-    bool unwritten_stop = true;   // stop at bytes no source line produced, with debug information
-};
-front_end_state fe;
-
-std::string upper_name(std::string s)
-{
-    for (char &c : s) c = (char)toupper((unsigned char)c);
-    return s;
-}
-
 json place_json(const srcmap_place &p)
 {
     if (p.file < 0) return json::object();
     return {{"file", srcmap_file(p.file)}, {"line", p.line}};
 }
 
-std::string place_text(const srcmap_place &p)
-{
-    if (p.file < 0) return "";
-    return srcmap_file(p.file) + ":" + std::to_string(p.line);
-}
-
-// The unwritten ranges the engine checks, from the debug information.
-void apply_unwritten()
-{
-    dbg_set_unwritten(fe.unwritten_stop && srcmap_loaded() ? srcmap_unwritten() : std::vector<std::pair<uint16, uint16>>{});
-}
+std::string place_text(const srcmap_place &p) { return srcdbg_place_text(p); }
 
 // The name of the routine an address belongs to: the label of `entry`
 // (the routine's first instruction, -1 when unknown) when no other
@@ -748,35 +728,14 @@ std::string routine_name(uint16 address, int32 entry)
     return near + t;
 }
 
-// The labels of the debug information join the symbol table (expressions,
-// disassembly, stop texts): the table's own names are kept, and a name it
-// has already keeps its address.
-void labels_into_symbols()
-{
-    std::string text;
-    std::set<std::string> names;
-    for (unsigned a = 0; a < 0x10000; a++)
-        for (size_t i = 0; const char *n = symbols_name_at((uint16)a, i); i++) {
-            char t[8];
-            snprintf(t, sizeof t, "%04X ", a);
-            text += t + std::string(n) + "\n";
-            names.insert(upper_name(n));
-        }
-    text += srcmap_labels_text(names);
-    symbols_parse("debug information", text.data(), text.size());
-}
-
 void cmd_debuginfo(console_session *cs, const std::string &args, reply_builder &r)
 {
     if (lower(args) == "clear") {
-        srcmap_clear();
-        apply_unwritten();
+        srcdbg_clear();
     } else if (!args.empty()) {
         if (!cs->files) return r.fail("debuginfo: no files here");
         std::string error;
-        if (!srcmap_load(args.c_str(), &error)) return r.fail("debuginfo: " + error);
-        apply_unwritten();
-        labels_into_symbols();
+        if (!srcdbg_load(args.c_str(), &error)) return r.fail("debuginfo: " + error);
     }
     json files = json::array();
     for (size_t i = 0; i < srcmap_file_count(); i++) {
@@ -794,12 +753,12 @@ void cmd_unwritten(console_session *, const std::string &args, reply_builder &r)
 {
     const std::string w = lower(args);
     if (w != "on" && w != "off" && !w.empty()) return r.fail("unwritten: on or off");
-    if (!w.empty()) fe.unwritten_stop = w == "on";
-    apply_unwritten();
-    r.obj["unwritten"] = fe.unwritten_stop;
+    if (!w.empty()) srcdbg_set_unwritten_stop(w == "on");
+    srcdbg_apply_unwritten();
+    r.obj["unwritten"] = srcdbg_unwritten_stop();
     r.obj["ranges"] = dbg_unwritten_set() ? srcmap_unwritten().size() : 0;
-    r.line(std::string("unwritten ") + (fe.unwritten_stop ? "on" : "off") +
-           (fe.unwritten_stop && !srcmap_loaded() ? " (no debug information is loaded)" : ""));
+    r.line(std::string("unwritten ") + (srcdbg_unwritten_stop() ? "on" : "off") +
+           (srcdbg_unwritten_stop() && !srcmap_loaded() ? " (no debug information is loaded)" : ""));
 }
 
 void cmd_line(console_session *, const std::string &args, reply_builder &r)
@@ -903,23 +862,19 @@ void cmd_breakline(console_session *, const std::string &args, reply_builder &r)
     split_options(rest, &location, &hits, &condition);
     if (!location.empty()) return r.fail("breakline: '" + location + "' after FILE:LINE is neither 'hit N' nor 'if CONDITION'");
     if (!srcmap_loaded()) return r.fail("breakline: no debug information is loaded (debuginfo FILE)");
+    int at = 0;
+    std::vector<uint16> placed;
+    const std::vector<int> made =
+        srcdbg_break_line(file, line, condition.c_str(), hits.c_str(), OWNER_SOURCE, &at, &placed, &error);
+    if (made.empty()) return r.fail("breakline: " + error);
     const int f = srcmap_find_file(file.c_str());
-    if (f < 0) return r.fail("breakline: " + file + " is not a source file of the debug information");
-    const int at = srcmap_code_line_from(f, line);
-    if (!at) return r.fail("breakline: no code at or after line " + std::to_string(line) + " of " + file);
     json ids = json::array(), addresses = json::array();
     std::string text = "breakline " + place_text({f, at}) + ":";
-    for (uint16 a : srcmap_line_addresses(f, at)) {
-        const std::string loc = srcmap_file(f) + ":" + std::to_string(at);
-        const int id = dbg_break_add_at(a, loc.c_str(), condition.c_str(), hits.c_str(), &error, OWNER_SOURCE);
-        if (!id) {
-            for (const json &done : ids) dbg_delete(done.get<int>(), &error);
-            return r.fail("breakline: " + error);
-        }
-        ids.push_back(id);
-        addresses.push_back(a);
+    for (size_t i = 0; i < made.size(); i++) {
+        ids.push_back(made[i]);
+        addresses.push_back(placed[i]);
         char t[48];
-        snprintf(t, sizeof t, " %d at %04X", id, a);
+        snprintf(t, sizeof t, " %d at %04X", made[i], placed[i]);
         text += t;
     }
     r.line(text);
@@ -976,11 +931,7 @@ void cmd_clear(console_session *, const std::string &args, reply_builder &r)
     r.fail("clear: source, instruction, function or data");
 }
 
-// Steps by source line: instruction steps (into) or steps over calls
-// (next) until the machine is at another statement, has returned from the
-// routine it was in, or, stepping into, has entered a routine that has
-// source lines. Routines without source lines and interrupt routines are
-// stepped through.
+// Steps by source line (srcdbg_line_step).
 void line_step(console_session *cs, const std::string &args, reply_builder &r, bool into, const char *name)
 {
     uint64 limit;
@@ -993,42 +944,7 @@ void line_step(console_session *cs, const std::string &args, reply_builder &r, b
         return step_kind(cs, args, r, DBG_STEP_NEXT, name);
     }
     run_scope scope(cs);
-    limit = limited(cs, limit);
-    const uint64 start_passes = ovix_machine_passes();
-    const size_t depth0 = dbg_call_stack().size();
-    dbg_stop stop;
-    for (;;) {
-        const uint64 used = ovix_machine_passes() - start_passes;
-        if (used >= limit) {
-            stop = dbg_last_stop();
-            stop.kind = DBG_STOP_COUNT;
-            stop.pc = tms7000.pc.w.l;
-            stop.passes = ovix_machine_passes();
-            break;
-        }
-        if (s_interrupted) {
-            stop = dbg_stop{};
-            stop.kind = DBG_STOP_DEBUGGER;
-            stop.pc = tms7000.pc.w.l;
-            stop.passes = ovix_machine_passes();
-            break;
-        }
-        const size_t before = dbg_call_stack().size();
-        stop = dbg_step(into ? DBG_STEP_INTO : DBG_STEP_NEXT, 1, limit - used, hooks_of(cs));
-        if (stop.kind != DBG_STOP_STEP) break;
-        const std::vector<dbg_frame> frames = dbg_call_stack();
-        if (frames.size() > before) {
-            // Entered a routine (into only: next comes back).
-            const bool through = frames[0].kind == FRAME_INTERRUPT || srcmap_statement_at(tms7000.pc.w.l).file < 0;
-            if (!through) break;
-            std::string error;
-            stop = dbg_step(DBG_STEP_OUT, 1, limit - (ovix_machine_passes() - start_passes), hooks_of(cs), &error);
-            if (stop.kind != DBG_STOP_STEP) break;
-        }
-        if (dbg_call_stack().size() < depth0) break;   // returned
-        const srcmap_place here = srcmap_statement_at(tms7000.pc.w.l);
-        if (!(here == start)) break;
-    }
+    dbg_stop stop = srcdbg_line_step(into, limited(cs, limit), hooks_of(cs), &s_interrupted);
     stop = finish_stop(stop);
     if (stop.kind == DBG_STOP_STEP) stop.step = into ? DBG_STEP_INTO : DBG_STEP_NEXT;
     report_stop(r, cs, stop);
@@ -1042,42 +958,13 @@ void line_step(console_session *cs, const std::string &args, reply_builder &r, b
 void cmd_lstep(console_session *cs, const std::string &args, reply_builder &r) { line_step(cs, args, r, true, "lstep"); }
 void cmd_lnext(console_session *cs, const std::string &args, reply_builder &r) { line_step(cs, args, r, false, "lnext"); }
 
-// Back in time by source line: over calls to the previous line this
-// routine ran, then to the first pass of that line's run. Each step back
-// runs again from a keyframe, so a line that ran long takes a while: at
-// most LBACK_STEPS steps back are taken.
-constexpr int LBACK_STEPS = 4000;
-
+// Back in time by source line (srcdbg_line_back).
 void cmd_lback(console_session *cs, const std::string &args, reply_builder &r)
 {
     if (!args.empty()) return r.fail("lback takes no arguments");
     std::string error;
-    const srcmap_place start = srcmap_statement_at(tms7000.pc.w.l);
-    dbg_stop stop = tl_step_back_over(&error);
+    const dbg_stop stop = srcdbg_line_back(&error);
     if (stop.kind == DBG_STOP_NONE) return r.fail("lback: " + error);
-    if (start.file >= 0) {
-        int steps = 1;
-        // To another line.
-        while (srcmap_statement_at(tms7000.pc.w.l) == start && !stop.start_of_time && steps < LBACK_STEPS) {
-            stop = tl_step_back_over(&error);
-            steps++;
-            if (stop.kind == DBG_STOP_NONE) return r.fail("lback: " + error);
-        }
-        // To its first pass.
-        const srcmap_place line = srcmap_statement_at(tms7000.pc.w.l);
-        while (line.file >= 0 && !stop.start_of_time && steps < LBACK_STEPS) {
-            const dbg_stop here = stop;
-            stop = tl_step_back_over(&error);
-            steps++;
-            if (stop.kind == DBG_STOP_NONE) return r.fail("lback: " + error);
-            if (!(srcmap_statement_at(tms7000.pc.w.l) == line)) {
-                stop = tl_goto(here.passes, &error);
-                if (stop.kind == DBG_STOP_NONE) return r.fail("lback: " + error);
-                stop.step = DBG_STEP_BACK;
-                break;
-            }
-        }
-    }
     report_stop(r, cs, stop);
     const srcmap_place p = srcmap_statement_at(tms7000.pc.w.l);
     if (p.file >= 0) {

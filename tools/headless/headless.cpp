@@ -18,6 +18,7 @@
 #include "cpu/tms7000.h"
 #include "debug/engine.h"
 #include "debug/png.h"
+#include "debug/source_debug.h"
 #include "debug/symbols.h"
 #include "debug/trace.h"
 #include "host/cli_parse.h"
@@ -39,9 +40,10 @@ static constexpr double MACHINE_MHZ = 5.0;
 static const char usage[] =
     "usage: ovix-headless [--bios FILE] [--cart FILE] [--load-state FILE] [--instructions N]\n"
     "                     [--until-pc HEX|LABEL] [--type TEXT] [--screenshot FILE.png] [--state FILE.json]\n"
-    "                     [--trace-all] [--symbols FILE]... [--break LOCATION[:CONDITION[:HITS]]]...\n"
-    "                     [--watch [r|w|rw:]RANGE[:CONDITION]]... [--console [--json]]\n"
-    "                     [--seconds S | --cycles N | --frames N] [--type-at WHEN:TEXT]... [--keys FILE] [--help]\n";
+    "                     [--trace-all] [--symbols FILE]... [--debug-info FILE]...\n"
+    "                     [--break LOCATION[:CONDITION[:HITS]]]... [--watch [r|w|rw:]RANGE[:CONDITION]]...\n"
+    "                     [--console [--json]] [--seconds S | --cycles N | --frames N] [--type-at WHEN:TEXT]...\n"
+    "                     [--keys FILE] [--record FILE] [--play FILE] [--help]\n";
 
 // ---------------------------------------------------------------------------
 // Options
@@ -117,7 +119,13 @@ static void declare_options(CLI::App &app, headless_options *opt, option_texts *
                                               "repeatable")
         ->option_text("FILE")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    app.add_option("--break", opt->breaks, "stop at a breakpoint (with a condition and a hit count); repeatable")
+    app.add_option("--debug-info", opt->debug_info,
+                   "the assembler's debug information (ovix-asm --debug-info): its labels, FILE:LINE for --break, "
+                   "and a stop at bytes no source line produced; repeatable")
+        ->option_text("FILE")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--break", opt->breaks, "stop at a breakpoint (with a condition and a hit count; the location may be "
+                                           "a source FILE:LINE of --debug-info); repeatable")
         ->option_text("LOCATION[:CONDITION[:HITS]]")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("--watch", opt->watches, "stop at a watchpoint on a range (r, w or rw; w by default); repeatable")
@@ -435,12 +443,38 @@ static void split_colon(const std::string &s, std::string *first, std::string *r
     *rest = *had ? s.substr(at + 1) : "";
 }
 
+// A location that names a source file of the debug information, then a
+// line: FILE:LINE[:CONDITION[:HITS]]. The breakpoints go on the line's code.
+static bool source_break(const std::string &b, const std::string &file, const std::string &rest, std::string *error)
+{
+    std::string line, more, condition, hits;
+    bool had;
+    split_colon(rest, &line, &more, &had);
+    split_colon(more, &condition, &hits, &had);
+    const bool digits = !line.empty() && line.size() <= 9 && line.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stoi(line) == 0) {
+        *error = "--break " + b + ": a line number (from 1) must follow the source file " + file;
+        return false;
+    }
+    std::string e;
+    if (srcdbg_break_line(file, std::stoi(line), condition.c_str(), hits.c_str(), OWNER_USER, nullptr, nullptr, &e)
+            .empty()) {
+        *error = "--break " + b + ": " + e;
+        return false;
+    }
+    return true;
+}
+
 bool headless_set_points(const headless_options &opt, std::string *error)
 {
     for (const std::string &b : opt.breaks) {
         std::string location, rest, condition, hits;
         bool had;
         split_colon(b, &location, &rest, &had);
+        if (had && srcmap_loaded() && srcmap_find_file(location.c_str()) >= 0) {
+            if (!source_break(b, location, rest, error)) return false;
+            continue;
+        }
         split_colon(rest, &condition, &hits, &had);
         std::string e;
         if (!dbg_break_add(location.c_str(), condition.c_str(), hits.c_str(), false, &e)) {
@@ -498,6 +532,13 @@ int headless_main(int argc, const char *const *argv)
         // Every file adds its names to those loaded before it.
         if (const char *e = symbols_add(symbol_group::cartridge, opt.symbols[i].c_str())) {
             fprintf(stderr, "Symbols not loaded: %s\n%s", e, usage);
+            return 2;
+        }
+    }
+    for (const std::string &d : opt.debug_info) {
+        std::string e;
+        if (!srcdbg_load(d.c_str(), &e)) {
+            fprintf(stderr, "Debug information not loaded: %s\n%s", e.c_str(), usage);
             return 2;
         }
     }

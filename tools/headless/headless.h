@@ -28,7 +28,8 @@ struct headless_options {
     bool trace_all = false;
     std::string until_pc_text;         // --until-pc as given (a label is looked up once symbols are loaded)
     std::vector<std::string> symbols;  // --symbols files, loaded in order
-    std::vector<std::string> breaks;   // --break LOCATION[:CONDITION[:HITS]]
+    std::vector<std::string> debug_info;  // --debug-info files, loaded in order
+    std::vector<std::string> breaks;   // --break LOCATION[:CONDITION[:HITS]] (LOCATION may be FILE:LINE)
     std::vector<std::string> watches;  // --watch [r|w|rw:]RANGE[:CONDITION]
     std::string record;                // --record FILE: a movie of the run's input
     std::string play;                  // --play FILE: a movie's input played

@@ -3,6 +3,9 @@
 // source line, steps by source line forwards and back.
 #include "debug/source_debug.h"
 
+#include <algorithm>
+#include <cstring>
+#include <map>
 #include <set>
 
 #include "cpu/tms7000.h"
@@ -12,6 +15,16 @@
 #include "state/timeline.h"
 
 static bool s_unwritten_stop = true;
+
+// The lines of each source file read so far (an entry with `error` set
+// when it could not be read).
+struct source_file {
+    std::vector<std::string> lines;
+    std::string error;
+};
+static std::map<std::string, source_file> s_sources;
+
+void srcdbg_forget_sources() { s_sources.clear(); }
 
 static std::string upper(std::string s)
 {
@@ -50,6 +63,7 @@ void srcdbg_labels_into_symbols()
 bool srcdbg_load(const char *path, std::string *error)
 {
     if (!srcmap_load(path, error)) return false;
+    srcdbg_forget_sources();   // a new build: its sources may have changed too
     srcdbg_apply_unwritten();
     srcdbg_labels_into_symbols();
     return true;
@@ -73,10 +87,33 @@ std::string srcdbg_beside(const std::string &image)
     return "";
 }
 
+bool srcdbg_load_beside(const std::string &image_path, uint16 first, uint16 last, std::string *loaded,
+                        std::string *error)
+{
+    srcmap_forget(first, last);
+    *loaded = srcdbg_beside(image_path);
+    bool ok = true;
+    if (!loaded->empty() && !srcdbg_load(loaded->c_str(), error)) {
+        loaded->clear();
+        ok = false;
+    }
+    srcdbg_apply_unwritten();
+    srcdbg_labels_into_symbols();
+    return ok;
+}
+
 std::string srcdbg_place_text(const srcmap_place &p)
 {
     if (p.file < 0) return "";
     return srcmap_file(p.file) + ":" + std::to_string(p.line);
+}
+
+std::string srcdbg_short_place_text(const srcmap_place &p)
+{
+    if (p.file < 0) return "";
+    const std::string &path = srcmap_file(p.file);
+    const size_t slash = path.find_last_of('/');
+    return (slash == std::string::npos ? path : path.substr(slash + 1)) + ":" + std::to_string(p.line);
 }
 
 std::vector<int> srcdbg_break_line(const std::string &file, int line, const char *condition, const char *hits,
@@ -184,4 +221,94 @@ dbg_stop srcdbg_line_back(std::string *error)
         }
     }
     return stop;
+}
+
+// ---------------------------------------------------------------------------
+// The source view.
+
+static const source_file &source(const std::string &path)
+{
+    auto it = s_sources.find(path);
+    if (it != s_sources.end()) return it->second;
+    source_file f;
+    std::string text;
+    long long size = 0;
+    if (read_input_file(path.c_str(), 16ll << 20, &text, &size, &f.error) == input_read::too_big)
+        f.error = path + ": larger than 16 MiB";
+    if (f.error.empty()) {
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t nl = text.find('\n', start);
+            if (nl == std::string::npos) nl = text.size();
+            std::string line = text.substr(start, nl - start);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            f.lines.push_back(line);
+            start = nl + 1;
+        }
+    }
+    return s_sources.emplace(path, std::move(f)).first->second;
+}
+
+
+// A source line as shown: tabs to the next multiple of 8, control bytes as
+// '?', cut to `width`.
+static std::string shown(const std::string &line, int width)
+{
+    std::string out;
+    for (char c : line) {
+        if ((int)out.size() >= width) break;
+        if (c == '\t') {
+            do out += ' ';
+            while (out.size() % 8 && (int)out.size() < width);
+        } else {
+            out += (unsigned char)c < 0x20 || c == 0x7F ? '?' : c;
+        }
+    }
+    return out.substr(0, (size_t)std::max(width, 0));
+}
+
+// '*' when an enabled breakpoint is on the line's code, 'o' when only
+// disabled ones are, ' ' otherwise.
+static char break_mark(int file, int line)
+{
+    char mark = ' ';
+    for (uint16 a : srcmap_line_addresses(file, line)) {
+        const int m = dbg_break_mark(a);
+        if (m == 1) return '*';
+        if (m == 2) mark = 'o';
+    }
+    return mark;
+}
+
+std::string srcdbg_source_text(uint16 pc, int before, int lines, int width)
+{
+    char head[160];
+    if (!srcmap_loaded())
+        return shown("No debug information is loaded: the debugger reads game.dbg beside the cartridge "
+                     "(ovix-asm --debug-info), or --debug-info FILE.",
+                     10000) +
+               "\n";
+    const srcmap_line *l = srcmap_line_at(pc);
+    if (!l) {
+        const srcmap_symbol *s = srcmap_label_before(pc);
+        snprintf(head, sizeof head, "No source line at %04X%s%s%s", pc, s ? " (after label " : "",
+                 s ? s->name.c_str() : "", s ? ")" : "");
+        return std::string(head) + "\n";
+    }
+    // The statement: the line itself, or the outermost macro call.
+    const srcmap_place at = srcmap_statement(*l);
+    std::string header = srcdbg_short_place_text(at);
+    if (!l->expansion.empty())
+        header += " (in " + l->expansion.front().macro + ": " + srcdbg_short_place_text(l->at) + ")";
+    const source_file &f = source(srcmap_file(at.file));
+    std::string text = shown(header, width) + "\n";
+    if (!f.error.empty()) return text + shown(f.error, width) + "\n";
+    const int first = std::max(1, at.line - before);
+    const int last = std::min((int)f.lines.size(), first + lines - 2);
+    for (int n = first; n <= last; n++) {
+        char prefix[16];
+        snprintf(prefix, sizeof prefix, "%c%c%5d  ", n == at.line ? '>' : ' ', break_mark(at.file, n), n);
+        text += prefix + shown(f.lines[(size_t)n - 1], width - (int)strlen(prefix)) + "\n";
+    }
+    return text;
 }

@@ -25,6 +25,15 @@ void srcdbg_clear();
 // replaced); "" when neither is a file.
 std::string srcdbg_beside(const std::string &image);
 
+// An image loaded from `image_path` into first..last (the cartridge's area
+// or the BIOS's): the debug information of the image it replaced is
+// forgotten, and the file beside it (srcdbg_beside) loaded when there is
+// one. True when nothing was wrong (*loaded: the file's name, or "" for
+// none); false with *error when the file beside it is bad (then the image
+// has no debug information).
+bool srcdbg_load_beside(const std::string &image_path, uint16 first, uint16 last, std::string *loaded,
+                        std::string *error);
+
 // After the symbol table was replaced (a cartridge loaded with its symbol
 // file), the labels of the loaded debug information join it again.
 void srcdbg_labels_into_symbols();
@@ -39,6 +48,8 @@ void srcdbg_apply_unwritten();
 
 // "file:line" of a place, "" for none.
 std::string srcdbg_place_text(const srcmap_place &p);
+// The same with the file's name only ("game.asm:42"), for the window.
+std::string srcdbg_short_place_text(const srcmap_place &p);
 
 // Breakpoints on a source line: on the first line at or after `line` of
 // `file` that wrote code, one per place its code was put. Returns the
@@ -66,3 +77,15 @@ dbg_stop srcdbg_line_step(bool into, uint64 limit, const loop_hooks *hooks,
 // time cannot go back.
 constexpr int SRCDBG_BACK_STEPS = 4000;
 dbg_stop srcdbg_line_back(std::string *error);
+
+// The source view of the window's debugger: a header line, then up to
+// `lines` - 1 lines of the source around the statement at `pc` (`before`
+// of them before it), each "MB NNNNN  text": M is '>' on the statement's
+// line, B '*' where an enabled breakpoint is on the line's code ('o' only
+// disabled ones). The header names the file and line, and the macro call
+// when the pc is inside an expansion (by their names only). Each line is
+// cut to `width` characters (tabs expanded). Without a source line at
+// `pc`, the header says why. Source files are read once and kept (srcdbg_forget_sources
+// reads them again).
+std::string srcdbg_source_text(uint16 pc, int before, int lines, int width);
+void srcdbg_forget_sources();

@@ -331,6 +331,14 @@ bool srcmap_load(const char *path, std::string *error)
     return srcmap_parse(path, text, error);
 }
 
+void srcmap_forget(uint16 first, uint16 last)
+{
+    auto &v = s.files_loaded;
+    v.erase(std::remove_if(v.begin(), v.end(), [&](const loaded &o) { return o.base <= last && first < o.base + o.size; }),
+            v.end());
+    rebuild();
+}
+
 void srcmap_clear()
 {
     s.files_loaded.clear();

@@ -67,6 +67,9 @@ bool srcmap_load(const char *path, std::string *error);
 bool srcmap_parse(const char *path, const std::string &text, std::string *error);
 
 void srcmap_clear();
+// Forgets the files whose image overlaps first..last (the cartridge's area,
+// when another cartridge is loaded).
+void srcmap_forget(uint16 first, uint16 last);
 bool srcmap_loaded();
 // The debug information files loaded, as given.
 const std::vector<std::string> &srcmap_loaded_files();

@@ -15,7 +15,8 @@ namespace fs = std::filesystem;
 
 static const char usage[] =
     "usage: ovix [--bios FILE] [--cart FILE] [--load-state FILE] [--fast] [--debug] [--scale N]\n"
-    "            [--fullscreen] [--symbols FILE] [--console-fd N [--json]] [--help] [--version]\n";
+    "            [--fullscreen] [--symbols FILE] [--debug-info FILE] [--console-fd N [--json]] [--help]\n"
+    "            [--version]\n";
 
 static const char version[] = "ovix (Ovix emulator) " OVIX_VERSION_TEXT "\n";
 
@@ -40,6 +41,11 @@ static void declare_options(CLI::App &app, frontend_options *opt, option_texts *
     app.add_option("--symbols", opt->symbols,
                    "names for the debugger, as ovix-asm --symbols writes them; may be given more than once (default: "
                    "the cartridge's, beside it)")
+        ->option_text("FILE")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--debug-info", opt->debug_info,
+                   "source lines for the debugger, as ovix-asm --debug-info writes them; may be given more than once "
+                   "(default: the cartridge's, beside it, and the BIOS's)")
         ->option_text("FILE")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_flag("--fast", opt->fast, "start at fastest speed instead of the remembered speed (at first 5 MHz)");

@@ -15,6 +15,7 @@ struct frontend_options {
     std::string cart;         // --cart; empty: no cartridge
     std::string load_state;   // --load-state; empty: a cold start
     std::vector<std::string> symbols;   // --symbols, each time given; none: the symbol file beside the cartridge, if any
+    std::vector<std::string> debug_info;   // --debug-info, each time given; none: the file beside the cartridge, if any
     bool fast = false;        // --fast: start at fastest speed (else the remembered speed)
     bool debug = false;       // --debug: the debugger before the first instruction
     int scale = 0;            // --scale: window of 320*scale x 250*scale; 0: the remembered scale

@@ -23,6 +23,7 @@
 #include "cpu/tms7000.h"
 #include "debug/debugger_text.h"
 #include "debug/engine.h"
+#include "debug/source_debug.h"
 #include "debug/symbols.h"
 #include "debug/trace.h"
 #include "main/frontend.h"
@@ -92,14 +93,45 @@ static void show_log_end()
     d.d2 = lines > height ? lines - height : 0;
 }
 
-// The refresh after a command: the boxes, the log at its newest lines.
+// The lower box shows the source around the program counter (with debug
+// information loaded, unless V chose the trace log) or the trace log.
+static bool s_source_chosen = true;
+static std::string s_source_text;
+static constexpr int SOURCE_BEFORE = 10, SOURCE_LINES = 35, SOURCE_WIDTH = 58;
+
+static bool source_shown() { return s_source_chosen && srcmap_loaded(); }
+
+// The steps go by source line while the source is shown and the program
+// counter is on a line of it.
+static bool line_steps() { return source_shown() && srcmap_statement_at(get_pc()).file >= 0; }
+
+// The refresh after a command: the boxes, the log at its newest lines or
+// the source at the program counter.
 static void refresh()
 {
     debugger_refresh();
     if (s_view.follow) s_view.top = get_pc();
     disass_debugger_from(s_view.top);
     get_log_str(log_box, LOG_BOX_SIZE);   // disass_debugger empties it
-    show_log_end();
+    DIALOG &box = *dialog_object(DBG_LOG_BOX);
+    if (source_shown()) {
+        s_source_text = srcdbg_source_text(get_pc(), SOURCE_BEFORE, SOURCE_LINES, SOURCE_WIDTH);
+        box.dp = s_source_text.data();
+        box.d1 = box.d2 = 0;
+    } else {
+        box.dp = log_box;
+        show_log_end();
+    }
+}
+
+// V: the source or the trace log in the lower box.
+static int toggle_source()
+{
+    s_source_chosen = !s_source_chosen;
+    if (s_source_chosen && !srcmap_loaded())
+        snprintf(debugger_status, sizeof debugger_status, "No debug information is loaded");
+    refresh();
+    return D_REDRAW;
 }
 
 // Before a command that runs the machine or moves it in time: the box
@@ -118,8 +150,27 @@ static void show_stop(const dbg_stop &stop)
     snprintf(debugger_status, sizeof debugger_status, "%s", dbg_stop_text(stop).c_str());
 }
 
+// A step by source line (srcdbg_line_step), run as step over runs.
+static int line_step(bool into)
+{
+    before_command();
+    run_begin(RUN_STEP_OVER);
+    show_message("Stepping a line... (Escape or F1 stops it)");
+    const dbg_stop stop = srcdbg_line_step(into, UINT64_MAX, window_hooks());
+    note_stop(stop.kind == DBG_STOP_DEBUGGER ? LOOP_STOP_DEBUGGER : LOOP_STOP_ENGINE, get_pc());
+    run_end();
+    if (stop.kind == DBG_STOP_STEP) {
+        const std::string where = srcdbg_short_place_text(srcmap_statement_at(get_pc()));
+        snprintf(debugger_status, sizeof debugger_status, "%s%s%s", dbg_stop_text(stop).c_str(),
+                 where.empty() ? "" : " at ", where.c_str());
+    }
+    refresh();
+    return D_REDRAW;
+}
+
 static int step()
 {
+    if (line_steps()) return line_step(true);
     before_command();
     const dbg_stop stop = dbg_step_instruction();
     if (stop.kind == DBG_STOP_STEP)
@@ -138,6 +189,7 @@ static int step()
 // F1 stops it anywhere.
 static int stepover()
 {
+    if (line_steps()) return line_step(false);
     before_command();
     run_begin(RUN_STEP_OVER);
     show_message("Stepping over... (Escape or F1 stops it)");
@@ -232,9 +284,10 @@ static int travelled(const dbg_stop &stop, const std::string &error)
 
 static int step_back()
 {
+    const bool by_line = line_steps();
     before_command();
     std::string error;
-    const dbg_stop stop = tl_step_back(&error);
+    const dbg_stop stop = by_line ? srcdbg_line_back(&error) : tl_step_back(&error);
     return travelled(stop, error);
 }
 
@@ -314,21 +367,30 @@ static void toggle_breakpoint(uint16 address)
     dbg_break_add(where, nullptr, nullptr, false, &error);
 }
 
-void load_cartridge_symbols(const char *rom_path)
+// A message about a file beside the cartridge just chosen: its name alone
+// leaves the alert's three lines to the reason.
+static void beside_alert(const char *title, const char *rom_path, std::string text)
 {
-    std::string loaded;
-    const char *error = symbols_load_beside(rom_path, &loaded);
-    if (!error) return;
-    // The file is beside the cartridge just chosen: its name alone leaves
-    // the alert's three lines to the reason.
-    std::string text = error;
     const std::string path = rom_path;
     const size_t slash = path.find_last_of('/');
     if (slash != std::string::npos) {
         const size_t at = text.find(path.substr(0, slash + 1));
         if (at != std::string::npos) text.erase(at, slash + 1);
     }
-    message_alert("Symbols not loaded", text.c_str());
+    message_alert(title, text.c_str());
+}
+
+void load_cartridge_symbols(const char *rom_path, bool symbols, bool debug_info)
+{
+    std::string loaded, error;
+    if (symbols)
+        if (const char *e = symbols_load_beside(rom_path, &loaded)) beside_alert("Symbols not loaded", rom_path, e);
+    if (debug_info) {
+        if (!srcdbg_load_beside(rom_path, 0x0200, 0x7FFF, &loaded, &error))
+            beside_alert("Debug information not loaded", rom_path, error);
+    } else {
+        srcdbg_labels_into_symbols();   // the labels of --debug-info after the cartridge's names
+    }
 }
 
 // Closes the dialog; the machine resumes where it stopped.
@@ -528,6 +590,7 @@ static MENU debug_menu[] = {
     {txt("Call stack..."), call_stack, nullptr, 0, nullptr},
     {txt("History..."), history, nullptr, 0, nullptr},
     {txt("Change a register or memory...\tS"), set_machine, nullptr, 0, nullptr},
+    {txt("Source or trace log\tV"), toggle_source, nullptr, 0, nullptr},
     {txt(""), nullptr, nullptr, 0, nullptr},
     {txt("Step back\tShift+F7"), step_back, nullptr, 0, nullptr},
     {txt("Step back over\tShift+F8"), step_back_over, nullptr, 0, nullptr},
@@ -577,6 +640,7 @@ static DIALOG the_dialog[] = {
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_C, 0, command(clear_log), nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_P, 0, command(info_address_phys), nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_S, 0, command(set_machine), nullptr, nullptr},
+    {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_V, 0, command(toggle_source), nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F4, 0, command(debugger_load_rom), nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F1, 0, command(set_dump), nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F2, 0, command(remove_dump), nullptr, nullptr},

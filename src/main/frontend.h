@@ -168,9 +168,12 @@ int message_alert(const char *title, const char *message, const char *button = "
 // machine resumes), false when the program is to end.
 bool debugger();
 // After a cartridge was loaded from `rom_path`: the symbol file beside it
-// replaces the symbols (none clears them); one that cannot be read is
-// reported in an alert, and the cartridge stays loaded without names.
-void load_cartridge_symbols(const char *rom_path);
+// replaces the symbols (none clears them), and its debug information
+// (game.rom.dbg or game.dbg) the previous cartridge's; a file that cannot
+// be read is reported in an alert, and the cartridge stays loaded without
+// what it would have given. `symbols` / `debug_info` false: that kind is
+// left as it is (files given on the command line).
+void load_cartridge_symbols(const char *rom_path, bool symbols = true, bool debug_info = true);
 
 // mem_explorer_dialog.cpp
 void memory_explorer();

@@ -53,6 +53,7 @@
 #include "console.h"
 #include "cpu/tms7000.h"
 #include "debug/debugger_text.h"
+#include "debug/source_debug.h"
 #include "debug/symbols.h"
 #include "debug/trace.h"
 #include "host/files.h"
@@ -1000,12 +1001,22 @@ static int run_window_program(const frontend_options &opt)
         std::string loaded;
         if (const char *error = symbols_load_beside_bios(bios.c_str(), &loaded))
             fprintf(stderr, "ovix: BIOS symbols not loaded: %s\n", error);
+        std::string dbg_error;
+        if (!srcdbg_load_beside(bios, 0xF800, 0xFFFF, &loaded, &dbg_error))
+            fprintf(stderr, "ovix: BIOS debug information not loaded: %s\n", dbg_error.c_str());
     }
     for (const std::string &file : opt.symbols)
         if (const char *error = symbols_add(symbol_group::cartridge, file.c_str())) {
             fprintf(stderr, "ovix: Symbols not loaded: %s\n", error);
             return 2;
         }
+    for (const std::string &file : opt.debug_info) {
+        std::string error;
+        if (!srcdbg_load(file.c_str(), &error)) {
+            fprintf(stderr, "ovix: Debug information not loaded: %s\n", error.c_str());
+            return 2;
+        }
+    }
     init(opt);
     get_log_str(log_box, LOG_BOX_SIZE);
     // The only answer is Abort (Escape too).
@@ -1021,7 +1032,8 @@ static int run_window_program(const frontend_options &opt)
         ovix_reset();   // as LOAD ROM does
         cartridge_loaded(opt.cart.c_str());
     }
-    if (!opt.cart.empty() && opt.symbols.empty()) load_cartridge_symbols(opt.cart.c_str());
+    // --symbols and --debug-info take the place of the files beside it.
+    if (!opt.cart.empty()) load_cartridge_symbols(opt.cart.c_str(), opt.symbols.empty(), opt.debug_info.empty());
     if (!opt.load_state.empty()) {
         std::string error;
         if (!snapshot_load(opt.load_state.c_str(), &error)) {

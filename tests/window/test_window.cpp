@@ -1455,6 +1455,30 @@ TEST_F(CartridgeTest, DebuggerDialogsAndKeys)
     EXPECT_TRUE(wait_text("at 600B"));
 }
 
+// With the debug information beside the cartridge the debugger shows the
+// source at the program counter and F7 steps by source line; V shows the
+// trace log instead.
+TEST_F(WindowTest, SourceViewAndLineSteps)
+{
+    const std::string example = OVIX_BINARY_DIR "/roms/example/example";
+    fs::copy_file(example + ".rom", dir + "/example.rom");
+    fs::copy_file(example + ".dbg", dir + "/example.dbg");
+    start({"--cart", "example.rom"});
+    open_debugger();
+    run("xdotool key r");
+    type_address("start");
+    run("xdotool key b");
+    ASSERT_TRUE(wait_text("reached (start)"));
+    EXPECT_TRUE(wait_text("example.asm:44"));
+    EXPECT_TRUE(wait_text("#SET1,ADRL"));
+    run("xdotool key F7");
+    EXPECT_TRUE(wait_text("at example.asm:45"));
+    run("xdotool key v");
+    EXPECT_TRUE(wait_gone("#SET1,ADRL"));
+    run("xdotool key v");
+    EXPECT_TRUE(wait_text("#SET1,ADRL"));
+}
+
 // ---------------------------------------------------------------------------
 // The window program's second round: keys whose release is lost, dialogs
 // at every scale, quick-save slots, file selectors, remembered settings,

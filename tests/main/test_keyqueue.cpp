@@ -100,7 +100,7 @@ TEST(KeyQueue, Scripts)
         // released unless down on the host; strokes typed meanwhile follow.
         {"held key replaced, up on the host", "+a . m:b ? . .", "A[B]^_"},
         {"held key replaced, down on the host", "M:b . -b . .", "_^_"},
-        {"typed strokes follow the replaced held key", "+a . +c -c m:b . . . .", "A^C^"},
+        {"typed strokes follow the replaced held key", "+a . +c -c m:b . . . .", "A^C^_"},
         {"the machine holds none: the waiting strokes come next", "+a . +c -c m:- ? . .", "A[ ]C^"},
         // A clear forgets the held stroke; the key pressed again is a stroke.
         {"a key held before a clear, pressed again", "+a . c -a +a -a . . .", "AA^_"},

@@ -11,7 +11,11 @@
 #    title measures wall-clock time.
 # 2. 5 MHz at the prompt: the open BIOS at its prompt at the default speed;
 #    the program's CPU time (user + system, from /proc) over 20 seconds,
-#    taken after the start-up, as a share of one core.
+#    taken after the start-up, as a share of one core: with the timeline
+#    kept (the default) and without it (--rewind 0), twice each, in turn.
+# 3. Rewinding: the open BIOS at its prompt after 20 seconds at 5 MHz, the
+#    profile on, Backspace held: the pictures shown per second and the
+#    factor over real time that the window title gives while it rewinds.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -59,7 +63,7 @@ start_ovix() {
     OPID=$!
     WIN=""
     for _ in $(seq 300); do
-        WIN=$(xdotool search --name '^ovix$' 2>/dev/null | head -1 || true)
+        WIN=$(xdotool search --name '^ovix( - .*)?$' 2>/dev/null | head -1 || true)
         [ -n "$WIN" ] && break
         sleep 0.1
     done
@@ -108,14 +112,32 @@ profile_on
 echo "fastest speed, mixed loop as cartridge:   $(profile_mhz) MHz (window title)"
 stop_ovix
 
-start_ovix --bios "$OPEN_BIOS"
-sleep 4                                    # start-up done, the prompt blinking
 ticks=$(getconf CLK_TCK)
 cpu() { awk '{ print $14 + $15 }' "/proc/$OPID/stat"; }
-c0=$(cpu); t0=$(date +%s.%N)
-sleep 20
-c1=$(cpu); t1=$(date +%s.%N)
-awk -v c="$((c1 - c0))" -v k="$ticks" -v a="$t0" -v b="$t1" \
-    'BEGIN { printf "5 MHz at the prompt:                      %.2f%% of one core (%.2f s CPU in %.1f s)\n", 100 * c / k / (b - a), c / k, b - a }'
+prompt_share() {
+    start_ovix --bios "$OPEN_BIOS" "$@"
+    sleep 4                                    # start-up done, the prompt blinking
+    c0=$(cpu); t0=$(date +%s.%N)
+    sleep 20
+    c1=$(cpu); t1=$(date +%s.%N)
+    awk -v c="$((c1 - c0))" -v k="$ticks" -v a="$t0" -v b="$t1" -v what="$*" \
+        'BEGIN { printf "5 MHz at the prompt %-12s %.2f%% of one core (%.2f s CPU in %.1f s)\n", what ":", 100 * c / k / (b - a), c / k, b - a }'
+    stop_ovix
+}
+for _ in 1 2; do
+    prompt_share --rewind 120
+    prompt_share --rewind 0
+done
+
+start_ovix --bios "$OPEN_BIOS"
+sleep 20                                   # 20 seconds of the machine's time to go back over
+profile_on
+sleep 2
+xdotool keydown BackSpace
+for _ in 1 2 3; do
+    sleep 2
+    echo "rewinding: $(xdotool getwindowname "$WIN" | sed -n 's/.* - \(rewinding: .*\)/\1/p') (window title)"
+done
+xdotool keyup BackSpace
 stop_ovix
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -503,6 +503,15 @@ static bool message_expired()
 static run_kind s_run = RUN_NORMAL;
 static stop_cause s_stop = STOP_NONE;
 
+// Time travel and the actions carried out between two runs (between_runs).
+static struct {
+    bool in_run;                                  // ovix_loop's run is under way
+    std::vector<std::function<void()>> actions;   // to carry out once it has stopped
+    bool was_following;                           // the last frame pass followed recorded input
+    int rewind_seconds = 120;                     // --rewind
+} s_travel;
+
+
 void request_stop(stop_cause cause)
 {
     if (s_stop == STOP_NONE) s_stop = cause;
@@ -516,7 +525,9 @@ static void key_escape()
         return;
     }
     fastPopup();
-    machine_resume();
+    // An entry chosen is carried out between runs, the window still as the
+    // popup left it (at scale 1, grown for the dialogs).
+    if (s_travel.actions.empty()) machine_resume();
 }
 
 static void key_f1() { request_stop(s_run == RUN_STEP_OVER ? STOP_STEP_KEY : STOP_F1); }
@@ -702,13 +713,6 @@ static bool typed_while_following()
 // time stop the run (ask_bkpt, without a cause of stop) and are carried out
 // by ovix_loop before it runs the machine on.
 
-static struct {
-    bool in_run;                                  // ovix_loop's run is under way
-    std::vector<std::function<void()>> actions;   // to carry out once it has stopped
-    bool was_following;                           // the last frame pass followed recorded input
-    int rewind_seconds = 120;                     // --rewind
-} s_travel;
-
 int rewind_seconds() { return s_travel.rewind_seconds; }
 
 void between_runs(std::function<void()> action)
@@ -731,10 +735,14 @@ static void take_over()
     movie_playback_ended("Typing took over from the movie");
 }
 
+static void pause_machine();
 static void carry_out_between_runs()
 {
-    // Keys typed for the machine until now are kept; those typed in a
-    // dialog of an action are dropped when the machine goes on.
+    // The run's stop was the actions' own (a stop asked for meanwhile, F1,
+    // stays asked for). Keys typed for the machine until now are kept;
+    // those typed in a dialog of an action are dropped when the machine
+    // goes on.
+    if (s_stop == STOP_NONE) ask_bkpt = 0;
     keyq_drain();
     const bool was_replaying = tl_replaying();
     while (!s_travel.actions.empty()) {
@@ -747,7 +755,11 @@ static void carry_out_between_runs()
         keys_follow_machine();
         movie_playback_ended("The movie's rest was dropped: live input from here");
     }
-    if (s_stop == STOP_NONE) machine_resume();
+    if (s_stop != STOP_NONE) return;
+    machine_resume();
+    // A pause that an action interrupted goes on, between runs: the paused
+    // machine does not move.
+    if (s_over.paused) pause_machine();
 }
 
 // ---------------------------------------------------------------------------
@@ -833,12 +845,12 @@ static void frame_to_window(BITMAP *frame, void *)
     // The recorded input has run out (the end of a movie, or of the time
     // the debugger went back over): the keyboard is live from here, and
     // the key the machine holds is the queue's.
-    if (s_travel.was_following != ovix_following) {
-        s_travel.was_following = ovix_following;
-        if (!ovix_following) {
-            keys_follow_machine();
-            movie_playback_ended("The movie has ended: the keyboard is live");
-        }
+    if (ovix_following) {
+        s_travel.was_following = true;
+    } else if (s_travel.was_following && !tl_replaying()) {
+        s_travel.was_following = false;
+        keys_follow_machine();
+        movie_playback_ended("The movie has ended: the keyboard is live");
     }
     schedule_next_frame();
     if (!frame) return;

@@ -140,6 +140,7 @@ void fastPopup()
 static void fast_reset()
 {
     // Escape dismisses the question: neither answer is carried out.
+    dialog_window();
     switch (reset_question()) {
     case 1: ovix_reset(); break;
     case 2: {
@@ -314,6 +315,7 @@ static int chooser_key(int k)
 bool choose_file(const char *title, const char *kind, const char *extensions, const std::string &folder,
                  std::string *chosen)
 {
+    dialog_window();
     char path[6144] = "";
     std::error_code ec;
     if (!folder.empty() && fs::is_directory(folder, ec)) snprintf(path, sizeof path, "%s/", folder.c_str());

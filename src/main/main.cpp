@@ -511,7 +511,6 @@ static struct {
     int rewind_seconds = 120;                     // --rewind
 } s_travel;
 
-
 void request_stop(stop_cause cause)
 {
     if (s_stop == STOP_NONE) s_stop = cause;

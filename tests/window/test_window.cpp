@@ -1796,3 +1796,28 @@ TEST_F(WindowTest, RewindShowsTheEarlierPicture)
         << "see " << save_shot();
     EXPECT_TRUE(running());
 }
+
+// A movie the runner recorded plays in the window: at its end the keyboard
+// is live (the key typed then reaches the machine after the movie's); typed
+// during the playback, a key takes over at once.
+TEST_F(CartridgeTest, MoviePlaysInTheWindowAndTypingTakesOver)
+{
+    ASSERT_TRUE(write_file(dir + "/busy.rom", busy_cartridge()));
+    const std::string runner = "cd '" + dir + "' && '" OVIX_BINARY_DIR "/tools/headless/ovix-headless' --cart busy.rom ";
+    ASSERT_EQ(run(runner + "--type ab --seconds 3 --record short.ovm >/dev/null"), 0);
+    ASSERT_EQ(run(runner + "--type-at 60s:ab --seconds 61 --record long.ovm >/dev/null"), 0);
+
+    start({"--cart", "busy.rom", "--play", "short.ovm"});
+    EXPECT_TRUE(wait_text("The movie has ended: the keyboard is live", LONG));
+    press_keys("c", 100ms, 100ms);
+    open_debugger();
+    EXPECT_EQ(key_log(), "ABC");
+
+    start({"--cart", "busy.rom", "--play", "long.ovm"});
+    ASSERT_TRUE(wait_text("Playing long.ovm (typing takes over)", LONG));
+    wait_counter();   // the cartridge reads the keyboard
+    press_keys("d", 100ms, 100ms);
+    EXPECT_TRUE(wait_text("Typing took over from the movie", LONG));
+    open_debugger();
+    EXPECT_EQ(key_log(), "D");   // the movie's keys, a minute on, never came
+}

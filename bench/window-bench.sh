@@ -54,18 +54,25 @@ for _ in $(seq 50); do [ -s "$TMP/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(cat "$TMP/display")"
 
 # Starts the window program in a fresh folder with the options given;
-# waits for its window (WIN).
+# waits for its window (WIN). The graphics library now and then fails to
+# start right after another program on the display ended: the program is
+# then started again, a second later, at most twice.
 start_ovix() {
-    rm -rf "$TMP/run"
-    mkdir -p "$TMP/run"
-    xdotool mousemove 790 590
-    (cd "$TMP/run" && exec "$OVIX" "$@" >/dev/null 2>&1) &
-    OPID=$!
     WIN=""
-    for _ in $(seq 300); do
-        WIN=$(xdotool search --name '^ovix( - .*)?$' 2>/dev/null | head -1 || true)
+    for _ in 1 2 3; do
+        rm -rf "$TMP/run"
+        mkdir -p "$TMP/run"
+        xdotool mousemove 790 590
+        (cd "$TMP/run" && exec "$OVIX" "$@" >/dev/null 2>&1) &
+        OPID=$!
+        for _ in $(seq 300); do
+            WIN=$(xdotool search --name '^ovix( - .*)?$' 2>/dev/null | head -1 || true)
+            [ -n "$WIN" ] && break
+            kill -0 "$OPID" 2>/dev/null || break
+            sleep 0.1
+        done
         [ -n "$WIN" ] && break
-        sleep 0.1
+        sleep 1
     done
     [ -n "$WIN" ] || { echo "the window program did not open its window" >&2; exit 1; }
     xdotool windowfocus "$WIN"
@@ -136,7 +143,7 @@ sleep 2
 xdotool keydown BackSpace
 for _ in 1 2 3; do
     sleep 2
-    echo "rewinding: $(xdotool getwindowname "$WIN" | sed -n 's/.* - \(rewinding: .*\)/\1/p') (window title)"
+    echo "$(xdotool getwindowname "$WIN" | sed -n 's/.* - \(rewinding: .*\)/\1/p') (window title)"
 done
 xdotool keyup BackSpace
 stop_ovix

@@ -1,12 +1,16 @@
-// The snapshot reader on hostile files. The machine is set up once (a
-// small BIOS program that greets the I/O processor and writes to the video
-// chip, run for 20000 passes) and saved; each input is then loaded over it.
+// The snapshot reader, and the reader of the machine state's byte form, on
+// hostile files. The machine is set up once (a small BIOS program that
+// greets the I/O processor and writes to the video chip, run for 20000
+// passes) and saved; each input is then loaded over it.
 //
-// Input: byte 0 chooses how the rest is used. Even: the rest is the file,
-// as it stands. Odd: the rest is parsed as JSON and, when that works, its
-// checksum (bit 0) and ROM hashes (bit 1 too) are made right before it is
-// given to the reader, so that mutations get past those checks to the
-// members behind them.
+// Input: byte 0 chooses how the rest is used. Bit 2 clear, a snapshot:
+// bit 0 clear, the rest is the file as it stands; set, the rest is parsed
+// as JSON and, when that works, its checksum (bit 0) and ROM hashes (bit 1
+// too) are made right before it is given to the reader, so that mutations
+// get past those checks to the members behind them. Bit 2 set, a machine
+// state's byte form: bit 0 clear, the rest as it stands; set, the rest
+// overwrites the base machine's state after its header, which is then
+// made right with its checksum (and with bit 1 the ROM hashes too).
 //
 // A refused file must leave the machine as it was; an accepted one must
 // give a machine that runs, saves and loads back to the same bytes.
@@ -18,6 +22,7 @@
 #include "fuzz_support.h"
 #include "main/loop.h"
 #include "mem/memory.h"
+#include "state/machine_state.h"
 #include "state/snapshot.h"
 
 namespace {
@@ -53,6 +58,45 @@ bool load(const std::string &bytes, std::string *error, snapshot_counts *counts 
 const snapshot_counts base_counts{SETUP_PASSES, 12345};
 std::string base;   // the machine every input is loaded over
 nlohmann::ordered_json base_json;
+machine_state base_state;
+
+// The machine state's byte form: refused, the machine is kept; accepted,
+// the machine runs and its state reads back the same.
+void load_state_bytes(uint8_t mode, const uint8_t *rest, size_t n)
+{
+    static uint8_t file[MACHINE_STATE_BYTES + 64];
+    size_t size = n < sizeof file ? n : sizeof file;
+    if (mode & 1) {
+        machine_state_write(base_state, file);
+        const size_t at = MACHINE_STATE_HEADER_BYTES;
+        memcpy(file + at, rest, n < sizeof file - at ? n : sizeof file - at);
+        machine_state s;
+        memcpy(&s, file + at, sizeof s);
+        if (mode & 2) {
+            memcpy(s.bios_sha256, base_state.bios_sha256, 32);
+            memcpy(s.cartridge_sha256, base_state.cartridge_sha256, 32);
+        }
+        machine_state_write(s, file);
+        size = MACHINE_STATE_BYTES;
+    } else {
+        memcpy(file, rest, size);
+    }
+    std::string error;
+    if (!machine_state_load_bytes(file, size, "fuzz.state", &error)) {
+        FUZZ_CHECK(error.rfind("fuzz.state ", 0) == 0, "the message does not name the file: %s", error.c_str());
+        FUZZ_CHECK(snapshot_save_bytes(base_counts) == base, "a refused state changed the machine: %s",
+                   error.c_str());
+        return;
+    }
+    static machine_state loaded, again;
+    machine_state_capture(&loaded);
+    ovix_resume(0xFFFF, RUN_AFTER_LOAD, nullptr);
+    machine_state_capture(&again);
+    machine_state_write(again, file);
+    FUZZ_CHECK(machine_state_read(file, MACHINE_STATE_BYTES, "again", &loaded, &error),
+               "the state of a machine run from an accepted state does not read back: %s", error.c_str());
+    FUZZ_CHECK(load(base, &error), "the base machine does not load back: %s", error.c_str());
+}
 
 void set_up()
 {
@@ -67,6 +111,7 @@ void set_up()
     ovix_run(0xFFFF, SETUP_PASSES, nullptr);
     base = snapshot_save_bytes(base_counts);
     base_json = nlohmann::ordered_json::parse(base);
+    machine_state_capture(&base_state);
 }
 
 }  // namespace
@@ -76,6 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (base.empty()) set_up();
     fuzz_reader in{data, size};
     const uint8_t mode = in.byte();
+    if (mode & 4) {
+        load_state_bytes(mode, in.rest(), in.left());
+        return 0;
+    }
     std::string file(reinterpret_cast<const char *>(in.rest()), in.left());
     if (mode & 1) {
         nlohmann::ordered_json j = nlohmann::ordered_json::parse(file, nullptr, false);

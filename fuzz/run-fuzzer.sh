@@ -37,6 +37,7 @@ debug_lst) max_len=8192   smoke=15 ;;
 bios)      max_len=4096   smoke=10 ;;
 cart)      max_len=4096   smoke=10 ;;
 console)   max_len=4096   smoke=15 ;;
+dap)       max_len=16384  smoke=15 ;;
 movie)     max_len=200000 smoke=15 ;;
 esac
 seconds=$smoke

@@ -275,6 +275,24 @@ unsigned dasm_length(uint8 opcode)
     return table[opcode];
 }
 
+bool dasm_relative_target(unsigned pc, uint16 *target)
+{
+    pc &= 0xFFFF;
+    const int op = bus_peek((int)pc);
+    for (const opcodeinfo &o : opcodes) {
+        if (o.opcode != op) continue;
+        const oprandinfo &f = of[o.operand];
+        bool relative = false;
+        for (operandtype t : f.decode) relative |= t == PCREL;
+        if (!relative) return false;
+        const unsigned length = format_length(f);
+        const int8 offset = (int8)bus_peek((int)((pc + length - 1) & 0xFFFF));
+        *target = (uint16)(pc + length + offset);
+        return true;
+    }
+    return false;
+}
+
 // ---------------------------------------------------------------------------
 unsigned Dasm7000(char *buffer, unsigned pc)
 {

@@ -31,4 +31,8 @@ unsigned Dasm7000(char *buffer, unsigned pc);
 // The length in bytes of the instruction that starts with `opcode`, as
 // Dasm7000 gives it, without reading the bus (1 for an undefined opcode).
 unsigned dasm_length(uint8 opcode);
+// The target of the relative branch at `pc` (its offset is the last byte
+// of the instruction), read without side effects; false when the
+// instruction has no relative target.
+bool dasm_relative_target(unsigned pc, uint16 *target);
 const char *set_ea_info(int what, unsigned value, int size, int access);

@@ -11,6 +11,7 @@
 
 #include "cpu/7000dasm.h"
 #include "cpu/tms7000.h"
+#include "debug/engine.h"
 #include "debug/symbols.h"
 #include "debug/trace.h"
 #include "mem/memory.h"
@@ -71,42 +72,84 @@ std::string label_line(unsigned address, bool assembly)
     return labels.append("\n");
 }
 
-void disass_debugger()
+uint32 disass_line_address[DISASS_LINES];
+
+void disass_debugger() { disass_debugger_from(get_pc()); }
+
+void disass_debugger_from(uint16 start)
 {
     no_trace();
     disass_box[0] = 0;
     log_box[0] = 0;
-    unsigned address = get_pc();
+    for (uint32 &a : disass_line_address) a = DISASS_NO_LINE;
+    unsigned address = start;
     char line[448];
     for (int lines = 0; lines < DISASS_LINES;) {
         const std::string label = label_line(address, false);
         if (!label.empty()) {
             if (lines + 2 > DISASS_LINES) break;
             append_text(disass_box, sizeof disass_box, label.c_str());
-            lines++;
+            disass_line_address[lines++] = DISASS_LABEL_LINE;
         }
+        const unsigned at = address;
         address = (address + disass_line(line, sizeof line, address)) & 0xFFFF;
+        // A relative branch with no label for its target: the target too.
+        uint16 target;
+        const size_t n = strlen(line);
+        if (n > 1 && (strstr(line, "$+") || strstr(line, "$-")) && dasm_relative_target(at, &target))
+            snprintf(line + n - 1, sizeof line - (n - 1), " (%04X)\n", target);
         if (!append_text(disass_box, sizeof disass_box, line)) break;
-        lines++;
+        disass_line_address[lines++] = at;
     }
     restore_trace();
+}
+
+uint16 disass_previous(uint16 address)
+{
+    // From the furthest start that walks exactly onto `address`.
+    for (int back = 12; back >= 1; back--) {
+        unsigned a = (address - back) & 0xFFFF, prev = a;
+        while (((address - a) & 0xFFFF) != 0 && ((address - a) & 0xFFFF) <= (unsigned)back) {
+            prev = a;
+            a = (a + dasm_length(bus_peek((int)a))) & 0xFFFF;
+        }
+        if (a == address) return (uint16)prev;
+    }
+    return (uint16)(address - 1);
+}
+
+// The registers at the last regs_remember.
+static struct {
+    bool known;
+    uint16 pc;
+    uint8 sp, sr, rf[128];
+} s_before;
+
+void regs_remember()
+{
+    s_before.known = true;
+    s_before.pc = get_pc();
+    s_before.sp = get_sp();
+    s_before.sr = get_sr();
+    for (int n = 0; n < 128; n++) s_before.rf[n] = get_rf(n);
 }
 
 void regs_debugger()
 {
     char line[64];
     registers_box[0] = 0;
-    snprintf(line, sizeof line, "PC=%04x\n", get_pc());
+    auto mark = [](bool changed) { return s_before.known && changed ? " *\n" : "\n"; };
+    snprintf(line, sizeof line, "PC=%04x%s", get_pc(), mark(get_pc() != s_before.pc));
     append_text(registers_box, sizeof registers_box, line);
-    snprintf(line, sizeof line, "SP=%02x\n", get_sp());
+    snprintf(line, sizeof line, "SP=%02x%s", get_sp(), mark(get_sp() != s_before.sp));
     append_text(registers_box, sizeof registers_box, line);
-    snprintf(line, sizeof line, "SR=%s\n", get_sr_str());
+    snprintf(line, sizeof line, "SR=%s%s", get_sr_str(), mark(get_sr() != s_before.sr));
     append_text(registers_box, sizeof registers_box, line);
     // After IDLE the processor only waits for an interrupt: a step leaves
     // the program counter where it is.
     append_text(registers_box, sizeof registers_box, tms7000.idle_state ? "CPU=idle (IDLE)\n" : "CPU=running\n");
     for (int n = 0; n < 128; n++) {
-        snprintf(line, sizeof line, "R%03d=$%02X\n", n, get_rf(n));
+        snprintf(line, sizeof line, "R%03d=$%02X%s", n, get_rf(n), mark(get_rf(n) != s_before.rf[n]));
         append_text(registers_box, sizeof registers_box, line);
     }
     vdp_listing[0] = 0;
@@ -248,8 +291,10 @@ void stop_reason_text(char *out, size_t size, loop_stop reason, stop_cause cause
         else
             snprintf(out, size, "Stopped: %04X reached", target);
         return;
-    case LOOP_STOP_COUNT:
     case LOOP_STOP_ENGINE:
+        snprintf(out, size, "%s", dbg_stop_text(dbg_last_stop()).c_str());
+        return;
+    case LOOP_STOP_COUNT:
         break;
     case LOOP_STOP_DEBUGGER:
         switch (cause) {

@@ -43,6 +43,21 @@ extern char breakpoint_str[LABEL_FIELD_SIZE];
 // program counter, and an instruction whose label line would not leave it
 // room in the box is left out with its label.
 void disass_debugger();
+// The same from `start` (the window's debugger scrolls the box), with a
+// relative branch's target address after its text ("JNE $-6 (FA91)") when
+// no label names it. disass_line_address gives each line's instruction
+// address (DISASS_LABEL_LINE for a label line, DISASS_NO_LINE past the last).
+constexpr uint32 DISASS_LABEL_LINE = 0x10000, DISASS_NO_LINE = 0x10001;
+extern uint32 disass_line_address[DISASS_LINES];
+void disass_debugger_from(uint16 start);
+// The instruction before `address` as a disassembly from a little before
+// would show it: the start that decodes into `address` from the furthest
+// back (1 to 12 bytes), else address - 1.
+uint16 disass_previous(uint16 address);
+// Marks in the register box: regs_remember keeps the registers as they are
+// (before a run or a step), and regs_debugger then ends each line whose
+// value changed since with " *".
+void regs_remember();
 void regs_debugger();
 void periph_debugger();
 // The refresh after a command: the three boxes, then the log text.

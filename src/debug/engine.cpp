@@ -39,7 +39,7 @@ int dbg_nframes;
 // The bits of dbg_bp_map: a breakpoint at the address; the engine looks at
 // every pass (set in every byte while a step is under way, the history is
 // recorded or a stop waits to be taken).
-enum : uint8 { MAP_BREAK = 1, MAP_POLL = 2 };
+enum : uint8 { MAP_BREAK = 1, MAP_POLL = 2, MAP_UNWRITTEN = 4 };
 
 namespace {
 
@@ -72,6 +72,7 @@ struct engine_state {
     bool frames_known = false;
     bool polling = false;   // MAP_POLL is set in the map
     history_ring history;
+    std::vector<std::pair<uint16, uint16>> unwritten;   // bytes no source line produced
     // Re-executing the past (dbg_replay).
     dbg_replay_mode mode = DBG_LIVE;
     bool history_was_on = false;
@@ -166,7 +167,7 @@ void update_active()
     bool any = false;
     for (const dbg_point &p : s.points) any |= p.enabled;
     // Re-executing keeps the frames: the debugging path.
-    dbg_active = any || s.history.on || s.stepping || s.mode != DBG_LIVE;
+    dbg_active = any || s.history.on || s.stepping || !s.unwritten.empty() || s.mode != DBG_LIVE;
     apply_poll();
 }
 
@@ -179,10 +180,12 @@ void rebuild_maps()
     bool page1_read = false, page1_write = false;
     s.cpu_min = 1;
     s.cpu_max = 0;
+    for (const auto &[first, last] : s.unwritten)
+        for (uint32 a = first; a <= last; a++) dbg_bp_map[a] |= MAP_UNWRITTEN;
     for (const dbg_point &p : s.points) {
         if (!p.enabled || s.mode == DBG_REPLAY_QUIET || s.mode == DBG_REPLAY_DEPTH) continue;
         if (!p.watch) {
-            dbg_bp_map[p.first] = MAP_BREAK;
+            dbg_bp_map[p.first] |= MAP_BREAK;
             continue;
         }
         const bool r = p.kind & WATCH_READ, w = p.kind & WATCH_WRITE;
@@ -491,6 +494,7 @@ const char *dbg_stop_name(dbg_stop_kind kind)
     case DBG_STOP_WATCH: return "watch";
     case DBG_STOP_STEP: return "step";
     case DBG_STOP_ERROR: return "error";
+    case DBG_STOP_UNWRITTEN: return "unwritten";
     }
     return "";
 }
@@ -551,6 +555,18 @@ static std::string stop_text(const dbg_stop &st)
             return t;
         }
         return "Stepped";
+    case DBG_STOP_UNWRITTEN: {
+        std::string text = "executing a byte no source line produced at " + hex4(st.pc);
+        // The nearest label below, in the image of the byte.
+        for (uint32 a = st.pc + 1; a-- > 0;) {
+            if (const char *name = symbols_name((uint16)a)) {
+                text += std::string(" (after label ") + name + ")";
+                break;
+            }
+            if (a == 0x0200 || a == 0xF800) break;
+        }
+        return text;
+    }
     case DBG_STOP_ERROR:
         return "Stopped: the condition of " + std::string(find_point(st.id) && find_point(st.id)->watch ? "watchpoint " : "breakpoint ") +
                std::to_string(st.id) + " failed " + st.error;
@@ -568,6 +584,16 @@ void dbg_reset()
     dbg_nframes = 0;
     rebuild_maps();
 }
+
+void dbg_set_unwritten(const std::vector<std::pair<uint16, uint16>> &ranges)
+{
+    s.unwritten.clear();
+    for (const auto &[first, last] : ranges)
+        if (first <= last) s.unwritten.emplace_back(first, last);
+    rebuild_maps();
+}
+
+bool dbg_unwritten_set() { return !s.unwritten.empty(); }
 
 // ---------------------------------------------------------------------------
 // Points.
@@ -890,6 +916,10 @@ bool dbg_after_pass()
             stopping = true;
             break;
         }
+    }
+    if (!stopping && (dbg_bp_map[pc] & MAP_UNWRITTEN) && !idle_step) {
+        stop = make_stop(DBG_STOP_UNWRITTEN);
+        stopping = true;
     }
     if (!stopping && s.stepping) {
         switch (s.step_kind) {

@@ -43,6 +43,7 @@ enum dbg_stop_kind : uint8 {
     DBG_STOP_WATCH,      // a watchpoint
     DBG_STOP_STEP,       // a step (into, over, out, back) ended
     DBG_STOP_ERROR,      // a breakpoint's or watchpoint's condition could not be evaluated
+    DBG_STOP_UNWRITTEN,  // the program went to a byte no source line produced (debug information loaded)
 };
 
 // The front end's part of a debugger request.
@@ -86,7 +87,7 @@ struct dbg_stop {
 };
 
 // The summary's word for a stop: "pc", "debugger", "count", "break",
-// "watch", "step", "error" ("" for none).
+// "watch", "step", "error", "unwritten" ("" for none).
 const char *dbg_stop_name(dbg_stop_kind kind);
 
 // The stop line: "Stopped: breakpoint 3 at 60C4 (tick), hit 5",
@@ -99,9 +100,19 @@ std::string dbg_stop_text(const dbg_stop &stop);
 const dbg_stop &dbg_last_stop();
 
 // Forgets everything: breakpoints and watchpoints (numbers start at 1
-// again), the history (off), the frames, a step under way. A new session of
-// a front end (a debug adapter's launch) starts from here.
+// again), the history (off), the frames, a step under way, the unwritten
+// ranges. A new session of a front end (a debug adapter's launch) starts
+// from here.
 void dbg_reset();
+
+// Bytes no source line produced: with debug information loaded, the fill
+// of the program's images (source_map.h). A pass that arrives at one of
+// them stops the machine (DBG_STOP_UNWRITTEN): "executing a byte no source
+// line produced at 63F0 (after label X)". The ranges are [first, last]
+// pairs; an empty list ends the check. While any is set the loop takes its
+// debugging path.
+void dbg_set_unwritten(const std::vector<std::pair<uint16, uint16>> &ranges);
+bool dbg_unwritten_set();
 
 // ---------------------------------------------------------------------------
 // Breakpoints and watchpoints.

@@ -678,3 +678,24 @@ bool expr_assign(const expr_target &t, int64 value, std::string *error)
     }
     return true;
 }
+
+bool expr_set(const char *text, std::string *error)
+{
+    const std::string t = text ? text : "";
+    size_t eq = std::string::npos;
+    for (size_t i = 0; i < t.size(); i++) {
+        if (t[i] != '=') continue;
+        const char before = i ? t[i - 1] : 0, after = i + 1 < t.size() ? t[i + 1] : 0;
+        if (after == '=' || before == '<' || before == '>' || before == '!' || before == '=') continue;
+        eq = i;
+        break;
+    }
+    if (eq == std::string::npos) {
+        *error = "TARGET=VALUE is needed (set A=5, set [C010]=FF)";
+        return false;
+    }
+    expr_target target;
+    int64 v;
+    return expr_parse_target(t.substr(0, eq).c_str(), &target, error) && expr_evaluate(t.substr(eq + 1).c_str(), &v, error) &&
+           expr_assign(target, v, error);
+}

@@ -96,6 +96,13 @@ bool expr_parse_target(const char *text, expr_target *out, std::string *error);
 // False with *error set when the value does not fit the target.
 bool expr_assign(const expr_target &t, int64 value, std::string *error);
 
+// "TARGET=VALUE" (the console's `set`, the debugger's change dialog): the
+// first '=' that is not part of a comparison splits it; the target as
+// expr_parse_target reads it, the value as an expression; then
+// expr_assign. False with *error set when any part is wrong (nothing is
+// changed then).
+bool expr_set(const char *text, std::string *error);
+
 // The text of a value for replies: hexadecimal, then the decimal value
 // with its '#': "60C4 (#24772)", "-5 (#-5)".
 std::string expr_value_text(int64 value);

@@ -107,6 +107,13 @@ input_read read_input_file(const char *path, long long max_size, std::string *da
 // as it is. *why gets the reason.
 static bool output_target(const std::string &path, std::string *target, std::string *why)
 {
+    // What the path names in the end, as the system follows it: this also
+    // sees through links that name no path (/dev/stdout on a pipe).
+    struct stat end;
+    if (stat(path.c_str(), &end) == 0 && !S_ISREG(end.st_mode)) {
+        *why = std::string(kind_of(end.st_mode)) + ", not a regular file: it is left as it is";
+        return false;
+    }
     std::string p = path;
     for (int links = 0;; links++) {
         struct stat st;

@@ -1,6 +1,7 @@
 // The window program's command line (see command_line.h).
 #include "main/command_line.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,7 +16,7 @@ namespace fs = std::filesystem;
 static const char usage[] =
     "usage: ovix [--bios FILE] [--cart FILE] [--load-state FILE] [--fast] [--debug] [--scale N]\n"
     "            [--fullscreen] [--symbols FILE] [--rewind SECONDS] [--record FILE] [--play FILE]\n"
-    "            [--help] [--version]\n";
+    "            [--console-fd N [--json]] [--help] [--version]\n";
 
 static const char version[] = "ovix (Ovix emulator) " OVIX_VERSION_TEXT "\n";
 
@@ -24,6 +25,7 @@ static const char version[] = "ovix (Ovix emulator) " OVIX_VERSION_TEXT "\n";
 struct option_texts {
     std::string scale;
     std::string rewind;
+    std::string console_fd;
     bool version = false;
 };
 
@@ -60,6 +62,11 @@ static void declare_options(CLI::App &app, frontend_options *opt, option_texts *
     app.add_option("--play", opt->play,
                    "play a movie from its start (made with the same BIOS and cartridge); typing takes over")
         ->option_text("FILE");
+    app.add_option("--console-fd", t->console_fd,
+                   "take the runner's console commands on this open file descriptor and answer on it, the machine "
+                   "shown in the window (the debug adapter ovix-dap starts the program so)")
+        ->option_text("N");
+    app.add_flag("--json", opt->json, "with --console-fd: each reply as one JSON object on a line");
     app.add_flag("--version", t->version, "print the program's version and exit");
 }
 
@@ -109,6 +116,16 @@ int parse_command_line(int argc, const char *const *argv, frontend_options *opt)
         return usage_error("--play starts from the movie's own start: --load-state goes without it");
     if (app.count("--record") && opt->record.empty()) return usage_error("--record needs a file name");
     if (app.count("--play") && opt->play.empty()) return usage_error("--play needs a file name");
+    if (app.count("--console-fd")) {
+        const std::string &n = t.console_fd;
+        bool digits = !n.empty() && n.size() <= 4;
+        for (char c : n) digits = digits && c >= '0' && c <= '9';
+        if (!digits) return usage_error("--console-fd needs an open file descriptor's number, not " + n);
+        opt->console_fd = std::stoi(n);
+        if (fcntl(opt->console_fd, F_GETFD) < 0)
+            return usage_error("--console-fd: " + n + " is not an open file descriptor");
+    }
+    if (opt->json && opt->console_fd < 0) return usage_error("--json goes with --console-fd");
     return -1;
 }
 

@@ -22,6 +22,8 @@ struct frontend_options {
     int rewind = 120;         // --rewind: seconds of emulated time kept for rewinding; 0: no timeline
     std::string record;       // --record: the session's input as a movie to this file; empty: none
     std::string play;         // --play: a movie to play from its start; empty: none
+    int console_fd = -1;      // --console-fd: a debugger's console commands on this descriptor (ovix-dap)
+    bool json = false;        // --json: with --console-fd, the replies as JSON lines
 };
 
 constexpr int MAX_REWIND_SECONDS = 3600;

@@ -5,6 +5,13 @@
 // synchronously, with the picture and the keyboard as in a normal run;
 // "Continue" closes the dialog and resumes it, and leaving the dialog
 // otherwise (Escape or the menu, answered "Yes") ends the program.
+//
+// On top of the design's commands, the debugger engine (debug/engine.h):
+// every run started here stops at the breakpoints and watchpoints; step
+// out, run to here, the steps back in time and reverse continue
+// (state/timeline.h); the dialogs of debugger_dialogs.cpp. The disassembly
+// box marks the breakpoints, scrolls, and selects a line (run to here, a
+// double click sets or clears a breakpoint there).
 #include "ovix_allegro.h"
 
 #include <allegro/internal/aintern.h>
@@ -12,24 +19,19 @@
 #include <cstdio>
 #include <string>
 
+#include "cpu/7000dasm.h"
 #include "cpu/tms7000.h"
 #include "debug/debugger_text.h"
+#include "debug/engine.h"
 #include "debug/symbols.h"
 #include "debug/trace.h"
 #include "main/frontend.h"
 #include "main/loop.h"
+#include "state/timeline.h"
 #include "time/timer.h"
 #include "video/tms3556.h"
 
 static char *txt(const char *s) { return const_cast<char *>(s); }
-
-// One instruction with its clock advance and timer check, as the loop does.
-static void execute_one()
-{
-    int cycles = tms7000_ovix_execute(1);
-    orlo_timer_update_clock({0, (uint32)cycles});
-    orlo_check_timers();
-}
 
 // Reads the address field: a hexadecimal address or a label. A field that
 // names neither runs nothing and says why ("unknown label 'xyz'").
@@ -55,8 +57,20 @@ static bool confirm_go_to(const field_address &f)
 }
 
 // Object numbers in the_dialog.
-enum { DBG_LOG_BOX = 4 };
+enum { DBG_DISASS_BOX = 3, DBG_LOG_BOX = 4, DBG_FIELD = 6 };
 static DIALOG *dialog_object(int n);
+
+// The disassembly box's view: it follows the program counter, or was
+// scrolled to start at `top`; `selected` is a line's address (run to
+// here), or none.
+static struct {
+    bool follow = true;
+    uint16 top = 0;
+    int selected = -1;
+} s_view;
+// The address field takes the keys only once clicked: after a command the
+// letter keys act at once, wherever the pointer is.
+static bool s_field_clicked = false;
 
 // The log box shows its newest lines: its scroll position goes to the end
 // of the text. The dialog manager keeps d2 as the first line shown; the
@@ -82,51 +96,99 @@ static void show_log_end()
 static void refresh()
 {
     debugger_refresh();
+    if (s_view.follow) s_view.top = get_pc();
+    disass_debugger_from(s_view.top);
+    get_log_str(log_box, LOG_BOX_SIZE);   // disass_debugger empties it
     show_log_end();
+}
+
+// Before a command that runs the machine or moves it in time: the box
+// follows the program counter again, the registers are kept to mark what
+// changes, and the field gives the letter keys back.
+static void before_command()
+{
+    s_view.follow = true;
+    s_field_clicked = false;
+    regs_remember();
+}
+
+// The stop line of an engine stop.
+static void show_stop(const dbg_stop &stop)
+{
+    snprintf(debugger_status, sizeof debugger_status, "%s", dbg_stop_text(stop).c_str());
 }
 
 static int step()
 {
-    execute_one();
-    snprintf(debugger_status, sizeof debugger_status, "%s",
-             tms7000.idle_state ? "Stepped: the CPU is idle (IDLE)" : "Stepped one instruction");
+    before_command();
+    const dbg_stop stop = dbg_step_instruction();
+    if (stop.kind == DBG_STOP_STEP)
+        snprintf(debugger_status, sizeof debugger_status, "%s",
+                 tms7000.idle_state ? "Stepped: the CPU is idle (IDLE)" : "Stepped one instruction");
+    else
+        show_stop(stop);   // a breakpoint or watchpoint of the step
     refresh();
     return D_REDRAW;
 }
 
 // Runs until the program counter lies in start + 1 to start + 4 (the
-// instruction after a call, once the call has returned). The picture and
-// the keys go on as in a normal run, so a call that waits for a key ends
-// when the user types one; Escape or F1 stops it anywhere.
+// instruction after a call, once the call has returned), or a breakpoint or
+// watchpoint stops it. The picture and the keys go on as in a normal run,
+// so a call that waits for a key ends when the user types one; Escape or
+// F1 stops it anywhere.
 static int stepover()
 {
-    const uint16 start = get_pc();
-    const loop_hooks *hooks = window_hooks();
+    before_command();
     run_begin(RUN_STEP_OVER);
-    ask_bkpt = 0;
-    int countdown = LOOP_DUE_PASSES;
-    loop_stop reason = LOOP_STOP_PC;
-    for (;;) {
-        execute_one();
-        const uint16 advance = (uint16)(get_pc() - start);
-        if (advance >= 1 && advance <= 4) break;
-        if (--countdown == 0) {
-            countdown = LOOP_DUE_PASSES;
-            if (hooks->frame_due(hooks->ctx)) {
-                hooks->before_poll(tms3556_redraw(), hooks->ctx);
-                ovix_key();
-                hooks->after_poll(hooks->ctx);
-            }
-        }
-        if (ask_bkpt || key[KEY_F1]) {
-            reason = LOOP_STOP_DEBUGGER;
-            break;
-        }
-    }
-    note_stop(reason, get_pc());
-    if (reason == LOOP_STOP_PC)
-        snprintf(debugger_status, sizeof debugger_status, "Stepped over to %04X", get_pc());
+    show_message("Stepping over... (Escape or F1 stops it)");
+    const dbg_stop stop = dbg_step(DBG_STEP_OVER, 1, UINT64_MAX, window_hooks());
+    note_stop(stop.kind == DBG_STOP_DEBUGGER ? LOOP_STOP_DEBUGGER : LOOP_STOP_ENGINE, get_pc());
     run_end();
+    refresh();
+    return D_REDRAW;
+}
+
+// Step out: until the routine the program is in returns. Runs as step
+// over does.
+static int stepout()
+{
+    before_command();
+    if (dbg_call_stack().empty()) {
+        snprintf(debugger_status, sizeof debugger_status, "Step out: the program is in no routine");
+        return D_REDRAW;
+    }
+    run_begin(RUN_STEP_OVER);
+    show_message("Stepping out... (Escape or F1 stops it)");
+    const dbg_stop stop = dbg_step(DBG_STEP_OUT, 1, UINT64_MAX, window_hooks());
+    note_stop(stop.kind == DBG_STOP_DEBUGGER ? LOOP_STOP_DEBUGGER : LOOP_STOP_ENGINE, get_pc());
+    run_end();
+    refresh();
+    return D_REDRAW;
+}
+
+// Run to here: to the line selected in the disassembly box, else to the
+// address in the field, with a temporary breakpoint (other breakpoints and
+// watchpoints stop the run too).
+static int run_to_here()
+{
+    uint32 target;
+    if (s_view.selected >= 0) {
+        target = (uint32)s_view.selected;
+    } else {
+        field_address f;
+        if (!read_address_field(&f)) return D_REDRAW;
+        target = f.value & 0xFFFF;
+    }
+    std::string error;
+    char where[8];
+    snprintf(where, sizeof where, "%04X", target);
+    if (!dbg_break_add(where, nullptr, nullptr, true, &error, OWNER_RUN)) {
+        message_alert("Run to here", error.c_str());
+        return D_REDRAW;
+    }
+    before_command();
+    s_view.selected = -1;
+    ovix_loop((int)LOOP_NO_TARGET);   // the temporary breakpoint stops it
     refresh();
     return D_REDRAW;
 }
@@ -134,7 +196,10 @@ static int stepover()
 static int tobreak()
 {
     field_address f;
-    if (read_address_field(&f) && confirm_go_to(f)) ovix_loop(f.value & 0xFFFF);
+    if (read_address_field(&f) && confirm_go_to(f)) {
+        before_command();
+        ovix_loop(f.value & 0xFFFF);
+    }
     refresh();
     return D_REDRAW;
 }
@@ -146,9 +211,107 @@ static int tobreaknoconfirm()
     field_address f;
     if (!read_address_field(&f)) return D_REDRAW;
     if (f.message[0] && !confirm_go_to(f)) return D_REDRAW;
+    before_command();
     ovix_loop(f.value & 0xFFFF);
     refresh();
     return D_REDRAW;
+}
+
+// ---------------------------------------------------------------------------
+// Back in time (state/timeline.h): the machine is put back as it was.
+
+static int travelled(const dbg_stop &stop, const std::string &error)
+{
+    if (stop.kind == DBG_STOP_NONE)
+        snprintf(debugger_status, sizeof debugger_status, "%s", error.c_str());
+    else
+        show_stop(stop);
+    refresh();
+    return D_REDRAW;
+}
+
+static int step_back()
+{
+    before_command();
+    std::string error;
+    const dbg_stop stop = tl_step_back(&error);
+    return travelled(stop, error);
+}
+
+static int step_back_over()
+{
+    before_command();
+    std::string error;
+    const dbg_stop stop = tl_step_back_over(&error);
+    return travelled(stop, error);
+}
+
+static int reverse_continue()
+{
+    before_command();
+    std::string error;
+    const dbg_stop stop = tl_reverse_continue(&error);
+    return travelled(stop, error);
+}
+
+static int go_to_pass()
+{
+    before_command();
+    dbg_stop stop;
+    if (go_to_pass_dialog(&stop)) show_stop(stop);
+    refresh();
+    return D_REDRAW;
+}
+
+// ---------------------------------------------------------------------------
+// The engine's dialogs.
+
+static int breakpoints()
+{
+    breakpoints_dialog();
+    refresh();
+    return D_REDRAW;
+}
+
+static int watchpoints()
+{
+    watchpoints_dialog();
+    refresh();
+    return D_REDRAW;
+}
+
+static int call_stack()
+{
+    call_stack_dialog();
+    return D_REDRAW;
+}
+
+static int history()
+{
+    history_dialog();
+    return D_REDRAW;
+}
+
+static int set_machine()
+{
+    regs_remember();
+    if (set_machine_dialog()) refresh();
+    return D_REDRAW;
+}
+
+// A breakpoint at `address`: set when there is none, else deleted.
+static void toggle_breakpoint(uint16 address)
+{
+    for (const dbg_point &p : dbg_points()) {
+        if (p.watch || p.first != address || p.owner == OWNER_RUN) continue;
+        std::string error;
+        dbg_delete(p.id, &error);
+        return;
+    }
+    std::string error;
+    char where[8];
+    snprintf(where, sizeof where, "%04X", address);
+    dbg_break_add(where, nullptr, nullptr, false, &error);
 }
 
 void load_cartridge_symbols(const char *rom_path)
@@ -234,15 +397,142 @@ static int call_memory_explorer_mmu()
     return D_REDRAW;
 }
 
+// ---------------------------------------------------------------------------
+// The dialog's own objects.
+
+// A key with its modifiers (Shift, Ctrl, Alt exactly as given in d2): the
+// library's keyboard object takes a key whatever the modifiers.
+static int key_proc(int msg, DIALOG *d, int c)
+{
+    if (msg == MSG_START) d->w = d->h = 0;
+    if (msg != MSG_XCHAR || (c >> 8) != d->d1) return D_O_K;
+    if (key_press_modifiers(d->d1) != d->d2) return D_O_K;
+    return reinterpret_cast<int (*)()>(d->dp)() | D_USED_CHAR;
+}
+
+// The address field: it takes the focus (and the letter keys) only once
+// clicked, and gives it back after each command.
+static int field_proc(int msg, DIALOG *d, int c)
+{
+    if (msg == MSG_WANTFOCUS) return s_field_clicked ? D_WANTFOCUS : D_O_K;
+    if (msg == MSG_CLICK) s_field_clicked = true;
+    if (msg == MSG_DRAW) {
+        // A frame around it, so that it can be seen and hit.
+        rectfill(gui_get_screen(), d->x - 2, d->y - 3, d->x + d->w + 1, d->y + d->h + 2, makecol(255, 255, 255));
+        rect(gui_get_screen(), d->x - 2, d->y - 3, d->x + d->w + 1, d->y + d->h + 2, gui_fg_color);
+    }
+    return d_edit_proc(msg, d, c);
+}
+
+// The disassembly box: the lines of disass_box, a mark before the lines
+// with a breakpoint (filled: enabled; hollow: disabled), the selected line
+// in grey. Up and Down (and the wheel) scroll by an instruction, Page Up
+// and Page Down by a box, Home goes back to the program counter; a click
+// selects a line, a double click sets or clears a breakpoint there.
+static constexpr int GUTTER = 10;
+
+static int disass_box_line(const DIALOG *d, int y)
+{
+    const int line = (y - d->y - 2) / text_height(font);
+    return line >= 0 && line < DISASS_LINES ? line : -1;
+}
+
+static void scroll(int instructions)
+{
+    s_view.follow = false;
+    for (; instructions > 0; instructions--)
+        s_view.top = (uint16)(s_view.top + dasm_length(bus_peek(s_view.top)));
+    for (; instructions < 0; instructions++) s_view.top = disass_previous(s_view.top);
+    disass_debugger_from(s_view.top);
+    get_log_str(log_box, LOG_BOX_SIZE);
+}
+
+static int disass_proc(int msg, DIALOG *d, int c)
+{
+    switch (msg) {
+    case MSG_DRAW: {
+        BITMAP *gui = gui_get_screen();
+        const int white = makecol(255, 255, 255), grey = makecol(200, 200, 200), red = makecol(200, 0, 0);
+        rectfill(gui, d->x + 1, d->y + 1, d->x + d->w - 2, d->y + d->h - 2, white);
+        rect(gui, d->x, d->y, d->x + d->w - 1, d->y + d->h - 1, d->flags & D_GOTFOCUS ? red : gui_fg_color);
+        const int h = text_height(font);
+        const char *p = disass_box;
+        for (int line = 0; line < DISASS_LINES && *p; line++) {
+            const char *nl = strchr(p, '\n');
+            std::string text(p, nl ? (size_t)(nl - p) : strlen(p));
+            p = nl ? nl + 1 : p + strlen(p);
+            const int y = d->y + 2 + line * h;
+            if (y + h > d->y + d->h - 1) break;
+            const uint32 address = disass_line_address[line];
+            if (address <= 0xFFFF && (int)address == s_view.selected) rectfill(gui, d->x + 1, y, d->x + d->w - 2, y + h - 1, grey);
+            if (address <= 0xFFFF) {
+                const int mark = dbg_break_mark((uint16)address);
+                if (mark == 1) circlefill(gui, d->x + 5, y + h / 2, 3, red);
+                if (mark == 2) circle(gui, d->x + 5, y + h / 2, 3, red);
+            }
+            textout_ex(gui, font, text.c_str(), d->x + GUTTER, y, gui_fg_color, -1);
+        }
+        return D_O_K;
+    }
+    case MSG_WANTFOCUS: return D_WANTFOCUS;
+    case MSG_CLICK:
+    case MSG_DCLICK: {
+        const int line = disass_box_line(d, gui_mouse_y());
+        if (line < 0 || disass_line_address[line] > 0xFFFF) return D_O_K;
+        const uint16 address = (uint16)disass_line_address[line];
+        if (msg == MSG_DCLICK)
+            toggle_breakpoint(address);
+        else
+            s_view.selected = s_view.selected == (int)address ? -1 : (int)address;
+        // The click is over when the button goes up (a double click's
+        // second press comes as MSG_DCLICK).
+        while (gui_mouse_b()) rest(1);
+        return D_REDRAWME;
+    }
+    case MSG_WHEEL:
+        scroll(-c * 3);
+        return D_REDRAWME;
+    case MSG_CHAR:
+        switch (c >> 8) {
+        case KEY_UP: scroll(-1); return D_USED_CHAR | D_REDRAWME;
+        case KEY_DOWN: scroll(1); return D_USED_CHAR | D_REDRAWME;
+        case KEY_PGUP: scroll(-DISASS_LINES + 2); return D_USED_CHAR | D_REDRAWME;
+        case KEY_PGDN: scroll(DISASS_LINES - 2); return D_USED_CHAR | D_REDRAWME;
+        case KEY_HOME:
+            s_view.follow = true;
+            refresh();
+            return D_USED_CHAR | D_REDRAW;
+        default: return D_O_K;
+        }
+    default: return D_O_K;
+    }
+}
+
 static MENU commands[] = {
     {txt("RESET"), debugger_reset, nullptr, 0, nullptr},
     {txt("Step \tF7"), step, nullptr, 0, nullptr},
     {txt("Step over\tF8"), stepover, nullptr, 0, nullptr},
+    {txt("Step out\tCtrl+F8"), stepout, nullptr, 0, nullptr},
     {txt("Go to breakpoint"), tobreak, nullptr, 0, nullptr},
+    {txt("Run to here\tCtrl+F10"), run_to_here, nullptr, 0, nullptr},
     {txt("Continue\tF5"), continue_run, nullptr, 0, nullptr},
     {txt("screen preview"), preview, nullptr, 0, nullptr},
     {txt("Load ROM\tF4"), debugger_load_rom, nullptr, 0, nullptr},
     {txt("&Quit debugger\tESC"), quit, nullptr, 0, nullptr},
+    {nullptr, nullptr, nullptr, 0, nullptr},
+};
+
+static MENU debug_menu[] = {
+    {txt("Breakpoints..."), breakpoints, nullptr, 0, nullptr},
+    {txt("Watchpoints..."), watchpoints, nullptr, 0, nullptr},
+    {txt("Call stack..."), call_stack, nullptr, 0, nullptr},
+    {txt("History..."), history, nullptr, 0, nullptr},
+    {txt("Change a register or memory...\tS"), set_machine, nullptr, 0, nullptr},
+    {txt(""), nullptr, nullptr, 0, nullptr},
+    {txt("Step back\tShift+F7"), step_back, nullptr, 0, nullptr},
+    {txt("Step back over\tShift+F8"), step_back_over, nullptr, 0, nullptr},
+    {txt("Reverse continue\tShift+F5"), reverse_continue, nullptr, 0, nullptr},
+    {txt("Go to a pass..."), go_to_pass, nullptr, 0, nullptr},
     {nullptr, nullptr, nullptr, 0, nullptr},
 };
 
@@ -258,6 +548,7 @@ static MENU helpmenu[] = {
 
 static MENU the_menu[] = {
     {txt("&Commands"), nullptr, commands, 0, nullptr},
+    {txt("&Debug"), nullptr, debug_menu, 0, nullptr},
     {txt("Memory"), nullptr, memory_menu, 0, nullptr},
     {txt("&Help"), nullptr, helpmenu, 0, nullptr},
     {nullptr, nullptr, nullptr, 0, nullptr},
@@ -265,32 +556,40 @@ static MENU the_menu[] = {
 
 static void *command(int (*f)()) { return reinterpret_cast<void *>(f); }
 
+static constexpr int SHIFT = KB_SHIFT_FLAG, CTRL = KB_CTRL_FLAG;
+
 static DIALOG the_dialog[] = {
     /* proc             x    y    w    h    fg bg key flags d1 d2 dp */
     {d_clear_proc,      0,   0,   0,   0,   0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr},
     {d_menu_proc,       0,   0,   0,   0,   0, 0, 0, 0, 0, 0, the_menu, nullptr, nullptr},
     {d_text_proc,       0,   20,  0,   0,   0, 0, 0, 0, 0, 0, txt("Ovix integrated debugger"), nullptr, nullptr},
-    {d_textbox_proc,    0,   30,  480, 160, 0, 0, 0, 0, 0, 0, disass_box, nullptr, nullptr},
+    {disass_proc,       0,   30,  480, 164, 0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr},
     {d_textbox_proc,    0,   200, 480, 292, 0, 0, 0, 0, 0, 0, log_box_init, nullptr, nullptr},
-    {d_textbox_proc,    488, 30,  144, 320, 0, 0, 0, 0, 0, 0, registers_box, nullptr, nullptr},
-    {d_edit_proc,       488, 358, 144, 8,   0, 0, 0, 0, LABEL_FIELD_CHARS, 0, breakpoint_str, nullptr, nullptr},
+    {d_textbox_proc,    488, 30,  144, 304, 0, 0, 0, 0, 0, 0, registers_box, nullptr, nullptr},
+    {field_proc,        490, 354, 140, 10,  0, 0, 0, 0, LABEL_FIELD_CHARS, 0, breakpoint_str, nullptr, nullptr},
     {d_textbox_proc,    488, 374, 144, 118, 0, 0, 0, 0, 0, 0, periph_box_init, nullptr, nullptr},
-    {d_text_proc,       208, 20,  272, 8,   0, 0, 0, 0, 0, 0, debugger_status, nullptr, nullptr},
-    {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F7, 0, command(step), nullptr, nullptr},
-    {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F8, 0, command(stepover), nullptr, nullptr},
+    {d_text_proc,       208, 20,  424, 8,   0, 0, 0, 0, 0, 0, debugger_status, nullptr, nullptr},
+    {d_text_proc,       488, 340, 0,   0,   0, 0, 0, 0, 0, 0, txt("Address or label:"), nullptr, nullptr},
+    {key_proc,          0,   0,   0,   0,   0, 0, 0, 0, KEY_F7, 0, command(step), nullptr, nullptr},
+    {key_proc,          0,   0,   0,   0,   0, 0, 0, 0, KEY_F8, 0, command(stepover), nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_B, 0, command(tobreaknoconfirm), nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_R, 0, command(debugger_reset), nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_C, 0, command(clear_log), nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_P, 0, command(info_address_phys), nullptr, nullptr},
+    {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_S, 0, command(set_machine), nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F4, 0, command(debugger_load_rom), nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F1, 0, command(set_dump), nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F2, 0, command(remove_dump), nullptr, nullptr},
-    {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_F5, 0, command(continue_run), nullptr, nullptr},
+    {key_proc,          0,   0,   0,   0,   0, 0, 0, 0, KEY_F5, 0, command(continue_run), nullptr, nullptr},
     {d_keyboard_proc,   0,   0,   0,   0,   0, 0, 0, 0, KEY_ESC, 0, command(quit), nullptr, nullptr},
+    {key_proc,          0,   0,   0,   0,   0, 0, 0, 0, KEY_F8, CTRL, command(stepout), nullptr, nullptr},
+    {key_proc,          0,   0,   0,   0,   0, 0, 0, 0, KEY_F10, CTRL, command(run_to_here), nullptr, nullptr},
+    {key_proc,          0,   0,   0,   0,   0, 0, 0, 0, KEY_F7, SHIFT, command(step_back), nullptr, nullptr},
+    {key_proc,          0,   0,   0,   0,   0, 0, 0, 0, KEY_F8, SHIFT, command(step_back_over), nullptr, nullptr},
+    {key_proc,          0,   0,   0,   0,   0, 0, 0, 0, KEY_F5, SHIFT, command(reverse_continue), nullptr, nullptr},
     {frontend_yield_proc, 0, 0,   0,   0,   0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr},
     {nullptr,           0,   0,   0,   0,   0, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr},
 };
-static_assert(sizeof the_dialog / sizeof the_dialog[0] == 22, "the debugger dialog has 22 objects");
 
 static DIALOG *dialog_object(int n) { return &the_dialog[n]; }
 
@@ -312,8 +611,14 @@ bool debugger()
     }
     place_dialog(the_dialog, 2, 2);
     periph_box[0] = 0;
+    s_view.follow = true;
+    s_view.selected = -1;
+    s_field_clicked = false;
     refresh();
     s_continue = false;
     do_dialog(the_dialog, -1);
+    // The registers as they were when the debugger was left: a later stop
+    // marks what the run changed.
+    regs_remember();
     return s_continue;
 }

@@ -46,7 +46,7 @@ const loop_hooks *window_hooks();
 void request_stop(stop_cause cause);
 // Writes why the last run stopped to debugger_status.
 void note_stop(loop_stop reason, uint16 target);
-constexpr int DEBUGGER_STATUS_SIZE = 48;
+constexpr int DEBUGGER_STATUS_SIZE = 160;
 extern char debugger_status[DEBUGGER_STATUS_SIZE];
 
 // Emulated-speed bookkeeping: call after anything that stops the machine
@@ -126,6 +126,9 @@ int rewind_seconds();
 // stroke (released at the next poll unless down on the host); what was
 // typed meanwhile follows.
 void keys_follow_machine();
+// The modifiers (KB_SHIFT_FLAG, KB_CTRL_FLAG, KB_ALT_FLAG) held when the key
+// with this scancode was last pressed.
+int key_press_modifiers(int scancode);
 
 // state_commands.cpp: run at a frame pass of the running or paused machine.
 void quick_save();        // the machine to the quick-save slot's file
@@ -214,3 +217,15 @@ void load_cartridge_symbols(const char *rom_path);
 
 // mem_explorer_dialog.cpp
 void memory_explorer();
+
+// debugger_dialogs.cpp: the debugger's dialogs over the debugger engine.
+void breakpoints_dialog();
+void watchpoints_dialog();
+void call_stack_dialog();
+void history_dialog();
+// "Change a register or memory": TARGET=VALUE as the console's `set`; true
+// when something was changed.
+bool set_machine_dialog();
+// "Go to a pass": true when the machine went there (*stop says where).
+struct dbg_stop;
+bool go_to_pass_dialog(dbg_stop *stop);

@@ -47,6 +47,7 @@
 #include "ovix_allegro.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -57,6 +58,10 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "console.h"
 #include "cpu/tms7000.h"
 #include "debug/debugger_text.h"
 #include "debug/symbols.h"
@@ -613,6 +618,15 @@ static bool presses_waiting()
     return s_presses.tail.load(std::memory_order_relaxed) != s_presses.head.load(std::memory_order_acquire);
 }
 
+// True when a press of the window key `key_code` waits (it is left there).
+static bool press_waiting(int key_code)
+{
+    const unsigned head = s_presses.head.load(std::memory_order_acquire);
+    for (unsigned i = s_presses.tail.load(std::memory_order_relaxed); i != head; i++)
+        if (window_keys[s_presses.index[i % PRESSES]].key == key_code) return true;
+    return false;
+}
+
 // While rewinding: true when a window key other than the rewind key was
 // pressed (its press is left for the machine's next frame pass); the
 // rewind key's own presses are taken.
@@ -641,12 +655,24 @@ std::string window_keys_help()
 // thread: it only records (with the state of Shift at that moment). The
 // driver reports the Pause key as a toggle (down at one press, up at the
 // next), so both of its events are presses.
+// The modifiers held at each key's latest press (KB_SHIFT_FLAG ...): the
+// debugger reads a key from the library's buffer a moment after the press,
+// when a short Ctrl+F8 may already be over.
+static volatile int s_press_modifiers[128];
+
+int key_press_modifiers(int scancode)
+{
+    return scancode > 0 && scancode < 128 ? s_press_modifiers[scancode] : 0;
+}
+
 static void keyboard_event(int scancode)
 {
     keyq_push(scancode);
     const int code = scancode & 0x7F;
     if ((scancode & 0x80) && code != KEY_PAUSE) return;
     const bool shift = key[KEY_LSHIFT] || key[KEY_RSHIFT];
+    s_press_modifiers[code] = (shift ? KB_SHIFT_FLAG : 0) | (key[KEY_LCONTROL] || key[KEY_RCONTROL] ? KB_CTRL_FLAG : 0) |
+                              (key[KEY_ALT] || key[KEY_ALTGR] ? KB_ALT_FLAG : 0);
     int chosen = -1;
     for (int i = 0; i < WINDOW_KEYS; i++) {
         const window_key &k = window_keys[i];
@@ -903,6 +929,61 @@ static void pause_machine()
     if (!ask_bkpt) machine_resume();   // else the debugger opens first
 }
 
+// ---------------------------------------------------------------------------
+// The window under a debugger's console (--console-fd): the debug adapter
+// drives the machine with the runner's console commands on a file
+// descriptor and the replies go back on it, while the window shows the
+// machine and takes its keys. Between commands the machine waits, its
+// picture shown and the window keys answered; a command that runs it
+// (continue, step, ...) runs it here as any run, paced and with the
+// window's keys, until it stops: a breakpoint, a step's end, F1, or Ctrl-C
+// (SIGINT). The program ends when the descriptor does, at `quit`, or when
+// the window is closed.
+static void answer(int fd, const std::string &reply)
+{
+    size_t done = 0;
+    while (done < reply.size()) {
+        const ssize_t n = write(fd, reply.data() + done, reply.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += (size_t)n;
+    }
+}
+
+static void console_machine(int fd, bool json)
+{
+    console_session cs;
+    cs.json = json;
+    cs.hooks = window_hooks();
+    console_catch_interrupts();
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::string pending;
+    draw_picture(tms3556_redraw());
+    while (!cs.quit && !close_request) {
+        char buf[4096];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) break;
+        if (n > 0) pending.append(buf, (size_t)n);
+        for (size_t nl; !cs.quit && (nl = pending.find('\n')) != std::string::npos;) {
+            const std::string line = pending.substr(0, nl);
+            pending.erase(0, nl + 1);
+            std::string reply;
+            if (console_runs_machine(line)) {
+                run_begin(RUN_NORMAL);
+                console_execute(&cs, line, &reply);
+                run_end();
+            } else {
+                console_execute(&cs, line, &reply);
+            }
+            answer(fd, reply);
+            draw_picture(tms3556_redraw());   // the command may have changed the machine
+        }
+        const bool acted = window_events();
+        if (message_expired() || acted) draw_picture(tms3556_redraw());
+        if (n <= 0) rest(10);
+    }
+}
+
 static void events_and_pause()
 {
     window_events();
@@ -911,7 +992,12 @@ static void events_and_pause()
 
 static void after_keyboard_poll(void *)
 {
-    if (ovix_following) {
+    if (ovix_following && !s_travel.in_run) {
+        // A run of the console (--console-fd) following recorded input: the
+        // keys wait for its end, where the console's loop answers them;
+        // F1 stops it.
+        if (press_waiting(KEY_F1)) request_stop(STOP_F1);
+    } else if (ovix_following) {
         // Following recorded input: what the window keys and the close
         // button do may change the machine, an input, so they act between
         // runs; typing takes over.
@@ -1149,10 +1235,13 @@ void ovix_loop(int targetPC)
     // loop's pass counter goes on from run to run, so that a re-run from a
     // keyframe meets the same frame passes.
     run_begin(RUN_NORMAL);
+    // An address above FFFF: no stop address (the debugger engine stops
+    // the run).
+    const uint32 target = targetPC >= 0 && targetPC <= 0xFFFF ? (uint32)targetPC : LOOP_NO_TARGET;
     loop_result r;
     for (;;) {
         s_travel.in_run = true;
-        r = tl_resume((uint16)targetPC, UINT64_MAX, &s_hooks);
+        r = tl_resume(target, UINT64_MAX, &s_hooks);
         s_travel.in_run = false;
         if (s_travel.actions.empty()) break;
         carry_out_between_runs();
@@ -1306,6 +1395,11 @@ static int run_window_program(const frontend_options &opt)
     }
     if (!opt.record.empty()) movie_record(opt.record, false);
     atexit(movie_at_exit);
+    if (opt.console_fd >= 0) {
+        console_machine(opt.console_fd, opt.json);
+        deinit();
+        return 0;
+    }
     if (opt.debug) {
         snprintf(debugger_status, sizeof debugger_status, "Stopped before the first instruction");
         if (!open_debugger()) return 0;

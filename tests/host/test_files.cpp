@@ -114,6 +114,10 @@ TEST(HostFiles, OutputsGoThroughLinksAndNeverReplaceWhatIsNotAFile)
     ASSERT_EQ(bind(sock, (sockaddr *)&addr, sizeof addr), 0);
     const bool device = geteuid() == 0 && mknod("device", S_IFCHR | 0666, makedev(1, 3)) == 0;
     const std::string long_name(255, 'n'), too_long(256, 'n');
+    // Standard output, when the test runs with it on a pipe or a terminal
+    // (a link that names no path, or a device): refused.
+    struct stat out;
+    const bool stdout_file = fstat(1, &out) != 0 || S_ISREG(out.st_mode);
 
     const struct {
         std::string path;
@@ -148,6 +152,11 @@ TEST(HostFiles, OutputsGoThroughLinksAndNeverReplaceWhatIsNotAFile)
         } else {
             EXPECT_EQ(error.rfind("cannot write " + c.path + ": " + c.reason, 0), 0u) << error;
         }
+    }
+    if (!stdout_file) {
+        std::string error;
+        EXPECT_FALSE(write_file_atomic("/dev/stdout", "x", 1, &error));
+        EXPECT_NE(error.find("not a regular file: it is left as it is"), std::string::npos) << error;
     }
     // Links, folders and special files are all still what they were, and
     // no temporary file is left.

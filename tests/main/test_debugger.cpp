@@ -54,19 +54,21 @@ TEST(DisassemblyBox, LineFormatByInstructionLength)
         std::vector<uint8> bytes;
         unsigned length;
         const char *columns;   // the twelve characters after "C000 "
+        const char *target;    // after a relative branch's text
     };
     const Case cases[] = {
-        {{0x00}, 1, "00          "},
-        {{0xE0, 0xFE}, 2, "E0FE        "},
-        {{0x8E, 0xC1, 0x23}, 3, "8EC123      "},
-        {{0x88, 0x12, 0x34, 0x05}, 4, "88123405    "},
+        {{0x00}, 1, "00          ", ""},
+        {{0xE0, 0xFE}, 2, "E0FE        ", " (C000)"},
+        {{0x8E, 0xC1, 0x23}, 3, "8EC123      ", ""},
+        {{0x88, 0x12, 0x34, 0x05}, 4, "88123405    ", ""},
+        {{0x26, 0x80, 0x05}, 3, "268005      ", " (C008)"},   // BTJO #80,A: from the next instruction
     };
     for (const Case &c : cases) {
         program_at_c000(c.bytes);
         disass_debugger();
         std::vector<std::string> lines = lines_of(disass_box);
         ASSERT_EQ(lines.size(), 20u);
-        EXPECT_EQ(lines[0], std::string("C000 ") + c.columns + dasm_text(0xC000)) << "opcode " << (int)c.bytes[0];
+        EXPECT_EQ(lines[0], std::string("C000 ") + c.columns + dasm_text(0xC000) + c.target) << "opcode " << (int)c.bytes[0];
         // The second line starts at the address after the instruction.
         char next[8];
         snprintf(next, sizeof next, "%04X ", 0xC000 + c.length);
@@ -149,6 +151,48 @@ TEST(RegisterBox, RegistersRegisterFileAndVideoListing)
     ASSERT_GT(strlen(listing), 0u);
     EXPECT_EQ(box.substr(box.size() - strlen(listing)), listing);
     EXPECT_LT(box.size(), (size_t)REGISTERS_BOX_SIZE);
+}
+
+TEST(RegisterBox, ChangedRegistersAreMarked)
+{
+    tms7000.pc.w.l = 0xC000;
+    tms7000.sp = 0x05;
+    for (int n = 0; n < 128; n++) tms7000.rf[n] = 0;
+    regs_remember();
+    tms7000.pc.w.l = 0xC002;
+    tms7000.rf[0] = 1;
+    tms7000.rf[127] = 0xFF;
+    regs_debugger();
+    const std::vector<std::string> lines = lines_of(registers_box);
+    ASSERT_GE(lines.size(), 4u + 128u);
+    EXPECT_EQ(lines[0], "PC=c002 *");
+    EXPECT_EQ(lines[1], "SP=05");
+    EXPECT_EQ(lines[4], "R000=$01 *");
+    EXPECT_EQ(lines[5], "R001=$00");
+    EXPECT_EQ(lines[4 + 127], "R127=$FF *");
+    regs_remember();
+    regs_debugger();
+    EXPECT_EQ(lines_of(registers_box)[0], "PC=c002");
+}
+
+// Scrolling up finds the instruction before: the start from furthest back
+// that decodes onto the address; where nothing does, one byte back.
+TEST(DisassemblyBox, PreviousInstruction)
+{
+    struct Case {
+        std::vector<uint8> bytes;   // at C000
+        uint16 from, previous;
+    };
+    const Case cases[] = {
+        {{0x00, 0x00}, 0xC001, 0xC000},                     // NOP NOP
+        {{0x88, 0x12, 0x34, 0x05, 0x00}, 0xC004, 0xC000},   // after a 4-byte MOVD
+        {{0x00, 0x8E, 0xC1, 0x23, 0x00}, 0xC004, 0xC001},   // after a 3-byte CALL
+        {{0x00, 0xE0, 0xFE, 0x00}, 0xC003, 0xC001},         // after a 2-byte JMP
+    };
+    for (const Case &c : cases) {
+        program_at_c000(c.bytes);
+        EXPECT_EQ(disass_previous(c.from), c.previous) << std::hex << c.from;
+    }
 }
 
 TEST(PeripheralBox, TitleThenVideoListing)

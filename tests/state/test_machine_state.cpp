@@ -52,6 +52,12 @@ TEST_F(MachineState, StateByteFormAndSnapshotHoldTheSameMachine)
         seen.look();
         machine_state_capture(&captured);
         ASSERT_EQ(captured.machine_passes, c.n);
+        // The identity is that of the images loaded now (each case loads
+        // other ones), not a hash kept from earlier.
+        uint8 bios_sha256[32];
+        unsigned len = 0;
+        EVP_Digest(rom_7020, sizeof rom_7020, bios_sha256, &len, EVP_sha256(), nullptr);
+        ASSERT_EQ(memcmp(captured.bios_sha256, bios_sha256, 32), 0) << "a stale BIOS identity";
 
         // Snapshot text from the machine and from the state, and back.
         const snapshot_counts counts{c.n, 5 * c.n};
@@ -144,6 +150,7 @@ TEST_F(MachineState, BadByteFormsAreRefusedWithTheirReasonAndTheMachineIsKept)
         {"vdp.sel 3", with(field(&good_state.vdp_sel), 3), "member \"vdp.sel\" is out of range"},
         {"idle 2", with(field(&good_state.idle), 2), "member \"idle\" is out of range"},
         {"33 timers", with(field(&good_state.timer_count), 33), "member \"timers\" is out of range"},
+        {"a timer of no known callback", with(field(&good_state.timer_count), 1), "member \"timers[].callback\" is out of range"},
         {"a timer beyond the count", with(field(&good_state.timers[31].tag), 1), "member \"timers\" is out of range"},
         {"subseconds 5000000",
          resealed(good, [&](auto &b) { put32(b, field(&good_state.clock.subseconds), ORLO_SUBSECONDS); }),
@@ -179,6 +186,9 @@ TEST_F(MachineState, BadByteFormsAreRefusedWithTheirReasonAndTheMachineIsKept)
         {"seconds past it", [](auto &s) { s.clock.seconds = MACHINE_CLOCK_SECONDS_MAX + 1u; }, false},
         {"balance at +limit", [](auto &s) { s.icount = MACHINE_COUNT_LIMIT; }, true},
         {"balance past -limit", [](auto &s) { s.icount = -MACHINE_COUNT_LIMIT - 1; }, false},
+        {"divider phase at -limit", [](auto &s) { s.div_phase = -MACHINE_COUNT_LIMIT; }, true},
+        {"divider phase at +limit", [](auto &s) { s.div_phase = MACHINE_COUNT_LIMIT; }, true},
+        {"divider phase past it", [](auto &s) { s.div_phase = -MACHINE_COUNT_LIMIT - 1; }, false},
         {"pass counter 99999", [](auto &s) { s.pass_counter = LOOP_FRAME_PASSES - 1; }, true},
         {"pass counter 100000", [](auto &s) { s.pass_counter = LOOP_FRAME_PASSES; }, false},
         {"last host key", [](auto &s) { s.key_host = KEY_MAX - 1; }, true},

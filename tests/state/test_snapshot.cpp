@@ -148,6 +148,7 @@ TEST_F(Snapshot, BadFilesAreRefusedWithTheirReasonAndTheMachineIsKept)
         {"cut in the magic", good.substr(0, 9), "is truncated"},
         {"cut in half", good.substr(0, good.size() / 2), "is truncated"},
         {"cut at its last byte", good.substr(0, good.size() - 2), "is truncated: it ends after"},
+        {"a wrong last byte", good.substr(0, good.size() - 2) + "x", "is corrupted: not valid JSON at byte"},
         {"a bit flipped in VRAM", flipped, "is corrupted: its checksum does not match"},
         {"broken syntax", broken, "is corrupted: not valid JSON at byte"},
         {"a newer version", edited(good, [](auto &j) { j["version"] = 2; }), "format version 2; this program reads version 1"},
@@ -174,6 +175,7 @@ TEST_F(Snapshot, BadFilesAreRefusedWithTheirReasonAndTheMachineIsKept)
          "another cartridge"},
         {"deeply nested", "{\"magic\": \"ovix snapshot\", \"x\": " + std::string(100000, '[') + "}", "nests"},
         {"nested one deeper than allowed", "{\"magic\": \"ovix snapshot\", \"x\": [[[[[[[[]]]]]]]]}", "nests"},
+        {"nested as deep as allowed", "{\"magic\": \"ovix snapshot\", \"x\": [[[[[[[]]]]]]]}", "member \"version\" is missing"},
         {"1025 members", many_members(1024), "it holds 1025 members, more than a snapshot does (1024)"},
         {"1024 members", many_members(1023), "member \"version\" is missing"},
         {"4097 values", many_values(4097), "it holds 4097 values, more than a snapshot does (4096)"},
@@ -227,7 +229,12 @@ TEST_F(Snapshot, BadFilesAreRefusedWithTheirReasonAndTheMachineIsKept)
         {"32 timers", [&](auto &j) { j["timers"] = timers(32, 1); }, nullptr},
         {"logo's last byte", [](auto &j) { j["iocpu"]["command"] = 13; j["iocpu"]["index"] = 994; }, nullptr},
         {"a timer parameter of the last state", [&](auto &j) { j["timers"] = timers(1, IO_CPU_STATES - 1); }, nullptr},
+        {"a timer parameter 0", [&](auto &j) { j["timers"] = timers(1, 0); }, nullptr},
+        {"a timer parameter -1", [&](auto &j) { j["timers"] = timers(1, -1); }, "out of range for its callback"},
         {"a timer parameter past it", [&](auto &j) { j["timers"] = timers(1, IO_CPU_STATES); }, "out of range for its callback"},
+        {"a timer's subseconds 4999999", [&](auto &j) { j["timers"] = timers(1, 1); j["timers"][0]["expire"][1] = 4999999; }, nullptr},
+        {"a timer's subseconds 5000000", [&](auto &j) { j["timers"] = timers(1, 1); j["timers"][0]["expire"][1] = 5000000; },
+         "member \"timers[0].expire\" has 5000000 subseconds or more"},
         {"without machine_passes", [](auto &j) { j.erase("machine_passes"); }, nullptr},
     };
     for (const auto &b : bounds) {
@@ -236,6 +243,15 @@ TEST_F(Snapshot, BadFilesAreRefusedWithTheirReasonAndTheMachineIsKept)
         EXPECT_EQ(snapshot_load_bytes((const uint8 *)text.data(), text.size(), "b", &error), !b.refusal) << error;
         if (b.refusal) {
             EXPECT_NE(error.find(b.refusal), std::string::npos) << error;
+        } else {
+            // The machine holds what the file said: it saves the same members.
+            nlohmann::ordered_json loaded = nlohmann::ordered_json::parse(text), saved;
+            saved = nlohmann::ordered_json::parse(
+                snapshot_save_bytes({loaded["instructions"].get<uint64>(), loaded["cycles"].get<uint64>()}));
+            loaded.erase("checksum");
+            saved.erase("checksum");
+            if (!loaded.contains("machine_passes")) saved.erase("machine_passes");
+            EXPECT_EQ(saved, loaded);
         }
     }
 

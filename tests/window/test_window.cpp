@@ -565,7 +565,7 @@ protected:
     // letter keys reach their commands.
     void type_address(const std::string &text)
     {
-        point(2 + 488 + 60, 2 + 358 + 4);   // focus follows the pointer
+        click(2 + 490 + 60, 2 + 354 + 5);   // the field takes the keys once clicked
         run("xdotool key End BackSpace BackSpace BackSpace BackSpace BackSpace BackSpace");
         type(text);
         run("xdotool key Tab");
@@ -853,7 +853,11 @@ TEST_F(WindowTest, DebuggerRunsToABiosAddressAndSteps)
     // (R020) count the machine's time since it was switched on, which a
     // reset keeps: how long the machine ran before F1 is the host's timing.
     const std::vector<Rect> ticks = {{2 + 488, 2 + 30 + 4 + 8 * 10, 144, 8}, {2 + 488, 2 + 30 + 4 + 8 * 24, 144, 8}};
-    expect_screen("debugger_at_console", LONG, 0ms, ticks);
+    // The marks of the registers the run changed: the register file kept
+    // through the reset what the machine had when F1 stopped it.
+    std::vector<Rect> marks = ticks;
+    marks.push_back({2 + 488 + 8 * 9, 2 + 30 + 4 + 8 * 4, 16, 8 * 33});
+    expect_screen("debugger_at_console", LONG, 0ms, marks);
     hold("F7");
     point(WIN_W / 2, WIN_H / 2);
     expect_screen("debugger_after_step", LONG, 0ms, ticks);
@@ -1179,6 +1183,9 @@ TEST_F(WindowTest, CommandLineAnswersAndErrors)
          {"fatal error needs file missing.bin (full path " + fs::canonical(dir).string() + "/empty/missing.bin)",
           "ovix --bios " + open_bios}},
         {"--fullscreen=maybe", ".", false, 2, {"--fullscreen", "usage: ovix"}},
+        {"--console-fd 77", ".", false, 2, {"--console-fd: 77 is not an open file descriptor", "usage: ovix"}},
+        {"--console-fd x", ".", false, 2, {"--console-fd needs an open file descriptor's number, not x"}},
+        {"--json", ".", false, 2, {"--json goes with --console-fd"}},
         {"--load-state bad.ovs", ".", true, 2, {"Cannot load the snapshot: ", "bad.ovs"}},
         {"--rewind 3601", ".", false, 2, {"--rewind needs a number of seconds from 0 to 3600, not 3601"}},
         {"--rewind -1", ".", false, 2, {"--rewind needs a number of seconds", "usage: ovix"}},
@@ -1374,6 +1381,84 @@ TEST_F(WindowTest, CartridgeSymbolsInTheDebugger)
         run_output("cd '" + dir + "' && env -u DISPLAY '" + OVIX + "' --symbols none.sym 2>&1; echo status=$?");
     EXPECT_NE(out.find("ovix: Symbols not loaded: cannot read the symbol file none.sym"), std::string::npos) << out;
     EXPECT_NE(out.find("status=2\n"), std::string::npos) << out;
+}
+
+// The debugger's dialogs and keys on the busy cartridge: a breakpoint and a
+// watchpoint set in their dialogs stop the running machine; a step, the
+// call stack inside a trap, step out, the history, a register changed
+// through its dialog, and run to a line chosen in the disassembly.
+TEST_F(CartridgeTest, DebuggerDialogsAndKeys)
+{
+    start_with_cartridge();
+    open_debugger();
+    auto menu = [&](const char *item) {
+        click_text("Debug");
+        click_text(item);
+    };
+
+    menu("Breakpoints...");
+    ASSERT_TRUE(wait_text("Hit count (5, =5, >5, %5):"));
+    type("6016");
+    run("xdotool key Return");
+    ASSERT_TRUE(wait_text("Set: breakpoint 1 at 6016 hits=0"));
+    click_text("Close");
+    run("xdotool key F5");
+    ASSERT_TRUE(wait_text("Stopped: breakpoint 1 at 6016, hit 1"));
+    run("xdotool key F7");
+    ASSERT_TRUE(wait_text("PC=6019"));
+
+    menu("Breakpoints...");
+    click_text("Delete all");
+    EXPECT_TRUE(wait_gone("breakpoint 1 at 6016 hits=1"));
+    click_text("Close");
+    menu("Watchpoints...");
+    ASSERT_TRUE(wait_text("Range (6000-60FF, v[10]):"));
+    type("C100");
+    run("xdotool key Return");
+    ASSERT_TRUE(wait_text("Set: watchpoint 2 w C100 hits=0"));
+    click_text("Close");
+    run("xdotool key F5");
+    ASSERT_TRUE(wait_for([](const Picture &s) { return !find_text(s, "Ovix integrated debugger"); }, LONG));
+    press_keys("x", 100ms, 100ms);
+    ASSERT_TRUE(wait_text("Stopped: watchpoint 2: C100 written by 6007"));
+
+    // Into the keyboard trap: the call stack holds it; step out leaves it.
+    menu("Watchpoints...");
+    click_text("Delete all");
+    click_text("Close");
+    type_address("6004");
+    run("xdotool key b");
+    ASSERT_TRUE(wait_text("Stopped: 6004 reached"));
+    menu("History...");
+    ASSERT_TRUE(wait_text("Not recording: 0 instructions kept"));
+    click_text("Start recording");
+    ASSERT_TRUE(wait_text("Recording: 0 instructions kept"));
+    click_text("Close");
+    run("xdotool key F7");
+    ASSERT_TRUE(wait_text("Stepped one instruction"));
+    menu("Call stack...");
+    ASSERT_TRUE(wait_text("#1 trap to "));
+    EXPECT_TRUE(wait_text(", returns to 6005 (called from 6004)"));
+    click_text("Close");
+    run("xdotool key ctrl+F8");
+    ASSERT_TRUE(wait_text("Stepped out to 6005"));
+    menu("History...");
+    EXPECT_TRUE(wait_text("6004 FB       TRAP 4"));
+    click_text("Close");
+
+    run("xdotool key s");
+    ASSERT_TRUE(wait_text("Change a register or memory"));
+    type("R20=41+1");
+    run("xdotool key Return");
+    ASSERT_TRUE(wait_text("Done: R20=41+1"));
+    click_text("Close");
+    EXPECT_TRUE(wait_text("R020=$42"));
+
+    // No key is waiting: JEQ goes to 600B, the fourth line from the pc.
+    click(2 + 60, 2 + 30 + 2 + 3 * 8 + 4);
+    run("xdotool key ctrl+F10");
+    EXPECT_TRUE(wait_text("Stopped: temporary breakpoint "));
+    EXPECT_TRUE(wait_text("at 600B"));
 }
 
 // ---------------------------------------------------------------------------

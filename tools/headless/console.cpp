@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <csignal>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include "debug/debugger_text.h"
 #include "debug/engine.h"
 #include "debug/expr.h"
+#include "debug/source_map.h"
 #include "debug/symbols.h"
 #include "debug/trace.h"
 #include "host/files.h"
@@ -233,6 +235,7 @@ uint64 limited(const console_session *cs, uint64 passes) { return passes < cs->r
 
 const loop_hooks *hooks_of(console_session *cs)
 {
+    if (cs->hooks) return cs->hooks;
     static loop_hooks h;
     h = loop_hooks{console_type_hook, nullptr, cs};
     return &h;
@@ -602,23 +605,8 @@ void cmd_eval(console_session *, const std::string &args, reply_builder &r)
 
 void cmd_set(console_session *, const std::string &args, reply_builder &r)
 {
-    // TARGET = EXPRESSION; the first '=' that is not part of '==', '<=',
-    // '>=' or '!='.
-    size_t eq = std::string::npos;
-    for (size_t i = 0; i < args.size(); i++) {
-        if (args[i] != '=') continue;
-        const char before = i ? args[i - 1] : 0, after = i + 1 < args.size() ? args[i + 1] : 0;
-        if (after == '=' || before == '<' || before == '>' || before == '!' || before == '=') continue;
-        eq = i;
-        break;
-    }
-    if (eq == std::string::npos) return r.fail("set: TARGET=VALUE is needed (set A=5, set [C010]=FF)");
-    expr_target target;
     std::string error;
-    if (!expr_parse_target(trim(args.substr(0, eq)).c_str(), &target, &error)) return r.fail("set: " + error);
-    int64 v;
-    if (!expr_evaluate(trim(args.substr(eq + 1)).c_str(), &v, &error)) return r.fail("set: " + error);
-    if (!expr_assign(target, v, &error)) return r.fail("set: " + error);
+    if (!expr_set(args.c_str(), &error)) return r.fail("set: " + error);
     tl_note_change();   // an input of the timeline
 }
 
@@ -688,6 +676,603 @@ void cmd_reset(console_session *, const std::string &args, reply_builder &r)
 }
 
 void cmd_quit(console_session *cs, const std::string &, reply_builder &) { cs->quit = true; }
+
+// ===========================================================================
+// Commands for editors and debug adapters (ovix-dap): source lines from the
+// assembler's debug information, breakpoints kept by owner, steps by source
+// line, the peripheral file and video registers, memory ranges, instruction
+// lists with their lines, the program's names.
+
+struct front_end_state {
+    bool unwritten_stop = true;   // stop at bytes no source line produced, with debug information
+};
+front_end_state fe;
+
+std::string upper_name(std::string s)
+{
+    for (char &c : s) c = (char)toupper((unsigned char)c);
+    return s;
+}
+
+json place_json(const srcmap_place &p)
+{
+    if (p.file < 0) return json::object();
+    return {{"file", srcmap_file(p.file)}, {"line", p.line}};
+}
+
+std::string place_text(const srcmap_place &p)
+{
+    if (p.file < 0) return "";
+    return srcmap_file(p.file) + ":" + std::to_string(p.line);
+}
+
+// The unwritten ranges the engine checks, from the debug information.
+void apply_unwritten()
+{
+    dbg_set_unwritten(fe.unwritten_stop && srcmap_loaded() ? srcmap_unwritten() : std::vector<std::pair<uint16, uint16>>{});
+}
+
+// The name of the routine an address belongs to: the label of `entry`
+// (the routine's first instruction, -1 when unknown) when no other
+// routine's label lies between it and the address, else the nearest label
+// at or below the address and the distance ("loop+4"), else the address.
+std::string routine_name(uint16 address, int32 entry)
+{
+    std::string near;
+    unsigned near_at = 0;
+    if (const srcmap_symbol *l = srcmap_label_before(address)) {
+        near = l->name;
+        near_at = (unsigned)l->value;
+    } else {
+        for (unsigned back = 0; back < 256 && back <= address; back++)
+            if (const char *n = symbols_name((uint16)(address - back))) {
+                near = n;
+                near_at = address - back;
+                break;
+            }
+    }
+    if (entry >= 0 && entry <= address) {
+        std::string e;
+        if (const char *n = symbols_name((uint16)entry)) e = n;
+        for (const srcmap_symbol &s : srcmap_symbols())
+            if (e.empty() && s.kind == "label" && s.value == entry) e = s.name;
+        if (!e.empty() && (near.empty() || near_at <= (unsigned)entry || near.find('.') != std::string::npos)) return e;
+    }
+    char t[16];
+    if (near.empty()) {
+        snprintf(t, sizeof t, "%04X", address);
+        return t;
+    }
+    if (near_at == address) return near;
+    snprintf(t, sizeof t, "+%X", address - near_at);
+    return near + t;
+}
+
+// The labels of the debug information join the symbol table (expressions,
+// disassembly, stop texts): the table's own names are kept, and a name it
+// has already keeps its address.
+void labels_into_symbols()
+{
+    std::string text;
+    std::set<std::string> names;
+    for (unsigned a = 0; a < 0x10000; a++)
+        for (size_t i = 0; const char *n = symbols_name_at((uint16)a, i); i++) {
+            char t[8];
+            snprintf(t, sizeof t, "%04X ", a);
+            text += t + std::string(n) + "\n";
+            names.insert(upper_name(n));
+        }
+    text += srcmap_labels_text(names);
+    symbols_parse("debug information", text.data(), text.size());
+}
+
+void cmd_debuginfo(console_session *cs, const std::string &args, reply_builder &r)
+{
+    if (lower(args) == "clear") {
+        srcmap_clear();
+        apply_unwritten();
+    } else if (!args.empty()) {
+        if (!cs->files) return r.fail("debuginfo: no files here");
+        std::string error;
+        if (!srcmap_load(args.c_str(), &error)) return r.fail("debuginfo: " + error);
+        apply_unwritten();
+        labels_into_symbols();
+    }
+    json files = json::array();
+    for (size_t i = 0; i < srcmap_file_count(); i++) {
+        files.push_back(srcmap_file((int)i));
+        r.line("file " + srcmap_file((int)i));
+    }
+    r.obj["loaded"] = srcmap_loaded_files();
+    r.obj["files"] = files;
+    r.obj["symbols"] = srcmap_symbols().size();
+    r.line("debuginfo " + std::to_string(srcmap_loaded_files().size()) + " loaded, " +
+           std::to_string(srcmap_file_count()) + " source files, " + std::to_string(srcmap_symbols().size()) + " symbols");
+}
+
+void cmd_unwritten(console_session *, const std::string &args, reply_builder &r)
+{
+    const std::string w = lower(args);
+    if (w != "on" && w != "off" && !w.empty()) return r.fail("unwritten: on or off");
+    if (!w.empty()) fe.unwritten_stop = w == "on";
+    apply_unwritten();
+    r.obj["unwritten"] = fe.unwritten_stop;
+    r.obj["ranges"] = dbg_unwritten_set() ? srcmap_unwritten().size() : 0;
+    r.line(std::string("unwritten ") + (fe.unwritten_stop ? "on" : "off") +
+           (fe.unwritten_stop && !srcmap_loaded() ? " (no debug information is loaded)" : ""));
+}
+
+void cmd_line(console_session *, const std::string &args, reply_builder &r)
+{
+    int64 address = tms7000.pc.w.l;
+    std::string error;
+    if (!args.empty() && !eval_in(args, 0, 0xFFFF, "address", &address, &error)) return r.fail("line: " + error);
+    char head[32];
+    snprintf(head, sizeof head, "line %04X ", (unsigned)address);
+    r.obj["address"] = address;
+    const srcmap_line *l = srcmap_line_at((uint16)address);
+    if (!l) {
+        std::string t = head + std::string("no source line");
+        if (const srcmap_symbol *s = srcmap_label_before((uint16)address)) t += " (after label " + s->name + ")";
+        r.line(t);
+        return;
+    }
+    std::string t = head + place_text(l->at);
+    json exp = json::array();
+    for (const srcmap_call &c : l->expansion) {
+        t += " in " + c.macro + " called at " + place_text(c.at);
+        json j = place_json(c.at);
+        j["macro"] = c.macro;
+        exp.push_back(j);
+    }
+    r.line(t);
+    r.obj["file"] = srcmap_file(l->at.file);
+    r.obj["line"] = l->at.line;
+    r.obj["start"] = l->address;
+    r.obj["code"] = l->code;
+    r.obj["expansion"] = exp;
+    r.obj["statement"] = place_json(srcmap_statement(*l));
+}
+
+void cmd_frames(console_session *, const std::string &args, reply_builder &r)
+{
+    if (!args.empty()) return r.fail("frames takes no arguments");
+    const std::vector<dbg_frame> frames = dbg_call_stack();
+    json list = json::array();
+    // Frame i is where the machine is in the routine frames[i - 1] left.
+    for (size_t i = 0; i <= frames.size(); i++) {
+        const uint16 at = i == 0 ? tms7000.pc.w.l : frames[i - 1].kind == FRAME_INTERRUPT ? frames[i - 1].return_pc
+                                                                                          : frames[i - 1].call_pc;
+        const int32 entry = i < frames.size() ? frames[i].entry : -1;
+        const std::string name = routine_name(at, entry);
+        const srcmap_place p = srcmap_statement_at(at);
+        json j = {{"pc", at}, {"name", name}};
+        if (p.file >= 0) {
+            j["file"] = srcmap_file(p.file);
+            j["line"] = p.line;
+        }
+        if (i > 0) j["kind"] = frames[i - 1].kind == FRAME_INTERRUPT ? "interrupt" : frames[i - 1].kind == FRAME_TRAP ? "trap" : "call";
+        char t[48];
+        snprintf(t, sizeof t, "#%zu %04X in ", i, at);
+        r.line(t + name + (p.file >= 0 ? " at " + place_text(p) : ""));
+        list.push_back(j);
+    }
+    r.obj["frames"] = list;
+}
+
+// "FILE:LINE" with FILE in double quotes when it holds blanks.
+bool split_file_line(const std::string &text, std::string *file, int *line, std::string *rest)
+{
+    std::string spec = text;
+    *rest = "";
+    if (!spec.empty() && spec[0] == '"') {
+        const size_t q = spec.find('"', 1);
+        if (q == std::string::npos || q + 1 >= spec.size() || spec[q + 1] != ':') return false;
+        *file = spec.substr(1, q - 1);
+        spec = spec.substr(q + 1);
+    } else {
+        const size_t sp = spec.find_first_of(" \t");
+        if (sp != std::string::npos) {
+            *rest = trim(spec.substr(sp));
+            spec = spec.substr(0, sp);
+        }
+        const size_t colon = spec.rfind(':');
+        if (colon == std::string::npos || colon == 0) return false;
+        *file = spec.substr(0, colon);
+        spec = spec.substr(colon);
+    }
+    // spec is ":LINE" (and, in the quoted form, what follows).
+    size_t i = 1;
+    uint64 n = 0;
+    while (i < spec.size() && isdigit((unsigned char)spec[i]) && n <= 100000000) n = n * 10 + (uint64)(spec[i++] - '0');
+    if (i == 1 || n == 0 || n > 100000000) return false;
+    if (i < spec.size()) {
+        if (spec[i] != ' ' && spec[i] != '\t') return false;
+        *rest = trim(spec.substr(i));
+    }
+    *line = (int)n;
+    return true;
+}
+
+void cmd_breakline(console_session *, const std::string &args, reply_builder &r)
+{
+    std::string file, rest, location, hits, condition, error;
+    int line = 0;
+    if (!split_file_line(args, &file, &line, &rest))
+        return r.fail("breakline: FILE:LINE is needed (breakline game.asm:12 [hit N] [if CONDITION])");
+    split_options(rest, &location, &hits, &condition);
+    if (!location.empty()) return r.fail("breakline: '" + location + "' after FILE:LINE is neither 'hit N' nor 'if CONDITION'");
+    if (!srcmap_loaded()) return r.fail("breakline: no debug information is loaded (debuginfo FILE)");
+    const int f = srcmap_find_file(file.c_str());
+    if (f < 0) return r.fail("breakline: " + file + " is not a source file of the debug information");
+    const int at = srcmap_code_line_from(f, line);
+    if (!at) return r.fail("breakline: no code at or after line " + std::to_string(line) + " of " + file);
+    json ids = json::array(), addresses = json::array();
+    std::string text = "breakline " + place_text({f, at}) + ":";
+    for (uint16 a : srcmap_line_addresses(f, at)) {
+        const std::string loc = srcmap_file(f) + ":" + std::to_string(at);
+        const int id = dbg_break_add_at(a, loc.c_str(), condition.c_str(), hits.c_str(), &error, OWNER_SOURCE);
+        if (!id) {
+            for (const json &done : ids) dbg_delete(done.get<int>(), &error);
+            return r.fail("breakline: " + error);
+        }
+        ids.push_back(id);
+        addresses.push_back(a);
+        char t[48];
+        snprintf(t, sizeof t, " %d at %04X", id, a);
+        text += t;
+    }
+    r.line(text);
+    r.obj["file"] = srcmap_file(f);
+    r.obj["line"] = at;
+    r.obj["ids"] = ids;
+    r.obj["addresses"] = addresses;
+}
+
+// A breakpoint or watchpoint of a front end's kind.
+void owned_point(const std::string &args, reply_builder &r, dbg_owner owner, const char *name)
+{
+    std::string rest = args;
+    dbg_watch_kind kind = WATCH_WRITE;
+    if (owner == OWNER_DATA) {
+        std::string copy = rest;
+        if (dbg_parse_watch_kind(first_word(&copy).c_str(), &kind)) rest = copy;
+    }
+    std::string location, hits, condition, error;
+    split_options(rest, &location, &hits, &condition);
+    if (location.empty()) return r.fail(std::string(name) + ": a location is needed (help " + name + ")");
+    int id = 0;
+    if (owner == OWNER_DATA) {
+        id = dbg_watch_add(kind, location.c_str(), condition.c_str(), hits.c_str(), &error, OWNER_DATA);
+    } else if (owner == OWNER_FUNCTION) {
+        uint16 address = 0;
+        const srcmap_symbol *s = srcmap_symbol_named(location);
+        if (symbols_address(location.c_str(), &address) || (s && s->kind == "label")) {
+            if (s && s->kind == "label" && !symbols_address(location.c_str(), &address)) address = (uint16)s->value;
+            id = dbg_break_add_at(address, location.c_str(), condition.c_str(), hits.c_str(), &error, OWNER_FUNCTION);
+        } else {
+            error = "'" + location + "' is not a label of the program";
+        }
+    } else {
+        id = dbg_break_add(location.c_str(), condition.c_str(), hits.c_str(), false, &error, owner);
+    }
+    if (!id) return r.fail(std::string(name) + ": " + error);
+    const dbg_point *p = dbg_find(id);
+    r.obj[p->watch ? "watchpoint" : "breakpoint"] = point_json(*p);
+    r.line(dbg_point_text(*p));
+}
+void cmd_fbreak(console_session *, const std::string &args, reply_builder &r) { owned_point(args, r, OWNER_FUNCTION, "fbreak"); }
+void cmd_ibreak(console_session *, const std::string &args, reply_builder &r) { owned_point(args, r, OWNER_INSTRUCTION, "ibreak"); }
+void cmd_dwatch(console_session *, const std::string &args, reply_builder &r) { owned_point(args, r, OWNER_DATA, "dwatch"); }
+
+void cmd_clear(console_session *, const std::string &args, reply_builder &r)
+{
+    static const struct {
+        const char *name;
+        dbg_owner owner;
+    } kinds[] = {{"source", OWNER_SOURCE}, {"instruction", OWNER_INSTRUCTION}, {"function", OWNER_FUNCTION}, {"data", OWNER_DATA}};
+    for (const auto &k : kinds)
+        if (lower(args) == k.name) return dbg_delete_owner(k.owner);
+    r.fail("clear: source, instruction, function or data");
+}
+
+// Steps by source line: instruction steps (into) or steps over calls
+// (next) until the machine is at another statement, has returned from the
+// routine it was in, or, stepping into, has entered a routine that has
+// source lines. Routines without source lines and interrupt routines are
+// stepped through.
+void line_step(console_session *cs, const std::string &args, reply_builder &r, bool into, const char *name)
+{
+    uint64 limit;
+    if (!optional_count(args, name, &limit, r)) return;
+    const srcmap_place start = srcmap_statement_at(tms7000.pc.w.l);
+    if (start.file < 0) {
+        // No source line here (no debug information, or code without it):
+        // one instruction, as step or next.
+        if (into) return cmd_step(cs, "", r);
+        return step_kind(cs, args, r, DBG_STEP_NEXT, name);
+    }
+    run_scope scope(cs);
+    limit = limited(cs, limit);
+    const uint64 start_passes = ovix_machine_passes();
+    const size_t depth0 = dbg_call_stack().size();
+    dbg_stop stop;
+    for (;;) {
+        const uint64 used = ovix_machine_passes() - start_passes;
+        if (used >= limit) {
+            stop = dbg_last_stop();
+            stop.kind = DBG_STOP_COUNT;
+            stop.pc = tms7000.pc.w.l;
+            stop.passes = ovix_machine_passes();
+            break;
+        }
+        if (s_interrupted) {
+            stop = dbg_stop{};
+            stop.kind = DBG_STOP_DEBUGGER;
+            stop.pc = tms7000.pc.w.l;
+            stop.passes = ovix_machine_passes();
+            break;
+        }
+        const size_t before = dbg_call_stack().size();
+        stop = dbg_step(into ? DBG_STEP_INTO : DBG_STEP_NEXT, 1, limit - used, hooks_of(cs));
+        if (stop.kind != DBG_STOP_STEP) break;
+        const std::vector<dbg_frame> frames = dbg_call_stack();
+        if (frames.size() > before) {
+            // Entered a routine (into only: next comes back).
+            const bool through = frames[0].kind == FRAME_INTERRUPT || srcmap_statement_at(tms7000.pc.w.l).file < 0;
+            if (!through) break;
+            std::string error;
+            stop = dbg_step(DBG_STEP_OUT, 1, limit - (ovix_machine_passes() - start_passes), hooks_of(cs), &error);
+            if (stop.kind != DBG_STOP_STEP) break;
+        }
+        if (dbg_call_stack().size() < depth0) break;   // returned
+        const srcmap_place here = srcmap_statement_at(tms7000.pc.w.l);
+        if (!(here == start)) break;
+    }
+    stop = finish_stop(stop);
+    if (stop.kind == DBG_STOP_STEP) stop.step = into ? DBG_STEP_INTO : DBG_STEP_NEXT;
+    report_stop(r, cs, stop);
+    const srcmap_place p = srcmap_statement_at(tms7000.pc.w.l);
+    if (p.file >= 0) {
+        r.obj["stopped"]["file"] = srcmap_file(p.file);
+        r.obj["stopped"]["line"] = p.line;
+        r.line("at " + place_text(p));
+    }
+}
+void cmd_lstep(console_session *cs, const std::string &args, reply_builder &r) { line_step(cs, args, r, true, "lstep"); }
+void cmd_lnext(console_session *cs, const std::string &args, reply_builder &r) { line_step(cs, args, r, false, "lnext"); }
+
+// Back in time by source line: over calls to the previous line this
+// routine ran, then to the first pass of that line's run. Each step back
+// runs again from a keyframe, so a line that ran long takes a while: at
+// most LBACK_STEPS steps back are taken.
+constexpr int LBACK_STEPS = 4000;
+
+void cmd_lback(console_session *cs, const std::string &args, reply_builder &r)
+{
+    if (!args.empty()) return r.fail("lback takes no arguments");
+    std::string error;
+    const srcmap_place start = srcmap_statement_at(tms7000.pc.w.l);
+    dbg_stop stop = tl_step_back_over(&error);
+    if (stop.kind == DBG_STOP_NONE) return r.fail("lback: " + error);
+    if (start.file >= 0) {
+        int steps = 1;
+        // To another line.
+        while (srcmap_statement_at(tms7000.pc.w.l) == start && !stop.start_of_time && steps < LBACK_STEPS) {
+            stop = tl_step_back_over(&error);
+            steps++;
+            if (stop.kind == DBG_STOP_NONE) return r.fail("lback: " + error);
+        }
+        // To its first pass.
+        const srcmap_place line = srcmap_statement_at(tms7000.pc.w.l);
+        while (line.file >= 0 && !stop.start_of_time && steps < LBACK_STEPS) {
+            const dbg_stop here = stop;
+            stop = tl_step_back_over(&error);
+            steps++;
+            if (stop.kind == DBG_STOP_NONE) return r.fail("lback: " + error);
+            if (!(srcmap_statement_at(tms7000.pc.w.l) == line)) {
+                stop = tl_goto(here.passes, &error);
+                if (stop.kind == DBG_STOP_NONE) return r.fail("lback: " + error);
+                stop.step = DBG_STEP_BACK;
+                break;
+            }
+        }
+    }
+    report_stop(r, cs, stop);
+    const srcmap_place p = srcmap_statement_at(tms7000.pc.w.l);
+    if (p.file >= 0) {
+        r.obj["stopped"]["file"] = srcmap_file(p.file);
+        r.obj["stopped"]["line"] = p.line;
+        r.line("at " + place_text(p));
+    }
+}
+
+void cmd_pfile(console_session *, const std::string &args, reply_builder &r)
+{
+    if (!args.empty()) return r.fail("pfile takes no arguments");
+    static const struct {
+        int n;
+        const char *name;
+    } regs[] = {{0, "IOCNT0"}, {1, "P1"},    {2, "T1DATA"}, {3, "T1CTL"}, {4, "APORT"}, {5, "P5"},
+                {6, "BPORT"},  {7, "P7"},    {8, "CPORT"},  {9, "CDDR"},  {10, "DPORT"}, {11, "DDDR"},
+                {36, "VDATA"}, {48, "MAILBOX"}};
+    json list = json::array();
+    for (const auto &g : regs) {
+        const uint8 v = bus_peek(0x100 + g.n);
+        char t[64];
+        snprintf(t, sizeof t, "P%-2d %04X %-7s %02X", g.n, 0x100 + g.n, g.name, v);
+        r.line(t);
+        list.push_back({{"number", g.n}, {"address", 0x100 + g.n}, {"name", g.name}, {"value", v}});
+    }
+    r.obj["registers"] = list;
+}
+
+void cmd_vregs(console_session *, const std::string &args, reply_builder &r)
+{
+    if (!args.empty()) return r.fail("vregs takes no arguments");
+    json list = json::array();
+    auto add = [&](const char *name, int number, unsigned value, int digits) {
+        char t[64];
+        snprintf(t, sizeof t, "%-12s %0*X", name, digits, value);
+        r.line(t);
+        json j = {{"name", name}, {"value", value}, {"bits", digits * 4}};
+        if (number >= 0) j["number"] = number;
+        list.push_back(j);
+    };
+    for (int i = 1; i < 8; i++) add(vdp_name[i], i, vdp_regs8[i], 2);
+    for (int i = 8; i < 16; i++) add(vdp_name[i], i, vdp_regs16[i - 8], 4);
+    add("ACMP", -1, vdp_acmp, 4);
+    add("ACMPXY", -1, vdp_acmpxy, 4);
+    r.obj["registers"] = list;
+    r.obj["acmpxy_mode"] = vdp_acmpxy_mode == dma_read ? "read" : "write";
+}
+
+void cmd_write(console_session *, const std::string &args, reply_builder &r)
+{
+    std::string rest = args;
+    const std::string a = first_word(&rest);
+    if (a.empty() || rest.empty()) return r.fail("write: ADDRESS BYTES is needed (write C000 01 02 0A or write C000 01020A)");
+    int64 address;
+    std::string error;
+    if (!eval_in(a, 0, 0xFFFF, "address", &address, &error)) return r.fail("write: " + error);
+    std::vector<uint8> bytes;
+    std::string digits;
+    for (char c : rest) {
+        if (c == ' ' || c == '\t') continue;
+        if (!isxdigit((unsigned char)c)) return r.fail(std::string("write: '") + c + "' is not a hexadecimal digit");
+        digits += c;
+    }
+    if (digits.size() % 2) return r.fail("write: the bytes are pairs of hexadecimal digits (an odd count was given)");
+    for (size_t i = 0; i < digits.size(); i += 2) bytes.push_back((uint8)std::stoi(digits.substr(i, 2), nullptr, 16));
+    if (address + (int64)bytes.size() > 0x10000) return r.fail("write: the bytes run past FFFF");
+    for (size_t i = 0; i < bytes.size(); i++) {
+        expr_target t;
+        t.kind = TARGET_MEM;
+        t.index = (uint32)(address + (int64)i);
+        expr_assign(t, bytes[i], &error);
+    }
+    tl_note_change();   // an input of the timeline, as set
+    r.obj["written"] = bytes.size();
+    r.line("written " + std::to_string(bytes.size()));
+}
+
+// The start of the instruction before `address`: the line that ends there
+// when the debug information has one, else the longest instruction whose
+// length brings it there.
+uint16 previous_instruction(uint16 address)
+{
+    if (const srcmap_line *l = srcmap_line_at((uint16)(address - 1)))
+        if (l->code && l->address + l->size == address) return l->address;
+    for (unsigned back = 4; back >= 1; back--)
+        if (dasm_length(bus_peek((address - back) & 0xFFFF)) == back) return (uint16)(address - back);
+    return (uint16)(address - 1);
+}
+
+void cmd_instructions(console_session *, const std::string &args, reply_builder &r)
+{
+    std::string rest = args;
+    const std::string a = first_word(&rest);
+    const std::string n = first_word(&rest);
+    const std::string b = first_word(&rest);
+    int64 address;
+    uint64 count = 10, before = 0;
+    std::string error;
+    if (a.empty() || !rest.empty()) return r.fail("instructions: ADDRESS [COUNT] [BEFORE] is needed");
+    if (!eval_in(a, 0, 0xFFFF, "address", &address, &error)) return r.fail("instructions: " + error);
+    if (!n.empty() && (!parse_count(n, &count) || count > (uint64)MAX_DASM_LINES))
+        return r.fail("instructions: '" + n + "' is not a decimal count from 1 to 1000");
+    if (!b.empty() && (!parse_count(b, &before, true) || before > (uint64)MAX_DASM_LINES))
+        return r.fail("instructions: '" + b + "' is not a decimal count from 0 to 1000");
+    no_trace();
+    uint16 at = (uint16)address;
+    for (uint64 i = 0; i < before; i++) at = previous_instruction(at);
+    json list = json::array();
+    for (uint64 i = 0; i < count + before; i++) {
+        char line[400];
+        const unsigned len = disass_line(line, sizeof line, at);
+        std::string text = line;
+        if (!text.empty() && text.back() == '\n') text.pop_back();
+        text = text.size() > 17 ? trim(text.substr(17)) : "";
+        std::string bytes;
+        for (unsigned k = 0; k < len; k++) {
+            char t[4];
+            snprintf(t, sizeof t, "%02X", bus_peek((at + k) & 0xFFFF));
+            bytes += t;
+        }
+        json j = {{"address", at}, {"length", len}, {"bytes", bytes}, {"text", text}};
+        std::string label = label_line(at, false);
+        if (!label.empty()) {
+            label = label.substr(0, label.find(':'));
+            j["label"] = label;
+        }
+        const srcmap_place p = srcmap_statement_at(at);
+        if (p.file >= 0) {
+            j["file"] = srcmap_file(p.file);
+            j["line"] = p.line;
+        }
+        char t[48];
+        snprintf(t, sizeof t, "%04X %-8s ", at, bytes.c_str());
+        r.line(t + text + (p.file >= 0 ? "    ; " + place_text(p) : ""));
+        list.push_back(j);
+        at = (uint16)(at + len);
+    }
+    restore_trace();
+    r.obj["instructions"] = list;
+}
+
+void cmd_names(console_session *, const std::string &args, reply_builder &r)
+{
+    json list = json::array();
+    auto add = [&](const std::string &name, const std::string &kind, bool has_value, int64 value, const srcmap_place &at) {
+        json j = {{"name", name}, {"kind", kind}};
+        std::string t = name + " " + kind;
+        if (has_value) {
+            j["value"] = value;
+            t += " " + expr_value_text(value);
+        }
+        if (at.file >= 0) {
+            j["file"] = srcmap_file(at.file);
+            j["line"] = at.line;
+        }
+        r.line(t);
+        list.push_back(j);
+    };
+    if (!args.empty()) {
+        if (const srcmap_symbol *s = srcmap_symbol_named(args)) {
+            add(s->name, s->kind, s->has_value, s->value, s->at);
+        } else {
+            uint16 address;
+            if (!symbols_address(args.c_str(), &address)) return r.fail("names: no name '" + args + "'");
+            add(args, "label", true, address, {});
+        }
+    } else if (srcmap_loaded()) {
+        for (const srcmap_symbol &s : srcmap_symbols()) add(s.name, s.kind, s.has_value, s.value, s.at);
+    } else {
+        for (unsigned a = 0; a < 0x10000; a++)
+            for (size_t i = 0; const char *n = symbols_name_at((uint16)a, i); i++) add(n, "label", true, a, {});
+    }
+    r.obj["names"] = list;
+}
+
+void cmd_log(console_session *, const std::string &args, reply_builder &r)
+{
+    if (!args.empty()) return r.fail("log takes no arguments");
+    trace_flush();
+    static char text[TRACE_RING_LINES * TRACE_LINE_SIZE + 1];
+    get_log_str(text, sizeof text);
+    clear_log_str();
+    json lines = json::array();
+    for (const char *at = text; *at;) {
+        const char *nl = strchr(at, '\n');
+        const std::string line = nl ? std::string(at, (size_t)(nl - at)) : std::string(at);
+        r.line(line);
+        lines.push_back(line);
+        at = nl ? nl + 1 : at + line.size();
+    }
+    r.obj["lines"] = lines;
+}
+
+// ===========================================================================
 
 // ---------------------------------------------------------------------------
 // Time travel (state/timeline.h).
@@ -784,6 +1369,37 @@ const command commands[] = {
     {"symbols", "", "symbols FILE", "load a symbol file", cmd_symbols},
     {"reset", "", "reset", "reset the machine", cmd_reset},
     {"source", "", "source FILE", "run the commands of a file", cmd_source},
+    // ---- For editors and debug adapters (source lines, owners, ranges) ----
+    {"debuginfo", "", "debuginfo [FILE | clear]",
+     "load the debug information of ovix-asm --debug-info (several add up); list the source files", cmd_debuginfo},
+    {"unwritten", "", "unwritten [on|off]",
+     "stop at a byte no source line produced (on by default; with debug information)", cmd_unwritten},
+    {"line", "", "line [ADDRESS]", "the source line of an address (the pc), with its macro calls", cmd_line},
+    {"frames", "", "frames", "the call stack as source lines: the pc, then each caller's line", cmd_frames},
+    {"breakline", "bl", "breakline FILE:LINE [hit N] [if CONDITION]",
+     "breakpoints at a source line (the next line with code), one per place its code went", cmd_breakline},
+    {"fbreak", "", "fbreak LABEL [hit N] [if CONDITION]", "a breakpoint at a routine's label (function breakpoint)", cmd_fbreak},
+    {"ibreak", "", "ibreak ADDRESS [hit N] [if CONDITION]", "a breakpoint at an instruction's address", cmd_ibreak},
+    {"dwatch", "", "dwatch [r|w|rw] RANGE [hit N] [if CONDITION]", "a watchpoint of the data kind (as watch)", cmd_dwatch},
+    {"clear", "", "clear source|instruction|function|data",
+     "delete every point of a kind (breakline, ibreak, fbreak, dwatch)", cmd_clear},
+    {"lstep", "linestep", "lstep [LIMIT]",
+     "one source line, into routines that have source lines (one instruction where the pc has none)", cmd_lstep},
+    {"lnext", "linenext", "lnext [LIMIT]", "one source line, over calls, traps and interrupts (next where the pc has none)",
+     cmd_lnext},
+    {"lback", "reverse-line", "lback", "back in time to the start of the previous source line this routine ran (over calls)",
+     cmd_lback},
+    {"pfile", "", "pfile", "the peripheral file, the video data port and the mailbox (read without side effects)",
+     cmd_pfile},
+    {"vregs", "", "vregs", "the video chip's registers and pointers", cmd_vregs},
+    {"write", "", "write ADDRESS BYTES", "bytes into the CPU's space from ADDRESS (as set [addr] does)", cmd_write},
+    {"instructions", "", "instructions ADDRESS [COUNT] [BEFORE]",
+     "COUNT (10) instructions from BEFORE (0) instructions before ADDRESS, with bytes, labels and source lines",
+     cmd_instructions},
+    {"names", "", "names [NAME]", "the program's names with kind, value and definition (or one name)", cmd_names},
+    {"log", "", "log", "the trace lines written since the last log (the last 1000 at most; all are in trace.log)",
+     cmd_log},
+    // ---- end of the editors' and debug adapters' commands ----
     // Time travel.
     {"reverse-step", "rs back", "reverse-step [N]", "N passes back in time (1)", cmd_reverse_step},
     {"reverse-next", "rn", "reverse-next", "back to the previous instruction of this routine (over calls)",
@@ -889,12 +1505,30 @@ bool console_execute(console_session *cs, const std::string &raw, std::string *r
     return !r.failed;
 }
 
-int console_run(console_session *cs, FILE *in, FILE *out)
+void console_catch_interrupts()
 {
     struct sigaction sa = {};
     sa.sa_handler = on_sigint;
     sigemptyset(&sa.sa_mask);
+    // A Ctrl-C while the console waits for a command must not end the read
+    // (it would read as the end of the input and end the console).
+    sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
+}
+
+bool console_runs_machine(const std::string &line)
+{
+    std::string rest = line;
+    const command *c = find_command(first_word(&rest));
+    if (!c) return false;
+    for (command_fn f : {cmd_step, cmd_next, cmd_finish, cmd_continue, cmd_until, cmd_lstep, cmd_lnext})
+        if (c->fn == f) return true;
+    return false;
+}
+
+int console_run(console_session *cs, FILE *in, FILE *out)
+{
+    console_catch_interrupts();
     std::string line;
     while (!cs->quit) {
         if (cs->prompt) {

@@ -30,12 +30,23 @@ struct console_session {
     // or writes a file.
     uint64 run_limit = UINT64_MAX;
     bool files = true;
+    // A front end's hooks for the runs (the window program's frames,
+    // keyboard and pacing); null: the runner's (keys of `type`).
+    const loop_hooks *hooks = nullptr;
 };
 
 // Carries out one command line; appends the reply (each line ending in a
 // newline) to *reply. Sets cs->quit on `quit`. False when the command
 // failed (its reply ends with the error).
 bool console_execute(console_session *cs, const std::string &line, std::string *reply);
+
+// Makes Ctrl-C (SIGINT) stop a run in progress, as console_run does, for a
+// front end that reads commands itself.
+void console_catch_interrupts();
+
+// True when the command of `line` runs the machine (step, next, finish,
+// continue, until, lstep, lnext): a front end shows the machine meanwhile.
+bool console_runs_machine(const std::string &line);
 
 // Reads commands from `in` until `quit` or the end of the input, writing
 // each reply to `out` as soon as it is complete. Ctrl-C (SIGINT) stops a

@@ -15,8 +15,8 @@ namespace fs = std::filesystem;
 
 static const char usage[] =
     "usage: ovix [--bios FILE] [--cart FILE] [--load-state FILE] [--fast] [--debug] [--scale N]\n"
-    "            [--fullscreen] [--symbols FILE] [--debug-info FILE] [--console-fd N [--json]] [--help]\n"
-    "            [--version]\n";
+    "            [--fullscreen] [--symbols FILE] [--debug-info FILE] [--rewind SECONDS] [--record FILE]\n"
+    "            [--play FILE] [--console-fd N [--json]] [--help] [--version]\n";
 
 static const char version[] = "ovix (Ovix emulator) " OVIX_VERSION_TEXT "\n";
 
@@ -24,6 +24,7 @@ static const char version[] = "ovix (Ovix emulator) " OVIX_VERSION_TEXT "\n";
 // program's own messages.
 struct option_texts {
     std::string scale;
+    std::string rewind;
     std::string console_fd;
     bool version = false;
 };
@@ -55,6 +56,17 @@ static void declare_options(CLI::App &app, frontend_options *opt, option_texts *
         ->option_text("N");
     app.add_flag("--fullscreen", opt->fullscreen,
                  "start fullscreen (F11 switches; where the display refuses it, the window stays)");
+    app.add_option("--rewind", t->rewind,
+                   "seconds of emulated time that Backspace can rewind, 0 to 3600 (default 120); 0 keeps no "
+                   "timeline (nothing to rewind or to step back to)")
+        ->option_text("SECONDS");
+    app.add_option("--record", opt->record,
+                   "record the session's input as a movie to this file, from the start; saved when F10 stops the "
+                   "recording or the program ends")
+        ->option_text("FILE");
+    app.add_option("--play", opt->play,
+                   "play a movie from its start (made with the same BIOS and cartridge); typing takes over")
+        ->option_text("FILE");
     app.add_option("--console-fd", t->console_fd,
                    "take the runner's console commands on this open file descriptor and answer on it, the machine "
                    "shown in the window (the debug adapter ovix-dap starts the program so)")
@@ -97,6 +109,18 @@ int parse_command_line(int argc, const char *const *argv, frontend_options *opt)
             return usage_error("--scale needs 1, 2, 3 or 4, not " + t.scale);
         opt->scale = t.scale[0] - '0';
     }
+    if (app.count("--rewind")) {
+        const std::string &r = t.rewind;
+        const bool digits = !r.empty() && r.size() <= 4 && r.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits || std::stoi(r) > MAX_REWIND_SECONDS)
+            return usage_error("--rewind needs a number of seconds from 0 to " + std::to_string(MAX_REWIND_SECONDS) +
+                               ", not " + r);
+        opt->rewind = std::stoi(r);
+    }
+    if (!opt->play.empty() && !opt->load_state.empty())
+        return usage_error("--play starts from the movie's own start: --load-state goes without it");
+    if (app.count("--record") && opt->record.empty()) return usage_error("--record needs a file name");
+    if (app.count("--play") && opt->play.empty()) return usage_error("--play needs a file name");
     if (app.count("--console-fd")) {
         const std::string &n = t.console_fd;
         bool digits = !n.empty() && n.size() <= 4;

@@ -20,9 +20,14 @@ struct frontend_options {
     bool debug = false;       // --debug: the debugger before the first instruction
     int scale = 0;            // --scale: window of 320*scale x 250*scale; 0: the remembered scale
     bool fullscreen = false;  // --fullscreen: start fullscreen (else as remembered)
+    int rewind = 120;         // --rewind: seconds of emulated time kept for rewinding; 0: no timeline
+    std::string record;       // --record: the session's input as a movie to this file; empty: none
+    std::string play;         // --play: a movie to play from its start; empty: none
     int console_fd = -1;      // --console-fd: a debugger's console commands on this descriptor (ovix-dap)
     bool json = false;        // --json: with --console-fd, the replies as JSON lines
 };
+
+constexpr int MAX_REWIND_SECONDS = 3600;
 
 #define OVIX_VERSION_TEXT "alpha 0.3"
 

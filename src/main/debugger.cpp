@@ -233,7 +233,7 @@ static int run_to_here()
     }
     std::string error;
     char where[8];
-    snprintf(where, sizeof where, "%04X", target);
+    snprintf(where, sizeof where, "%04X", (unsigned)(target & 0xFFFF));
     if (!dbg_break_add(where, nullptr, nullptr, true, &error, OWNER_RUN)) {
         message_alert("Run to here", error.c_str());
         return D_REDRAW;
@@ -447,7 +447,9 @@ static int info_address_phys()
     address_info info = address_info_text(f.value);
     // A word that is also a label: the note, cut to the line, replaces the
     // third line (the first line shows the address cut to 16 bits).
-    if (f.message[0]) snprintf(info.line[2], sizeof info.line[2], "%s", wrap_alert_text(f.message, 79).line[0]);
+    if (f.message[0])
+        snprintf(info.line[2], sizeof info.line[2], "%.*s", (int)sizeof info.line[2] - 1,
+                 wrap_alert_text(f.message, 79).line[0]);
     alert(info.line[0], info.line[1], info.line[2][0] ? info.line[2] : nullptr, "&Yes", "&No", 'y', 'n');
     return D_REDRAW;
 }

@@ -5,6 +5,7 @@
 // the window keys) and its close-button callback sets close_request.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "config.h"
@@ -110,6 +111,21 @@ bool window_position(int *x, int *y);
 void move_window(int x, int y);
 // The keys the window keeps for itself, one line each, for --help.
 std::string window_keys_help();
+// Runs `action` between two runs of the machine: at once when the window's
+// loop is not running it (the debugger, a pause taken between runs), else
+// once the run has stopped after the current frame pass, before it goes on.
+// What replaces the machine (a snapshot, a cartridge, a reset, a movie) or
+// moves it in time goes through it: the loop's count of passes and the
+// timeline then see the change between runs, never inside one.
+void between_runs(std::function<void()> action);
+// Emulated seconds kept for rewinding (--rewind); 0: no timeline is kept
+// but for a movie.
+int rewind_seconds();
+// After the machine was replaced or went back in time without its key
+// queue (keyqueue.h): the key it holds now becomes the queue's delivered
+// stroke (released at the next poll unless down on the host); what was
+// typed meanwhile follows.
+void keys_follow_machine();
 // The modifiers (KB_SHIFT_FLAG, KB_CTRL_FLAG, KB_ALT_FLAG) held when the key
 // with this scancode was last pressed.
 int key_press_modifiers(int scancode);
@@ -129,6 +145,33 @@ void take_screenshot();   // the picture to the next free screenNNN.png
 // After a snapshot was restored: the key it holds, a fresh key queue, the
 // frame schedule and pacing from the loaded machine.
 void after_state_load();
+// Movies (state/movie.h): the session's input recorded to a file and
+// played back. A recording starts from the present machine (the timeline
+// begins anew there) and is saved, through a temporary file, to --record's
+// file or else to the next free movieNNN.ovm in the working directory.
+// Starts a recording to `path` (empty: a numbered file); with `restart`
+// the timeline begins anew at the present machine (else the one begun at
+// start-up, or by a movie played, is the movie's start).
+void movie_record(const std::string &path, bool restart);
+void toggle_movie();                           // F10: starts or stops (and saves) a recording
+bool movie_recording();
+// The recording so far (empty when none), taken before something replaces
+// the machine; movie_replaced saves it and ends the recording once the
+// machine was replaced (a refused file changes nothing: the recording goes
+// on), and ends a playback. It returns the words to add to the message
+// that says what was done ("; movie saved as movie000.ovm"), or "".
+std::string movie_so_far();
+std::string movie_replaced(const std::string &text);
+// At the end of the program: a recording under way is saved (a failure is
+// said on standard error).
+void movie_at_exit();
+// Plays the movie at `path` from its start; false with *error set (the
+// machine and the recording untouched) when it is refused.
+bool movie_play(const std::string &path, std::string *error);
+void play_movie_from();   // "Play a movie": the file selector, then movie_play
+// The movie being played ended (its input ran out, typing took over, the
+// machine was rewound or replaced): `message` is said over the picture.
+void movie_playback_ended(const char *message);
 
 // popups.cpp
 extern int exact;   // 1: run at 5 MHz against the host clock, 0: as fast as possible

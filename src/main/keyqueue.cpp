@@ -136,6 +136,21 @@ void keyq_hold(int code, int host)
     s_pressed = true;
 }
 
+void keyq_set_held(int code, int host, const volatile char *down, int keys)
+{
+    read_ring(true);
+    if (s_pressed) {
+        s_first = (s_first + 1) % KEYQ_STROKES;
+        s_count--;
+        s_pressed = false;
+    }
+    if (code == 0xFF || host < 0 || host >= SCANCODES || s_count == KEYQ_STROKES) return;
+    s_first = (s_first + KEYQ_STROKES - 1) % KEYQ_STROKES;
+    s_count++;
+    nth(0) = {(uint8_t)host, (uint8_t)code, !(host < keys && down[host])};
+    s_pressed = true;
+}
+
 int keyq_strokes(keyq_stroke *out, int max)
 {
     for (int i = 0; i < s_count && i < max; i++) out[i] = {nth(i).host, nth(i).code, nth(i).released};

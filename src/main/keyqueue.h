@@ -52,6 +52,13 @@ bool keyq_held(int *code, int *host);
 // the host key is down then.
 void keyq_hold(int code, int host);
 
+// The machine's held key was replaced without the queue (it went back in
+// time, or followed recorded input): `code` pressed with host key `host`
+// (code 0xFF: none) takes the place of the stroke the queue had delivered,
+// released at once unless that host key is down in `down` (indexed by
+// scancode); the strokes still waiting are kept, after it.
+void keyq_set_held(int code, int host, const volatile char *down, int keys);
+
 // A stroke as keyq_strokes reports it.
 struct keyq_stroke {
     int host;        // scancode

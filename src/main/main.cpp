@@ -27,6 +27,16 @@
 // machine racing to catch up. Holding the turbo key runs the machine at
 // fastest speed; pacing starts anew when it goes up.
 //
+// The machine's timeline (state/timeline.h) is kept from start-up: every
+// run goes through tl_resume, which follows the recorded future after the
+// machine went back in time and records live input otherwise. Typing a
+// machine key while it follows drops that future (typing takes over).
+// Holding Backspace rewinds: the machine goes back one keyframe interval at
+// a time, re-runs it quietly capturing a picture per frame time, and shows
+// those pictures newest first at twice the frame rate; on release it goes on
+// from the last picture shown, the recorded future dropped. What replaces
+// the machine or moves it in time runs between two runs (between_runs).
+//
 // The window shows the machine's picture at the scale (or, fullscreen, as
 // large as the screen allows with its proportions kept); the dialogs are
 // laid out for 640 x 500 and placed in the middle of the screen
@@ -46,6 +56,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -445,6 +456,7 @@ static constexpr auto MESSAGE_TIME = std::chrono::seconds(5);
 
 static struct {
     bool paused;
+    const char *banner;      // top left while rewinding, or null
     char message[96];
     host_clock::time_point message_until;
 } s_over;
@@ -461,7 +473,10 @@ static void draw_label(int x, int y, const char *text)
 static void draw_labels()
 {
     const view v = picture_view();
-    if (s_over.paused) draw_label(v.x + 4, v.y + 4, "PAUSED (Pause resumes)");
+    if (s_over.banner)
+        draw_label(v.x + 4, v.y + 4, s_over.banner);
+    else if (s_over.paused)
+        draw_label(v.x + 4, v.y + 4, "PAUSED (Pause resumes)");
     if (s_over.message[0]) draw_label(v.x + 4, v.y + v.h - text_height(font) - 12, s_over.message);
 }
 
@@ -494,6 +509,14 @@ static bool message_expired()
 static run_kind s_run = RUN_NORMAL;
 static stop_cause s_stop = STOP_NONE;
 
+// Time travel and the actions carried out between two runs (between_runs).
+static struct {
+    bool in_run;                                  // ovix_loop's run is under way
+    std::vector<std::function<void()>> actions;   // to carry out once it has stopped
+    bool was_following;                           // the last frame pass followed recorded input
+    int rewind_seconds = 120;                     // --rewind
+} s_travel;
+
 void request_stop(stop_cause cause)
 {
     if (s_stop == STOP_NONE) s_stop = cause;
@@ -507,7 +530,9 @@ static void key_escape()
         return;
     }
     fastPopup();
-    machine_resume();
+    // An entry chosen is carried out between runs, the window still as the
+    // popup left it (at scale 1, grown for the dialogs).
+    if (s_travel.actions.empty()) machine_resume();
 }
 
 static void key_f1() { request_stop(s_run == RUN_STEP_OVER ? STOP_STEP_KEY : STOP_F1); }
@@ -523,6 +548,14 @@ static void key_fullscreen()
 
 static void key_next_slot() { change_quick_slot(+1); }
 static void key_previous_slot() { change_quick_slot(-1); }
+static void key_quick_load() { between_runs(quick_load); }
+static void key_movie() { between_runs(toggle_movie); }
+
+static void rewind_machine();
+static void key_rewind()
+{
+    if (s_run != RUN_STEP_OVER) between_runs(rewind_machine);
+}
 
 struct window_key {
     int key;             // Allegro scancode
@@ -537,13 +570,15 @@ static constexpr window_key window_keys[] = {
     {KEY_F2, false, nullptr, "F2", "held: port A bit 0 (the I/O processor's handshake line) high"},
     {KEY_F3, false, nullptr, "F3", "held: port A bit 0 low"},
     {KEY_F6, false, quick_save, "F6", "quick save: the machine to the quick-save slot (slot 1: quick.ovs)"},
-    {KEY_F9, false, quick_load, "F9", "quick load: the machine from the quick-save slot"},
+    {KEY_F9, false, key_quick_load, "F9", "quick load: the machine from the quick-save slot"},
     {KEY_F6, true, key_next_slot, "Shift+F6", "the next quick-save slot (1 to 9; slot N: quickN.ovs)"},
     {KEY_F9, true, key_previous_slot, "Shift+F9", "the previous quick-save slot"},
+    {KEY_F10, false, key_movie, "F10", "record a movie of the input (to movieNNN.ovm), or stop and save it"},
     {KEY_F11, false, key_fullscreen, "F11", "fullscreen on or off"},
     {KEY_F12, false, take_screenshot, "F12", "screenshot: the 320 x 250 picture to screenNNN.png"},
     {KEY_PAUSE, false, key_pause, "Pause", "pause the machine, or let it go on"},
     {KEY_TAB, false, nullptr, "Tab", "held: fastest speed while it is held (turbo)"},
+    {KEY_BACKSPACE, false, key_rewind, "Backspace", "held: rewind (the machine runs backwards, twice as fast)"},
 };
 constexpr int WINDOW_KEYS = sizeof window_keys / sizeof window_keys[0];
 
@@ -578,6 +613,33 @@ static bool pop_press(int *i)
 
 // The presses recorded so far were meant for a dialog: dropped.
 static void drop_presses() { s_presses.tail.store(s_presses.head.load(std::memory_order_acquire)); }
+
+static bool presses_waiting()
+{
+    return s_presses.tail.load(std::memory_order_relaxed) != s_presses.head.load(std::memory_order_acquire);
+}
+
+// True when a press of the window key `key_code` waits (it is left there).
+static bool press_waiting(int key_code)
+{
+    const unsigned head = s_presses.head.load(std::memory_order_acquire);
+    for (unsigned i = s_presses.tail.load(std::memory_order_relaxed); i != head; i++)
+        if (window_keys[s_presses.index[i % PRESSES]].key == key_code) return true;
+    return false;
+}
+
+// While rewinding: true when a window key other than the rewind key was
+// pressed (its press is left for the machine's next frame pass); the
+// rewind key's own presses are taken.
+static bool other_press_waiting()
+{
+    for (;;) {
+        const unsigned tail = s_presses.tail.load(std::memory_order_relaxed);
+        if (tail == s_presses.head.load(std::memory_order_acquire)) return false;
+        if (window_keys[s_presses.index[tail % PRESSES]].key != KEY_BACKSPACE) return true;
+        s_presses.tail.store(tail + 1, std::memory_order_release);
+    }
+}
 
 std::string window_keys_help()
 {
@@ -646,7 +708,84 @@ static bool window_events()
 static int key_from_queue()
 {
     static const int ready = get_state_num("ready");
-    return keyq_next(cur_state == ready);
+    const int code = keyq_next(cur_state == ready);
+    // The loop's held key (which snapshots and the timeline record) is the
+    // queue's delivered stroke.
+    if (code >= 0) {
+        int held, host;
+        ovix_set_key_state(keyq_held(&held, &host) ? ovix_key_state{held, host} : ovix_key_state{0xFF, 0});
+    }
+    return code;
+}
+
+void keys_follow_machine()
+{
+    const ovix_key_state held = ovix_get_key_state();
+    keyq_set_held(held.code, held.host, key, KEY_MAX);
+}
+
+// While the machine follows recorded input, the keyboard poll does not read
+// the queue: a stroke waiting there beyond the delivered one was typed, and
+// typing takes over.
+static bool typed_while_following()
+{
+    keyq_drain();
+    int code, host;
+    return keyq_strokes(nullptr, 0) > (keyq_held(&code, &host) ? 1 : 0);
+}
+
+// ---------------------------------------------------------------------------
+// Between runs: the window's actions that replace the machine or move it in
+// time stop the run (ask_bkpt, without a cause of stop) and are carried out
+// by ovix_loop before it runs the machine on.
+
+int rewind_seconds() { return s_travel.rewind_seconds; }
+
+void between_runs(std::function<void()> action)
+{
+    if (!s_travel.in_run) {
+        action();
+        return;
+    }
+    s_travel.actions.push_back(std::move(action));
+    ask_bkpt = 1;
+}
+
+// Typing while the machine follows recorded input: the recorded future is
+// dropped and the keyboard is live from the machine's present.
+static void take_over()
+{
+    if (!tl_replaying()) return;
+    tl_drop_future();
+    keys_follow_machine();
+    movie_playback_ended("Typing took over from the movie");
+}
+
+static void pause_machine();
+static void carry_out_between_runs()
+{
+    // The run's stop was the actions' own (a stop asked for meanwhile, F1,
+    // stays asked for). Keys typed for the machine until now are kept;
+    // those typed in a dialog of an action are dropped when the machine
+    // goes on.
+    if (s_stop == STOP_NONE) ask_bkpt = 0;
+    keyq_drain();
+    const bool was_replaying = tl_replaying();
+    while (!s_travel.actions.empty()) {
+        std::vector<std::function<void()>> now;
+        now.swap(s_travel.actions);
+        for (const std::function<void()> &action : now) action();
+    }
+    // An input given in the past (a reset) dropped the recorded future.
+    if (was_replaying && tl_active() && !tl_replaying()) {
+        keys_follow_machine();
+        movie_playback_ended("The movie's rest was dropped: live input from here");
+    }
+    if (s_stop != STOP_NONE) return;
+    machine_resume();
+    // A pause that an action interrupted goes on, between runs: the paused
+    // machine does not move.
+    if (s_over.paused) pause_machine();
 }
 
 // ---------------------------------------------------------------------------
@@ -729,6 +868,16 @@ void machine_preview()
 // The machine's picture, when it differs from the one shown.
 static void frame_to_window(BITMAP *frame, void *)
 {
+    // The recorded input has run out (the end of a movie, or of the time
+    // the debugger went back over): the keyboard is live from here, and
+    // the key the machine holds is the queue's.
+    if (ovix_following) {
+        s_travel.was_following = true;
+    } else if (s_travel.was_following && !tl_replaying()) {
+        s_travel.was_following = false;
+        keys_follow_machine();
+        movie_playback_ended("The movie has ended: the keyboard is live");
+    }
     schedule_next_frame();
     if (!frame) return;
     s_speed.frames++;
@@ -767,13 +916,15 @@ static void redraw_and_repace()
 static void pause_machine()
 {
     keyq_drain();   // keys typed before the pause are kept for the machine
-    draw_picture(nullptr);
+    draw_picture(tms3556_redraw());   // the machine may have changed between runs
     show_paused_title(true);
     while (s_over.paused && !ask_bkpt) {
         rest(10);
         const bool acted = window_events();
         if (message_expired() || acted) draw_picture(tms3556_redraw());
     }
+    // An action between runs stopped the run: the pause goes on after it.
+    if (!s_travel.actions.empty() && s_stop == STOP_NONE) return;
     s_over.paused = false;
     show_paused_title(false);
     if (!ask_bkpt) machine_resume();   // else the debugger opens first
@@ -834,10 +985,28 @@ static void console_machine(int fd, bool json)
     }
 }
 
-static void after_keyboard_poll(void *)
+static void events_and_pause()
 {
     window_events();
     if (s_over.paused) pause_machine();
+}
+
+static void after_keyboard_poll(void *)
+{
+    if (ovix_following && !s_travel.in_run) {
+        // A run of the console (--console-fd) following recorded input: the
+        // keys wait for its end, where the console's loop answers them;
+        // F1 stops it.
+        if (press_waiting(KEY_F1)) request_stop(STOP_F1);
+    } else if (ovix_following) {
+        // Following recorded input: what the window keys and the close
+        // button do may change the machine, an input, so they act between
+        // runs; typing takes over.
+        if (typed_while_following()) between_runs(take_over);
+        if (presses_waiting() || close_request || s_over.paused) between_runs(events_and_pause);
+    } else {
+        events_and_pause();
+    }
     const bool turbo = key[KEY_TAB] != 0;
     if (turbo != s_speed.turbo) {
         // Pacing and the frame schedule start anew at the new speed.
@@ -848,6 +1017,173 @@ static void after_keyboard_poll(void *)
     }
     if (paced()) pace();
     if (s_speed.profile_on) profile();
+}
+
+// ---------------------------------------------------------------------------
+// Rewinding (Backspace held). The machine goes back a keyframe interval of
+// the timeline at a time: the keyframe is restored (tl_goto) and the
+// interval re-run quietly along the recorded input up to the last picture
+// shown, a picture kept at each frame time (every FRAME_CYCLES of machine
+// time from the keyframe; of a longer interval, at fastest speed, the
+// newest REWIND_PICTURES). The pictures are shown newest first, each for
+// half a frame's time: the machine goes back at twice real speed (pictures
+// are skipped, never the pace, when the display is slower). On release the
+// machine goes to the pass of the picture shown last and goes on from
+// there, the recorded future dropped.
+
+static constexpr int REWIND_PICTURES = (int)(TL_KEYFRAME_CYCLES / FRAME_CYCLES);
+static constexpr auto REWIND_PICTURE_TIME = std::chrono::milliseconds(10);
+
+static struct {
+    BITMAP *picture[REWIND_PICTURES];
+    uint64 pass[REWIND_PICTURES];      // the machine's time of each picture,
+    double seconds[REWIND_PICTURES];   // and its emulated clock
+    int count;                         // pictures taken in this interval (the newest REWIND_PICTURES kept)
+    uint64 next_cycles;                // the emulated clock of the next picture
+} s_rewind;
+
+static void keep_picture(BITMAP *frame)
+{
+    const int slot = s_rewind.count % REWIND_PICTURES;
+    BITMAP *&picture = s_rewind.picture[slot];
+    if (picture && bitmap_color_depth(picture) != bitmap_color_depth(frame)) {
+        destroy_bitmap(picture);
+        picture = nullptr;
+    }
+    if (!picture) picture = create_bitmap_ex(bitmap_color_depth(frame), 320, 250);
+    if (!picture) return;   // no memory for it: a picture fewer
+    blit(frame, picture, 0, 0, 0, 0, 320, 250);
+    s_rewind.pass[slot] = ovix_machine_passes();
+    s_rewind.seconds[slot] = emulated_seconds();
+    s_rewind.count++;
+}
+
+static bool rewind_frame_due(void *) { return emulated_cycles() >= s_rewind.next_cycles; }
+
+static void rewind_frame(BITMAP *frame, void *)
+{
+    const uint64 now = emulated_cycles();
+    if (!frame || now < s_rewind.next_cycles) return;   // the first pass of each part of the re-run
+    keep_picture(frame);
+    s_rewind.next_cycles += FRAME_CYCLES;
+    if (s_rewind.next_cycles <= now) s_rewind.next_cycles = now + FRAME_CYCLES;
+}
+
+// Re-runs the keyframe interval before pass `before`, keeping its pictures
+// up to that pass (excluded). Returns how many were kept (0: *error set).
+static int rewind_interval(uint64 before, std::string *error)
+{
+    uint64 keyframe;
+    if (!tl_keyframe_before(before - 1, &keyframe)) {
+        *error = "no keyframe before pass " + std::to_string(before);
+        return 0;
+    }
+    if (tl_goto(keyframe, error).kind == DBG_STOP_NONE) return 0;
+    s_rewind.count = 0;
+    BITMAP *frame = tms3556_redraw();
+    if (!frame) {
+        *error = "no picture to show";
+        return 0;
+    }
+    keep_picture(frame);
+    s_rewind.next_cycles = emulated_cycles() + FRAME_CYCLES;
+    if (before - 1 > keyframe) {
+        static const loop_hooks capture = {rewind_frame, nullptr, nullptr, rewind_frame_due};
+        dbg_replay(DBG_REPLAY_QUIET);   // no breakpoint stops it, nothing goes into the history
+        tl_resume(LOOP_NO_TARGET, before - 1 - keyframe, &capture);
+        dbg_replay(DBG_LIVE);
+    }
+    return MIN(s_rewind.count, REWIND_PICTURES);
+}
+
+// The slot of the i-th picture kept (0: the oldest) of `kept`.
+static int rewind_slot(int i, int kept) { return (s_rewind.count - kept + i) % REWIND_PICTURES; }
+
+static void rewind_machine()
+{
+    if (!tl_active()) {
+        show_message("Nothing to rewind: no time is kept (--rewind 0)");
+        return;
+    }
+    keyq_drain();
+    const int typed = keyq_strokes(nullptr, 0);
+    const uint64 present = ovix_machine_passes();
+    const double present_seconds = emulated_seconds();
+    uint64 before = present, shown = present;   // pictures still to come are before `before`
+    double shown_seconds = present_seconds;
+    bool moved = false;    // the machine left the present
+    bool at_start = false;
+    int kept = 0, left = 0;   // pictures of this interval, and those not yet shown (the newest first)
+    std::string error;
+    s_over.banner = "<< Rewinding (Backspace held)";
+    draw_picture(nullptr);
+    host_clock::time_point due = host_clock::now(), measured = due;
+    int shown_count = 0;
+    double measured_seconds = present_seconds;
+    for (int up = 0;;) {
+        // It ends when Backspace is up at two looks in a row, or another
+        // key is pressed (a release the X server gave another window must
+        // not leave the program rewinding), or at the close button.
+        up = key[KEY_BACKSPACE] ? 0 : up + 1;
+        if (up >= 2 || close_request || other_press_waiting()) break;
+        keyq_drain();
+        if (keyq_strokes(nullptr, 0) > typed) break;
+        if (left == 0 && !at_start) {
+            if (before <= tl_begin_pass()) {
+                at_start = true;
+                s_over.banner = "Start of the recorded time";
+                draw_picture(nullptr);
+            } else {
+                moved = true;
+                kept = left = rewind_interval(before, &error);
+                if (kept == 0) break;
+                before = s_rewind.pass[rewind_slot(0, kept)];
+            }
+        }
+        const host_clock::time_point now = host_clock::now();
+        if (at_start || now < due) {
+            rest(at_start ? 10 : 1);
+            continue;
+        }
+        // The picture due now: those whose time went by are skipped.
+        while (left > 1 && now >= due + REWIND_PICTURE_TIME) {
+            left--;
+            due += REWIND_PICTURE_TIME;
+        }
+        const int slot = rewind_slot(--left, kept);
+        shown = s_rewind.pass[slot];
+        shown_seconds = s_rewind.seconds[slot];
+        draw_picture(s_rewind.picture[slot]);
+        shown_count++;
+        due += REWIND_PICTURE_TIME;
+        if (now - due > std::chrono::milliseconds(100)) due = now;
+        const double host = std::chrono::duration<double>(now - measured).count();
+        if (s_speed.profile_on && host >= PROFILE_WINDOW) {
+            snprintf(s_title.figures, sizeof s_title.figures, "rewinding: %.0f frames/s, x%.2f real time",
+                     shown_count / host, (measured_seconds - shown_seconds) / host);
+            show_title();
+            measured = now;
+            measured_seconds = shown_seconds;
+            shown_count = 0;
+        }
+    }
+    s_over.banner = nullptr;
+    if (moved) {
+        // To the picture shown last; the future recorded after it goes.
+        std::string ignored;
+        if (tl_goto(shown, error.empty() ? &error : &ignored).kind != DBG_STOP_NONE && shown < present) {
+            tl_drop_future();
+            movie_playback_ended("Rewound: the movie's rest was dropped");
+        }
+    }
+    keys_follow_machine();
+    if (!error.empty())
+        show_message("Rewind stopped: %.70s", error.c_str());
+    else if (shown < present)
+        show_message("Rewound %.1f s", present_seconds - shown_seconds);
+    show_paused_title(s_over.paused);
+    if (close_request) answer_close_request();
+    machine_resume();
 }
 
 static const loop_hooks s_hooks = {frame_to_window, after_keyboard_poll, nullptr, frame_due};
@@ -896,12 +1232,28 @@ void note_stop(loop_stop reason, uint16 target)
 
 void ovix_loop(int targetPC)
 {
-    // The loop's trace prologue ("ovix_loop()") is ovix_run's.
+    // The loop's trace prologue ("ovix_loop()") is ovix_resume's. The
+    // loop's pass counter goes on from run to run, so that a re-run from a
+    // keyframe meets the same frame passes.
     run_begin(RUN_NORMAL);
     // An address above FFFF: no stop address (the debugger engine stops
     // the run).
     const uint32 target = targetPC >= 0 && targetPC <= 0xFFFF ? (uint32)targetPC : LOOP_NO_TARGET;
-    const loop_result r = tl_resume(target, UINT64_MAX, &s_hooks);
+    loop_result r;
+    for (;;) {
+        s_travel.in_run = true;
+        r = tl_resume(target, UINT64_MAX, &s_hooks);
+        s_travel.in_run = false;
+        if (s_travel.actions.empty()) break;
+        carry_out_between_runs();
+        // A stop of the run's own (the stop address, a breakpoint), or one
+        // asked for (F1, "Call Debugger"), opens the debugger.
+        if (r.reason != LOOP_STOP_DEBUGGER) break;
+        if (s_stop != STOP_NONE || key[KEY_F1]) {
+            ask_bkpt = 1;
+            break;
+        }
+    }
     note_stop(r.reason, (uint16)targetPC);
     run_end();
 }
@@ -1042,6 +1394,19 @@ static int run_window_program(const frontend_options &opt)
         }
         after_state_load();
     }
+    // The timeline from here (the machine with its BIOS, cartridge and
+    // snapshot), or the movie's; a recording from start-up.
+    s_travel.rewind_seconds = opt.rewind;
+    if (opt.rewind > 0) tl_begin((uint64)opt.rewind * ORLO_SUBSECONDS);
+    if (!opt.play.empty()) {
+        std::string error;
+        if (!movie_play(opt.play, &error)) {
+            fprintf(stderr, "ovix: Cannot play the movie: %s\n", error.c_str());
+            return 2;
+        }
+    }
+    if (!opt.record.empty()) movie_record(opt.record, false);
+    atexit(movie_at_exit);
     if (opt.console_fd >= 0) {
         console_machine(opt.console_fd, opt.json);
         deinit();

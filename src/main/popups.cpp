@@ -21,6 +21,7 @@
 #include "main/frontend.h"
 #include "main/loop.h"
 #include "mem/memory.h"
+#include "state/timeline.h"
 
 namespace fs = std::filesystem;
 
@@ -57,6 +58,10 @@ static void quick_load_label(char *text, size_t size)
 {
     snprintf(text, size, "Quick load (F9): slot %d", quick_slot());
 }
+static void movie_label(char *text, size_t size)
+{
+    snprintf(text, size, "%s", movie_recording() ? "Stop recording (F10)" : "Record a movie (F10)");
+}
 
 static const popup_entry fast_entries[] = {
     {"LOAD ROM", fast_load_rom, 0, nullptr},
@@ -70,6 +75,8 @@ static const popup_entry fast_entries[] = {
     {"Quick save (F6)", quick_save, 0, quick_save_label},
     {"Quick load (F9)", quick_load, 0, quick_load_label},
     {"Screenshot (F12)", take_screenshot, 0, nullptr},
+    {"Record a movie (F10)", toggle_movie, 0, movie_label},
+    {"Play a movie", play_movie_from, 0, nullptr},
     {"EXIT", fast_exit, 10, nullptr},
 };
 constexpr int FAST_ENTRIES = sizeof fast_entries / sizeof fast_entries[0];
@@ -124,17 +131,26 @@ void fastPopup()
             snprintf(fast_labels[i], sizeof fast_labels[i], "%s", fast_entries[i].label);
     }
     const int chosen = run_popup(fast_popup);
-    // "Return" or Escape (-1): the machine goes on.
+    // "Return" or Escape (-1): the machine goes on. An entry is carried out
+    // between two runs: most of them replace the machine or stop it.
     if (chosen >= 1 && chosen <= FAST_ENTRIES && fast_entries[chosen - 1].action)
-        fast_entries[chosen - 1].action();
+        between_runs(fast_entries[chosen - 1].action);
 }
 
 static void fast_reset()
 {
     // Escape dismisses the question: neither answer is carried out.
+    dialog_window();
     switch (reset_question()) {
     case 1: ovix_reset(); break;
-    case 2: ovix_power_on(); break;
+    case 2: {
+        // A cold start begins a new timeline: a recording ends there.
+        const std::string recorded = movie_so_far();
+        ovix_power_on();
+        const std::string note = movie_replaced(recorded);
+        if (!note.empty()) show_message("Turned off and on%s", note.c_str());
+        break;
+    }
     default: break;
     }
 }
@@ -299,6 +315,7 @@ static int chooser_key(int k)
 bool choose_file(const char *title, const char *kind, const char *extensions, const std::string &folder,
                  std::string *chosen)
 {
+    dialog_window();
     char path[6144] = "";
     std::error_code ec;
     if (!folder.empty() && fs::is_directory(folder, ec)) snprintf(path, sizeof path, "%s/", folder.c_str());
@@ -339,14 +356,19 @@ std::string folder_of(const std::string &path)
 bool load_cartridge_file(const char *path)
 {
     // The loader reads and checks the whole file before it touches the
-    // running cartridge: a refused file leaves the machine as it was.
+    // running cartridge: a refused file leaves the machine as it was (and
+    // a recording goes on).
+    const std::string recorded = movie_so_far();
     if (const char *error = RomLoad(path)) {
         message_alert("Not a valid ROM", error);
         return false;
     }
     ovix_reset();
+    tl_restart();   // another cartridge: a new timeline
     cartridge_loaded(path);
     load_cartridge_symbols(path);
+    const std::string note = movie_replaced(recorded);
+    if (!note.empty()) show_message("Loaded %s%s", get_filename(path), note.c_str());
     return true;
 }
 

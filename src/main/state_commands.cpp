@@ -1,13 +1,16 @@
-// The window program's snapshot and screenshot commands: the quick save and
-// load keys (a file per slot in the working directory: quick.ovs for slot
-// 1, quickN.ovs for slot N), "Save state" and "Load state" with the file
-// selector, and the screenshot key.
+// The window program's snapshot, screenshot and movie commands: the quick
+// save and load keys (a file per slot in the working directory: quick.ovs
+// for slot 1, quickN.ovs for slot N), "Save state" and "Load state" with
+// the file selector, the screenshot key, and the recording and playing of
+// movies (F10, the popup, --record and --play).
 //
 // Each runs at a frame pass of the running (or paused) machine, between two
-// instructions. A snapshot is the core's (state/snapshot.h), written through
-// a temporary file renamed into place; a refused one leaves the machine as
-// it was and its alert gives the loader's reason. After a load, the key
-// queue, the frame schedule and the pacing start from the loaded machine.
+// instructions; those that replace the machine run between two runs
+// (between_runs). A snapshot is the core's (state/snapshot.h), written
+// through a temporary file renamed into place; a refused one leaves the
+// machine as it was and its alert gives the loader's reason. After a load,
+// the key queue, the frame schedule and the pacing start from the loaded
+// machine, and the timeline begins anew.
 #include "ovix_allegro.h"
 
 #include <chrono>
@@ -20,7 +23,9 @@
 #include "main/frontend.h"
 #include "main/keyqueue.h"
 #include "main/loop.h"
+#include "state/movie.h"
 #include "state/snapshot.h"
+#include "state/timeline.h"
 #include "video/tms3556.h"
 
 using host_clock = std::chrono::steady_clock;
@@ -38,13 +43,18 @@ static bool save_state_file(const std::string &path)
     // The snapshot records the key the machine holds, which the window
     // program keeps in its key queue, and the loop's pass count at this
     // frame pass: the next pass is the first after a frame pass.
+    // The running machine keeps its own count: the timeline's keyframes
+    // and any re-run of its time go on from it.
     int code, host;
     ovix_set_key_state(keyq_held(&code, &host) ? ovix_key_state{code, host} : ovix_key_state{0xFF, 0});
+    const int pass_counter = ovix_get_pass_counter();
     ovix_set_pass_counter(1);
     const host_clock::time_point t0 = host_clock::now();
     std::string error;
     // The window program has no run summary: both counts are recorded as 0.
-    if (!snapshot_save(path.c_str(), snapshot_counts{}, &error)) {
+    const bool saved = snapshot_save(path.c_str(), snapshot_counts{}, &error);
+    ovix_set_pass_counter(pass_counter);
+    if (!saved) {
         message_alert("Cannot save the snapshot", error.c_str());
         machine_resume();
         return false;
@@ -66,6 +76,7 @@ void after_state_load()
 
 static bool load_state_file(const std::string &path)
 {
+    const std::string recorded = movie_so_far();
     const host_clock::time_point t0 = host_clock::now();
     std::string error;
     if (!snapshot_load(path.c_str(), &error)) {
@@ -74,8 +85,10 @@ static bool load_state_file(const std::string &path)
         return false;
     }
     const double ms = ms_since(t0);
+    tl_restart();
     after_state_load();
-    show_message("Loaded %s in %.0f ms", shown_name(path), ms);
+    const std::string note = movie_replaced(recorded);
+    show_message("Loaded %s in %.0f ms%s", shown_name(path), ms, note.c_str());
     return true;
 }
 
@@ -167,4 +180,131 @@ void take_screenshot()
     }
     message_alert("No screenshot", error.c_str());
     machine_resume();
+}
+
+// ---------------------------------------------------------------------------
+// Movies: the timeline's record (state/timeline.h) written by movie_save's
+// format. A recording in progress, a movie being played.
+
+static struct {
+    bool recording;
+    std::string path;   // the recording's file; empty: the next free movieNNN.ovm
+    bool playing;       // a movie's input is being followed
+    int next;           // the number tried first for movieNNN.ovm
+} s_movie;
+
+bool movie_recording() { return s_movie.recording; }
+
+// With --rewind 0 a timeline is kept only while a movie needs it.
+static void end_timeline_unless_needed()
+{
+    if (rewind_seconds() == 0 && !s_movie.recording && !s_movie.playing) tl_end();
+}
+
+void movie_record(const std::string &path, bool restart)
+{
+    if (!tl_active())
+        tl_begin(1);   // for the movie alone: the newest keyframes are kept, the input all of it
+    else if (restart)
+        tl_restart();   // a movie being played ends: its future is gone
+    if (restart) s_movie.playing = false;
+    s_movie.recording = true;
+    s_movie.path = path;
+    show_message("Recording a movie (F10 stops it)");
+}
+
+// Writes a recording's text: to its file, else to a new numbered file,
+// never replacing one. *name: the file written (or tried).
+static bool write_movie(const std::string &path, const std::string &text, std::string *name, std::string *error)
+{
+    if (!path.empty()) {
+        *name = path;
+        return write_file_atomic(path.c_str(), text.data(), text.size(), error);
+    }
+    static const char *const suffixes[] = {".ovm", nullptr};
+    const auto write_new = [&text](const std::string &file, std::string *why) {
+        output_file out;
+        if (!out.open(file.c_str(), why)) return false;
+        fwrite(text.data(), 1, text.size(), out.file());
+        return out.commit(why, false);
+    };
+    return write_numbered_file("movie", 3, suffixes, ".ovm", &s_movie.next, write_new, name, error);
+}
+
+// Ends the recording, saving `text`; returns where it went ("movie saved as
+// NAME"). A failed write is said in an alert.
+static std::string end_recording(const std::string &text)
+{
+    const std::string path = s_movie.path;
+    s_movie.recording = false;
+    s_movie.path.clear();
+    end_timeline_unless_needed();
+    std::string name, error;
+    if (write_movie(path, text, &name, &error)) return std::string("movie saved as ") + shown_name(name);
+    message_alert("Cannot save the movie", error.c_str());
+    machine_resume();
+    return "the movie was not saved";
+}
+
+void toggle_movie()
+{
+    if (!s_movie.recording) {
+        movie_record("", true);
+        return;
+    }
+    const std::string where = end_recording(movie_text());
+    show_message("Recording stopped: %s", where.c_str());
+}
+
+std::string movie_so_far() { return s_movie.recording ? movie_text() : std::string(); }
+
+std::string movie_replaced(const std::string &text)
+{
+    s_movie.playing = false;
+    if (!s_movie.recording) {
+        end_timeline_unless_needed();
+        return "";
+    }
+    return "; " + end_recording(text);
+}
+
+void movie_at_exit()
+{
+    if (!s_movie.recording) return;
+    s_movie.recording = false;
+    std::string name, error;
+    if (!write_movie(s_movie.path, movie_text(), &name, &error))
+        fprintf(stderr, "ovix: the movie was not saved: %s\n", error.c_str());
+}
+
+bool movie_play(const std::string &path, std::string *error)
+{
+    const std::string recorded = movie_so_far();
+    if (!movie_load(path.c_str(), error)) return false;
+    after_state_load();
+    // The recording so far ends; the timeline is the movie's now.
+    s_movie.playing = true;
+    const std::string note = s_movie.recording ? "; " + end_recording(recorded) : "";
+    show_message("Playing %s (typing takes over)%s", shown_name(path), note.c_str());
+    return true;
+}
+
+void play_movie_from()
+{
+    std::string path, error;
+    if (!choose_file("Play a movie", "movies", "ovm", state_folder(), &path)) return;
+    if (!movie_play(path, &error)) {
+        message_alert("Cannot play the movie", error.c_str());
+        machine_resume();
+        return;
+    }
+    remember_state_folder(path);
+}
+
+void movie_playback_ended(const char *message)
+{
+    if (!s_movie.playing) return;
+    s_movie.playing = false;
+    show_message("%s", message);
+    end_timeline_unless_needed();
 }

@@ -23,7 +23,9 @@ const std::map<std::string, int> KEYS = {
 // I/O processor ready, "x" one with it busy; "d" the pause begins
 // (keyq_drain); "c" everything is forgotten (keyq_clear); "r:k,k" the
 // machine resumes with those keys down; "h:k"
-// a restored snapshot holds k (keyq_hold); "?" shows the held key as
+// a restored snapshot holds k (keyq_hold); "m:k" / "M:k" the machine went
+// back in time holding k, up / down on the host ("m:-": holding none,
+// keyq_set_held); "?" shows the held key as
 // "[K]", "[ ]" for none. Returns
 // what each poll gave: the key's character, '^' for a release, '_' for
 // nothing.
@@ -46,6 +48,12 @@ std::string play(const std::string &script)
         } else if (op.rfind("h:", 0) == 0) {
             const int k = KEYS.at(op.substr(2));
             keyq_hold(ovix_key_code(k), k);
+        } else if (op.rfind("m:", 0) == 0 || op.rfind("M:", 0) == 0) {
+            char down[KEY_MAX] = {};
+            const std::string name = op.substr(2);
+            const int k = name == "-" ? 0 : KEYS.at(name);
+            if (op[0] == 'M') down[k] = 1;
+            keyq_set_held(name == "-" ? 0xFF : ovix_key_code(k), k, down, KEY_MAX);
         } else if (op.rfind("r:", 0) == 0) {
             char down[KEY_MAX] = {};
             std::istringstream names(op.substr(2));
@@ -88,6 +96,12 @@ TEST(KeyQueue, Scripts)
         {"the held key is the delivered stroke", "+a ? . ? -a . ?", "[ ]A[A]^[ ]"},
         {"restored held key, up on the host: released at once", "h:a r: ? . .", "[A]^_"},
         {"restored held key, down on the host: released when it goes up", "h:a r:a . -a . ?", "_^[ ]"},
+        // The machine's held key replaced (gone back in time): it is
+        // released unless down on the host; strokes typed meanwhile follow.
+        {"held key replaced, up on the host", "+a . m:b ? . .", "A[B]^_"},
+        {"held key replaced, down on the host", "M:b . -b . .", "_^_"},
+        {"typed strokes follow the replaced held key", "+a . +c -c m:b . . . .", "A^C^_"},
+        {"the machine holds none: the waiting strokes come next", "+a . +c -c m:- ? . .", "A[ ]C^"},
         // A clear forgets the held stroke; the key pressed again is a stroke.
         {"a key held before a clear, pressed again", "+a . c -a +a -a . . .", "AA^_"},
         {"a key held across a clear, released after it", "+a . c . -a . .", "A___"},

@@ -38,6 +38,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "debug/png.h"
 #include "test_support.h"
 
@@ -1169,7 +1171,7 @@ TEST_F(WindowTest, CommandLineAnswersAndErrors)
         std::vector<std::string> texts;   // in the output (stdout and stderr)
     };
     const Case cases[] = {
-        {"--help", ".", false, 0, {"usage: ovix", "--scale N", "F6", "quick.ovs", "Pause", "Tab"}},
+        {"--help", ".", false, 0, {"usage: ovix", "--scale N", "F6", "quick.ovs", "Pause", "Tab", "Backspace", "F10"}},
         {"--version", ".", false, 0, {"ovix (Ovix emulator) alpha"}},
         {"--bogus", ".", false, 2, {"unknown option --bogus", "usage: ovix"}},
         {"--scale 5", ".", false, 2, {"--scale needs 1, 2, 3 or 4, not 5", "usage: ovix"}},
@@ -1185,6 +1187,10 @@ TEST_F(WindowTest, CommandLineAnswersAndErrors)
         {"--console-fd x", ".", false, 2, {"--console-fd needs an open file descriptor's number, not x"}},
         {"--json", ".", false, 2, {"--json goes with --console-fd"}},
         {"--load-state bad.ovs", ".", true, 2, {"Cannot load the snapshot: ", "bad.ovs"}},
+        {"--rewind 3601", ".", false, 2, {"--rewind needs a number of seconds from 0 to 3600, not 3601"}},
+        {"--rewind -1", ".", false, 2, {"--rewind needs a number of seconds", "usage: ovix"}},
+        {"--play m.ovm --load-state bad.ovs", ".", false, 2, {"--play starts from the movie's own start"}},
+        {"--play bad.ovs", ".", true, 2, {"ovix: Cannot play the movie: bad.ovs is not a movie"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args);
@@ -1805,4 +1811,122 @@ TEST(Launcher, FileOptionsAreTakenFromTheCallersFolder)
         EXPECT_NE(out.find(c.text), std::string::npos) << out;
         EXPECT_NE(out.find("status=" + std::to_string(c.status) + "\n"), std::string::npos) << out;
     }
+}
+
+// ---------------------------------------------------------------------------
+// Time travel: movies and rewinding.
+
+// A movie recorded in the window (typing with xdotool) and played by the
+// runner gives the machine the window had when it quick-saved: the members
+// that describe the machine are equal (not the run counts, nor the loop's
+// pass counter, which the window's snapshots record as 1).
+TEST_F(CartridgeTest, MovieRecordedInTheWindowReplaysInTheRunner)
+{
+    ASSERT_TRUE(write_file(dir + "/busy.rom", busy_cartridge()));
+    start({"--cart", "busy.rom", "--record", "typed.ovm"});
+    wait_counter();
+    press_keys("movie", 100ms, 100ms);
+    run("xdotool keydown F2 sleep 0.2 keyup F2");   // the handshake line too
+    press_keys("42", 100ms, 100ms);
+    run("xdotool key F6");
+    ASSERT_TRUE(wait_text("Saved quick.ovs", LONG));
+    run("xdotool key F10");
+    ASSERT_TRUE(wait_text("Recording stopped: movie saved as typed.ovm", LONG));
+
+    const auto json_of = [&](const std::string &file) {
+        const nlohmann::json j = nlohmann::json::parse(read_text(dir + "/" + file), nullptr, false);
+        EXPECT_TRUE(j.is_object()) << file;
+        return j;
+    };
+    nlohmann::json window = json_of("quick.ovs");
+    ASSERT_TRUE(window.is_object());
+    // The movie's start: its first pass, as the runner counts it.
+    const std::string runner = "cd '" + dir + "' && '" OVIX_BINARY_DIR "/tools/headless/ovix-headless' --cart busy.rom "
+                               "--play typed.ovm ";
+    ASSERT_EQ(run(runner + "--instructions 1 --state first.json >/dev/null"), 0);
+    const uint64 start = json_of("first.json")["machine_passes"].get<uint64>() - 1;
+    const uint64 passes = window["machine_passes"].get<uint64>() - start;
+    ASSERT_EQ(run(runner + "--instructions " + std::to_string(passes) + " --state played.json >/dev/null"), 0);
+    nlohmann::json played = json_of("played.json");
+    for (nlohmann::json *j : {&window, &played})
+        for (const char *run_member : {"instructions", "cycles", "pass_counter", "checksum"}) j->erase(run_member);
+    EXPECT_EQ(played, window) << "the machine the runner played differs from the window's";
+    // The key log holds what was typed: the movie carried it.
+    EXPECT_NE(window["ram"].dump().find("4d4f564945"), std::string::npos) << "MOVIE not in the key log";
+}
+
+// Rewinding: the text typed at the BIOS's prompt goes away from the
+// picture while Backspace is held; on release the machine goes on from
+// there and new typing shows.
+TEST_F(WindowTest, RewindShowsTheEarlierPicture)
+{
+    start();
+    wait_bios_screen();
+    // The prompt's line (row 15, 20 pixels high at scale 2): which of its
+    // first cells (16 pixels wide) hold anything but the background.
+    const auto cells = [](const Picture &s) {
+        std::string text;
+        const uint32 background = colour(s, WIN_W - 8, 310);
+        for (int c = 0; c < 9; c++) {
+            bool on = false;
+            for (int y = 300; y < 320 && !on; y++)
+                for (int x = 16 * c; x < 16 * c + 16 && !on; x++) on = colour(s, x, y) != background;
+            text += on ? '#' : '.';
+        }
+        return text;
+    };
+    // Cell 0 is the prompt, cell 2 the cursor before typing; the typed
+    // text fills cells 2 to 6.
+    const auto typed = [&](const Picture &s) { return cells(s).substr(2, 5) == "#####"; };
+    const auto not_typed = [&](const Picture &s) { return cells(s).substr(0, 2) == "#." && cells(s).substr(3) == "......"; };
+    // The prompt stays a while (the cursor blinks on and off twice) before
+    // the typing, so that the rewind meets it.
+    const auto cursor_on = [&](const Picture &s) { return cells(s)[2] == '#'; };
+    for (int blink = 0; blink < 2; blink++) {
+        ASSERT_TRUE(wait_for(cursor_on, LONG));
+        ASSERT_TRUE(wait_for([&](const Picture &s) { return !cursor_on(s); }, LONG));
+    }
+    type("hello");
+    ASSERT_TRUE(wait_for(typed, LONG)) << "see " << save_shot();
+
+    run("xdotool keydown BackSpace");
+    EXPECT_TRUE(wait_text("<< Rewinding (Backspace held)", LONG));
+    const bool gone = wait_for(not_typed, LONG);
+    run("xdotool keyup BackSpace");
+    ASSERT_TRUE(gone) << "the typed text stayed while rewinding; see " << save_shot();
+    ASSERT_TRUE(wait_gone("<< Rewinding (Backspace held)"));
+    EXPECT_TRUE(wait_text("Rewound", LONG));
+    // From there (the prompt comes back if the rewind went further), new
+    // typing shows, the old text does not come back.
+    ASSERT_TRUE(wait_for(not_typed, LONG)) << "see " << save_shot();
+    type("xyz");
+    EXPECT_TRUE(wait_for([&](const Picture &s) { return cells(s).substr(0, 5) == "#.###" && cells(s).substr(6) == "..."; },
+                         LONG))
+        << "see " << save_shot();
+    EXPECT_TRUE(running());
+}
+
+// A movie the runner recorded plays in the window: at its end the keyboard
+// is live (the key typed then reaches the machine after the movie's); typed
+// during the playback, a key takes over at once.
+TEST_F(CartridgeTest, MoviePlaysInTheWindowAndTypingTakesOver)
+{
+    ASSERT_TRUE(write_file(dir + "/busy.rom", busy_cartridge()));
+    const std::string runner = "cd '" + dir + "' && '" OVIX_BINARY_DIR "/tools/headless/ovix-headless' --cart busy.rom ";
+    ASSERT_EQ(run(runner + "--type ab --seconds 3 --record short.ovm >/dev/null"), 0);
+    ASSERT_EQ(run(runner + "--type-at 60s:ab --seconds 61 --record long.ovm >/dev/null"), 0);
+
+    start({"--cart", "busy.rom", "--play", "short.ovm"});
+    EXPECT_TRUE(wait_text("The movie has ended: the keyboard is live", LONG));
+    press_keys("c", 100ms, 100ms);
+    open_debugger();
+    EXPECT_EQ(key_log(), "ABC");
+
+    start({"--cart", "busy.rom", "--play", "long.ovm"});
+    ASSERT_TRUE(wait_text("Playing long.ovm (typing takes over)", LONG));
+    wait_counter();   // the cartridge reads the keyboard
+    press_keys("d", 100ms, 100ms);
+    EXPECT_TRUE(wait_text("Typing took over from the movie", LONG));
+    open_debugger();
+    EXPECT_EQ(key_log(), "D");   // the movie's keys, a minute on, never came
 }

@@ -1385,7 +1385,7 @@ TEST_F(WindowTest, CartridgeSymbolsInTheDebugger)
 
 // The debugger's dialogs and keys on the busy cartridge: a breakpoint and a
 // watchpoint set in their dialogs stop the running machine; a step, the
-// call stack inside a trap, step out, the history, a register changed
+// call stack inside a trap, step out, the history, a step back, a register changed
 // through its dialog, and run to a line chosen in the disassembly.
 TEST_F(CartridgeTest, DebuggerDialogsAndKeys)
 {
@@ -1445,6 +1445,12 @@ TEST_F(CartridgeTest, DebuggerDialogsAndKeys)
     menu("History...");
     EXPECT_TRUE(wait_text("6004 FB       TRAP 4"));
     click_text("Close");
+    // Back into the trap's return and forwards out of it again.
+    run("xdotool key shift+F7");
+    ASSERT_TRUE(wait_text("Stepped back to "));
+    EXPECT_TRUE(wait_gone("PC=6005"));
+    run("xdotool key F7");
+    EXPECT_TRUE(wait_text("PC=6005"));
 
     run("xdotool key s");
     ASSERT_TRUE(wait_text("Change a register or memory"));

@@ -863,6 +863,10 @@ static bool collect_after_pass()
             break;
         }
     }
+    // Arriving at a byte no source line produced would have stopped a
+    // forward run too (not the idle steps that follow IDLE there).
+    if (hit.kind == DBG_STOP_NONE && (dbg_bp_map[pc] & MAP_UNWRITTEN) && !(tms7000.idle_state && pc == dbg_access_pc))
+        hit = make_stop(DBG_STOP_UNWRITTEN);
     if (hit.kind != DBG_STOP_NONE) {
         hit.pc = pc;
         hit.passes = ovix_machine_passes();

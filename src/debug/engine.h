@@ -266,8 +266,9 @@ bool dbg_history_save(const char *path, std::string *error);
 // QUIET: the machine runs on the debugging path, so that the frames are
 // kept, but nothing stops it and nothing goes into the history. COLLECT:
 // the same, but the enabled breakpoints and watchpoints are tested (their
-// conditions; not their hit counts, whose counters stay as they are) and
-// the last hit is kept instead of stopping the run. LIVE: as usual.
+// conditions; not their hit counts, whose counters stay as they are), and
+// the arrivals at bytes no source line produced, and the last hit is kept
+// instead of stopping the run. LIVE: as usual.
 // DEPTH: the last pass after which the machine was no deeper in frames
 // than dbg_replay_depth says is kept (a STEP stop, step BACK).
 enum dbg_replay_mode { DBG_LIVE, DBG_REPLAY_QUIET, DBG_REPLAY_COLLECT, DBG_REPLAY_DEPTH };

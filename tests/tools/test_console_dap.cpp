@@ -233,6 +233,14 @@ TEST_F(ConsoleDap, RunningIntoBytesNoLineProduced)
     cmd("set PC=jfill");
     EXPECT_EQ(first("continue 1000").rfind("stopped reason=unwritten pc=F820 ", 0), 0u);
     EXPECT_EQ(first("step").rfind("stopped reason=step ", 0), 0u) << "the byte runs: no stop there again at once";
+    // Going back finds the arrival at the fill as a forward run found it.
+    tl_begin();
+    cmd("set PC=jfill");
+    first("continue 1000");
+    cmd("step 3");
+    const std::string back = first("reverse-continue");
+    EXPECT_EQ(back.rfind("stopped reason=unwritten pc=F820 ", 0), 0u) << back;
+    tl_end();
     EXPECT_EQ(cmd("unwritten off"), "unwritten off\nok\n");
     cmd("set PC=jfill");
     EXPECT_EQ(first("continue 3").rfind("stopped reason=count", 0), 0u);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs one fuzz harness of a libFuzzer build (the test command makes one in
-# build/fuzzer; see the README's "Fuzzing"):
+# build/fuzzer; see docs/development.md, "Fuzzing"):
 #
 #   fuzz/run-fuzzer.sh [--fresh] BUILD_DIR NAME [SECONDS [libFuzzer options...]]
 #
@@ -45,7 +45,7 @@ if [ $# -gt 0 ]; then seconds=$1; shift; fi
 
 BIN="$BUILD/fuzz/fuzz-$NAME"
 if [ ! -x "$BIN" ]; then
-    echo "$BIN is not built: build the fuzzers first (see the README's \"Fuzzing\")" >&2
+    echo "$BIN is not built: build the fuzzers first (see docs/development.md, \"Fuzzing\")" >&2
     exit 1
 fi
 CORPUS="$FUZZ_DIR/corpus/$NAME"

@@ -12,7 +12,7 @@
 ; big-endian entry address at 7FF8h (in 0200h-7FFFh). Every cartridge size
 ; ends at 7FFFh, so the signature sits at the same place in all of them.
 ; What a cartridge finds at its entry, and the services it can call with
-; TRAP 4..8, are described in the README (section on the open BIOS).
+; TRAP 4..8, are described in docs/open-bios.md.
 ;
 ; Loading this image patches twelve bytes to NOPs: 0F977h-0F979h,
 ; 0F980h-0F982h, 0F98Dh-0F98Fh and 0F9AEh-0F9B0h. Nothing is placed in

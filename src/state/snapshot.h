@@ -9,7 +9,7 @@
 // processor, the clock and the timer table, the loop's pass counter, the
 // held key), SHA-256 hashes of the BIOS and cartridge images it was taken
 // with, and last a SHA-256 checksum of everything before it. The members
-// are described in the README.
+// are described in docs/runner.md (State file: the snapshot).
 //
 // Loading reads and checks the whole file first (magic, JSON syntax,
 // version, checksum, every member and its range, the ROM images loaded):

@@ -1,7 +1,8 @@
 // The window program's desktop entry and icon as `cmake --install` puts
 // them under a prefix: the entry starts the installed program on the
 // installed open BIOS, passes desktop-file-validate (Debian's
-// desktop-file-utils), and its icon is in the icon theme's folders.
+// desktop-file-utils), and its icon is in the icon theme's folders; the
+// manual pages are in man1, as they are in the sources.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -42,6 +43,12 @@ TEST(DesktopEntry, InstalledItStartsTheProgramOnTheOpenBios)
         EXPECT_EQ(read_png(prefix + "/share/icons/hicolor/" + s + "x" + s + "/apps/ovix.png", &icon), "");
         EXPECT_EQ(icon.width, size);
         EXPECT_EQ(icon.height, size);
+    }
+
+    for (const char *page : {"ovix.1", "ovix-headless.1", "ovix-asm.1"}) {
+        const std::string installed = read_text(prefix + "/share/man/man1/" + page);
+        EXPECT_FALSE(installed.empty()) << page;
+        EXPECT_EQ(installed, read_text(OVIX_SOURCE_DIR "/man/" + std::string(page))) << page;
     }
 
     if (system("command -v desktop-file-validate >/dev/null 2>&1") != 0)

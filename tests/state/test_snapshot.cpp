@@ -80,7 +80,7 @@ TEST_F(Snapshot, SplitRunEqualsOneRunAndLoadThenSaveGivesTheSameBytes)
 // ---------------------------------------------------------------------------
 // Refusals
 
-// The checksum as the README defines it: SHA-256 of the compact JSON of
+// The checksum as docs/runner.md defines it: SHA-256 of the compact JSON of
 // every member but "checksum", in file order.
 std::string reseal(nlohmann::ordered_json j)
 {

@@ -358,14 +358,15 @@ TEST(AsmDialects, HostileFiles)
     }
 }
 
-// The README's example program assembles as it stands.
-TEST(AsmDialects, ReadmeExampleAssembles)
+// The assembler reference's example program assembles as it stands.
+TEST(AsmDialects, ReferenceExampleAssembles)
 {
-    const std::string readme = read_text(OVIX_SOURCE_DIR "/README.md");
-    const size_t at = readme.find("### Example\n\n```\n");
+    const std::string reference = read_text(OVIX_SOURCE_DIR "/docs/assembler.md");
+    const std::string marker = "## Example\n\n```\n";
+    const size_t at = reference.find(marker);
     ASSERT_NE(at, std::string::npos);
-    const size_t from = at + 17, to = readme.find("```", from);
-    ovasm::Result r = ovasm::assemble_text("example.asm", readme.substr(from, to - from));
+    const size_t from = at + marker.size(), to = reference.find("```", from);
+    ovasm::Result r = ovasm::assemble_text("example.asm", reference.substr(from, to - from));
     ASSERT_TRUE(r.ok) << r.errors.front();
     EXPECT_EQ(r.base, 0xF800u);
     EXPECT_EQ(r.image.size(), 0x800u);

@@ -7,7 +7,7 @@
 // Each command's reply is zero or more lines, then one last line: "ok", or
 // "error: " and the reason. With --json every reply is instead one JSON
 // object on one line: {"ok": true, ...} or {"ok": false, "error": "..."}.
-// The commands and their reply lines are listed by `help` and in the README.
+// The commands and their reply lines are listed by `help` and in docs/runner.md.
 #pragma once
 
 #include <cstdio>

@@ -85,7 +85,7 @@ void type_schedule_before_poll(type_schedule *s);
 bool type_schedule_done(const type_schedule *s);
 
 // The machine state after a run, as a snapshot (a JSON object described in
-// the README), written through a temporary file; null on success, else an
+// docs/runner.md), written through a temporary file; null on success, else an
 // error text.
 const char *write_state_json_file(const char *path, uint64 instructions, uint64 cycles);
 
@@ -103,7 +103,7 @@ bool parse_emulated_time(const std::string &text, int kind, uint64 *cycles);
 enum { TIME_SECONDS, TIME_CYCLES, TIME_FRAMES };
 
 // Sets the breakpoints and watchpoints of --break and --watch (their
-// syntax: see the README). False with *error naming the option.
+// syntax: see docs/runner.md). False with *error naming the option.
 bool headless_set_points(const headless_options &opt, std::string *error);
 
 // The whole program: returns the process exit status (0 success, 1 a

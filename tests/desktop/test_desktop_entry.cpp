@@ -58,4 +58,25 @@ TEST(DesktopEntry, InstalledItStartsTheProgramOnTheOpenBios)
     EXPECT_EQ(verdict, "");   // not even a hint
 }
 
+// The test programs run side by side, and several of them install the
+// build: installs into different prefixes at the same time each get the
+// entry of their own prefix.
+TEST(DesktopEntry, InstallsAtTheSameTimeEachWriteTheirOwnEntry)
+{
+    std::string cmd, prefixes[4];
+    for (std::string &p : prefixes) {
+        p = make_temp_dir("side");
+        cmd += "cmake --install '" OVIX_BINARY_DIR "' --prefix '" + p + "' >/dev/null 2>&1 & ";
+    }
+    int status = -1;
+    const std::string out = output_of(cmd + "wait", &status);
+    ASSERT_EQ(status, 0) << out;
+    for (const std::string &p : prefixes) {
+        const std::string text = read_text(p + "/share/applications/ovix.desktop");
+        EXPECT_NE(text.find("\nExec=\"" + p + "/bin/ovix\" --bios \"" + p + "/share/ovix/bios/BIOS7020.bin\"\n"),
+                  std::string::npos)
+            << p << ":\n" << text;
+    }
+}
+
 }  // namespace

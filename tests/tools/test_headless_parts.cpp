@@ -210,7 +210,9 @@ TEST(Typing, EmulatedTimeStops)
     for (const auto &c : cases) {
         uint64 cycles = 0;
         EXPECT_EQ(parse_emulated_time(c.text, c.kind, &cycles), c.ok) << c.text << " " << c.kind;
-        if (c.ok) EXPECT_EQ(cycles, c.cycles) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(cycles, c.cycles) << c.text;
+        }
     }
 }
 

@@ -1774,7 +1774,8 @@ TEST_F(WindowTest, InstalledProgramRunsTheInstalledOpenBios)
     ASSERT_EQ(run("cmake --install '" OVIX_BINARY_DIR "' --prefix '" + prefix + "' >'" + dir + "/install.log' 2>&1"), 0)
         << read_text(dir + "/install.log");
     for (const char *file : {"/bin/ovix", "/bin/ovix-headless", "/bin/ovix-asm", "/share/ovix/bios/BIOS7020.bin",
-                             "/share/ovix/bios/BIOS7020.sym", "/share/ovix/demo/demo.rom", "/share/ovix/demo/demo.sym"})
+                             "/share/ovix/bios/BIOS7020.sym", "/share/ovix/bios/BIOS7020.dbg", "/share/ovix/demo/demo.rom",
+                             "/share/ovix/demo/demo.sym", "/share/ovix/demo/demo.dbg"})
         EXPECT_TRUE(fs::is_regular_file(prefix + file)) << file;
     fs::remove_all(dir + "/bios");
     start({}, true, prefix + "/bin/ovix");

@@ -65,6 +65,32 @@ FILE *open_input_file(const char *path, std::string *error, long long *size)
     return f;
 }
 
+// The end of a whole-file read: `got` bytes of the `wanted` the size
+// promised were read; `whole` says that the read was to reach the file's
+// end. A file being written meanwhile is shorter or longer than its size
+// said, or its size changed. Closes the file.
+static input_read finish_read(FILE *f, const char *path, long long size, size_t got, size_t wanted, bool whole,
+                              std::string *error)
+{
+    bool changed = got != wanted && !ferror(f);
+    if (!changed && !ferror(f) && whole) changed = fgetc(f) != EOF;
+    struct stat st;
+    const bool bad = ferror(f) != 0;
+    const int err = errno;
+    if (!bad && !changed && fstat(fileno(f), &st) == 0) changed = st.st_size != size;
+    fclose(f);
+    if (bad) {
+        *error = std::string(path) + ": " + strerror(err);
+        return input_read::read_error;
+    }
+    if (changed) {
+        *error = std::string(path) + ": the file changed while it was read (" + std::to_string(size) +
+                 " bytes when opened)";
+        return input_read::read_error;
+    }
+    return input_read::ok;
+}
+
 input_read read_input_file(const char *path, long long max_size, std::string *data, long long *size,
                            std::string *error)
 {
@@ -76,26 +102,9 @@ input_read read_input_file(const char *path, long long max_size, std::string *da
     }
     data->resize((size_t)*size);
     const size_t got = *size ? fread(data->data(), 1, data->size(), f) : 0;
-    // The whole file, and nothing more: a file being written meanwhile is
-    // shorter or longer than its size said, or its size changed.
-    bool changed = got != data->size() && !ferror(f);
-    if (!changed && !ferror(f)) changed = fgetc(f) != EOF;
-    struct stat st;
-    const bool bad = ferror(f) != 0;
-    const int err = errno;
-    if (!bad && !changed && fstat(fileno(f), &st) == 0) changed = st.st_size != *size;
-    fclose(f);
+    const input_read r = finish_read(f, path, *size, got, data->size(), true, error);
     data->resize(got);
-    if (bad) {
-        *error = std::string(path) + ": " + strerror(err);
-        return input_read::read_error;
-    }
-    if (changed) {
-        *error = std::string(path) + ": the file changed while it was read (" + std::to_string(*size) +
-                 " bytes when opened)";
-        return input_read::read_error;
-    }
-    return input_read::ok;
+    return r;
 }
 
 input_read read_input_prefix(const char *path, void *out, size_t room, size_t *got, long long *size,
@@ -104,26 +113,10 @@ input_read read_input_prefix(const char *path, void *out, size_t room, size_t *g
     *got = 0;
     FILE *f = open_input_file(path, error, size);
     if (!f) return input_read::not_opened;
+    // What the size promised, and within `room` nothing after it.
     const size_t wanted = (unsigned long long)*size < room ? (size_t)*size : room;
     *got = wanted ? fread(out, 1, wanted, f) : 0;
-    // What the size promised, and within `room` nothing after it.
-    bool changed = *got != wanted && !ferror(f);
-    if (!changed && !ferror(f) && wanted < room) changed = fgetc(f) != EOF;
-    struct stat st;
-    const bool bad = ferror(f) != 0;
-    const int err = errno;
-    if (!bad && !changed && fstat(fileno(f), &st) == 0) changed = st.st_size != *size;
-    fclose(f);
-    if (bad) {
-        *error = std::string(path) + ": " + strerror(err);
-        return input_read::read_error;
-    }
-    if (changed) {
-        *error = std::string(path) + ": the file changed while it was read (" + std::to_string(*size) +
-                 " bytes when opened)";
-        return input_read::read_error;
-    }
-    return input_read::ok;
+    return finish_read(f, path, *size, *got, wanted, wanted < room, error);
 }
 
 // ---------------------------------------------------------------------------

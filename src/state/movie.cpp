@@ -6,26 +6,15 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
 
 #include "host/files.h"
+#include "state/checksum.h"
 #include "state/machine_state.h"
 #include "state/timeline.h"
 
 using ojson = nlohmann::ordered_json;
 
 static constexpr const char *MAGIC = "ovix movie";
-
-static std::string to_hex(const uint8 *p, size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s(n * 2, '0');
-    for (size_t i = 0; i < n; i++) {
-        s[2 * i] = digits[p[i] >> 4];
-        s[2 * i + 1] = digits[p[i] & 15];
-    }
-    return s;
-}
 
 static bool from_hex(const std::string &s, std::vector<uint8> *out)
 {
@@ -44,26 +33,11 @@ static bool from_hex(const std::string &s, std::vector<uint8> *out)
     return true;
 }
 
-static std::string sha256_hex(const void *data, size_t n)
-{
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned len = 0;
-    if (!EVP_Digest(data, n, md, &len, EVP_sha256(), nullptr)) return "";
-    return to_hex(md, len);
-}
-
-static std::string checksum_of(ojson j)
-{
-    j.erase("checksum");
-    const std::string text = j.dump();
-    return sha256_hex(text.data(), text.size());
-}
-
 static std::string state_hex(const machine_state &m)
 {
     std::vector<uint8> bytes(MACHINE_STATE_BYTES);
     machine_state_write(m, bytes.data());
-    return to_hex(bytes.data(), bytes.size());
+    return hex_text(bytes.data(), bytes.size());
 }
 
 std::string movie_text()
@@ -72,8 +46,8 @@ std::string movie_text()
     ojson j;
     j["magic"] = MAGIC;
     j["version"] = MOVIE_VERSION;
-    j["bios_sha256"] = to_hex(origin.bios_sha256, sizeof origin.bios_sha256);
-    j["cartridge_sha256"] = to_hex(origin.cartridge_sha256, sizeof origin.cartridge_sha256);
+    j["bios_sha256"] = hex_text(origin.bios_sha256, sizeof origin.bios_sha256);
+    j["cartridge_sha256"] = hex_text(origin.cartridge_sha256, sizeof origin.cartridge_sha256);
     j["start"] = state_hex(origin);
     j["end"] = tl_end_pass();
     ojson events = ojson::array();
@@ -87,7 +61,7 @@ std::string movie_text()
         }
     }
     j["events"] = events;
-    j["checksum"] = checksum_of(j);
+    j["checksum"] = json_checksum(j);
     return j.dump() + "\n";
 }
 
@@ -173,7 +147,7 @@ bool movie_load_bytes(const uint8 *data, size_t size, const char *name, std::str
     if (version != MOVIE_VERSION)
         return refuse(error, name, " is a movie of format version " + std::to_string(version) +
                                        "; this program reads version " + std::to_string(MOVIE_VERSION));
-    if (!j.contains("checksum") || !j["checksum"].is_string() || j["checksum"].get<std::string>() != checksum_of(j))
+    if (!j.contains("checksum") || !j["checksum"].is_string() || j["checksum"].get<std::string>() != json_checksum(j))
         return refuse(error, name, " is corrupted: its checksum does not match its contents");
     for (const char *member : {"bios_sha256", "cartridge_sha256", "start", "end", "events"})
         if (!j.contains(member)) return refuse(error, name, std::string(" is corrupted: member \"") + member + "\" is missing");
@@ -181,7 +155,7 @@ bool movie_load_bytes(const uint8 *data, size_t size, const char *name, std::str
     machine_state origin;
     if (!r.state(j["start"], "start", &origin)) return refuse(error, name, " is corrupted: " + r.problem);
     // The images: named in the movie, recorded in its start, loaded now.
-    if (j["bios_sha256"] != to_hex(origin.bios_sha256, 32) || j["cartridge_sha256"] != to_hex(origin.cartridge_sha256, 32))
+    if (j["bios_sha256"] != hex_text(origin.bios_sha256, 32) || j["cartridge_sha256"] != hex_text(origin.cartridge_sha256, 32))
         return refuse(error, name, " is corrupted: its ROM hashes differ from those of its start");
     std::string why;
     if (!machine_state_check_images(origin, &why)) return refuse(error, name, why);

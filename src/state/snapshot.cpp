@@ -13,6 +13,7 @@
 #include "state/snapshot.h"
 
 #include "state/machine_state.h"
+#include "state/checksum.h"
 
 #include <cstring>
 #include <vector>
@@ -44,7 +45,7 @@ static constexpr size_t MAX_COMMAS = 4096;
 // Hashes
 
 // n bytes as 2n lower-case hexadecimal digits (hashes, RAM, VRAM).
-static std::string to_hex(const uint8 *p, size_t n)
+std::string hex_text(const uint8 *p, size_t n)
 {
     static const char digits[] = "0123456789abcdef";
     std::string s(n * 2, '0');
@@ -55,17 +56,15 @@ static std::string to_hex(const uint8 *p, size_t n)
     return s;
 }
 
-static std::string sha256_hex(const void *data, size_t n)
+std::string sha256_hex(const void *data, size_t n)
 {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned len = 0;
     if (!EVP_Digest(data, n, md, &len, EVP_sha256(), nullptr)) return "";
-    return to_hex(md, len);
+    return hex_text(md, len);
 }
 
-// The checksum: SHA-256 of the compact JSON text of every member but
-// "checksum", in file order.
-static std::string checksum_of(ojson j)
+std::string json_checksum(ojson j)
 {
     j.erase("checksum");
     const std::string text = j.dump();
@@ -102,8 +101,8 @@ static ojson to_json(const machine_state &m, const snapshot_counts &counts)
     j["pf"] = array_of(m.pf, 12);
     j["t1"] = {{"prescaler", m.t1_prescaler}, {"decrementer", m.t1_decrementer}, {"capture", m.t1_capture},
                {"period", m.int2_period}};
-    j["ram"] = to_hex(m.ram, sizeof m.ram);
-    j["vram"] = to_hex(m.vram, sizeof m.vram);
+    j["ram"] = hex_text(m.ram, sizeof m.ram);
+    j["vram"] = hex_text(m.vram, sizeof m.vram);
     j["vdp"] = {{"regs8", array_of(m.vdp_regs8, 8)},
                 {"regs16", array_of(m.vdp_regs16, 8)},
                 {"acmp", m.vdp_acmp},
@@ -140,8 +139,8 @@ static ojson to_json(const machine_state &m, const snapshot_counts &counts)
     j["pass_counter"] = m.pass_counter;
     j["key"] = {{"code", m.key_code}, {"host", m.key_host}};
     j["machine_passes"] = m.machine_passes;
-    j["bios_sha256"] = to_hex(m.bios_sha256, 32);
-    j["cartridge_sha256"] = to_hex(m.cartridge_sha256, 32);
+    j["bios_sha256"] = hex_text(m.bios_sha256, 32);
+    j["cartridge_sha256"] = hex_text(m.cartridge_sha256, 32);
     return j;
 }
 
@@ -180,7 +179,7 @@ static std::string one_line_arrays(const std::string &text)
 std::string snapshot_text(const machine_state &m, const snapshot_counts &counts)
 {
     ojson j = to_json(m, counts);
-    j["checksum"] = checksum_of(j);
+    j["checksum"] = json_checksum(j);
     return one_line_arrays(j.dump(2)) + "\n";
 }
 
@@ -521,7 +520,7 @@ bool snapshot_parse(const uint8 *data, size_t size, const char *name, machine_st
                                        "; this program reads version " + std::to_string(SNAPSHOT_VERSION));
     const std::string checksum = r.string(j, "checksum");
     if (!r.problem.empty()) return refuse(error, name, " is corrupted: " + r.problem);
-    if (checksum != checksum_of(j))
+    if (checksum != json_checksum(j))
         return refuse(error, name, " is corrupted: its checksum does not match its contents");
 
     *m = machine_state{};

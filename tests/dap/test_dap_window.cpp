@@ -14,6 +14,7 @@
 
 #include "dap_client.h"
 #include "test_support.h"
+#include "x_server.h"
 
 namespace {
 
@@ -38,46 +39,6 @@ std::string output_of(const std::string &cmd)
     return out;
 }
 
-// A virtual X server of its own: Xvfb picks a free display and says which.
-struct XServer {
-    pid_t pid = -1;
-    bool start()
-    {
-        int fds[2];
-        if (pipe(fds) != 0) return false;
-        pid = fork();
-        if (pid == 0) {
-            close(fds[0]);
-            const int null = open("/dev/null", O_RDWR);
-            dup2(null, 1);
-            dup2(null, 2);
-            const std::string fd = std::to_string(fds[1]);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-                   (char *)nullptr);
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string number;
-        pollfd p = {fds[0], POLLIN, 0};
-        while (poll(&p, 1, 10000) > 0) {
-            char c;
-            if (read(fds[0], &c, 1) != 1 || c == '\n') break;
-            number += c;
-        }
-        close(fds[0]);
-        if (number.empty()) return false;
-        setenv("DISPLAY", (":" + number).c_str(), 1);
-        return true;
-    }
-    ~XServer()
-    {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-};
-
 // The line of `text` in a file (from 1), 0 when none has it.
 int line_of(const std::string &path, const std::string &text)
 {
@@ -93,6 +54,7 @@ TEST(DapWindow, TheAuthorTypesIntoTheMachineWhileDebugging)
     if (!have_program("Xvfb") || !have_program("xdotool")) GTEST_SKIP() << "needs Xvfb and xdotool";
     XServer x;
     ASSERT_TRUE(x.start()) << "could not start Xvfb";
+    setenv("DISPLAY", x.display.c_str(), 1);
     const std::string dir = make_temp_dir("dap_window");
     setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);   // the window's settings stay here
     setenv("HOME", dir.c_str(), 1);

@@ -505,6 +505,22 @@ bool headless_set_points(const headless_options &opt, std::string *error)
 // ---------------------------------------------------------------------------
 // The program
 
+// The run's outputs (screenshot, state file, movie) and the trace log's
+// health, after a run or a console session: 0, or 1 with the reason on
+// standard error.
+static int write_run_outputs(const headless_options &opt, uint64 passes, uint64 cycles)
+{
+    const char *e = nullptr;
+    std::string error;
+    if (!opt.screenshot.empty()) e = write_screenshot(opt.screenshot.c_str());
+    if (!e && !opt.state.empty()) e = write_state_json_file(opt.state.c_str(), passes, cycles);
+    if (!e && !opt.record.empty() && !movie_save(opt.record.c_str(), &error)) e = error.c_str();
+    if (!e) e = trace_run_problem(opt.trace_all);
+    if (!e) return 0;
+    fprintf(stderr, "%s\n", e);
+    return 1;
+}
+
 int headless_main(int argc, const char *const *argv)
 {
     headless_options opt;
@@ -613,27 +629,7 @@ int headless_main(int argc, const char *const *argv)
             cs.typing_on = true;
         }
         console_run(&cs, stdin, stdout);
-        if (!opt.screenshot.empty()) {
-            if (const char *e = write_screenshot(opt.screenshot.c_str())) {
-                fprintf(stderr, "%s\n", e);
-                return 1;
-            }
-        }
-        if (!opt.state.empty()) {
-            if (const char *e = write_state_json_file(opt.state.c_str(), cs.passes, cs.cycles)) {
-                fprintf(stderr, "%s\n", e);
-                return 1;
-            }
-        }
-        if (!opt.record.empty() && !movie_save(opt.record.c_str(), &error)) {
-            fprintf(stderr, "%s\n", error.c_str());
-            return 1;
-        }
-        if (const char *e = trace_run_problem(opt.trace_all)) {
-            fprintf(stderr, "%s\n", e);
-            return 1;
-        }
-        return 0;
+        return write_run_outputs(opt, cs.passes, cs.cycles);
     }
 
     const loop_hooks hooks = {opt.type ? type_hook : nullptr, nullptr, &typing};
@@ -670,27 +666,7 @@ int headless_main(int argc, const char *const *argv)
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const dbg_stop &stop = dbg_last_stop();
 
-    if (!opt.screenshot.empty()) {
-        if (const char *e = write_screenshot(opt.screenshot.c_str())) {
-            fprintf(stderr, "%s\n", e);
-            return 1;
-        }
-    }
-    if (!opt.state.empty()) {
-        if (const char *e = write_state_json_file(opt.state.c_str(), r.passes, r.cycles)) {
-            fprintf(stderr, "%s\n", e);
-            return 1;
-        }
-    }
-    if (!opt.record.empty() && !movie_save(opt.record.c_str(), &error)) {
-        fprintf(stderr, "%s\n", error.c_str());
-        return 1;
-    }
-
-    if (const char *e = trace_run_problem(opt.trace_all)) {
-        fprintf(stderr, "%s\n", e);
-        return 1;
-    }
+    if (const int failed = write_run_outputs(opt, r.passes, r.cycles)) return failed;
 
     const double mhz = seconds > 0 ? (double)r.cycles / seconds / 1e6 : 0.0;
     printf("instructions=%llu cycles=%llu host_seconds=%.6f emulated_mhz=%.3f realtime_factor=%.3f stop=%s",

@@ -22,12 +22,15 @@ static const char version[] = "ovix (Ovix emulator) " OVIX_VERSION_TEXT "\n";
 
 // The option texts that are checked after CLI11 has read them, with the
 // program's own messages.
+// (In a namespace of this file: the window program links the runner, which has its own.)
+namespace {
 struct option_texts {
     std::string scale;
     std::string rewind;
     std::string console_fd;
     bool version = false;
 };
+}  // namespace
 
 static void declare_options(CLI::App &app, frontend_options *opt, option_texts *t)
 {

@@ -1205,6 +1205,12 @@ void run_begin(run_kind kind)
 {
     s_run = kind;
     s_stop = STOP_NONE;
+    // The F1 that opened the debugger may never be seen going up: where the
+    // window changed size under the pointer while it was held, the X server
+    // gave its release to another window. The run takes it as released
+    // (else it would stop again at its first pass); an F1 really held comes
+    // back with its next repeat.
+    key[KEY_F1] = 0;
     machine_resume();
     // A step over shows the machine's picture only once it has lasted a
     // frame: a short one does not flash it over the debugger.

@@ -86,7 +86,9 @@ TEST(HostFiles, InputsMustBeRegularFiles)
             EXPECT_EQ(error.rfind(r.expect, 0), 0u) << error;
         else
             EXPECT_EQ(data, r.expect);
-        if (r.result == input_read::too_big) EXPECT_EQ(size, 3);
+        if (r.result == input_read::too_big) {
+            EXPECT_EQ(size, 3);
+        }
     }
 }
 
@@ -195,7 +197,9 @@ TEST(HostFiles, OutputsGoThroughLinksAndNeverReplaceWhatIsNotAFile)
     EXPECT_TRUE(fs::is_directory(fs::symlink_status("folder")));
     EXPECT_TRUE(fs::is_fifo(fs::symlink_status("fifo")));
     EXPECT_TRUE(fs::is_socket(fs::symlink_status("socket")));
-    if (device) EXPECT_TRUE(fs::is_character_file(fs::symlink_status("device")));
+    if (device) {
+        EXPECT_TRUE(fs::is_character_file(fs::symlink_status("device")));
+    }
     for (const auto &e : fs::recursive_directory_iterator(dir))
         EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
     close(sock);

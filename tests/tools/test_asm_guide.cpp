@@ -255,7 +255,9 @@ TEST(AsmGuide, InstructionTableIsTheCores)
     ASSERT_NE(to, std::string::npos);
     const std::string in_guide = guide.substr(from + begin.size(), to - from - begin.size());
     const std::string derived = derived_table();
-    if (in_guide != derived) ASSERT_TRUE(write_text("instruction-table.md", derived));
+    if (in_guide != derived) {
+        ASSERT_TRUE(write_text("instruction-table.md", derived));
+    }
     EXPECT_EQ(in_guide, derived) << "the core's table is in instruction-table.md in the test's folder";
 }
 
@@ -303,10 +305,10 @@ TEST(AsmGuide, TickCounterKeepsTime)
         const romtest::RunResult m = romtest::run_machine("clock", std::string("--cart clock.rom --instructions ") + passes);
         EXPECT_EQ(m.status, 0) << m.summary;
         const std::vector<long> rf = romtest::json_array(m.state, "rf");
-        const std::vector<uint8> vram = romtest::json_hex(m.state, "vram");
+        const std::vector<uint8> video = romtest::json_hex(m.state, "vram");
         Run out{romtest::json_number(m.state, "cycles"), (int)rf.at(18), (int)rf.at(17),
-                romtest::page_text(vram, 0, 0, 3)};
-        EXPECT_EQ(vram.at(0), 0xE4);
+                romtest::page_text(video, 0, 0, 3)};
+        EXPECT_EQ(video.at(0), 0xE4);
         return out;
     };
     const Run a = run("2000000"), b = run("4000000");

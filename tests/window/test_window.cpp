@@ -1532,6 +1532,25 @@ TEST_F(WindowTest, F1AfterAnEscapeWhoseReleaseWasLostOpensTheDebugger)
     }
 }
 
+// The same for the F1 that opened the debugger: its release goes to the
+// root window (the pointer left the window while it was held). Continue
+// lets the machine run on all the same instead of stopping again at once
+// for an F1 still held.
+TEST_F(WindowTest, ContinueRunsAfterAnF1WhoseReleaseWasLost)
+{
+    start({}, false);
+    point(60, 200);
+    run("xdotool keydown F1");
+    ASSERT_TRUE(wait_text("Ovix integrated debugger")) << "see " << save_shot();
+    point(ROOT_W - 20, ROOT_H - 20);
+    run("xdotool keyup F1");
+    point(60, 200);
+    run("xdotool key F5");
+    ASSERT_TRUE(wait_for([](const Picture &s) { return !find_text(s, "Ovix integrated debugger"); }, LONG));
+    run("xdotool key Escape");
+    EXPECT_TRUE(wait_text("Call Debugger")) << "the debugger stopped the machine again; see " << save_shot();
+}
+
 // At scales 3 and 4 the popups and the debugger sit in the middle of the
 // window (their 640 x 500 layout moved by half the extra size), the
 // pointer works on them where they are drawn, and the screen preview shows

@@ -83,9 +83,12 @@ static bool parse_address(const char *s, uint16 *out)
 
 // The options as CLI11 sees them: every value is taken as text and checked
 // here afterwards, with the runner's own rules and messages.
+// (In a namespace of this file: the window program links the runner, which has its own.)
+namespace {
 struct option_texts {
     std::string instructions, until_pc, seconds, cycles, frames;
 };
+}  // namespace
 
 static void declare_options(CLI::App &app, headless_options *opt, option_texts *t)
 {

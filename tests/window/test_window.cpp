@@ -368,8 +368,19 @@ protected:
             if (read_text(errors).find("no display could be opened", before) == std::string::npos) break;
         }
         ASSERT_FALSE(window.empty()) << "the window did not appear";
-        if (focus) run("xdotool windowfocus " + window);
         window_id = window;
+        if (!focus) return;
+        // The pointer is outside the window: the keys reach it only while it
+        // has the focus. A window that is not yet viewable refuses it, so
+        // the focus is asked for again until the X server says it has it.
+        for (auto until = std::chrono::steady_clock::now() + LONG;;) {
+            run("xdotool windowfocus " + window + " 2>/dev/null");
+            std::string has = run_output("xdotool getwindowfocus -f 2>/dev/null");
+            while (!has.empty() && (has.back() == '\n' || has.back() == ' ')) has.pop_back();
+            if (has == window) break;
+            ASSERT_LT(std::chrono::steady_clock::now(), until) << "the window never took the keyboard focus";
+            sleep_for(100ms);
+        }
     }
 
     void launch(const std::vector<const char *> &argv, const std::string &errors, const std::string &program)

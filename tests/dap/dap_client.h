@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,12 +56,77 @@ public:
         return true;
     }
 
+    // Starts `ovix-dap --port 0` and connects to the port it prints, as an
+    // editor attaches to an adapter already serving. False when the adapter
+    // does not say where it listens or refuses the connection.
+    bool start_tcp()
+    {
+        int out[2];
+        if (pipe(out)) return false;
+        pid_ = fork();
+        if (pid_ < 0) return false;
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            close(out[0]);
+            close(out[1]);
+            static std::string program = std::string(OVIX_BINARY_DIR) + "/tools/dap/ovix-dap";
+            execl(program.c_str(), program.c_str(), "--port", "0", (char *)nullptr);
+            _exit(127);
+        }
+        close(out[1]);
+        tcp_ = true;
+        signal(SIGPIPE, SIG_IGN);
+        // "ovix-dap: listening on 127.0.0.1:PORT"
+        std::string line;
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+        while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < limit) {
+            pollfd p = {out[0], POLLIN, 0};
+            if (poll(&p, 1, 1000) <= 0) continue;
+            char ch;
+            if (read(out[0], &ch, 1) != 1) break;
+            line += ch;
+        }
+        close(out[0]);
+        listening_ = line;
+        const size_t colon = line.rfind(':');
+        if (line.rfind("ovix-dap: listening on 127.0.0.1:", 0) != 0 || colon == std::string::npos) return false;
+        port_ = std::stoi(line.substr(colon + 1));
+        return connect_tcp();
+    }
+
+    // A new connection to the port of start_tcp (the previous one closed).
+    bool connect_tcp()
+    {
+        if (to_ >= 0) close(to_);
+        to_ = from_ = -1;
+        buf_.clear();
+        events_.clear();
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons((uint16_t)port_);
+        if (fd < 0 || connect(fd, (sockaddr *)&addr, sizeof addr) != 0) {
+            if (fd >= 0) close(fd);
+            return false;
+        }
+        to_ = from_ = fd;
+        return true;
+    }
+
+    // What the adapter printed when it started on a port.
+    const std::string &listening() const { return listening_; }
+
     ~client() { stop(); }
 
     void stop()
     {
         if (to_ >= 0) close(to_);
+        if (from_ == to_) from_ = -1;   // one socket both ways
         to_ = -1;
+        // An adapter on a port serves one session after another: it ends
+        // only when told to.
+        if (tcp_ && pid_ > 0) kill(pid_, SIGTERM);
         if (pid_ > 0) {
             // The adapter ends when its input does; wait for it a while.
             for (int i = 0; i < 200; i++) {
@@ -162,6 +230,9 @@ public:
 private:
     pid_t pid_ = -1;
     int to_ = -1, from_ = -1;
+    bool tcp_ = false;
+    int port_ = 0;
+    std::string listening_;
     int seq_ = 0;
     std::string buf_;
     std::vector<json> events_, seen_;

@@ -229,6 +229,28 @@ TEST_F(Dap, ASessionByAddresses)
     ok("disconnect");
 }
 
+TEST_F(Dap, OnAPortOneSessionAfterAnother)
+{
+    // --port 0: the adapter prints the port it took on the loopback address
+    // and serves a session on each connection, one after another.
+    dap_test::client t;
+    ASSERT_TRUE(t.start_tcp()) << t.listening();
+    for (int session = 0; session < 2; session++) {
+        if (session > 0) ASSERT_TRUE(t.connect_tcp()) << "second connection";
+        json init = t.request("initialize", {{"adapterID", "ovix"}});
+        ASSERT_TRUE(init.value("success", false)) << session << ": " << init.dump();
+        ASSERT_TRUE(t.request("launch", {{"cart", cart}, {"stopOnEntry", true}}).value("success", false)) << t.transcript();
+        ASSERT_FALSE(t.event("initialized").is_null()) << t.transcript();
+        ASSERT_TRUE(t.request("configurationDone").value("success", false)) << t.transcript();
+        json stop = t.event("stopped");
+        EXPECT_EQ(stop["body"]["reason"], "entry") << t.transcript();
+        json frames = t.request("stackTrace", {{"threadId", 1}})["body"]["stackFrames"];
+        ASSERT_FALSE(frames.empty()) << t.transcript();
+        EXPECT_EQ(frames[0]["instructionPointerReference"], "0x6000");
+        EXPECT_TRUE(t.request("disconnect").value("success", false)) << t.transcript();
+    }
+}
+
 TEST_F(Dap, ChangesWhileRunningAndAMachineThatCannotStart)
 {
     launch({});

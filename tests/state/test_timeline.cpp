@@ -205,7 +205,13 @@ TEST_F(Timeline, MoviesPlayTheSameMachineAndRefuseWhatIsNotTheirs)
         << error;
     EXPECT_EQ(end_pass, 800000u);
     EXPECT_EQ(ovix_machine_passes(), 0u);
-    tl_resume(LOOP_NO_TARGET, end_pass, nullptr);
+    // The same machine at every point the recording run passed, not only at
+    // its end.
+    for (const auto &[pass, state] : kept) {
+        tl_resume(LOOP_NO_TARGET, pass - ovix_machine_passes(), nullptr);
+        ASSERT_EQ(ovix_machine_passes(), pass);
+        ASSERT_TRUE(same(now_state(), state)) << "at pass " << pass;
+    }
     EXPECT_TRUE(same(now_state(), end));
     EXPECT_FALSE(tl_replaying());   // its end: live input from here
 

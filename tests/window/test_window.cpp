@@ -968,6 +968,12 @@ TEST_F(WindowTest, QuitFromTheDebuggerAsksAndEndsWithStatusZero)
     run("xdotool key n");
     EXPECT_TRUE(wait_for([](const Picture &s) { return !find_text(s, "Really Quit?"); }, LONG));
     EXPECT_TRUE(running());
+    // Escape then Enter takes the default answer, which is No.
+    run("xdotool key Escape");
+    ASSERT_TRUE(wait_text("Really Quit?", LONG));
+    run("xdotool key Return");
+    EXPECT_TRUE(wait_for([](const Picture &s) { return !find_text(s, "Really Quit?"); }, LONG));
+    EXPECT_TRUE(running());
     run("xdotool key Escape");
     ASSERT_TRUE(wait_text("Really Quit?", LONG));
     run("xdotool key y");
@@ -1159,8 +1165,11 @@ TEST_F(WindowTest, StepOverACallThatWaitsForAKeyEndsWhenOneIsTyped)
     run("xdotool key b");
     ASSERT_TRUE(wait_text(("Stopped: " + trap + " reached").c_str(), LONG));
     hold("F8");
-    // The machine runs and shows its picture until a key comes.
-    ASSERT_TRUE(wait_for([](const Picture &s) { return !find_text(s, "Ovix integrated debugger"); }, LONG));
+    // The machine runs and shows its picture until a key comes, with a line
+    // that says it is running and how to stop it.
+    ASSERT_TRUE(wait_for([](const Picture &s) {
+        return !find_text(s, "Ovix integrated debugger") && find_text(s, "Stepping over... (Escape or F1 stops it)");
+    }, LONG));
     press_keys("x", 100ms, 100ms);
     EXPECT_TRUE(wait_text(after, LONG));
 }

@@ -54,13 +54,28 @@ static void dump_box_line(char *line, size_t size, uint32 address)
             bytes[2 * w + 1] = get_vram((int)((a + 1) & 0xFFFF));
         }
     }
-    int n = snprintf(line, size, "%04x ", address);
-    for (int w = 0; w < 8; w++)
-        n += snprintf(line + n, size - n, "%04x ", bytes[2 * w] * 256 + bytes[2 * w + 1]);
+    // Written digit by digit, as "%04x " would write them: the box reads
+    // the whole space line by line where memory repeats, and a formatted
+    // print per word made that most of its time.
+    static constexpr char digits[] = "0123456789abcdef";
+    char text[80];
+    int n = 0;
+    int shift = 12;
+    while (shift < 28 && (address >> (shift + 4)) != 0) shift += 4;
+    for (; shift >= 0; shift -= 4) text[n++] = digits[(address >> shift) & 15];
+    text[n++] = ' ';
+    for (int i = 0; i < 16; i++) {
+        text[n++] = digits[bytes[i] >> 4];
+        text[n++] = digits[bytes[i] & 15];
+        if (i & 1) text[n++] = ' ';
+    }
     for (int i = 0; i < 16; i++)
-        line[n++] = (bytes[i] >= 0x20 && bytes[i] <= 0x7F) ? (char)bytes[i] : '.';
-    line[n++] = '\n';
-    line[n] = 0;
+        text[n++] = (bytes[i] >= 0x20 && bytes[i] <= 0x7F) ? (char)bytes[i] : '.';
+    text[n++] = '\n';
+    if (size == 0) return;
+    const size_t kept = (size_t)n < size ? (size_t)n : size - 1;
+    memcpy(line, text, kept);
+    line[kept] = 0;
 }
 
 void mem_explorer_fill(char *out, size_t size, uint32 start_address)

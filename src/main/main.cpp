@@ -59,6 +59,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "console.h"
@@ -403,6 +404,43 @@ void cartridge_loaded(const char *path)
 }
 
 // ---------------------------------------------------------------------------
+// Signals that end the program (kill, the session ending, Ctrl-C in the
+// terminal it was started from). The graphics library's own handler shuts
+// the library down inside the signal handler, and hangs for good when the
+// signal lands while a thread holds the library's lock. Here the signal only
+// asks: the next window-event step or dialog idle step ends the program as
+// its Quit does (exit: the settings are saved). Where neither comes within
+// 5 seconds (a modal alert or file selector), or a second signal comes, it
+// ends at once.
+
+static volatile sig_atomic_t s_end_signal = 0;
+
+static void end_signal_handler(int sig)
+{
+    if (s_end_signal) _exit(128 + s_end_signal);
+    s_end_signal = sig;
+    alarm(5);
+}
+
+static void end_signal_timeout(int) { _exit(128 + (s_end_signal ? s_end_signal : SIGALRM)); }
+
+static void catch_end_signals()
+{
+    struct sigaction sa = {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sa.sa_handler = end_signal_handler;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
+    sa.sa_handler = end_signal_timeout;
+    sigaction(SIGALRM, &sa, nullptr);
+}
+
+static void end_if_signalled()
+{
+    if (s_end_signal) exit(128 + s_end_signal);
+}
+
+// ---------------------------------------------------------------------------
 // The close button.
 
 void answer_close_request()
@@ -421,6 +459,7 @@ void answer_close_request()
 
 int frontend_yield_proc(int msg, DIALOG *d, int c)
 {
+    if (msg == MSG_IDLE) end_if_signalled();
     int result = d_yield_proc(msg, d, c);
     if (msg == MSG_IDLE && close_request) {
         answer_close_request();
@@ -694,6 +733,7 @@ static void keyboard_event(int scancode)
 // going on drops them.
 static bool window_events()
 {
+    end_if_signalled();
     int pressed[PRESSES], n = 0;
     while (n < (int)PRESSES && pop_press(&pressed[n])) n++;
     for (int k = 0; k < n; k++) window_keys[pressed[k]].action();
@@ -1315,6 +1355,7 @@ static void init(const frontend_options &opt)
     if (opt.fullscreen || remembered.fullscreen) set_fullscreen(true);
     // Registered after the library's own exit handler: runs before it.
     atexit(remember_window_position);
+    catch_end_signals();
 }
 
 static void deinit()

@@ -325,8 +325,14 @@ protected:
     void TearDown() override
     {
         if (pid > 0) {
+            // A program that does not end on SIGTERM is a fault, not a
+            // reason for the test run to wait for ever.
             kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
+            if (!wait_exit(LONG)) {
+                ADD_FAILURE() << "the program did not end within a minute of SIGTERM";
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
             pid = -1;
         }
     }
@@ -1028,6 +1034,28 @@ TEST_F(WindowTest, ExitFromTheFastPopupAsksAndEndsWithStatusZero)
     ASSERT_TRUE(wait_text("Really Quit?", LONG));
     run("xdotool key y");
     EXPECT_EQ(wait_exit(LONG), std::optional<int>(0));
+}
+
+TEST_F(WindowTest, ATerminationSignalEndsItAsQuitDoes)
+{
+    // kill, or the session ending: the program ends at once with the
+    // signal's status, through its own exit (the settings file written),
+    // whether the machine runs, the popup is open or the debugger is.
+    for (const std::string what : {"running", "popup", "debugger"}) {
+        start();
+        wait_bios_screen();
+        if (what == "popup") {
+            hold("Escape");
+            ASSERT_TRUE(wait_text("EXIT", LONG)) << what;
+        } else if (what == "debugger") {
+            open_debugger();
+        }
+        const std::string settings_file = dir + "/config/ovix/ovix.cfg";
+        fs::remove(settings_file);
+        kill(pid, SIGTERM);
+        EXPECT_EQ(wait_exit(LONG), std::optional<int>(128 + SIGTERM)) << what;
+        EXPECT_NE(read_text(settings_file).find("window_x = "), std::string::npos) << what;
+    }
 }
 
 TEST_F(WindowTest, WithoutADisplayItSaysSoAndFails)

@@ -146,11 +146,11 @@ TEST(Typing, TimedChunksWaitForTheirTime)
 {
     // WHEN forms and their bounds.
     const struct {
-        const char *spec;
+        const char *form;
         bool ok;
         type_when when;
         uint64 at;
-    } specs[] = {
+    } forms[] = {
         {"0:A", true, TYPE_AT_PASS, 0},           {"5000000:A", true, TYPE_AT_PASS, 5000000},
         {"2.5s:A", true, TYPE_AT_CYCLE, 12500000}, {"300ms:A", true, TYPE_AT_CYCLE, 1500000},
         {"0s:", true, TYPE_AT_CYCLE, 0},          {":A", false, TYPE_AT_PASS, 0},
@@ -158,15 +158,15 @@ TEST(Typing, TimedChunksWaitForTheirTime)
         {"1.5:A", false, TYPE_AT_PASS, 0},        {"1.2.3s:A", false, TYPE_AT_PASS, 0},
         {"5s:A%", false, TYPE_AT_PASS, 0},
     };
-    for (const auto &c : specs) {
+    for (const auto &c : forms) {
         type_schedule s;
         std::string error;
-        const bool ok = type_schedule_add(&s, c.spec, &error);
-        EXPECT_EQ(ok, c.ok) << c.spec << ": " << error;
+        const bool ok = type_schedule_add(&s, c.form, &error);
+        EXPECT_EQ(ok, c.ok) << c.form << ": " << error;
         if (ok && c.ok) {
-            ASSERT_EQ(s.waits.size(), 1u) << c.spec;
-            EXPECT_EQ(s.waits[0].when, c.when) << c.spec;
-            EXPECT_EQ(s.waits[0].at, c.at) << c.spec;
+            ASSERT_EQ(s.waits.size(), 1u) << c.form;
+            EXPECT_EQ(s.waits[0].when, c.when) << c.form;
+            EXPECT_EQ(s.waits[0].at, c.at) << c.form;
         }
     }
     // A chunk at a pass count: nothing before the machine's time reaches it.

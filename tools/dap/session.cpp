@@ -596,10 +596,10 @@ json session::point_json(const other_point &p)
 }
 
 // " hit N if CONDITION" from a breakpoint's hitCondition and condition.
-bool session::hit_and_condition(const json &spec, std::string *suffix, std::string *error)
+bool session::hit_and_condition(const json &asked, std::string *suffix, std::string *error)
 {
     std::string condition, hit;
-    if (!arg_string(spec, "condition", &condition, error) || !arg_string(spec, "hitCondition", &hit, error)) return false;
+    if (!arg_string(asked, "condition", &condition, error) || !arg_string(asked, "hitCondition", &hit, error)) return false;
     if (!one_line(condition) || !one_line(hit)) {
         *error = "a condition is one line of text";
         return false;
@@ -640,8 +640,8 @@ void session::apply_source(const std::string &path, bool delete_old)
             continue;
         }
         std::string suffix;
-        json spec = {{"condition", p.condition}, {"hitCondition", p.hit}};
-        if (!hit_and_condition(spec, &suffix, &e)) {
+        json asked = {{"condition", p.condition}, {"hitCondition", p.hit}};
+        if (!hit_and_condition(asked, &suffix, &e)) {
             p.message = e;
             continue;
         }
@@ -681,13 +681,13 @@ void session::apply_others(std::vector<other_point> &points, const char *kind, b
         p.message.clear();
         if (no_debug_) continue;
         std::string suffix, command;
-        if (!hit_and_condition(p.spec, &suffix, &e)) {
+        if (!hit_and_condition(p.asked, &suffix, &e)) {
             p.message = e;
             continue;
         }
         if (std::string(kind) == "function") {
             std::string name;
-            if (!arg_string(p.spec, "name", &name, &e, true) || name.empty() || !one_line(name) ||
+            if (!arg_string(p.asked, "name", &name, &e, true) || name.empty() || !one_line(name) ||
                 name.find(' ') != std::string::npos) {
                 p.message = e.empty() ? "a label is needed" : e;
                 continue;
@@ -697,8 +697,8 @@ void session::apply_others(std::vector<other_point> &points, const char *kind, b
         } else if (std::string(kind) == "instruction") {
             std::string ref;
             int64_t address = 0, offset = 0;
-            if (!arg_string(p.spec, "instructionReference", &ref, &e, true) || !parse_reference(ref, &address) ||
-                !arg_int(p.spec, "offset", INT32_MIN, INT32_MAX, &offset, &e)) {
+            if (!arg_string(p.asked, "instructionReference", &ref, &e, true) || !parse_reference(ref, &address) ||
+                !arg_int(p.asked, "offset", INT32_MIN, INT32_MAX, &offset, &e)) {
                 p.message = e.empty() ? "'" + ref + "' is not an address" : e;
                 continue;
             }
@@ -711,7 +711,7 @@ void session::apply_others(std::vector<other_point> &points, const char *kind, b
             p.reason = "instruction breakpoint";
         } else {
             std::string id, access = "write";
-            if (!arg_string(p.spec, "dataId", &id, &e, true) || !arg_string(p.spec, "accessType", &access, &e)) {
+            if (!arg_string(p.asked, "dataId", &id, &e, true) || !arg_string(p.asked, "accessType", &access, &e)) {
                 p.message = e;
                 continue;
             }
@@ -945,14 +945,14 @@ bool take_list(const json &args, std::vector<json> *out, std::string *error)
     {                                                                                               \
         if (!launched_) return fail(r, name ": no machine (launch first)");                         \
         const json args = r.value("arguments", json::object());                                     \
-        std::vector<json> specs;                                                                    \
+        std::vector<json> asked_points;                                                                    \
         std::string e;                                                                              \
-        if (!take_list(args, &specs, &e)) return fail(r, std::string(name ": ") + e);               \
+        if (!take_list(args, &asked_points, &e)) return fail(r, std::string(name ": ") + e);               \
         bool resume;                                                                                \
         json stop;                                                                                  \
         if (!interrupt_for_change(&resume, &stop)) return fail(r, name ": the machine has ended");  \
         member.clear();                                                                             \
-        for (const json &s : specs) member.push_back(other_point{next_id_++, s, {}, false, "", ""}); \
+        for (const json &s : asked_points) member.push_back(other_point{next_id_++, s, {}, false, "", ""}); \
         apply_others(member, kind, true);                                                           \
         json list = json::array();                                                                  \
         for (const other_point &p : member) list.push_back(point_json(p));                          \

@@ -62,7 +62,7 @@ private:
     };
     struct other_point {
         int id = 0;
-        json spec;                // the client's breakpoint object
+        json asked;                // the client's breakpoint object
         std::vector<int> engine;
         bool verified = false;
         std::string message;
@@ -125,7 +125,7 @@ private:
     void apply_all();
     json point_json(const source_point &p, const std::string &path);
     json point_json(const other_point &p);
-    bool hit_and_condition(const json &spec, std::string *suffix, std::string *error);
+    bool hit_and_condition(const json &asked, std::string *suffix, std::string *error);
 
     // Requests.
     void dispatch(const json &request);

@@ -822,32 +822,32 @@ void cmd_frames(console_session *, const std::string &args, reply_builder &r)
 // "FILE:LINE" with FILE in double quotes when it holds blanks.
 bool split_file_line(const std::string &text, std::string *file, int *line, std::string *rest)
 {
-    std::string spec = text;
+    std::string where = text;
     *rest = "";
-    if (!spec.empty() && spec[0] == '"') {
-        const size_t q = spec.find('"', 1);
-        if (q == std::string::npos || q + 1 >= spec.size() || spec[q + 1] != ':') return false;
-        *file = spec.substr(1, q - 1);
-        spec = spec.substr(q + 1);
+    if (!where.empty() && where[0] == '"') {
+        const size_t q = where.find('"', 1);
+        if (q == std::string::npos || q + 1 >= where.size() || where[q + 1] != ':') return false;
+        *file = where.substr(1, q - 1);
+        where = where.substr(q + 1);
     } else {
-        const size_t sp = spec.find_first_of(" \t");
+        const size_t sp = where.find_first_of(" \t");
         if (sp != std::string::npos) {
-            *rest = trim(spec.substr(sp));
-            spec = spec.substr(0, sp);
+            *rest = trim(where.substr(sp));
+            where = where.substr(0, sp);
         }
-        const size_t colon = spec.rfind(':');
+        const size_t colon = where.rfind(':');
         if (colon == std::string::npos || colon == 0) return false;
-        *file = spec.substr(0, colon);
-        spec = spec.substr(colon);
+        *file = where.substr(0, colon);
+        where = where.substr(colon);
     }
-    // spec is ":LINE" (and, in the quoted form, what follows).
+    // where is ":LINE" (and, in the quoted form, what follows).
     size_t i = 1;
     uint64 n = 0;
-    while (i < spec.size() && isdigit((unsigned char)spec[i]) && n <= 100000000) n = n * 10 + (uint64)(spec[i++] - '0');
+    while (i < where.size() && isdigit((unsigned char)where[i]) && n <= 100000000) n = n * 10 + (uint64)(where[i++] - '0');
     if (i == 1 || n == 0 || n > 100000000) return false;
-    if (i < spec.size()) {
-        if (spec[i] != ' ' && spec[i] != '\t') return false;
-        *rest = trim(spec.substr(i));
+    if (i < where.size()) {
+        if (where[i] != ' ' && where[i] != '\t') return false;
+        *rest = trim(where.substr(i));
     }
     *line = (int)n;
     return true;

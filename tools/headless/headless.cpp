@@ -302,17 +302,17 @@ static bool parse_when(const std::string &w, type_wait *out)
     return true;
 }
 
-bool type_schedule_add(type_schedule *s, const std::string &spec, std::string *error)
+bool type_schedule_add(type_schedule *s, const std::string &at_text, std::string *error)
 {
-    const size_t colon = spec.find(':');
+    const size_t colon = at_text.find(':');
     type_wait w{s->keys.size(), TYPE_AT_PASS, 0};
-    if (colon == std::string::npos || !parse_when(spec.substr(0, colon), &w)) {
-        *error = "--type-at " + spec.substr(0, 40) +
+    if (colon == std::string::npos || !parse_when(at_text.substr(0, colon), &w)) {
+        *error = "--type-at " + at_text.substr(0, 40) +
                  ": WHEN:TEXT is needed, WHEN a count of passes (5000000) or an emulated time (2.5s, 300ms)";
         return false;
     }
     s->waits.push_back(w);
-    return add_keys(s, spec.c_str() + colon + 1, error);
+    return add_keys(s, at_text.c_str() + colon + 1, error);
 }
 
 bool type_schedule_file(type_schedule *s, const char *path, std::string *error)

@@ -73,7 +73,7 @@ bool type_schedule_init(type_schedule *s, const char *text, std::string *error);
 // count of passes since power-on (decimal) or an emulated time since
 // power-on in seconds or milliseconds (2.5s, 300ms). Chunks are typed in
 // order; one whose time has passed starts at once after the one before.
-bool type_schedule_add(type_schedule *s, const std::string &spec, std::string *error);
+bool type_schedule_add(type_schedule *s, const std::string &at_text, std::string *error);
 
 // Reads a --keys file: one "WHEN:TEXT" or "WHEN TEXT" a line, or a TEXT
 // alone (typed after the line before); blank lines and '#' lines are

@@ -422,7 +422,7 @@ static void end_signal_handler(int sig)
     alarm(5);
 }
 
-static void end_signal_timeout(int) { _exit(128 + (s_end_signal ? s_end_signal : SIGALRM)); }
+static void end_signal_timeout(int) { _exit(128 + s_end_signal); }   // armed by the first signal
 
 static void catch_end_signals()
 {

@@ -61,36 +61,22 @@ public:
     // does not say where it listens or refuses the connection.
     bool start_tcp()
     {
-        int out[2];
-        if (pipe(out)) return false;
-        pid_ = fork();
-        if (pid_ < 0) return false;
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            close(out[1]);
-            static std::string program = std::string(OVIX_BINARY_DIR) + "/tools/dap/ovix-dap";
-            execl(program.c_str(), program.c_str(), "--port", "0", (char *)nullptr);
-            _exit(127);
-        }
-        close(out[1]);
+        if (!start({"--port", "0"})) return false;
         tcp_ = true;
-        signal(SIGPIPE, SIG_IGN);
-        // "ovix-dap: listening on 127.0.0.1:PORT"
-        std::string line;
+        // "ovix-dap: listening on 127.0.0.1:PORT"; the pipes then serve no more.
         const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
-        while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < limit) {
-            pollfd p = {out[0], POLLIN, 0};
+        char ch;
+        while (listening_.find('\n') == std::string::npos && std::chrono::steady_clock::now() < limit) {
+            pollfd p = {from_, POLLIN, 0};
             if (poll(&p, 1, 1000) <= 0) continue;
-            char ch;
-            if (read(out[0], &ch, 1) != 1) break;
-            line += ch;
+            if (read(from_, &ch, 1) != 1) break;
+            listening_ += ch;
         }
-        close(out[0]);
-        listening_ = line;
-        const size_t colon = line.rfind(':');
-        if (line.rfind("ovix-dap: listening on 127.0.0.1:", 0) != 0 || colon == std::string::npos) return false;
-        port_ = std::stoi(line.substr(colon + 1));
+        close(from_);
+        from_ = -1;
+        const size_t colon = listening_.rfind(':');
+        if (listening_.rfind("ovix-dap: listening on 127.0.0.1:", 0) != 0 || colon == std::string::npos) return false;
+        port_ = std::stoi(listening_.substr(colon + 1));
         return connect_tcp();
     }
 

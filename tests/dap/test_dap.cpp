@@ -236,7 +236,9 @@ TEST_F(Dap, OnAPortOneSessionAfterAnother)
     dap_test::client t;
     ASSERT_TRUE(t.start_tcp()) << t.listening();
     for (int session = 0; session < 2; session++) {
-        if (session > 0) ASSERT_TRUE(t.connect_tcp()) << "second connection";
+        if (session > 0) {
+            ASSERT_TRUE(t.connect_tcp()) << "second connection";
+        }
         json init = t.request("initialize", {{"adapterID", "ovix"}});
         ASSERT_TRUE(init.value("success", false)) << session << ": " << init.dump();
         ASSERT_TRUE(t.request("launch", {{"cart", cart}, {"stopOnEntry", true}}).value("success", false)) << t.transcript();

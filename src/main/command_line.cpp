@@ -10,6 +10,7 @@
 
 #include "host/cli_parse.h"
 #include "main/frontend.h"
+#include "version.h"
 
 namespace fs = std::filesystem;
 

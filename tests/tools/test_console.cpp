@@ -18,7 +18,7 @@
 #include "debug/engine.h"
 #include "debug/symbols.h"
 #include "state/timeline.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
 #include "test_support.h"
 

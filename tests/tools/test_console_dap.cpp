@@ -19,7 +19,7 @@
 #include "debug/engine.h"
 #include "debug/source_map.h"
 #include "debug/symbols.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
 #include "state/timeline.h"
 #include "test_support.h"

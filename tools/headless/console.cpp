@@ -1,6 +1,4 @@
 // The runner's command console (console.h).
-#include "ovix_allegro.h"
-
 #include "console.h"
 
 #include <cctype>
@@ -24,7 +22,7 @@
 #include "debug/symbols.h"
 #include "debug/trace.h"
 #include "host/files.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
 #include "state/snapshot.h"
 #include "state/timeline.h"
@@ -226,7 +224,7 @@ void report_stop(reply_builder &r, console_session *cs, const dbg_stop &stop)
 
 // The type hook of the runner: keys queued by `type` are played at the
 // frame passes.
-void console_type_hook(BITMAP *, void *ctx)
+void console_type_hook(const uint8 *, void *ctx)
 {
     auto *cs = static_cast<console_session *>(ctx);
     if (cs->typing_on) type_schedule_before_poll(&cs->typing);
@@ -629,7 +627,7 @@ void cmd_type(console_session *cs, const std::string &args, reply_builder &r)
         cs->typing.keys.insert(cs->typing.keys.end(), s.keys.begin(), s.keys.end());
     } else {
         // The previous schedule's key, if it still holds one, goes up first.
-        if (cs->typing_on && cs->typing.held >= 0) key[cs->typing.held] = 0;
+        if (cs->typing_on && cs->typing.held >= 0) ovix_key_down[cs->typing.held] = 0;
         cs->typing = s;
         cs->typing_on = true;
     }

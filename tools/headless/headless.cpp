@@ -1,8 +1,6 @@
 // The headless runner (see headless.h): the window program's start-up
 // without the window, one call of the shared loop, then the requested
 // outputs and a summary line.
-#include "ovix_allegro.h"
-
 #include "headless.h"
 
 #include <unistd.h>
@@ -33,8 +31,6 @@
 
 #include "console.h"
 
-static constexpr int PICTURE_W = 320;   // the drawn part of the frame bitmap
-static constexpr int PICTURE_H = 250;
 static constexpr double MACHINE_MHZ = 5.0;
 
 static const char usage[] =
@@ -218,8 +214,8 @@ static const struct {
     const char *name;
     int key;
 } named_keys[] = {
-    {"ENTER", KEY_ENTER}, {"RETURN", KEY_ENTER}, {"SPACE", KEY_SPACE}, {"UP", KEY_UP},
-    {"DOWN", KEY_DOWN},   {"LEFT", KEY_LEFT},    {"RIGHT", KEY_RIGHT},
+    {"ENTER", OVIX_KEY_ENTER}, {"RETURN", OVIX_KEY_ENTER}, {"SPACE", OVIX_KEY_SPACE}, {"UP", OVIX_KEY_UP},
+    {"DOWN", OVIX_KEY_DOWN},   {"LEFT", OVIX_KEY_LEFT},    {"RIGHT", OVIX_KEY_RIGHT},
 };
 
 // Appends the keys of `text` to s->keys.
@@ -228,25 +224,25 @@ static bool add_keys(type_schedule *s, const char *text, std::string *error)
     for (const char *p = text; *p; p++) {
         const char c = *p;
         if (c >= 'a' && c <= 'z') {
-            s->keys.push_back(KEY_A + (c - 'a'));
+            s->keys.push_back(OVIX_KEY_A + (c - 'a'));
         } else if (c >= 'A' && c <= 'Z') {
-            s->keys.push_back(KEY_A + (c - 'A'));
+            s->keys.push_back(OVIX_KEY_A + (c - 'A'));
         } else if (c >= '0' && c <= '9') {
-            s->keys.push_back(KEY_0 + (c - '0'));
+            s->keys.push_back(OVIX_KEY_0 + (c - '0'));
         } else if (c == ' ') {
-            s->keys.push_back(KEY_SPACE);
+            s->keys.push_back(OVIX_KEY_SPACE);
         } else if (c == '\n') {
-            s->keys.push_back(KEY_ENTER);
+            s->keys.push_back(OVIX_KEY_ENTER);
         } else if (c == '\\' && p[1] == 'n') {
-            s->keys.push_back(KEY_ENTER);
+            s->keys.push_back(OVIX_KEY_ENTER);
             p++;
         } else if (c == '{') {
             const char *end = strchr(p, '}');
             std::string name(p + 1, end ? (size_t)(end - p - 1) : strlen(p + 1));
             for (char &ch : name) ch = (char)toupper((unsigned char)ch);
             int found = -1;
-            if (name.size() == 1 && isalpha((unsigned char)name[0])) found = KEY_A + (name[0] - 'A');
-            if (name.size() == 1 && isdigit((unsigned char)name[0])) found = KEY_0 + (name[0] - '0');
+            if (name.size() == 1 && isalpha((unsigned char)name[0])) found = OVIX_KEY_A + (name[0] - 'A');
+            if (name.size() == 1 && isdigit((unsigned char)name[0])) found = OVIX_KEY_0 + (name[0] - '0');
             for (const auto &k : named_keys)
                 if (name == k.name) found = k.key;
             if (!end || found < 0) {
@@ -379,15 +375,15 @@ void type_schedule_before_poll(type_schedule *s)
         }
     }
     if (want != s->held) {
-        if (s->held >= 0) key[s->held] = 0;
-        if (want >= 0) key[want] = 1;
+        if (s->held >= 0) ovix_key_down[s->held] = 0;
+        if (want >= 0) ovix_key_down[want] = 1;
         s->held = want;
     }
 }
 
 bool type_schedule_done(const type_schedule *s) { return s->started && s->pos >= s->keys.size(); }
 
-static void type_hook(BITMAP *, void *ctx) { type_schedule_before_poll(static_cast<type_schedule *>(ctx)); }
+static void type_hook(const uint8 *, void *ctx) { type_schedule_before_poll(static_cast<type_schedule *>(ctx)); }
 
 // ---------------------------------------------------------------------------
 // Outputs
@@ -431,7 +427,7 @@ const char *write_state_json_file(const char *path, uint64 instructions, uint64 
 
 const char *write_screenshot(const char *path)
 {
-    return png_write_frame(path, tms3556_redraw(), PICTURE_W, PICTURE_H);
+    return png_write_frame(path, tms3556_redraw());
 }
 
 // ---------------------------------------------------------------------------
@@ -577,18 +573,13 @@ int headless_main(int argc, const char *const *argv)
 
     // Start-up, as the window program does it, minus the window.
     TRACE_FUNC("main()");   // the first look-up sets up the trace
-    install_allegro(SYSTEM_NONE, &errno, atexit);
-    set_color_depth(32);
     TRACE("Init mem");
     if (const char *e = MemInitFrom(opt.bios.c_str())) {
         fprintf(stderr, "Memory initialization failed: %s\n", e);
         return 1;
     }
     tms7000_reset(nullptr);
-    if (tms3556_init(0x8000) != 0) {
-        fprintf(stderr, "cannot create the frame bitmap\n");
-        return 1;
-    }
+    tms3556_init(0x8000);
     tms3556_reset();
     io_cpu_callback(0);
     if (!opt.cart.empty()) {

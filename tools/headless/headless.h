@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "config.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 
 struct headless_options {
     std::string bios = "bios/BIOS7020.bin";
@@ -55,7 +55,7 @@ struct type_wait {
 };
 
 struct type_schedule {
-    std::vector<int> keys;          // Allegro key code of each character
+    std::vector<int> keys;          // the key number (machine/keys.h) of each character
     std::vector<type_wait> waits;   // by index, then time
     size_t pos = 0;                 // character being typed
     int step = 0;                   // poll within its down+up period
@@ -79,7 +79,8 @@ bool type_schedule_add(type_schedule *s, const std::string &at_text, std::string
 // alone (typed after the line before); blank lines and '#' lines are
 // skipped. Messages name the file and line.
 bool type_schedule_file(type_schedule *s, const char *path, std::string *error);
-// Sets Allegro's key[] for the poll that follows; call before every poll.
+// Sets the keyboard port's keys (ovix_key_down) for the poll that follows;
+// call before every poll.
 void type_schedule_before_poll(type_schedule *s);
 // True once every character has been pressed and released.
 bool type_schedule_done(const type_schedule *s);

@@ -10,8 +10,6 @@
 // The assertions of roms/include/ovixtest.inc stop the machine by reading
 // the video chip's register port (the machine's debugger request); what
 // follows the read says which assertion failed (see the include file).
-#include "ovix_allegro.h"
-
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -34,9 +32,9 @@
 #include "debug/trace.h"
 #include "host/files.h"
 #include "io/io_cpu.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
-#include "state/machine_state.h"
+#include "machine/machine_state.h"
 #include "time/timer.h"
 #include "video/tms3556.h"
 
@@ -379,17 +377,12 @@ int main(int argc, char **argv)
     }
 
     // The machine, as the runner starts it, booted to the cartridge's entry.
-    install_allegro(SYSTEM_NONE, &errno, atexit);
-    set_color_depth(32);
     if (const char *e = MemInitFrom(bios.c_str())) {
         fprintf(stderr, "ovix-test: cannot load the BIOS: %s\n", e);
         return 2;
     }
     tms7000_reset(nullptr);
-    if (tms3556_init(0x8000) != 0) {
-        fprintf(stderr, "ovix-test: cannot create the frame bitmap\n");
-        return 2;
-    }
+    tms3556_init(0x8000);
     tms3556_reset();
     io_cpu_callback(0);
     if (const char *e = RomLoad(cart.c_str())) {

@@ -1,14 +1,15 @@
-// The emulation loop's per-pass work, shared by the window program and the
-// headless runner: one instruction, the optional per-instruction listing,
-// the F2/F3 handshake keys, the clock and one timer check per pass, and
-// every 100000 passes a frame and a keyboard poll.
+// The emulation loop's per-pass work, shared by every front end: one
+// instruction, the optional per-instruction listing, the F2/F3 handshake
+// keys, the clock and one timer check per pass, and every 100000 passes a
+// frame and a keyboard poll. The machine's keyboard port, reset and
+// power-on, its time, and the hooks through which the layers above it (the
+// debugger engine, the timeline) follow its runs.
 #pragma once
 
 #include "config.h"
+#include "machine/keys.h"
 
-struct BITMAP;
-
-extern int ask_bkpt;   // debugger request: the loop stops when non-zero
+// ask_bkpt (config.h), the debugger request: the loop stops when non-zero.
 extern int dump_all;   // non-zero: trace a disassembly line per instruction
 
 constexpr int LOOP_FRAME_PASSES = 100000;
@@ -24,14 +25,16 @@ enum loop_stop { LOOP_STOP_PC, LOOP_STOP_DEBUGGER, LOOP_STOP_COUNT, LOOP_STOP_EN
 constexpr uint32 LOOP_NO_TARGET = 0x10000;
 
 // Calls made at each frame pass (the first pass of a run, then every
-// 100000th): the frame is rendered, then before_poll runs, then the
-// keyboard is polled (ovix_key), then after_poll runs. Any may be null.
+// 100000th): the frame is rendered, then before_poll runs with it (the
+// video chip's picture: PICTURE_W x PICTURE_H colour indices, video/tms3556.h),
+// then the keyboard is polled (ovix_key), then after_poll runs. Any may be
+// null.
 // With frame_due set, the frame passes follow it instead of the fixed
 // count: after the first pass, it is asked every LOOP_DUE_PASSES passes
 // and a frame pass follows when it returns true (the window program times
 // its frames by the emulated or the host clock).
 struct loop_hooks {
-    void (*before_poll)(BITMAP *frame, void *ctx);
+    void (*before_poll)(const uint8 *frame, void *ctx);
     void (*after_poll)(void *ctx);
     void *ctx;
     bool (*frame_due)(void *ctx) = nullptr;
@@ -63,31 +66,39 @@ loop_result ovix_resume(uint32 targetPC, uint64 max_passes, const loop_hooks *ho
 // and the machine's time like a pass of a run. Returns its cycles.
 int ovix_step_pass();
 
-// Machine reset: CPU, I/O processor, video chip, in this order. Returns 2
-// (the dialog manager's D_REDRAW) so that it can serve as a menu callback.
-int ovix_reset();
+// Machine reset: CPU, I/O processor, video chip, in this order.
+void ovix_reset();
 
 // Cold start, as at power-on: RAM and port latches cleared, every chip back
 // to its power-on state, then the start-up sequence (CPU reset, video reset,
 // I/O processor's first state). The loaded ROM images are kept.
 void ovix_power_on();
 
-// One keyboard poll: the held host key (Allegro's key[] array) becomes the
-// machine's key code for the I/O processor; its release sends 0x04. When
+// The keyboard port: which host keys are down, indexed by key number
+// (machine/keys.h), OVIX_KEY_MAX entries. A front end sets the keys of its
+// own array (ovix_key_down, all up at start) or points ovix_keys at an
+// array its keyboard driver keeps up to date; the loop reads F1 (a debugger
+// request), F2 and F3 (the handshake line) and the keyboard poll the keys
+// the machine knows.
+extern volatile char *ovix_keys;
+extern volatile char ovix_key_down[OVIX_KEY_MAX];
+
+// One keyboard poll: the held host key (ovix_keys) becomes the machine's
+// key code for the I/O processor; its release sends 0x04. When
 // ovix_key_source is set, the poll sends what it returns instead (a key
-// code, 0x04, or nothing for a negative value) and key[] is not read.
+// code, 0x04, or nothing for a negative value) and ovix_keys is not read.
 void ovix_key();
 extern int (*ovix_key_source)();
 
 // While the machine follows recorded input (the timeline going forwards
 // along a recorded future, a movie), the keyboard poll reads no host key and
 // sends nothing, and the loop reads F1, F2 and F3 from ovix_follow_keys,
-// which the player sets as recorded, instead of key[].
+// which the player sets as recorded, instead of ovix_keys.
 extern bool ovix_following;
-extern char ovix_follow_keys[];   // indexed by Allegro key code, KEY_MAX entries
+extern char ovix_follow_keys[OVIX_KEY_MAX];   // indexed by key number
 
-// The machine's code for a host key (Allegro key code), or -1 for a key
-// that means nothing to the machine.
+// The machine's code for a host key (a key number), or -1 for a key that
+// means nothing to the machine.
 int ovix_key_code(int host_key);
 constexpr int OVIX_KEY_RELEASE = 0x04;   // the code sent when the held key goes up
 
@@ -98,7 +109,7 @@ int ovix_get_pass_counter();
 void ovix_set_pass_counter(int passes);
 struct ovix_key_state {
     int code;   // machine code of the key held since an earlier poll, 0xFF: none
-    int host;   // the host key (Allegro key code) watched for its release
+    int host;   // the host key (key number) watched for its release
 };
 ovix_key_state ovix_get_key_state();
 void ovix_set_key_state(const ovix_key_state &k);
@@ -111,3 +122,42 @@ uint64 ovix_machine_passes();
 void ovix_set_machine_passes(uint64 passes);
 // Adds passes run outside ovix_run/ovix_resume (the debugger's steps).
 void ovix_count_passes(uint64 passes);
+
+// ---------------------------------------------------------------------------
+// The layers above the machine.
+//
+// The debugger engine and the timeline follow the machine's runs through
+// this table of hooks, which they fill when they are linked in; the loop
+// calls a hook only when it is set, and nothing on a pass's plain path looks
+// at it. While loop_debug_path is set (something of the engine is in use)
+// the loop runs its debugging path: after every pass it looks at one byte
+// of loop_pc_map for the new program counter, and calls after_pass when it
+// is non-zero; it stops after a pass that left loop_stop_request set.
+struct loop_observers {
+    // Around every run of ovix_resume: begin only when it takes the
+    // debugging path, end after every run, with its result.
+    void (*run_begin)();
+    void (*run_end)(const loop_result &r, uint32 target);
+    // The debugging path, after a pass whose new pc has its byte of the map
+    // set; the machine's state is saved and loop_access_pc is the pass's
+    // instruction. True, with loop_stop_request set: stop.
+    bool (*after_pass)();
+    // The loop's own reads through the bus (the per-instruction listing,
+    // the frame pass and its front-end hooks) are not the program's: it
+    // disarms watchpoints around them.
+    void (*watch_arm)(bool armed);
+    // The machine's input and its frames, as they happen: a code sent by
+    // the keyboard poll with the key it holds after it, F2/F3 held after a
+    // pass (bit 0 F2, bit 1 F3), a reset, a cold start, a frame pass.
+    void (*key_sent)(int code, const ovix_key_state &held);
+    void (*fkeys_held)(uint64 pass, uint8 fkeys);
+    void (*reset)();
+    void (*power_on)();
+    void (*frame)();
+};
+extern loop_observers ovix_observers;
+
+extern uint8 loop_pc_map[0x10000];   // non-zero: after_pass is called after a pass that reaches the address
+extern bool loop_debug_path;         // the loop runs its debugging path
+extern uint16 loop_access_pc;        // the debugging path: the instruction of the pass under way
+extern int loop_stop_request;        // after_pass asks the loop to stop after this pass

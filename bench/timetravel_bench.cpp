@@ -1,11 +1,14 @@
 // Time-travel benchmark: a session of our BIOS with the demo cartridge run
 // for MINUTES of emulated time at 5 MHz as the window program runs it (a
 // frame pass every 100000 cycles) with a key typed every second, recorded
-// on the timeline; then, at random points of it, the time a reverse step
-// takes and the time a reverse continue back to the last key handled
-// takes; the timeline's memory per recorded minute; the cost of recording
-// (keyframes) per emulated second, as a share of a core at 5 MHz; and the
-// in-memory capture and restore.
+// on the timeline; then, at random points of it, the time each kind of
+// step back takes: a reverse step (one pass), a reverse next (over calls
+// and interrupts), a step back by source line (with the BIOS's and the
+// demo's debug information; mostly across the BIOS's IDLE loop that waits
+// for a key), and a reverse continue back to the last key handled; the
+// timeline's memory per recorded minute; the cost of recording (keyframes)
+// per emulated second, as a share of a core at 5 MHz; and the in-memory
+// capture and restore.
 //
 //   ovix-timetravel-bench [MINUTES [SAMPLES]]      (10 and 200 by default)
 #include <algorithm>
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "debug/engine.h"
+#include "debug/source_debug.h"
 #include "debug/trace.h"
 #include "machine/loop.h"
 #include "mem/memory.h"
@@ -127,34 +131,53 @@ int main(int argc, char **argv)
     }
     const uint64 begin = tl_begin_pass(), last = tl_end_pass();
 
-    std::mt19937_64 rng(1);
-    std::vector<double> step_ms, continue_ms;
+    // Source lines for the steps back by line (loaded after the session: the
+    // stop at bytes no line produced would put the session's runs on the
+    // debugging path).
     std::string error;
+    for (const char *dbg : {OVIX_BINARY_DIR "/roms/bios/BIOS7020.dbg", OVIX_BINARY_DIR "/roms/demo/demo.dbg"}) {
+        if (!srcdbg_load(dbg, &error)) {
+            fprintf(stderr, "%s\n", error.c_str());
+            return 1;
+        }
+    }
+
+    std::mt19937_64 rng(1);
+    std::vector<double> step_ms, next_ms, line_ms, continue_ms;
+    // Times one step back from pass `at`.
+    auto time_back = [&](uint64 at, dbg_stop (*back)(std::string *), const char *what, std::vector<double> *ms) {
+        if (tl_goto(at, &error).kind == DBG_STOP_NONE) {
+            fprintf(stderr, "goto %llu: %s\n", (unsigned long long)at, error.c_str());
+            return false;
+        }
+        const auto a = steady::now();
+        if (back(&error).kind == DBG_STOP_NONE) {
+            fprintf(stderr, "%s at %llu: %s\n", what, (unsigned long long)at, error.c_str());
+            return false;
+        }
+        ms->push_back(std::chrono::duration<double, std::milli>(steady::now() - a).count());
+        return true;
+    };
     // A breakpoint at the BIOS's INT1 handler: each key typed reaches it.
     uint16 int1 = (uint16)(rom_7020[0x7FC] << 8 | rom_7020[0x7FD]);
     char where[8];
     snprintf(where, sizeof where, "%04X", int1);
     for (int i = 0; i < samples; i++) {
         const uint64 at = begin + 1 + rng() % (last - begin - 1);
-        if (tl_goto(at, &error).kind == DBG_STOP_NONE) {
-            fprintf(stderr, "goto %llu: %s\n", (unsigned long long)at, error.c_str());
+        if (!time_back(at, tl_step_back, "step back", &step_ms) ||
+            !time_back(at, tl_step_back_over, "reverse next", &next_ms) ||
+            !time_back(at, srcdbg_line_back, "step back by line", &line_ms))
             return 1;
-        }
-        auto a = steady::now();
-        if (tl_step_back(&error).kind == DBG_STOP_NONE) {
-            fprintf(stderr, "step back at %llu: %s\n", (unsigned long long)at, error.c_str());
-            return 1;
-        }
-        step_ms.push_back(std::chrono::duration<double, std::milli>(steady::now() - a).count());
         if (i % 4 == 0) {
             dbg_break_add(where, nullptr, nullptr, false, &error);
-            a = steady::now();
-            tl_reverse_continue(&error);
-            continue_ms.push_back(std::chrono::duration<double, std::milli>(steady::now() - a).count());
+            const bool ok = time_back(at, tl_reverse_continue, "reverse continue", &continue_ms);
             dbg_delete_all();
+            if (!ok) return 1;
         }
     }
     report("reverse step", step_ms);
+    report("reverse next", next_ms);
+    report("step back by source line", line_ms);
     report("reverse continue (INT1)", continue_ms);
     return 0;
 }

@@ -31,10 +31,13 @@ enum { CLEAR_LINE = 0, ASSERT_LINE = 1, HOLD_LINE = 2, PULSE_LINE = 3 };
 // The processor's four I/O ports.
 enum { TMS7000_PORTA = 0, TMS7000_PORTB = 1, TMS7000_PORTC = 2, TMS7000_PORTD = 3 };
 
-// The debugger request: a chip sets it (the video chip, at a read of its
-// register port) and the emulation loop stops after the pass (defined with
-// the loop, machine/loop.cpp).
+// The debugger request: non-zero stops the emulation loop after the pass
+// (defined with the loop, machine/loop.cpp). Front ends set it to 1; the
+// program's own request (the video chip, at a read of its register port
+// 0125) adds ASK_BKPT_PROGRAM, so that a run following recorded input can
+// tell it from a front end's.
 extern int ask_bkpt;
+constexpr int ASK_BKPT_PROGRAM = 2;
 
 // A rare path kept out of line, so that the per-instruction code around its
 // call (inlined and flattened into the emulation loop) stays small.

@@ -194,6 +194,7 @@ void tms7000_set_context(const tms7000_Regs *src)
 tms7000_frame tms7000_frames[TMS7000_MAX_FRAMES];
 int tms7000_nframes;
 bool tms7000_frames_kept;
+tms7000_entry_note tms7000_last_entry;
 
 void tms7000_drop_frames_above(uint8 sp)
 {
@@ -223,6 +224,13 @@ void tms7000_do_interrupt(int address, int line)
     TRACE("called");
     // The call stack sees the frame pushed.
     if (tms7000_frames_kept) push_interrupt_frame(line, tms7000.pc.w.l, (uint16)address);
+    tms7000_entry_note &note = tms7000_last_entry;
+    note.count++;
+    note.line = line;
+    note.from = tms7000.pc.w.l;
+    note.sp = tms7000.sp;
+    note.sr = tms7000.sr;
+    note.idle = tms7000.idle_state != 0;
 
     const uint8 frame[3] = {tms7000.sr, tms7000.pc.b.h, tms7000.pc.b.l};
     for (uint8 byte : frame) {
@@ -231,6 +239,7 @@ void tms7000_do_interrupt(int address, int line)
     }
     tms7000.sr = 0;   // clears I: no nesting until EINT or RETI
     tms7000.pc.w.l = RM16((uint32)address & 0xFFFF);
+    note.entry = tms7000.pc.w.l;
 
     if (tms7000.idle_state == 0) {
         tms7000_icount -= CYCLES_INTERRUPT;

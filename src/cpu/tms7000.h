@@ -199,3 +199,16 @@ extern int tms7000_nframes;
 extern bool tms7000_frames_kept;
 // Drops the frames whose return address lies above the stack pointer `sp`.
 void tms7000_drop_frames_above(uint8 sp);
+
+// The last interrupt entry, for the debugger's history: every entry counts
+// and is described here, whether or not frames are kept (it is no part of
+// the machine's state).
+struct tms7000_entry_note {
+    uint32 count = 0;        // entries since the program started
+    int line = 0;            // INT1..INT3 as 0..2
+    uint16 from = 0;         // the interrupted address (the return address pushed)
+    uint16 entry = 0;        // the routine's first instruction
+    uint8 sp = 0, sr = 0;    // the stack pointer and status before the entry
+    bool idle = false;       // the CPU was idle (IDLE) when it came
+};
+extern tms7000_entry_note tms7000_last_entry;

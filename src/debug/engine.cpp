@@ -65,11 +65,14 @@ struct engine_state {
     bool polling = false;   // MAP_POLL is set in the map
     history_ring history;
     std::vector<std::pair<uint16, uint16>> unwritten;   // bytes no source line produced
+    uint32 entries_seen = 0;   // the CPU's count of interrupt entries at the engine's last look
+    uint64 recorded_pass = 0;  // the pass the history recorded last
     // Re-executing the past (dbg_replay).
     dbg_replay_mode mode = DBG_LIVE;
     bool history_was_on = false;
     dbg_stop last_hit;
-    int depth_limit = 0;   // DEPTH
+    int depth_limit = 0;                // DEPTH
+    std::vector<dbg_trail_run> trail;   // DEPTH: the passes kept, oldest first
 };
 
 engine_state s;
@@ -363,39 +366,87 @@ void ensure_frames()
 // ---------------------------------------------------------------------------
 // History.
 
-void record_history(uint16 pc0)
+uint64 clock_cycles()
+{
+    const orlo_time t = orlo_get_time();
+    return (uint64)t.seconds * ORLO_SUBSECONDS + t.subseconds;
+}
+
+// A new entry of the history: its slot, cleared, with the time and the
+// registers A and B as they are now.
+dbg_history_entry &new_history_entry()
 {
     history_ring &h = s.history;
     if (h.entries.size() != (size_t)DBG_HISTORY_SIZE) h.entries.assign(DBG_HISTORY_SIZE, dbg_history_entry{});
-    const orlo_time t = orlo_get_time();
-    const uint64 cycles = (uint64)t.seconds * ORLO_SUBSECONDS + t.subseconds;
-    const bool idle_step = tms7000.idle_state && tms7000.pc.w.l == pc0;
-    if (idle_step && h.count) {
-        dbg_history_entry &last = h.entries[(h.next + DBG_HISTORY_SIZE - 1) % DBG_HISTORY_SIZE];
-        if (last.length == 0 && last.pc == pc0) {
-            last.repeat++;
-            last.cycles = cycles;
-            last.passes = ovix_machine_passes();
-            return;
-        }
-    }
     dbg_history_entry &e = h.entries[h.next];
     e = dbg_history_entry{};
-    e.cycles = cycles;
+    e.cycles = clock_cycles();
     e.passes = ovix_machine_passes();
     e.repeat = 1;
-    e.pc = pc0;
-    if (!idle_step) {
-        const uint8 op = bus_peek(pc0);
-        e.length = (uint8)dasm_length(op);
-        for (unsigned i = 0; i < e.length && i < 4; i++) e.bytes[i] = bus_peek((pc0 + i) & 0xFFFF);
-    }
     e.a = tms7000.rf[0];
     e.b = tms7000.rf[1];
     e.sp = tms7000.sp;
     e.sr = tms7000.sr;
     h.next = (h.next + 1) % DBG_HISTORY_SIZE;
     if (h.count < (size_t)DBG_HISTORY_SIZE) h.count++;
+    return e;
+}
+
+// The interrupt entry the CPU noted last, as an entry of its own: at the
+// interrupted address, with the registers after it.
+void record_interrupt()
+{
+    const tms7000_entry_note &n = tms7000_last_entry;
+    dbg_history_entry &e = new_history_entry();
+    e.pc = n.from;
+    e.interrupt = (uint8)(n.line + 1);
+    e.entry = n.entry;
+    s.entries_seen = n.count;
+}
+
+// An interrupt entered since the engine last looked (a frame pass's key,
+// recorded input applied between two runs): into the history when it is
+// recorded; noted as seen in any case.
+void look_for_interrupt()
+{
+    if (tms7000_last_entry.count == s.entries_seen) return;
+    if (s.history.on && s.mode == DBG_LIVE)
+        record_interrupt();
+    else
+        s.entries_seen = tms7000_last_entry.count;
+}
+
+// The pass just run: its instruction, or its idle step (idle steps in a
+// row at one address are one entry), then the interrupt entry that came
+// during the pass, if one did.
+void record_history(uint16 pc0)
+{
+    history_ring &h = s.history;
+    const tms7000_entry_note &n = tms7000_last_entry;
+    const bool entered = n.count != s.entries_seen;
+    // An interrupt that came during the pass came after its instruction (or
+    // its idle step, which it ended): the stack pointer and status after
+    // that are those the entry found.
+    const bool idle_step = entered ? n.idle && n.from == pc0 : tms7000.idle_state && tms7000.pc.w.l == pc0;
+    const uint8 sp = entered ? n.sp : tms7000.sp, sr = entered ? n.sr : tms7000.sr;
+    dbg_history_entry *last = h.count ? &h.entries[(h.next + DBG_HISTORY_SIZE - 1) % DBG_HISTORY_SIZE] : nullptr;
+    if (idle_step && last && last->length == 0 && !last->interrupt && last->pc == pc0) {
+        last->repeat++;
+        last->cycles = clock_cycles();
+        last->passes = ovix_machine_passes();
+    } else {
+        dbg_history_entry &e = new_history_entry();
+        e.pc = pc0;
+        e.sp = sp;
+        e.sr = sr;
+        if (!idle_step) {
+            const uint8 op = bus_peek(pc0);
+            e.length = (uint8)dasm_length(op);
+            for (unsigned i = 0; i < e.length && i < 4; i++) e.bytes[i] = bus_peek((pc0 + i) & 0xFFFF);
+        }
+    }
+    if (entered) record_interrupt();
+    s.recorded_pass = ovix_machine_passes();
 }
 
 // ---------------------------------------------------------------------------
@@ -539,7 +590,8 @@ static std::string stop_text(const dbg_stop &st)
                 snprintf(t, sizeof t, "Went back to the start of the recorded time at %04X (pass %" PRIu64 ")", st.pc,
                          st.passes);
             else
-                snprintf(t, sizeof t, "Stepped back to %04X (pass %" PRIu64 ")", st.pc, st.passes);
+                snprintf(t, sizeof t, "%s to %04X (pass %" PRIu64 ")",
+                         st.back ? "Stepped back" : st.forwards ? "Went forwards" : "Went", st.pc, st.passes);
             return t;
         }
         return "Stepped";
@@ -638,7 +690,9 @@ int dbg_break_add_at(uint16 address, const char *location, const char *condition
     return add_point(std::move(p), error);
 }
 
-// A location or a range endpoint: an expression whose value is an address.
+// A location or a range endpoint: an expression whose value is an address
+// (a register or port name is its address in the CPU's space; in video
+// memory, where none lies, a value).
 static bool address_value(const std::string &text, int64 limit, int64 *value, std::string *error)
 {
     if (text.empty()) {
@@ -646,7 +700,9 @@ static bool address_value(const std::string &text, int64 limit, int64 *value, st
         return false;
     }
     std::string e;
-    if (!expr_evaluate(text.c_str(), value, &e)) {
+    const bool ok = limit == 0x7FFF ? expr_evaluate(text.c_str(), value, &e)
+                                    : expr_evaluate_location(text.c_str(), value, &e);
+    if (!ok) {
         *error = "'" + text + "': " + e;
         return false;
     }
@@ -874,10 +930,18 @@ OVIX_COLD static bool dbg_after_pass()
     if (s.mode == DBG_REPLAY_QUIET) return false;
     if (s.mode == DBG_REPLAY_DEPTH) {
         if (tms7000_nframes <= s.depth_limit) {
-            s.last_hit = make_stop(DBG_STOP_STEP);
-            s.last_hit.step = DBG_STEP_BACK;
-            s.last_hit.pc = tms7000.pc.w.l;
-            s.last_hit.passes = ovix_machine_passes();
+            // Passes in a row at one address and depth (idle steps) are one run.
+            const uint64 pass = ovix_machine_passes();
+            const uint16 pc = tms7000.pc.w.l;
+            const uint8 depth = (uint8)tms7000_nframes;
+            if (!s.trail.empty()) {
+                dbg_trail_run &last = s.trail.back();
+                if (last.pc == pc && last.depth == depth && last.last + 1 == pass) {
+                    last.last = pass;
+                    return false;
+                }
+            }
+            s.trail.push_back({pass, pass, pc, depth});
         }
         return false;
     }
@@ -891,27 +955,28 @@ OVIX_COLD static bool dbg_after_pass()
         stopping = true;
     }
     // A breakpoint is hit when a pass arrives at its address: not by the
-    // idle steps that follow IDLE there.
+    // idle steps that follow IDLE there. Every enabled breakpoint there
+    // counts the pass (where its condition holds), whatever stops it; the
+    // first of them, by number, that stops it is the stop, unless a
+    // watchpoint of the same pass came first.
     const bool idle_step = tms7000.idle_state && pc == pc0;
-    if (!stopping && (loop_pc_map[pc] & MAP_BREAK) && !idle_step) {
+    if ((loop_pc_map[pc] & MAP_BREAK) && !idle_step) {
         for (dbg_point &p : s.points) {
             if (p.watch || !p.enabled || p.first != pc) continue;
             if (!condition_holds(p, nullptr)) {
-                if (s.pending) {
-                    stop = s.pending_stop;
+                if (s.pending && !stopping) {
+                    stop = s.pending_stop;   // the condition's error
                     stopping = true;
-                    break;
                 }
                 continue;
             }
             p.hits++;
-            if (!hit_stops(p)) continue;
+            if (stopping || !hit_stops(p)) continue;
             stop = make_stop(DBG_STOP_BREAK);
             stop.id = p.id;
             stop.hits = p.hits;
             stop.temporary = p.temporary;
             stopping = true;
-            break;
         }
     }
     if (!stopping && (loop_pc_map[pc] & MAP_UNWRITTEN) && !idle_step) {
@@ -949,6 +1014,7 @@ OVIX_COLD static bool dbg_after_pass()
 static void dbg_run_begin()
 {
     ensure_frames();
+    look_for_interrupt();   // one that came between two runs
     loop_stop_request = 0;
     loop_access_pc = tms7000.pc.w.l;
     s.pending = false;
@@ -964,6 +1030,10 @@ static void dbg_run_begin()
 static void dbg_watch_arm(bool armed)
 {
     s.armed = armed && tms7000_frames_kept && s.mode != DBG_REPLAY_QUIET && s.mode != DBG_REPLAY_DEPTH;
+    // After a frame pass (the history has recorded its pass: not after the
+    // listing of an instruction, before it), an interrupt its keyboard poll
+    // made enter.
+    if (armed && s.history.on && ovix_machine_passes() == s.recorded_pass) look_for_interrupt();
 }
 
 static void dbg_run_end(const loop_result &r, uint32 target)
@@ -1107,6 +1177,25 @@ void dbg_forget_frames()
     s.frames_known = false;
 }
 
+bool dbg_frames_save(std::vector<dbg_frame> *frames, bool in_run)
+{
+    frames->clear();
+    // Inside a run they are known while the run keeps them; between runs
+    // when the last run did (or they were found since).
+    if (in_run ? !tms7000_frames_kept : !s.frames_known) return false;
+    frames->assign(tms7000_frames, tms7000_frames + tms7000_nframes);
+    return true;
+}
+
+void dbg_frames_load(const std::vector<dbg_frame> &frames, bool known)
+{
+    tms7000_nframes = 0;
+    if (known)
+        for (const dbg_frame &f : frames)
+            if (tms7000_nframes < DBG_MAX_FRAMES) tms7000_frames[tms7000_nframes++] = f;
+    s.frames_known = known;
+}
+
 // ---------------------------------------------------------------------------
 // Re-executing the past.
 
@@ -1124,9 +1213,17 @@ void dbg_replay(dbg_replay_mode mode)
     rebuild_maps();
 }
 
+bool dbg_replaying() { return s.mode != DBG_LIVE; }
+
 const dbg_stop &dbg_replay_last_hit() { return s.last_hit; }
 
-void dbg_replay_depth(int frames) { s.depth_limit = frames; }
+void dbg_replay_depth(int frames)
+{
+    s.depth_limit = frames;
+    s.trail.clear();
+}
+
+const std::vector<dbg_trail_run> &dbg_replay_trail() { return s.trail; }
 
 void dbg_history_truncate(uint64 passes)
 {
@@ -1165,7 +1262,9 @@ const dbg_history_entry &dbg_history_at(size_t n)
 std::string dbg_history_text(const dbg_history_entry &e)
 {
     char bytes[16] = "", dasm[64] = "", line[200];
-    if (e.length == 0) {
+    if (e.interrupt) {
+        snprintf(dasm, sizeof dasm, "(INT%u -> %04X)", e.interrupt, e.entry);
+    } else if (e.length == 0) {
         snprintf(dasm, sizeof dasm, "(idle x%u)", e.repeat);
     } else {
         for (unsigned i = 0; i < e.length && i < 4; i++) snprintf(bytes + 2 * i, 3, "%02X", e.bytes[i]);

@@ -84,6 +84,7 @@ struct dbg_stop {
     uint8 new_value = 0;      // the byte read or written
     uint64 passes = 0;        // the machine's time when it stopped (passes since power-on)
     bool back = false;        // reached by going back in time
+    bool forwards = false;    // STEP, step BACK: a goto that went forwards in time
     bool start_of_time = false;   // STEP, going back: the start of the recorded time
     std::string error;        // ERROR: the evaluation error
 };
@@ -229,18 +230,32 @@ std::string dbg_frame_text(const dbg_frame &f, int index);
 // The machine was replaced or reset (a snapshot loaded, a reset, a power-on,
 // a cartridge): the frames seen so far are forgotten.
 void dbg_forget_frames();
+// The frames for a keyframe of the timeline, and back: a machine restored
+// from it has the frames it had, so that the call stack at a pass is the
+// same whichever way the machine got there. Save: false (and no frames)
+// when they are not known: `in_run`, during a run (at a frame pass) that
+// does not keep them; otherwise after a run that did not keep them. Load:
+// `known` false leaves them to be found on the stack.
+bool dbg_frames_save(std::vector<dbg_frame> *frames, bool in_run);
+void dbg_frames_load(const std::vector<dbg_frame> &frames, bool known);
 
 // ---------------------------------------------------------------------------
 // History of executed instructions.
 
+// An entry is an executed instruction, idle steps at one address, or an
+// interrupt entry (which the CPU makes after an instruction or an idle
+// step, or at a keyboard poll, without executing anything of the
+// interrupted program).
 struct dbg_history_entry {
     uint64 cycles;       // the emulated clock (cycles) after the instruction
     uint64 passes;       // the machine's time after it (passes since power-on)
     uint32 repeat;       // idle steps: how many in a row (1 for an instruction)
-    uint16 pc;           // its address
+    uint16 pc;           // its address (an interrupt entry: the interrupted address)
     uint8 bytes[4];      // its bytes (length of them meaningful)
-    uint8 length;        // 0: an idle step
+    uint8 length;        // 0: an idle step or an interrupt entry
     uint8 a, b, sp, sr;  // the registers after it
+    uint8 interrupt;     // 1 to 3: the entry of INT1 to INT3; 0: none
+    uint16 entry;        // an interrupt entry: its routine's first instruction
 };
 
 void dbg_history_enable(bool on);   // off: the recorded history is kept, nothing more is recorded
@@ -249,7 +264,8 @@ void dbg_history_clear();
 size_t dbg_history_size();
 // The n-th newest entry (0: the newest).
 const dbg_history_entry &dbg_history_at(size_t n);
-// One line: "  123456 FA91 12 07       MOV R7,A        A=00 B=00 SP=61 SR=20 cycles=123".
+// One line: "  123456 FA91 12 07       MOV R7,A        A=00 B=00 SP=61 SR=20 cycles=123";
+// an idle step's text is "(idle x12)", an interrupt entry's "(INT1 -> F9B8)".
 std::string dbg_history_text(const dbg_history_entry &e);
 // Writes the whole history, oldest first, to `path`; false with *error.
 bool dbg_history_save(const char *path, std::string *error);
@@ -263,11 +279,21 @@ bool dbg_history_save(const char *path, std::string *error);
 // conditions; not their hit counts, whose counters stay as they are), and
 // the arrivals at bytes no source line produced, and the last hit is kept
 // instead of stopping the run. LIVE: as usual.
-// DEPTH: the last pass after which the machine was no deeper in frames
-// than dbg_replay_depth says is kept (a STEP stop, step BACK).
+// DEPTH: every pass after which the machine was no deeper in frames than
+// dbg_replay_depth says goes into the trail, as runs of passes at one
+// address and depth (idle steps at one address are one run).
 enum dbg_replay_mode { DBG_LIVE, DBG_REPLAY_QUIET, DBG_REPLAY_COLLECT, DBG_REPLAY_DEPTH };
 void dbg_replay(dbg_replay_mode mode);
+bool dbg_replaying();   // a mode other than LIVE
+// DEPTH: the deepest frame count kept; the trail starts empty.
 void dbg_replay_depth(int frames);
+struct dbg_trail_run {
+    uint64 first, last;   // passes first..last, after each of which the machine was
+    uint16 pc;            // at this address
+    uint8 depth;          // this many frames deep
+};
+// DEPTH: the trail since dbg_replay_depth, oldest first.
+const std::vector<dbg_trail_run> &dbg_replay_trail();
 // COLLECT: the last hit since dbg_replay(DBG_REPLAY_COLLECT) began, with
 // `passes` its pass (kind NONE when there was none).
 const dbg_stop &dbg_replay_last_hit();

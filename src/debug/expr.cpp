@@ -103,7 +103,10 @@ bool parse_digits(const std::string &s, int base, int64 *v)
 
 class parser {
 public:
-    parser(const char *text, bool with_access, dbg_expr *out) : s_(text), access_(with_access), out_(out) {}
+    parser(const char *text, bool with_access, bool location, dbg_expr *out)
+        : s_(text), access_(with_access), location_(location), out_(out)
+    {
+    }
 
     bool run(std::string *error)
     {
@@ -130,6 +133,8 @@ private:
     const char *s_;
     size_t pos_ = 0;
     bool access_;
+    bool location_;      // the expression is a location (outside brackets)
+    int brackets_ = 0;   // inside [..], w[..], v[..]: a value again
     dbg_expr *out_;
     token tok_;
     int depth_ = 0;
@@ -312,7 +317,10 @@ private:
     {
         if (!next()) return false;
         int a;
-        if (!expr(&a)) return false;
+        brackets_++;
+        const bool ok = expr(&a);
+        brackets_--;
+        if (!ok) return false;
         if (!is("]")) return error_at(tok_.column, "']' expected, not " + describe(tok_));
         if (!next()) return false;
         // A constant address is checked at once.
@@ -371,6 +379,11 @@ private:
         };
         for (const auto &r : regs)
             if (equal_nocase(w, r.name)) {
+                // A and B are R0 and R1: as a location, their addresses.
+                if (at_location() && (r.op == OP_A || r.op == OP_B)) {
+                    *out = add(OP_CONST, t.column, -1, -1, r.op == OP_A ? 0 : 1);
+                    return true;
+                }
                 *out = add(r.op, t.column, r.bit);
                 return true;
             }
@@ -378,7 +391,7 @@ private:
             const int n = register_number(w, letter);
             if (n < 0) continue;
             if (n > 255) return error_at(t.column, quoted(w) + ": the registers are " + letter + "0-" + letter + "255");
-            *out = add(letter == 'R' ? OP_RF : OP_PF, t.column, n);
+            *out = register_node(letter == 'P', n, t.column);
             return true;
         }
         if (equal_nocase(w, "value") || equal_nocase(w, "old")) {
@@ -396,8 +409,21 @@ private:
         return label_value(w, t.column, out);
     }
 
+    // Names of registers and ports are read where the expression is a
+    // location, outside brackets, as their addresses.
+    bool at_location() const { return location_ && brackets_ == 0; }
+
+    // Register (or port) n: its content, or as a location its address
+    // (R6 at 0006, P46 at 012E).
+    int register_node(bool port, int64 n, int column)
+    {
+        if (at_location()) return add(OP_CONST, column, -1, -1, port ? 0x100 + n : n);
+        return add(port ? OP_PF : OP_RF, column, (int32)n);
+    }
+
     // A name of the symbol files: a label's address, a constant's value, or
-    // the number of the register or port an alias names.
+    // what the register or port an alias names is (its content, or as a
+    // location its address).
     bool label_value(const std::string &w, int column, int *out)
     {
         symbol_info info;
@@ -406,7 +432,10 @@ private:
             if (symbols_count() == 0) message += " (no symbols are loaded)";
             return error_at(column, message);
         }
-        *out = add(OP_CONST, column, -1, -1, info.value);
+        if ((info.kind == symbol_kind::reg || info.kind == symbol_kind::port) && info.value >= 0 && info.value <= 255)
+            *out = register_node(info.kind == symbol_kind::port, info.value, column);
+        else
+            *out = add(OP_CONST, column, -1, -1, info.value);
         return true;
     }
 
@@ -543,7 +572,7 @@ struct evaluator {
 
 }  // namespace
 
-bool expr_compile(const char *text, bool with_access, dbg_expr *out, std::string *error)
+bool expr_compile(const char *text, bool with_access, dbg_expr *out, std::string *error, bool location)
 {
     *out = dbg_expr{};
     if (!text) text = "";
@@ -555,7 +584,7 @@ bool expr_compile(const char *text, bool with_access, dbg_expr *out, std::string
         return false;
     }
     out->text = text;
-    parser p(text, with_access, out);
+    parser p(text, with_access, location, out);
     return p.run(error);
 }
 
@@ -576,6 +605,12 @@ bool expr_evaluate(const char *text, int64 *value, std::string *error)
 {
     dbg_expr e;
     return expr_compile(text, false, &e, error) && expr_eval(e, nullptr, value, error);
+}
+
+bool expr_evaluate_location(const char *text, int64 *value, std::string *error)
+{
+    dbg_expr e;
+    return expr_compile(text, false, &e, error, true) && expr_eval(e, nullptr, value, error);
 }
 
 std::string expr_value_text(int64 value)

@@ -10,15 +10,21 @@
 //               and the ports at 0100-01FF as a CPU read would give them,
 //               read without side effects). IDLE (1 while IDLE holds the
 //               CPU), CYCLES (the emulated clock in cycles), PASSES (loop
-//               passes since power-on).
+//               passes since power-on; in a watchpoint's condition, the
+//               pass that makes the access counted, as its stop reports).
 //   memory      [addr] a byte of the CPU's space, w[addr] a big-endian word,
 //               v[addr] a byte of video memory (0000-7FFF). Read without
 //               side effects.
 //   labels      names of the symbol files (any case): a label is its
 //               address, a constant its value, a register or port alias
-//               the register's or port's number (COUNT for R6 is 6; [COUNT]
-//               or R6 reads it); a name made only of hexadecimal digits, or
-//               named like a register, is written label(NAME).
+//               the register or port it names (COUNT for R6 reads R6); a
+//               name made only of hexadecimal digits, or named like a
+//               register, is written label(NAME).
+//   locations   where an expression is a location (a breakpoint's address,
+//               a watch range, an address to dump), a register or port
+//               name, or an alias of one, is its address instead: R6 and
+//               COUNT are 0006, P46 012E, A 0000 and B 0001; inside
+//               brackets ([..], w[..], v[..]) names are values again.
 //   watch       value (the byte read or written) and old (the byte before a
 //               write), in a watchpoint's condition only.
 //   operators   C's, with C's precedence: unary - + ! ~, * / %, + -, << >>,
@@ -64,17 +70,19 @@ struct expr_access {
     uint32 old = 0;     // the byte before a write (the same byte for a read)
 };
 
-// Compiles `text`. `with_access`: value and old may be named. False with
-// *error set ("at column 4: unknown name 'foo'") when it is not sound.
-bool expr_compile(const char *text, bool with_access, dbg_expr *out, std::string *error);
+// Compiles `text`. `with_access`: value and old may be named; `location`:
+// the text is a location (see above). False with *error set ("at column 4:
+// unknown name 'foo'") when it is not sound.
+bool expr_compile(const char *text, bool with_access, dbg_expr *out, std::string *error, bool location = false);
 
 // Evaluates `e` on the machine as it is (and `access` for value and old).
 // False with *error set when it cannot (division by zero, address outside
 // its space).
 bool expr_eval(const dbg_expr &e, const expr_access *access, int64 *value, std::string *error);
 
-// Compiles and evaluates at once.
+// Compiles and evaluates at once: a value, or a location.
 bool expr_evaluate(const char *text, int64 *value, std::string *error);
+bool expr_evaluate_location(const char *text, int64 *value, std::string *error);
 
 // The register a `set` command may change: one of the names above that is
 // a register or flag (not IDLE, CYCLES, PASSES, which are not state one

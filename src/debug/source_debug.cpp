@@ -196,30 +196,39 @@ dbg_stop srcdbg_line_step(bool into, uint64 limit, const loop_hooks *hooks, cons
 
 dbg_stop srcdbg_line_back(std::string *error)
 {
+    // One walk back over calls (tl_walk_back): past the passes of the line
+    // the machine is on, then through those of the line before it, to the
+    // first pass of that line's run.
     const srcmap_place start = srcmap_statement_at(tms7000.pc.w.l);
-    dbg_stop stop = tl_step_back_over(error);
-    if (stop.kind == DBG_STOP_NONE || start.file < 0) return stop;
-    int steps = 1;
-    // To another line.
-    while (srcmap_statement_at(tms7000.pc.w.l) == start && !stop.start_of_time && steps < SRCDBG_BACK_STEPS) {
-        stop = tl_step_back_over(error);
-        steps++;
-        if (stop.kind == DBG_STOP_NONE) return stop;
-    }
-    // To its first pass.
-    const srcmap_place line = srcmap_statement_at(tms7000.pc.w.l);
-    while (line.file >= 0 && !stop.start_of_time && steps < SRCDBG_BACK_STEPS) {
-        const dbg_stop here = stop;
-        stop = tl_step_back_over(error);
-        steps++;
-        if (stop.kind == DBG_STOP_NONE) return stop;
-        if (!(srcmap_statement_at(tms7000.pc.w.l) == line)) {
-            stop = tl_goto(here.passes, error);
-            if (stop.kind == DBG_STOP_NONE) return stop;
-            stop.step = DBG_STEP_BACK;
-            break;
-        }
-    }
+    enum { LEAVING, ON_LINE } phase = LEAVING;
+    srcmap_place line;
+    uint64 here = 0;   // the first pass of the line's run seen so far
+    const dbg_stop stop = tl_walk_back(
+        [&](const dbg_trail_run &run, uint64 *target) {
+            const srcmap_place at = srcmap_statement_at(run.pc);
+            if (start.file < 0) {   // no source line: one step back over
+                *target = run.last;
+                return true;
+            }
+            if (phase == LEAVING) {
+                if (at == start) return false;
+                if (at.file < 0) {   // into code without source lines
+                    *target = run.last;
+                    return true;
+                }
+                line = at;
+                phase = ON_LINE;
+                here = run.first;
+                return false;
+            }
+            if (at == line) {
+                here = run.first;
+                return false;
+            }
+            *target = here;
+            return true;
+        },
+        error);
     return stop;
 }
 

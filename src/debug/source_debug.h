@@ -71,11 +71,10 @@ dbg_stop srcdbg_line_step(bool into, uint64 limit, const loop_hooks *hooks,
                           const volatile sig_atomic_t *interrupted = nullptr);
 
 // Back in time by source line: over calls to the previous line this
-// routine ran, then to the first pass of that line's run. Each step back
-// runs again from a keyframe, so at most SRCDBG_BACK_STEPS steps back are
-// taken. A stop of kind DBG_STOP_NONE, with *error set, when the recorded
-// time cannot go back.
-constexpr int SRCDBG_BACK_STEPS = 4000;
+// routine ran, then to the first pass of that line's run (one walk back,
+// tl_walk_back: each keyframe interval it crosses is run again once). A
+// stop of kind DBG_STOP_NONE, with *error set, when the recorded time
+// cannot go back; the machine is then where it was.
 dbg_stop srcdbg_line_back(std::string *error);
 
 // The source view of the window's debugger: a header line, then up to

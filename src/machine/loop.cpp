@@ -27,6 +27,7 @@ uint8 loop_pc_map[0x10000];
 bool loop_debug_path;
 uint16 loop_access_pc;
 int loop_stop_request;
+bool loop_pass_requests;
 
 // Passes since the last frame pass (or frame_due question), mod the frame
 // period, as the last run left it: ovix_resume starts from it.
@@ -90,6 +91,19 @@ OVIX_COLD static void frame_pass(const loop_hooks *hooks)
 
 OVIX_COLD static bool ask_frame_due(const loop_hooks *hooks) { return hooks->frame_due(hooks->ctx); }
 
+// Whether the debugger's request stops the run: F1 held or ask_bkpt set,
+// but for the program's own request alone while loop_pass_requests is set
+// (then it is cleared and the run goes on).
+OVIX_COLD static bool debugger_stops(uint32 f1)
+{
+    if (f1) return true;
+    if (ask_bkpt == ASK_BKPT_PROGRAM && loop_pass_requests) {
+        ask_bkpt = 0;
+        return false;
+    }
+    return ask_bkpt != 0;
+}
+
 loop_result ovix_run(uint32 targetPC, uint64 max_passes, const loop_hooks *hooks)
 {
     pass_counter = 0;
@@ -97,8 +111,10 @@ loop_result ovix_run(uint32 targetPC, uint64 max_passes, const loop_hooks *hooks
 }
 
 // Passes of the run under way, as far as counted: brought up to date at
-// frame passes and before the debugger engine looks, so that the machine's
-// time reads right there.
+// frame passes, and on the debugging path at the start of every pass (the
+// pass under way included), so that the machine's time reads right there
+// and wherever the debugger engine looks (a watchpoint's condition during
+// the pass sees the pass its stop would report).
 static uint64 run_passes = 0;
 
 // The loop. Flattened: the execute pass with its opcode dispatch and
@@ -147,6 +163,9 @@ __attribute__((flatten)) static loop_result resume(uint16 targetPC, uint64 max_p
     if constexpr (Debug) loop_access_pc = cpu.pc;
 
     for (;;) {
+        // The debugging path counts the pass under way, so that the machine's
+        // time reads right wherever the engine looks during the pass.
+        if constexpr (Debug) ++run_passes;
         tms7000_ovix_pass<Debug>(cpu);
 
         if (dump) [[unlikely]] {
@@ -171,7 +190,6 @@ __attribute__((flatten)) static loop_result resume(uint16 targetPC, uint64 max_p
         if constexpr (Debug) {
             if (loop_pc_map[cpu.pc] != 0) [[unlikely]] {
                 cpu.save();
-                run_passes = passes + (chunk - left) + 1;
                 ovix_observers.after_pass();   // sets loop_stop_request to stop
                 cpu.load();
             }
@@ -203,7 +221,7 @@ __attribute__((flatten)) static loop_result resume(uint16 targetPC, uint64 max_p
                 // The count stop comes last.
                 if (cpu.pc == targetPC)
                     reason = LOOP_STOP_PC;
-                else if ((fkeys & F1_HELD) || ask_bkpt)
+                else if (((fkeys & F1_HELD) || ask_bkpt) && debugger_stops(fkeys & F1_HELD))
                     reason = LOOP_STOP_DEBUGGER;
                 else if (Debug && loop_stop_request)
                     reason = LOOP_STOP_ENGINE;
@@ -224,8 +242,11 @@ __attribute__((flatten)) static loop_result resume(uint16 targetPC, uint64 max_p
         // The engine's request is tested with the debugger's; the debugger
         // comes first.
         if ((fkeys & F1_HELD) | ask_bkpt | (Debug ? loop_stop_request : 0)) [[unlikely]] {
-            reason = (fkeys & F1_HELD) || ask_bkpt ? LOOP_STOP_DEBUGGER : LOOP_STOP_ENGINE;
-            break;
+            const bool debugger = ((fkeys & F1_HELD) || ask_bkpt) && debugger_stops(fkeys & F1_HELD);
+            if (debugger || (Debug && loop_stop_request)) {
+                reason = debugger ? LOOP_STOP_DEBUGGER : LOOP_STOP_ENGINE;
+                break;
+            }
         }
         if constexpr (Debug) loop_access_pc = cpu.pc;   // the next pass's instruction
     }
@@ -260,7 +281,7 @@ loop_result ovix_resume(uint32 targetPC, uint64 max_passes, const loop_hooks *ho
         total.cycles += r.cycles;
         total.reason = r.reason;
         if (!none || r.reason != LOOP_STOP_PC) break;
-        if (ovix_keys[OVIX_KEY_F1] || ask_bkpt) {
+        if ((ovix_keys[OVIX_KEY_F1] || ask_bkpt) && debugger_stops(ovix_keys[OVIX_KEY_F1])) {
             total.reason = LOOP_STOP_DEBUGGER;
             break;
         }
@@ -281,10 +302,12 @@ int ovix_step_pass()
 {
     // One instruction, the clock and the timer check, as the debugger's
     // step has always made them (no listing line, no handshake keys).
+    run_passes = 1;   // the pass under way, as the debugging path counts it
     const int cycles = tms7000_ovix_execute(1);
     orlo_timer_update_clock({0, (uint32)cycles});
     orlo_check_timers();
     pass_counter = (pass_counter + 1) % LOOP_FRAME_PASSES;
+    run_passes = 0;
     machine_passes++;
     return cycles;
 }

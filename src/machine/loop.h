@@ -51,8 +51,8 @@ struct loop_result {
 // engine stops it (LOOP_STOP_ENGINE, only while something of the engine is
 // in use: then the loop takes its debugging path), or max_passes passes
 // have run; when several hold after the same pass, the first in that order
-// is the reason. Clears ask_bkpt when it starts. Always runs at least one
-// pass.
+// is the reason (the program's own request passed while loop_pass_requests
+// is set). Clears ask_bkpt when it starts. Always runs at least one pass.
 loop_result ovix_run(uint32 targetPC, uint64 max_passes, const loop_hooks *hooks);
 // The same, but the first pass is a frame pass only if the pass counter
 // says so: the count of passes since the last frame pass goes on from where
@@ -161,3 +161,10 @@ extern uint8 loop_pc_map[0x10000];   // non-zero: after_pass is called after a p
 extern bool loop_debug_path;         // the loop runs its debugging path
 extern uint16 loop_access_pc;        // the debugging path: the instruction of the pass under way
 extern int loop_stop_request;        // after_pass asks the loop to stop after this pass
+// While set, the program's own debugger request (ask_bkpt is
+// ASK_BKPT_PROGRAM alone: a read of port 0125) does not stop the loop: it
+// is cleared and the run goes on. The timeline sets it while it runs the
+// machine again along recorded input, which passed such requests when it
+// was recorded (a front end's request, F1 or the console's Ctrl-C, still
+// stops it).
+extern bool loop_pass_requests;

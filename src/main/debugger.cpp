@@ -16,6 +16,8 @@
 
 #include <allegro/internal/aintern.h>
 
+#include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <string>
 
@@ -58,7 +60,7 @@ static bool confirm_go_to(const field_address &f)
 }
 
 // Object numbers in the_dialog.
-enum { DBG_DISASS_BOX = 3, DBG_LOG_BOX = 4, DBG_FIELD = 6 };
+enum { DBG_DISASS_BOX = 3, DBG_LOG_BOX = 4, DBG_FIELD = 6, DBG_STATUS = 8 };
 static DIALOG *dialog_object(int n);
 
 // The disassembly box's view: it follows the program counter, or was
@@ -282,30 +284,60 @@ static int travelled(const dbg_stop &stop, const std::string &error)
     return D_REDRAW;
 }
 
+// The status line drawn at once, while a command works (the dialog draws
+// it again when the command returns).
+static void draw_status()
+{
+    DIALOG &d = *dialog_object(DBG_STATUS);
+    scare_mouse_area(d.x, d.y, d.w, d.h);
+    rectfill(gui_get_screen(), d.x, d.y, d.x + d.w - 1, d.y + d.h - 1, d.bg);
+    object_message(&d, MSG_DRAW, 0);
+    unscare_mouse();
+}
+
+// A travel back that searches the recorded time (each keyframe interval it
+// crosses is run again) says what it does on the status line before it
+// starts, and, when it takes long, how far back it got.
+static struct {
+    const char *what;
+    std::chrono::steady_clock::time_point shown;
+} s_search;
+
+static void search_progress(uint64 keyframe_pass, void *)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (now - s_search.shown < std::chrono::milliseconds(100)) return;
+    s_search.shown = now;
+    snprintf(debugger_status, sizeof debugger_status, "%s... back at pass %" PRIu64, s_search.what, keyframe_pass);
+    draw_status();
+}
+
+static int search_back(const char *what, dbg_stop (*travel)(std::string *))
+{
+    before_command();
+    s_search.what = what;
+    s_search.shown = std::chrono::steady_clock::now();
+    snprintf(debugger_status, sizeof debugger_status, "%s...", what);
+    draw_status();
+    tl_set_progress(search_progress, nullptr);
+    std::string error;
+    const dbg_stop stop = travel(&error);
+    tl_set_progress(nullptr, nullptr);
+    return travelled(stop, error);
+}
+
 static int step_back()
 {
-    const bool by_line = line_steps();
+    if (line_steps()) return search_back("Stepping back a line", srcdbg_line_back);
     before_command();
     std::string error;
-    const dbg_stop stop = by_line ? srcdbg_line_back(&error) : tl_step_back(&error);
+    const dbg_stop stop = tl_step_back(&error);
     return travelled(stop, error);
 }
 
-static int step_back_over()
-{
-    before_command();
-    std::string error;
-    const dbg_stop stop = tl_step_back_over(&error);
-    return travelled(stop, error);
-}
+static int step_back_over() { return search_back("Stepping back over", tl_step_back_over); }
 
-static int reverse_continue()
-{
-    before_command();
-    std::string error;
-    const dbg_stop stop = tl_reverse_continue(&error);
-    return travelled(stop, error);
-}
+static int reverse_continue() { return search_back("Reverse continue", tl_reverse_continue); }
 
 static int go_to_pass()
 {

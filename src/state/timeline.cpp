@@ -27,6 +27,8 @@ struct keyframe {
     size_t event_index;          // the events recorded before it was captured
     size_t full;                 // index of the whole keyframe it is coded against (itself when whole)
     std::vector<uint8> data;     // whole: the record's bytes; else the coded difference
+    bool frames_known;           // the debugger's call frames when it was captured, if known
+    std::vector<dbg_frame> frames;
 };
 
 struct timeline {
@@ -45,6 +47,9 @@ struct timeline {
     size_t memory = 0;                 // bytes of keyframe data
     bool fkeys_open = false;           // the last TL_FKEYS event may still grow
     bool playing = false;              // tl_play applies recorded input
+    bool pass_requests = false;        // tl_resume passes the program's debugger requests (a playback)
+    tl_progress progress = nullptr;    // told of each keyframe interval a backward search re-runs
+    void *progress_ctx = nullptr;
     machine_state scratch;             // decoding
     machine_state last_full;           // the last whole keyframe, for coding
 };
@@ -127,11 +132,13 @@ uint64 clock_cycles()
     return (uint64)now.seconds * ORLO_SUBSECONDS + now.subseconds;
 }
 
-void add_keyframe()
+// `in_run`: captured at a frame pass of a run (else between runs).
+void add_keyframe(bool in_run)
 {
     machine_state m;
     machine_state_capture(&m);
     keyframe k;
+    k.frames_known = dbg_frames_save(&k.frames, in_run);
     k.pass = m.machine_passes;
     k.cycles = (uint64)m.clock.seconds * ORLO_SUBSECONDS + m.clock.subseconds;
     k.event_index = t.events.size();
@@ -145,7 +152,7 @@ void add_keyframe()
         k.full = index - (index - t.first_keyframe) % FULL_EVERY;
         k.data = code_difference(t.last_full, m);
     }
-    t.memory += k.data.size();
+    t.memory += k.data.size() + k.frames.size() * sizeof(dbg_frame);
     t.keyframes.push_back(std::move(k));
 }
 
@@ -161,8 +168,9 @@ void trim()
         const bool too_old = newest - t.keyframes[group_end].cycles >= t.length;
         if (!too_old && t.memory <= t.memory_limit) return;
         for (size_t i = t.first_keyframe; i < group_end; i++) {
-            t.memory -= t.keyframes[i].data.size();
+            t.memory -= t.keyframes[i].data.size() + t.keyframes[i].frames.size() * sizeof(dbg_frame);
             std::vector<uint8>().swap(t.keyframes[i].data);
+            std::vector<dbg_frame>().swap(t.keyframes[i].frames);
         }
         t.first_keyframe = group_end;
         t.first_event = t.keyframes[group_end].event_index;
@@ -216,17 +224,19 @@ void held_now(tl_play_held *held)
     }
 }
 
-// Restores keyframe `index` and re-runs, quietly, to `pass`.
+// Restores keyframe `index` (with the call frames it was captured with)
+// and re-runs, quietly, to `pass`.
 bool replay_to(size_t index, uint64 pass, std::string *error)
 {
+    const keyframe &k = t.keyframes[index];
     decode(index, &t.scratch);
     machine_state_restore(t.scratch);
-    dbg_forget_frames();
-    size_t first = t.keyframes[index].event_index;
+    dbg_frames_load(k.frames, k.frames_known);
+    size_t first = k.event_index;
     tl_play_held held;
     fkeys_across(index, &held.fkeys, &held.until);
     loop_result r;
-    const bool ok = tl_play(t.events, &first, t.states, pass, LOOP_NO_TARGET, nullptr, &r, held);
+    const bool ok = tl_play(t.events, &first, t.states, pass, LOOP_NO_TARGET, nullptr, &r, held, true);
     t.next_event = first;
     if (!ok) {
         *error = "the recorded run stopped before pass " + std::to_string(pass);
@@ -235,16 +245,47 @@ bool replay_to(size_t index, uint64 pass, std::string *error)
     return true;
 }
 
-dbg_stop back_stop(bool start)
+// The stop of a travel to the present pass, from pass `from`.
+dbg_stop travel_stop(uint64 from, bool start)
 {
     dbg_stop stop;
     stop.kind = DBG_STOP_STEP;
     stop.step = DBG_STEP_BACK;
-    stop.back = true;
+    stop.back = present() < from;
+    stop.forwards = present() > from;
     stop.start_of_time = start;
     stop.pc = tms7000.pc.w.l;
     stop.passes = present();
     return stop;
+}
+
+// Where the machine is, to be put back after a travel that failed: the
+// machine, the call frames, and the timeline's place in its events.
+struct travel_undo {
+    machine_state machine;
+    std::vector<dbg_frame> frames;
+    bool frames_known;
+    size_t next_event;
+    bool recording;
+    travel_undo()
+    {
+        machine_state_capture(&machine);
+        frames_known = dbg_frames_save(&frames, false);
+        next_event = t.next_event;
+        recording = t.recording;
+    }
+    void put_back() const
+    {
+        machine_state_restore(machine);
+        dbg_frames_load(frames, frames_known);
+        t.next_event = next_event;
+        t.recording = recording;
+    }
+};
+
+void tell_progress(uint64 pass)
+{
+    if (t.progress) t.progress(pass, t.progress_ctx);
 }
 
 // Following recorded input: the keyboard poll reads no host key, and F1,
@@ -272,7 +313,7 @@ void tl_begin(uint64 length_cycles, size_t memory_limit)
     t.memory_limit = memory_limit ? memory_limit : TL_DEFAULT_MEMORY;
     t.end = present();
     machine_state_capture(&t.origin);
-    add_keyframe();
+    add_keyframe(false);
 }
 
 void tl_end() { t = timeline{}; }
@@ -294,6 +335,8 @@ uint64 tl_end_pass()
 }
 
 bool tl_replaying() { return t.active && !t.recording && present() < t.end; }
+
+void tl_pass_program_requests(bool on) { t.pass_requests = on; }
 
 void tl_restart()
 {
@@ -373,7 +416,7 @@ void tl_frame()
     if (!t.recording || t.keyframes.empty()) return;
     extend_end();
     if (clock_cycles() - t.keyframes.back().cycles < TL_KEYFRAME_CYCLES) return;
-    add_keyframe();
+    add_keyframe(true);
     trim();
 }
 
@@ -392,7 +435,7 @@ void tl_drop_future()
     }
     while (t.keyframes.size() > t.first_keyframe + 1 &&
            (t.keyframes.back().pass > now || t.keyframes.back().event_index > t.next_event)) {
-        t.memory -= t.keyframes.back().data.size();
+        t.memory -= t.keyframes.back().data.size() + t.keyframes.back().frames.size() * sizeof(dbg_frame);
         t.keyframes.pop_back();
     }
     // The last whole keyframe codes the next ones.
@@ -404,14 +447,22 @@ void tl_drop_future()
 }
 
 bool tl_play(const std::vector<tl_event> &events, size_t *first, const std::vector<machine_state> &states, uint64 to,
-             uint32 target, const loop_hooks *hooks, loop_result *r, tl_play_held held)
+             uint32 target, const loop_hooks *hooks, loop_result *r, tl_play_held held, bool pass_requests)
 {
     following keys;
     struct playing_scope {
-        bool was = t.playing;
-        playing_scope() { t.playing = true; }
-        ~playing_scope() { t.playing = was; }
-    } playing;
+        bool was = t.playing, passing = loop_pass_requests;
+        explicit playing_scope(bool pass)
+        {
+            t.playing = true;
+            loop_pass_requests = pass;
+        }
+        ~playing_scope()
+        {
+            t.playing = was;
+            loop_pass_requests = passing;
+        }
+    } playing(pass_requests);
     *r = loop_result{0, 0, LOOP_STOP_COUNT};
     uint64 fkeys_until = 0;   // F2/F3 held up to this pass
     if (held.fkeys) {
@@ -427,16 +478,27 @@ bool tl_play(const std::vector<tl_event> &events, size_t *first, const std::vect
             const uint64 due = e.kind == TL_FKEYS ? e.pass - 1 : e.pass;
             if (due > now) break;
             switch (e.kind) {
-            case TL_KEY:
+            case TL_KEY: {
+                // The keyboard poll sent it inside a run, where the call
+                // stack saw the interrupt it may make enter at once: so
+                // here too (frames the engine does not know are found
+                // again anyway).
+                const bool kept = tms7000_frames_kept;
+                tms7000_frames_kept = true;
                 if (e.code >= 0) send_key(e.code);
+                tms7000_frames_kept = kept;
                 ovix_set_key_state({e.held_code, e.held_host});
                 break;
+            }
             case TL_FKEYS:
                 ovix_follow_keys[OVIX_KEY_F2] = (e.fkeys & 1) ? 1 : 0;
                 ovix_follow_keys[OVIX_KEY_F3] = (e.fkeys & 2) ? 1 : 0;
                 fkeys_until = e.last;
                 break;
-            case TL_RESET: ovix_reset(); break;
+            case TL_RESET:
+                ovix_reset();
+                dbg_forget_frames();   // as the front ends do after theirs
+                break;
             case TL_STATE: machine_state_restore(states[e.state]); break;
             }
             ++*first;
@@ -475,7 +537,10 @@ loop_result tl_resume(uint32 target, uint64 max_passes, const loop_hooks *hooks)
     loop_result r;
     tl_play_held held;
     held_now(&held);
-    const bool whole = tl_play(t.events, &first, t.states, to, target, hooks, &r, held);
+    // A playback, or a quiet re-run of the engine's, passes the program's
+    // debugger requests as the recording did.
+    const bool whole =
+        tl_play(t.events, &first, t.states, to, target, hooks, &r, held, t.pass_requests || dbg_replaying());
     t.next_event = first;
     if (present() >= t.end && first >= t.events.size()) t.recording = true;   // the end: live input from here
     if (!whole || r.passes >= max_passes) return r;
@@ -490,6 +555,37 @@ loop_result tl_resume(uint32 target, uint64 max_passes, const loop_hooks *hooks)
 // ---------------------------------------------------------------------------
 // Travel.
 
+// Goes to `pass` (checked by the caller) without putting the machine back
+// when it fails; its stop says how it went from `from`.
+static bool go_to(uint64 pass, std::string *error)
+{
+    size_t index;
+    if (!keyframe_at_or_before(pass, &index)) {
+        *error = "no keyframe before pass " + std::to_string(pass);
+        return false;
+    }
+    // Forwards along the recorded future without a restore when that is
+    // shorter.
+    const uint64 now = present();
+    t.recording = false;
+    dbg_replay(DBG_REPLAY_QUIET);
+    bool ok;
+    if (pass >= now && pass - now <= pass - t.keyframes[index].pass) {
+        size_t first = t.next_event;
+        loop_result r;
+        tl_play_held held;
+        held_now(&held);
+        ok = tl_play(t.events, &first, t.states, pass, LOOP_NO_TARGET, nullptr, &r, held, true);
+        t.next_event = first;
+        if (!ok) *error = "the recorded run stopped before pass " + std::to_string(pass);
+    } else {
+        ok = replay_to(index, pass, error);
+    }
+    dbg_replay(DBG_LIVE);
+    t.recording = present() >= t.end && t.next_event >= t.events.size();
+    return ok;
+}
+
 dbg_stop tl_goto(uint64 pass, std::string *error)
 {
     if (!t.active) {
@@ -503,33 +599,14 @@ dbg_stop tl_goto(uint64 pass, std::string *error)
                  " to " + std::to_string(t.end) + ")";
         return dbg_stop{};
     }
-    size_t index;
-    if (!keyframe_at_or_before(pass, &index)) {
-        *error = "no keyframe before pass " + std::to_string(pass);
+    const uint64 from = present();
+    const travel_undo undo;
+    if (!go_to(pass, error)) {
+        undo.put_back();   // a travel that failed leaves the machine where it was
         return dbg_stop{};
     }
-    // Forwards along the recorded future without a restore when that is
-    // shorter.
-    const uint64 now = present();
-    t.recording = false;
-    dbg_replay(DBG_REPLAY_QUIET);
-    bool ok;
-    if (pass >= now && pass - now <= pass - t.keyframes[index].pass) {
-        size_t first = t.next_event;
-        loop_result r;
-        tl_play_held held;
-        held_now(&held);
-        ok = tl_play(t.events, &first, t.states, pass, LOOP_NO_TARGET, nullptr, &r, held);
-        t.next_event = first;
-        if (!ok) *error = "the recorded run stopped before pass " + std::to_string(pass);
-    } else {
-        ok = replay_to(index, pass, error);
-    }
-    dbg_replay(DBG_LIVE);
-    t.recording = present() >= t.end && t.next_event >= t.events.size();
     dbg_history_truncate(present());
-    if (!ok) return dbg_stop{};
-    return back_stop(false);
+    return travel_stop(from, false);
 }
 
 dbg_stop tl_step_back(std::string *error)
@@ -542,22 +619,29 @@ dbg_stop tl_step_back(std::string *error)
     return tl_goto(now - 1, error);
 }
 
-// Re-runs keyframe `index`'s interval up to pass `to` (excluded: the states
-// before it) with the engine in `mode`, and returns the last pass the
-// engine kept (or false).
-static bool last_kept_in(size_t index, uint64 to, dbg_replay_mode mode, int depth, dbg_stop *hit, std::string *error)
+void tl_set_progress(tl_progress progress, void *ctx)
 {
-    dbg_replay(mode);
-    if (depth >= 0) dbg_replay_depth(depth);
-    const bool ok = replay_to(index, to - 1, error);
-    *hit = dbg_replay_last_hit();
-    dbg_replay(DBG_LIVE);
-    return ok && hit->kind != DBG_STOP_NONE && hit->passes < to;
+    t.progress = progress;
+    t.progress_ctx = ctx;
 }
 
-// Searches back, keyframe interval by keyframe interval, for the last pass
-// the engine keeps in `mode`; goes there, or to the start of the time.
-static dbg_stop search_back(dbg_replay_mode mode, int depth, std::string *error)
+// The backward searches, keyframe interval by keyframe interval from the
+// present back: each interval is run again once with the engine in a
+// replay mode (`look`: a function that runs the interval from keyframe
+// `index` up to `to`, the present for the newest, and says where to go, if
+// anywhere); the machine then goes there, or to the start of the recorded
+// time. A search that fails leaves the machine where it was.
+struct search_look {
+    virtual ~search_look() = default;
+    // True with *target set: go there. False with *error set: failed.
+    // False without: nothing here, look at the earlier interval.
+    virtual bool look(size_t index, uint64 to, bool newest, uint64 *target, std::string *error) = 0;
+    // Nothing was found back to the oldest keyframe (`index`): true with
+    // *target set to go elsewhere than to the start of the recorded time.
+    virtual bool at_start(size_t, uint64 *) { return false; }
+};
+
+static dbg_stop search_back(search_look &look, std::string *error)
 {
     const uint64 now = present();
     if (!t.active || now <= tl_begin_pass()) {
@@ -569,42 +653,127 @@ static dbg_stop search_back(dbg_replay_mode mode, int depth, std::string *error)
         *error = "no keyframe before the present";
         return dbg_stop{};
     }
+    const travel_undo undo;
     t.recording = false;
     uint64 to = now;
-    for (;;) {
-        dbg_stop hit;
-        if (!last_kept_in(index, to, mode, depth, &hit, error)) {
-            if (!error->empty()) break;
-        } else {
-            dbg_stop found = tl_goto(hit.passes, error);
-            if (found.kind == DBG_STOP_NONE) break;
-            if (hit.kind == DBG_STOP_STEP) return found;
-            hit.back = true;
-            hit.pc = found.pc;
-            return hit;
+    bool start = false;
+    uint64 target = 0;
+    error->clear();
+    for (bool newest = true;; newest = false) {
+        tell_progress(t.keyframes[index].pass);
+        if (look.look(index, to, newest, &target, error)) break;
+        if (!error->empty()) {
+            undo.put_back();
+            return dbg_stop{};
         }
         if (index == t.first_keyframe) {
-            dbg_stop start = tl_goto(t.keyframes[index].pass, error);
-            if (start.kind != DBG_STOP_NONE) start.start_of_time = true;
-            return start;
+            const uint64 begin = t.keyframes[index].pass;
+            start = !look.at_start(index, &target) || target == begin;
+            if (start) target = begin;
+            break;
         }
         to = t.keyframes[index].pass + 1;   // the keyframe's own state is the earlier interval's last
         index--;
     }
-    // Back where it was after a failed search.
-    std::string ignored;
-    tl_goto(now, &ignored);
-    return dbg_stop{};
+    if (!go_to(target, error)) {
+        undo.put_back();
+        return dbg_stop{};
+    }
+    dbg_history_truncate(present());
+    return travel_stop(now, start);
+}
+
+// Reverse continue: the last hit the engine collects in an interval.
+struct collect_look : search_look {
+    dbg_stop hit;
+    bool look(size_t index, uint64 to, bool, uint64 *target, std::string *error) override
+    {
+        dbg_replay(DBG_REPLAY_COLLECT);
+        const bool ok = replay_to(index, to - 1, error);
+        hit = dbg_replay_last_hit();
+        dbg_replay(DBG_LIVE);
+        if (!ok || hit.kind == DBG_STOP_NONE || hit.passes >= to) return false;
+        *target = hit.passes;
+        return true;
+    }
+};
+
+dbg_stop tl_reverse_continue(std::string *error)
+{
+    collect_look look;
+    dbg_stop stop = search_back(look, error);
+    if (stop.kind == DBG_STOP_NONE || stop.start_of_time) return stop;
+    dbg_stop hit = look.hit;
+    hit.back = true;
+    hit.pc = stop.pc;
+    return hit;
+}
+
+// The walk back: the passes the engine's trail keeps in each interval, no
+// deeper in frames than the last one the walk took.
+struct walk_look : search_look {
+    const tl_walker &walker;
+    int limit = -1;   // the depth at the present until the walk has taken a pass
+    explicit walk_look(const tl_walker &w) : walker(w) {}
+
+    bool look(size_t index, uint64 to, bool newest, uint64 *target, std::string *error) override
+    {
+        // The newest interval runs up to the present itself, whose depth
+        // on the re-run is the walk's first limit (the re-run's frames,
+        // not those a run that did not keep them found on the stack).
+        int want = limit >= 0 ? limit : (int)dbg_call_stack().size();
+        for (int tries = 0;; tries++) {
+            dbg_replay(DBG_REPLAY_DEPTH);
+            dbg_replay_depth(want);
+            const bool ok = replay_to(index, newest ? to : to - 1, error);
+            const int depth_now = tms7000_nframes;
+            dbg_replay(DBG_LIVE);
+            if (!ok) return false;
+            if (!newest || limit >= 0 || depth_now == want || tries > 0) {
+                if (newest && limit < 0) limit = depth_now;
+                break;
+            }
+            want = depth_now;
+        }
+        const std::vector<dbg_trail_run> &trail = dbg_replay_trail();
+        for (size_t i = trail.size(); i-- > 0;) {
+            dbg_trail_run run = trail[i];
+            if (run.first >= to) continue;   // the present itself
+            if (run.last >= to) run.last = to - 1;
+            if (run.depth > limit) continue;
+            limit = run.depth;
+            if (walker(run, target)) return true;
+        }
+        return false;
+    }
+
+    // The start of the recorded time is the walk's last place, whatever
+    // its depth.
+    bool at_start(size_t index, uint64 *target) override
+    {
+        decode(index, &t.scratch);
+        const dbg_trail_run run{t.keyframes[index].pass, t.keyframes[index].pass, t.scratch.pc, 0};
+        return walker(run, target);
+    }
+};
+
+dbg_stop tl_walk_back(const tl_walker &walker, std::string *error)
+{
+    walk_look look(walker);
+    return search_back(look, error);
 }
 
 dbg_stop tl_step_back_over(std::string *error)
 {
-    // The routine it is in: as deep in frames as now, or less.
-    const int depth = (int)dbg_call_stack().size();
-    return search_back(DBG_REPLAY_DEPTH, depth, error);
+    // The newest pass at which the machine was in the routine it is in now
+    // (as deep in frames, or less).
+    return tl_walk_back(
+        [](const dbg_trail_run &run, uint64 *target) {
+            *target = run.last;
+            return true;
+        },
+        error);
 }
-
-dbg_stop tl_reverse_continue(std::string *error) { return search_back(DBG_REPLAY_COLLECT, -1, error); }
 
 size_t tl_memory()
 {

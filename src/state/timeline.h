@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -81,12 +82,23 @@ void tl_drop_future();
 
 // Runs the machine as ovix_resume does, following the recorded input while
 // the present is below the end (the front end's hooks run as usual, its
-// live keys are not read), then recording live input.
+// live keys are not read), then recording live input. Along the recorded
+// input the program's own debugger requests (a read of port 0125) stop it
+// as they stopped the recording, unless it is a quiet re-run of the
+// engine's (dbg_replay) or tl_pass_program_requests is on.
 loop_result tl_resume(uint32 target, uint64 max_passes, const loop_hooks *hooks);
+// On: a playback of recorded input (a movie played by the runner) passes
+// the program's debugger requests, as the recording went on past them, and
+// runs to its end.
+void tl_pass_program_requests(bool on);
 
 // Travel. Each restores the machine to a pass of the recorded time and
-// returns the stop to show (kind STEP with step BACK, or the breakpoint or
-// watchpoint of a reverse continue, `back` set), or kind NONE with *error.
+// returns the stop to show (kind STEP with step BACK, `back` set when it
+// went back and `forwards` when a goto went forwards; or the breakpoint or
+// watchpoint of a reverse continue, `back` set), or kind NONE with *error:
+// a travel that fails (a re-run interrupted by the front end) leaves the
+// machine, its call frames and the timeline where they were. The re-runs
+// pass the program's debugger requests, as the recording did.
 //  goto:           to pass `pass` (at most the end of the recorded time)
 //  step back:      one pass back
 //  step back over: to the previous pass at which the machine was in the
@@ -99,6 +111,24 @@ dbg_stop tl_goto(uint64 pass, std::string *error);
 dbg_stop tl_step_back(std::string *error);
 dbg_stop tl_step_back_over(std::string *error);
 dbg_stop tl_reverse_continue(std::string *error);
+
+// A walk back in time: the passes before the present after which the
+// machine was no deeper in call frames than at the last pass the walk took
+// (at first: the present), newest first, in runs of passes at one address
+// and depth (the steps back over, one after another). The walker is given
+// each run; it returns true with *target the pass to go to, or false to be
+// given the next. Each keyframe interval is run again once, so a walk of
+// any length costs what going to a pass costs per interval it crosses.
+// The start of the recorded time comes last, whatever its depth; when
+// the walker takes none, the walk goes there (`start_of_time` set).
+using tl_walker = std::function<bool(const dbg_trail_run &run, uint64 *target)>;
+dbg_stop tl_walk_back(const tl_walker &walker, std::string *error);
+
+// Told, before each keyframe interval a backward search (step back over, a
+// walk, reverse continue) runs again, the pass of its keyframe: a front end
+// shows how far back it got. Null: nothing is told.
+using tl_progress = void (*)(uint64 keyframe_pass, void *ctx);
+void tl_set_progress(tl_progress progress, void *ctx);
 
 // For rewinding and measuring: the keyframes' memory, their count, and
 // the recorded events (in order).
@@ -122,11 +152,14 @@ bool tl_keyframe_before(uint64 pass, uint64 *keyframe_pass);
 // A run following recorded input: events in order from `first` (left at
 // the next one not applied), each applied when the machine has run to its
 // pass, up to pass `to`; with `hooks` (null for a quiet re-execution).
-// `held`: F2 and F3 held from before, up to a pass. Returns false if the
-// run stopped early (a debugger request, a breakpoint), with *r its result.
+// `held`: F2 and F3 held from before, up to a pass. `pass_requests`: the
+// program's own debugger requests do not stop it (loop_pass_requests).
+// Returns false if the run stopped early (a debugger request, a
+// breakpoint), with *r its result.
 struct tl_play_held {
     uint8 fkeys = 0;
     uint64 until = 0;
 };
 bool tl_play(const std::vector<tl_event> &events, size_t *first, const std::vector<machine_state> &states,
-             uint64 to, uint32 target, const loop_hooks *hooks, loop_result *r, tl_play_held held = {});
+             uint64 to, uint32 target, const loop_hooks *hooks, loop_result *r, tl_play_held held = {},
+             bool pass_requests = false);

@@ -243,7 +243,7 @@ uint8 tms3556_reg_r(int offset)
     TRACE_ALWAYS("called");
     // No status is modelled: a program that reads it is stopped in the
     // debugger so that the user sees it.
-    ask_bkpt = 1;
+    ask_bkpt |= ASK_BKPT_PROGRAM;
     return 0;
 }
 

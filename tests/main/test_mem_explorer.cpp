@@ -292,7 +292,7 @@ TEST(DumpFormats, PeripheralRangeIsReadAsTheCpuReads)
     // reads it; a dump across it does the same.
     ask_bkpt = 0;
     write_dump(0, 0x0120, 0x012F);
-    EXPECT_EQ(ask_bkpt, 1);
+    EXPECT_EQ(ask_bkpt, ASK_BKPT_PROGRAM);
     ask_bkpt = 0;
 }
 

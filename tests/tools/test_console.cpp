@@ -286,7 +286,7 @@ TEST_F(Console, BackInTime)
     EXPECT_NE(stop_line(cmd("reverse-continue")).find(" pass=" + pass + " "), std::string::npos);
     EXPECT_NE(cmd("reverse-continue").find("Went back to the start of the recorded time at " + hex("reset")),
               std::string::npos);
-    EXPECT_NE(stop_line(cmd("goto " + pass)).find("Stepped back to " + at + " (pass " + pass + ")"), std::string::npos);
+    EXPECT_NE(stop_line(cmd("goto " + pass)).find("Went forwards to " + at + " (pass " + pass + ")"), std::string::npos);
     EXPECT_EQ(cmd("timeline").rfind("timeline begin=0 end=", 0), 0u);
     for (const char *bad : {"goto", "goto x", "goto 99999999", "reverse-step 0", "reverse-next x"})
         EXPECT_EQ(cmd(bad).rfind("error: ", 0), 0u) << bad;

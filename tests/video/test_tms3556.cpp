@@ -227,7 +227,7 @@ TEST_F(Tms3556, AccessesPastVramEnd)
 TEST_F(Tms3556, StatusReadRequestsDebugger)
 {
     EXPECT_EQ(tms3556_reg_r(0x125), 0);
-    EXPECT_EQ(ask_bkpt, 1);
+    EXPECT_EQ(ask_bkpt, ASK_BKPT_PROGRAM);
 }
 
 TEST_F(Tms3556, ResetKeepsEightBitRegistersAndPortState)

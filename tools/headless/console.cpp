@@ -118,10 +118,13 @@ bool parse_count(const std::string &s, uint64 *out, bool zero = false)
 }
 
 // An address or count written as an expression (hexadecimal by default).
-bool eval_in(const std::string &text, int64 min, int64 max, const char *what, int64 *out, std::string *error)
+// An address of the CPU's space (`location`) reads a register or port name
+// as its address.
+bool eval_in(const std::string &text, int64 min, int64 max, const char *what, int64 *out, std::string *error,
+             bool location = false)
 {
     std::string e;
-    if (!expr_evaluate(text.c_str(), out, &e)) {
+    if (!(location ? expr_evaluate_location(text.c_str(), out, &e) : expr_evaluate(text.c_str(), out, &e))) {
         *error = std::string(what) + " '" + text + "': " + e;
         return false;
     }
@@ -458,7 +461,7 @@ bool dump_args(const std::string &args, int64 limit, int64 *address, int64 *leng
         return false;
     }
     std::string error;
-    if (!eval_in(a, 0, limit, "address", address, &error)) {
+    if (!eval_in(a, 0, limit, "address", address, &error, limit == 0xFFFF)) {
         r.fail(std::string(name) + ": " + error);
         return false;
     }
@@ -511,7 +514,7 @@ void cmd_dasm(console_session *, const std::string &args, reply_builder &r)
     const std::string a = first_word(&rest);
     int64 address = tms7000.pc.w.l, lines = 10;
     std::string error;
-    if (!a.empty() && !eval_in(a, 0, 0xFFFF, "address", &address, &error)) return r.fail("dasm: " + error);
+    if (!a.empty() && !eval_in(a, 0, 0xFFFF, "address", &address, &error, true)) return r.fail("dasm: " + error);
     if (!rest.empty()) {
         uint64 n;
         if (!parse_count(rest, &n) || n > (uint64)MAX_DASM_LINES)
@@ -763,7 +766,7 @@ void cmd_line(console_session *, const std::string &args, reply_builder &r)
 {
     int64 address = tms7000.pc.w.l;
     std::string error;
-    if (!args.empty() && !eval_in(args, 0, 0xFFFF, "address", &address, &error)) return r.fail("line: " + error);
+    if (!args.empty() && !eval_in(args, 0, 0xFFFF, "address", &address, &error, true)) return r.fail("line: " + error);
     char head[32];
     snprintf(head, sizeof head, "line %04X ", (unsigned)address);
     r.obj["address"] = address;
@@ -1019,7 +1022,7 @@ void cmd_write(console_session *, const std::string &args, reply_builder &r)
     if (a.empty() || rest.empty()) return r.fail("write: ADDRESS BYTES is needed (write C000 01 02 0A or write C000 01020A)");
     int64 address;
     std::string error;
-    if (!eval_in(a, 0, 0xFFFF, "address", &address, &error)) return r.fail("write: " + error);
+    if (!eval_in(a, 0, 0xFFFF, "address", &address, &error, true)) return r.fail("write: " + error);
     std::vector<uint8> bytes;
     std::string digits;
     for (char c : rest) {
@@ -1063,7 +1066,7 @@ void cmd_instructions(console_session *, const std::string &args, reply_builder 
     uint64 count = 10, before = 0;
     std::string error;
     if (a.empty() || !rest.empty()) return r.fail("instructions: ADDRESS [COUNT] [BEFORE] is needed");
-    if (!eval_in(a, 0, 0xFFFF, "address", &address, &error)) return r.fail("instructions: " + error);
+    if (!eval_in(a, 0, 0xFFFF, "address", &address, &error, true)) return r.fail("instructions: " + error);
     if (!n.empty() && (!parse_count(n, &count) || count > (uint64)MAX_DASM_LINES))
         return r.fail("instructions: '" + n + "' is not a decimal count from 1 to 1000");
     if (!b.empty() && (!parse_count(b, &before, true) || before > (uint64)MAX_DASM_LINES))

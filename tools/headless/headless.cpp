@@ -605,6 +605,10 @@ int headless_main(int argc, const char *const *argv)
         }
         if (!opt.instructions_given && !opt.stop_cycles)
             opt.instructions = movie_end > ovix_machine_passes() ? movie_end - ovix_machine_passes() : 1;
+        // The recording went on past the program's debugger requests (a
+        // console's continue): so does the playback, to its end. The
+        // console stops at them as the recording did.
+        if (!opt.console) tl_pass_program_requests(true);
     } else if (!opt.record.empty() || opt.console) {
         tl_begin();
     }

@@ -73,6 +73,7 @@ struct engine_state {
     dbg_stop last_hit;
     int depth_limit = 0;                // DEPTH
     std::vector<dbg_trail_run> trail;   // DEPTH: the passes kept, oldest first
+    uint64 trail_pass = UINT64_MAX;     // DEPTH: the last pass looked at
 };
 
 engine_state s;
@@ -447,6 +448,46 @@ void record_history(uint16 pc0)
     }
     if (entered) record_interrupt();
     s.recorded_pass = ovix_machine_passes();
+}
+
+// ---------------------------------------------------------------------------
+// The trail of a re-run (DBG_REPLAY_DEPTH).
+
+// The machine at the present pass, into the trail when it is no deeper
+// than the limit. Passes in a row at one address and depth (idle steps)
+// are one run. The pass may have been noted already: the machine then
+// changed since at the same pass (an interrupt entered at a keyboard poll,
+// recorded input applied between two runs), and what it is at that pass
+// is what it is now.
+void trail_note()
+{
+    const uint64 pass = ovix_machine_passes();
+    if (pass == s.trail_pass && !s.trail.empty() && s.trail.back().last == pass) {
+        dbg_trail_run &last = s.trail.back();
+        if (last.first == pass)
+            s.trail.pop_back();
+        else
+            last.last--;
+    }
+    s.trail_pass = pass;
+    if (tms7000_nframes > s.depth_limit) return;
+    const uint16 pc = tms7000.pc.w.l;
+    const uint8 depth = (uint8)tms7000_nframes;
+    if (!s.trail.empty()) {
+        dbg_trail_run &last = s.trail.back();
+        if (last.pc == pc && last.depth == depth && last.last + 1 == pass) {
+            last.last = pass;
+            return;
+        }
+    }
+    s.trail.push_back({pass, pass, pc, depth});
+}
+
+// Between two passes (a frame pass, recorded input between two runs): in a
+// re-run of DEPTH, the pass looked at last is noted again as it is now.
+void trail_look_again()
+{
+    if (s.mode == DBG_REPLAY_DEPTH && ovix_machine_passes() == s.trail_pass) trail_note();
 }
 
 // ---------------------------------------------------------------------------
@@ -929,20 +970,7 @@ OVIX_COLD static bool dbg_after_pass()
     if (s.mode == DBG_REPLAY_COLLECT) return collect_after_pass();
     if (s.mode == DBG_REPLAY_QUIET) return false;
     if (s.mode == DBG_REPLAY_DEPTH) {
-        if (tms7000_nframes <= s.depth_limit) {
-            // Passes in a row at one address and depth (idle steps) are one run.
-            const uint64 pass = ovix_machine_passes();
-            const uint16 pc = tms7000.pc.w.l;
-            const uint8 depth = (uint8)tms7000_nframes;
-            if (!s.trail.empty()) {
-                dbg_trail_run &last = s.trail.back();
-                if (last.pc == pc && last.depth == depth && last.last + 1 == pass) {
-                    last.last = pass;
-                    return false;
-                }
-            }
-            s.trail.push_back({pass, pass, pc, depth});
-        }
+        trail_note();
         return false;
     }
     const uint16 pc = tms7000.pc.w.l, pc0 = loop_access_pc;
@@ -1015,6 +1043,7 @@ static void dbg_run_begin()
 {
     ensure_frames();
     look_for_interrupt();   // one that came between two runs
+    trail_look_again();
     loop_stop_request = 0;
     loop_access_pc = tms7000.pc.w.l;
     s.pending = false;
@@ -1034,6 +1063,7 @@ static void dbg_watch_arm(bool armed)
     // listing of an instruction, before it), an interrupt its keyboard poll
     // made enter.
     if (armed && s.history.on && ovix_machine_passes() == s.recorded_pass) look_for_interrupt();
+    if (armed) trail_look_again();
 }
 
 static void dbg_run_end(const loop_result &r, uint32 target)
@@ -1221,9 +1251,14 @@ void dbg_replay_depth(int frames)
 {
     s.depth_limit = frames;
     s.trail.clear();
+    s.trail_pass = UINT64_MAX;
 }
 
-const std::vector<dbg_trail_run> &dbg_replay_trail() { return s.trail; }
+const std::vector<dbg_trail_run> &dbg_replay_trail()
+{
+    trail_look_again();   // input applied after the last run
+    return s.trail;
+}
 
 void dbg_history_truncate(uint64 passes)
 {

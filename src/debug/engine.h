@@ -292,7 +292,9 @@ struct dbg_trail_run {
     uint16 pc;            // at this address
     uint8 depth;          // this many frames deep
 };
-// DEPTH: the trail since dbg_replay_depth, oldest first.
+// DEPTH: the trail since dbg_replay_depth, oldest first; its last pass as
+// the machine is now (recorded input applied after the last run of the
+// re-run counts).
 const std::vector<dbg_trail_run> &dbg_replay_trail();
 // COLLECT: the last hit since dbg_replay(DBG_REPLAY_COLLECT) began, with
 // `passes` its pass (kind NONE when there was none).

@@ -714,6 +714,7 @@ dbg_stop tl_reverse_continue(std::string *error)
 struct walk_look : search_look {
     const tl_walker &walker;
     int limit = -1;   // the depth at the present until the walk has taken a pass
+    std::vector<dbg_trail_run> trail;
     explicit walk_look(const tl_walker &w) : walker(w) {}
 
     bool look(size_t index, uint64 to, bool newest, uint64 *target, std::string *error) override
@@ -727,6 +728,7 @@ struct walk_look : search_look {
             dbg_replay_depth(want);
             const bool ok = replay_to(index, newest ? to : to - 1, error);
             const int depth_now = tms7000_nframes;
+            trail = dbg_replay_trail();
             dbg_replay(DBG_LIVE);
             if (!ok) return false;
             if (!newest || limit >= 0 || depth_now == want || tries > 0) {
@@ -735,7 +737,6 @@ struct walk_look : search_look {
             }
             want = depth_now;
         }
-        const std::vector<dbg_trail_run> &trail = dbg_replay_trail();
         for (size_t i = trail.size(); i-- > 0;) {
             dbg_trail_run run = trail[i];
             if (run.first >= to) continue;   // the present itself

@@ -146,6 +146,43 @@ TEST(Expressions, EvaluatingChangesNothing)
     EXPECT_EQ(tms3556_vram_address(false), pointer);
 }
 
+// A register or port name, or an alias of one, is its content as a value
+// and its address as a location (outside brackets).
+TEST(Expressions, RegisterNamesAsValuesAndAsLocations)
+{
+    machine_for_tests();
+    tms7000.rf[40] = 0x9C;
+    tms7000.rf[0x12] = 0x21;   // the byte A (12) points at
+    const char syms[] = "; ovix-asm symbols 2\nC010 table\n;= register SEED R40\n;= port CTRL P0\n;= constant K $30\n";
+    ASSERT_EQ(symbols_parse("t.sym", syms, strlen(syms)), nullptr);
+    const struct {
+        const char *text;
+        int64 value, location;
+    } cases[] = {
+        {"R40", 0x9C, 0x28},         {"SEED", 0x9C, 0x28},   {"seed+1", 0x9D, 0x29},   {"label(SEED)", 0x9C, 0x28},
+        {"A", 0x12, 0x0000},         {"B", 0x34, 0x0001},    {"R0", 0x12, 0x0000},     {"R255", 0xFF, 0x00FF},
+        {"P0", 0x00, 0x0100},        {"CTRL", 0x00, 0x0100}, {"P255", 0x00, 0x01FF},
+        {"[A]", 0x21, 0x21},         {"[SEED-9C]", 0x12, 0x12}, {"w[R0]", 0x2100, 0x2100},   // inside brackets: values
+        {"PC", 0xF800, 0xF800},      {"SP", 0x61, 0x61},     {"table", 0xC010, 0xC010}, {"K", 0x30, 0x30},
+    };
+    for (const auto &c : cases) {
+        int64 v = -1, at = -1;
+        std::string error;
+        EXPECT_TRUE(expr_evaluate(c.text, &v, &error)) << c.text << ": " << error;
+        EXPECT_TRUE(expr_evaluate_location(c.text, &at, &error)) << c.text << ": " << error;
+        EXPECT_EQ(v, c.value) << c.text;
+        EXPECT_EQ(at, c.location) << c.text;
+    }
+    // Set through an alias: the register it names.
+    std::string error;
+    ASSERT_TRUE(expr_set("SEED=5", &error)) << error;
+    EXPECT_EQ(tms7000.rf[40], 5);
+    int64 v;
+    EXPECT_FALSE(expr_evaluate_location("R256", &v, &error));
+    EXPECT_EQ(error, "at column 1: 'R256': the registers are R0-R255");
+    symbols_clear();
+}
+
 struct assign_case {
     const char *target;
     int64 value;

@@ -4,9 +4,11 @@
 // there, going forwards again the same future, a reverse continue the hit a
 // forward run met last, and a movie the same machine again.
 #include <algorithm>
+#include <ctime>
 #include <map>
 
 #include "debug/engine.h"
+#include "debug/source_debug.h"
 #include "random_machine.h"
 #include "machine/machine_state.h"
 #include "state/movie.h"
@@ -48,6 +50,7 @@ protected:
         ovix_key_source = nullptr;
         tl_end();
         dbg_reset();
+        srcdbg_clear();
     }
 
     // A cold start on a random program (or our BIOS, whose start-up
@@ -186,6 +189,147 @@ TEST_F(Timeline, StepBackOverSkipsTheCallsAndInterruptsBetween)
     const dbg_stop again = tl_step_back_over(&error);
     ASSERT_EQ(again.kind, DBG_STOP_STEP) << error;
     EXPECT_EQ(tms7000.pc.w.l, label("loop")) << "at " << std::hex << tms7000.pc.w.l;
+}
+
+// The call stack as the tests compare it: what each frame is, not what the
+// stack holds now.
+std::string stack_text()
+{
+    std::string text;
+    for (const dbg_frame &f : dbg_call_stack()) {
+        char t[64];
+        snprintf(t, sizeof t, "%d %04X %04X %04X %02X|", f.kind, f.entry, f.return_pc, f.call_pc, f.sp);
+        text += t;
+    }
+    return text;
+}
+
+// Our BIOS at its prompt with keys typed (each enters INT1 at a keyboard
+// poll, between two passes), stepped pass by pass with the call stack noted
+// at each: going to a pass gives the same call stack, a step back over
+// goes to the pass a forward run says (never into an interrupt routine
+// that came between), and a step back by source line across the prompt's
+// IDLE is one walk, not a re-run per pass.
+TEST_F(Timeline, StepsBackOverInterruptsKeepTheCallStackOfAForwardRun)
+{
+    typist keys(0x105);
+    begin(0x105, &keys);
+    std::string error;
+    ASSERT_TRUE(srcdbg_load(OVIX_BINARY_DIR "/roms/bios/BIOS7020.dbg", &error)) << error;   // source lines; frames kept
+    std::mt19937 rng(0x105);
+    std::map<uint64, machine_state> kept;
+    run_to(1300000, rng, &kept);
+    dbg_history_enable(true);   // the steps below look at every pass
+    struct noted {
+        uint16 pc;
+        size_t depth;
+        std::string stack;
+    };
+    const uint64 first = ovix_machine_passes();
+    std::vector<noted> model;   // model[i]: after pass first + i
+    model.push_back({tms7000.pc.w.l, dbg_call_stack().size(), stack_text()});
+    for (int i = 0; i < 20000; i++) {
+        ASSERT_EQ(dbg_step(DBG_STEP_INTO, 1, 1, &kTyping).kind, DBG_STOP_STEP);
+        model.push_back({tms7000.pc.w.l, dbg_call_stack().size(), stack_text()});
+    }
+    dbg_history_enable(false);
+    auto at = [&](uint64 pass) -> const noted & { return model[pass - first]; };
+    // The chain of steps back over from `pass`: the newest earlier pass no deeper.
+    auto back_over = [&](uint64 pass) -> uint64 {
+        for (uint64 q = pass; q-- > first;)
+            if (at(q).depth <= at(pass).depth) return q;
+        return 0;   // before the noted passes
+    };
+    // Passes to go back from: inside interrupt routines, just back from one
+    // at the prompt's IDLE (FC39, then JMP at FC3A), and others.
+    std::vector<uint64> from;
+    for (uint64 p = first + 1; p < first + model.size(); p++) {
+        const noted &n = at(p);
+        const bool in_routine = n.stack.rfind("2 ", 0) == 0;   // the innermost frame an interrupt's
+        const bool woke = n.pc == 0xFC3A && at(p - 1).depth > n.depth;
+        if (woke || (in_routine && p % 97 == 0) || p % 1999 == 0) from.push_back(p);
+    }
+    int woken = 0, inside = 0;
+    double worst_line_back = 0;
+    for (uint64 p : from) {
+        ASSERT_EQ(tl_goto(p, &error).kind, DBG_STOP_STEP) << error;
+        EXPECT_EQ(stack_text(), at(p).stack) << "going back to pass " << p;
+        inside += at(p).stack.rfind("2 ", 0) == 0;
+        const uint64 q = back_over(p);
+        ASSERT_EQ(tl_step_back_over(&error).kind, DBG_STOP_STEP) << error;
+        if (q) EXPECT_EQ(ovix_machine_passes(), q) << "back over from pass " << p;
+        ASSERT_EQ(tl_goto(p, &error).kind, DBG_STOP_STEP) << error;
+        const std::clock_t c0 = std::clock();
+        const dbg_stop line = srcdbg_line_back(&error);
+        worst_line_back = std::max(worst_line_back, double(std::clock() - c0) / CLOCKS_PER_SEC);
+        ASSERT_EQ(line.kind, DBG_STOP_STEP) << error;
+        const uint64 l = ovix_machine_passes();
+        if (l <= first) continue;
+        // Back in the routine it was in (or one that called it), on another line.
+        EXPECT_LE(at(l).depth, at(p).depth) << "line back from pass " << p << " to " << l;
+        EXPECT_FALSE(srcmap_statement_at(at(l).pc) == srcmap_statement_at(at(p).pc)) << "from pass " << p;
+        woken += at(p).pc == 0xFC3A;
+    }
+    EXPECT_GT(woken, 0);
+    EXPECT_GT(inside, 0);
+    EXPECT_LT(worst_line_back, 1.0) << "seconds of CPU time for one step back by line";
+}
+
+// A travel the front end interrupts (Ctrl-C during the re-run, here at its
+// first frame pass) fails, and leaves the machine, its call stack and the
+// timeline where they were.
+TEST_F(Timeline, ATravelThatFailsChangesNothing)
+{
+    typist keys(3);
+    begin(3, &keys);
+    std::string error;
+    ASSERT_TRUE(dbg_break_add("0300", nullptr, nullptr, false, &error)) << error;   // never reached: frames kept
+    std::mt19937 rng(3);
+    std::map<uint64, machine_state> kept;
+    run_to(2000000, rng, &kept);
+    uint64 early, late, next = 0;
+    ASSERT_TRUE(tl_keyframe_before(500000, &early));
+    ASSERT_TRUE(tl_keyframe_before(1500000, &late));
+    // Each re-run below is longer than the 100000 passes between two frame
+    // passes (the forward goto runs on from where it is: no keyframe between).
+    const uint64 far = late + 100010, near = late + 1000, ahead = near + 100010;
+    ASSERT_TRUE(tl_keyframe_before(ahead, &next));
+    ASSERT_EQ(next, late);
+    static bool armed;
+    static void (*tl_frame_hook)() = ovix_observers.frame;
+    ovix_observers.frame = [] {
+        tl_frame_hook();
+        if (armed) ask_bkpt = 1;
+    };
+    ASSERT_TRUE(dbg_break_add("F80A", nullptr, nullptr, false, &error)) << error;   // for reverse continue
+    const struct {
+        const char *name;
+        uint64 from;
+        std::function<dbg_stop()> travel;
+    } travels[] = {
+        {"goto back", far, [&] { return tl_goto(early + 100010, &error); }},
+        {"goto forwards", near, [&] { return tl_goto(ahead, &error); }},
+        {"step back", far, [&] { return tl_step_back(&error); }},
+        {"step back over", far, [&] { return tl_step_back_over(&error); }},
+        {"reverse continue", far, [&] { return tl_reverse_continue(&error); }},
+        {"a walk back", far, [&] { return tl_walk_back([](const dbg_trail_run &, uint64 *) { return false; }, &error); }},
+    };
+    for (const auto &t : travels) {
+        ASSERT_EQ(tl_goto(t.from, &error).kind, DBG_STOP_STEP) << error;
+        const machine_state before = now_state();
+        const std::string stack = stack_text();
+        armed = true;
+        error.clear();
+        const dbg_stop stop = t.travel();
+        armed = false;
+        EXPECT_EQ(stop.kind, DBG_STOP_NONE) << t.name;
+        EXPECT_NE(error, "") << t.name;
+        EXPECT_TRUE(same(now_state(), before)) << t.name << ": now at pass " << ovix_machine_passes();
+        EXPECT_EQ(stack_text(), stack) << t.name;
+        EXPECT_EQ(tl_end_pass(), 2000000u) << t.name;
+        EXPECT_NE(t.travel().kind, DBG_STOP_NONE) << t.name << ": " << error;   // unhindered, it goes
+    }
+    ovix_observers.frame = tl_frame_hook;
 }
 
 TEST_F(Timeline, MoviesPlayTheSameMachineAndRefuseWhatIsNotTheirs)

@@ -70,6 +70,43 @@ inner:  NOP
         DW reset
 )";
 
+// Timer 1 wakes an IDLE whose next instruction is a CALL, made only once
+// the interrupt routine has returned.
+const char kIdle[] = R"(
+        ORG 0F800h
+reset:  MOV #60h,B
+        LDSP
+        MOVP #0Ah,P2
+        MOVP #80h,P3
+        MOVP #04h,P0
+        EINT
+sleep:  IDLE
+wake:   CALL sub
+        JMP sleep
+sub:    RETS
+isr:    INC R3
+        RETI
+        ORG 0FFFAh
+        DW isr
+        DW reset
+        DW reset
+)";
+
+// Reads the video chip's register port (the program's debugger request)
+// at pass 104, then counts in R4 for ever.
+const char kRequest[] = R"(
+        ORG 0F800h
+reset:  MOV #60h,B
+        LDSP
+        MOV #100,R3
+wait:   DJNZ R3,wait
+        MOVP P37,A
+spin:   INC R4
+        JMP spin
+        ORG 0FFFEh
+        DW reset
+)";
+
 const char kSpin[] = R"(
         ORG 0F800h
 reset:  MOV #60h,B
@@ -155,6 +192,16 @@ TEST_F(Console, BreakpointConditionAndHitCount)
             << stop;
         EXPECT_EQ(eval("R2"), c.r2) << c.command;
     }
+    // Two at one address: each counts every arrival, whichever stops (the
+    // first by number).
+    load(kCalls);
+    cmd("break main");
+    cmd("break main hit =3");
+    for (int i = 1; i <= 5; i++)
+        EXPECT_NE(stop_line(cmd("continue 1000")).find("breakpoint 1 at " + hex("main") + " (main), hit " + std::to_string(i)),
+                  std::string::npos);
+    EXPECT_EQ(cmd("list"), "breakpoint 1 at " + hex("main") + " (main) hits=5\nbreakpoint 2 at " + hex("main") +
+                               " (main) hits=5 hit =3\nok\n");
 }
 
 TEST_F(Console, TemporaryBreakpointAndUntilGoAway)
@@ -181,6 +228,10 @@ TEST_F(Console, WatchpointsSayWhoAndWhat)
         {"watch rw C00F-C011 hit 2", "load", "C011 read by %s, 00"},   // the write, then the read
         {"watch w v[0]", "vram", "v0000 written by %s, 00 -> 01"},
         {"watch w v[0-1] if value==2", "vram", "v0001 written by %s, 00 -> 02"},
+        // The pass under way, as the stop reports it: R2 = k is stored at pass 11k.
+        {"watch w C010 if PASSES > #21", "store", "C010 written by %s, 01 -> 02"},
+        {"watch w C010 if PASSES > #22", "store", "C010 written by %s, 02 -> 03"},
+        {"watch w C010 if PASSES == #33", "store", "C010 written by %s, 02 -> 03"},
     };
     for (const auto &c : cases) {
         load(kCalls);
@@ -267,6 +318,26 @@ TEST_F(Console, HistoryNewestFirst)
     }
     EXPECT_NE(h.find("CALL"), std::string::npos) << h;
     EXPECT_EQ(dbg_history_size(), 5u);
+
+    // An interrupt entry is an entry of its own, not an instruction of the
+    // program it interrupted (here an IDLE, whose next instruction runs
+    // only after the routine).
+    load(kIdle);
+    cmd("history on");
+    cmd("break sub");
+    cmd("continue 100000");
+    const std::string idle = cmd("history 6");
+    const std::string newest_first[] = {
+        hex("wake") + " 8E", "RETI", hex("isr") + " D3",
+        hex("wake") + "          (INT2 -> " + hex("isr") + ")", hex("wake") + "          (idle x", hex("sleep") + " 01",
+    };
+    size_t from = 0;
+    for (const std::string &text : newest_first) {
+        const size_t line_end = idle.find('\n', from);
+        ASSERT_NE(line_end, std::string::npos) << idle;
+        EXPECT_NE(idle.substr(from, line_end - from).find(text), std::string::npos) << text << " in\n" << idle;
+        from = line_end + 1;
+    }
 }
 
 TEST_F(Console, BackInTime)
@@ -294,6 +365,40 @@ TEST_F(Console, BackInTime)
     cmd("goto 3");
     cmd("set R2=5");
     EXPECT_NE(cmd("timeline").find("end=3 present=3"), std::string::npos) << cmd("timeline");
+
+    // Going back sees PASSES in a watchpoint's condition as the forward run
+    // did (R2 = k is stored at pass 11k).
+    load(kCalls);
+    cmd("watch w C010 if PASSES > #21");
+    EXPECT_NE(stop_line(cmd("continue 1000")).find(" pass=22 "), std::string::npos);
+    EXPECT_NE(stop_line(cmd("continue 1000")).find(" pass=33 "), std::string::npos);
+    EXPECT_NE(stop_line(cmd("reverse-continue")).find(" pass=22 "), std::string::npos);
+}
+
+TEST_F(Console, BackInTimeAcrossTheProgramsRequest)
+{
+    load(kRequest);
+    EXPECT_EQ(stop_line(cmd("continue 2000")).rfind("stopped reason=debugger pc=" + hex("spin") + " pass=104 ", 0), 0u);
+    cmd("continue 2000");
+    // Each runs the recorded time again across the request, as the
+    // recording went on past it.
+    const struct {
+        const char *before;   // a command first
+        const char *travel;
+        const char *pass;     // where it goes
+    } travels[] = {
+        {"", "reverse-step 1000", "1104"},
+        {"", "goto 50", "50"},
+        {"", "goto 1000", "1000"},   // forwards along the recorded future
+        {"", "reverse-next", "999"},
+        {"watch w R4 if R4==#100", "reverse-continue", "815"},   // R4 = k mod 256 at pass 103 + 2k
+    };
+    for (const auto &t : travels) {
+        if (*t.before) cmd(t.before);
+        const std::string stop = stop_line(cmd(t.travel));
+        EXPECT_EQ(stop.rfind("stopped reason=", 0), 0u) << t.travel << ": " << stop;
+        EXPECT_NE(stop.find(std::string(" pass=") + t.pass + " "), std::string::npos) << t.travel << ": " << stop;
+    }
 }
 
 TEST_F(Console, BadInputIsOneLineError)
@@ -439,6 +544,30 @@ TEST(RunnerOptions, RunningIntoTheFillStops)
     EXPECT_NE(with.out.find(" stop=unwritten pc=6002\n"), std::string::npos) << with.out;
     const run_output without = run("--cart " + dir + "/fill.rom --instructions 400000");
     EXPECT_NE(without.out.find(" stop=count\n"), std::string::npos) << without.out;
+}
+
+// A movie recorded past the program's debugger request (the console went
+// on after it) plays to its end, as the recording did.
+TEST(RunnerOptions, AMoviePlaysPastTheProgramsRequest)
+{
+    const std::string dir = make_temp_dir("runner_play");
+    ASSERT_TRUE(write_text(dir + "/req.asm", kRequest));
+    ASSERT_EQ(system(("cd '" + dir + "' && '" OVIX_BINARY_DIR "/tools/asm/ovix-asm' --base F800 --size 2048 "
+                      "-o req.bin req.asm").c_str()), 0);
+    auto runner = [&](const std::string &args, const std::string &input) {
+        const std::string cmd = "cd '" + dir + "' && printf '" + input + "' | '" + kRunner + "' --bios req.bin " + args + " 2>&1";
+        FILE *p = popen(cmd.c_str(), "r");
+        std::string out;
+        char buf[512];
+        while (p && fgets(buf, sizeof buf, p)) out += buf;
+        if (p) pclose(p);
+        return out;
+    };
+    const std::string recorded = runner("--console --record m.ovm", "continue 2000\\ncontinue 2000\\n");
+    EXPECT_NE(recorded.find("stopped reason=debugger pc=F80B pass=104 "), std::string::npos) << recorded;
+    const std::string played = runner("--play m.ovm", "");
+    EXPECT_EQ(played.rfind("instructions=2104 ", 0), 0u) << played;
+    EXPECT_NE(played.find(" stop=count\n"), std::string::npos) << played;
 }
 
 TEST(RunnerOptions, ConsoleReadsAPipe)

@@ -284,6 +284,36 @@ TEST_F(ConsoleDap, RegistersMemoryInstructionsAndNames)
     EXPECT_NE(all.find("\nBUMP macro\n"), std::string::npos) << all;
 }
 
+// A register or port name, or an alias of one, is its address where a
+// location is asked for, and its content where a value is.
+TEST_F(ConsoleDap, RegisterNamesAsLocationsAndAsValues)
+{
+    loaded();
+    const char aliases[] = "; ovix-asm symbols 2\n;= register COUNT R2\n;= port VDPWR P46\n";
+    ASSERT_EQ(symbols_add_text(symbol_group::cartridge, "t.sym", aliases, strlen(aliases)), nullptr);
+    cmd("set R2=7");
+    cmd("set R7=5B");
+    const struct {
+        const char *command, *reply;
+    } cases[] = {
+        {"eval COUNT", "value 7 (#7)"},
+        {"eval COUNT+1", "value 8 (#8)"},
+        {"eval [COUNT]", "value 5B (#91)"},   // inside brackets a value again: the byte at 0007
+        {"mem COUNT 1", "0002: 07"},
+        {"mem R2 1", "0002: 07"},
+        {"mem R255 1", "00FF: FF"},
+        {"mem P255 1", "01FF: 00"},
+        {"mem R256 1", "error: mem: address 'R256': at column 1: 'R256': the registers are R0-R255"},
+        {"watch w R2", "watchpoint 1 w 0002 hits=0"},
+        {"watch w VDPWR", "watchpoint 2 w 012E hits=0"},
+        {"watch w P46-P47", "watchpoint 3 w 012E-012F hits=0"},
+        {"delete all", "ok"},
+        {"watch w COUNT if COUNT==9", "watchpoint 4 w 0002 hits=0 if COUNT==9"},
+        {"continue 100", "stopped reason=watch pc=F80A pass=7 cycles=51 Stopped: watchpoint 4: 0002 written by F808, 08 -> 09"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(first(c.command), c.reply) << c.command;
+}
+
 TEST_F(ConsoleDap, TheTraceLogSinceTheLastLook)
 {
     loaded();

@@ -590,7 +590,7 @@ void cmd_history(console_session *cs, const std::string &args, reply_builder &r)
         r.line(dbg_history_text(e));
         list.push_back({{"pc", e.pc}, {"pass", e.passes}, {"cycles", e.cycles}, {"length", e.length},
                         {"repeat", e.repeat}, {"a", e.a}, {"b", e.b}, {"sp", e.sp}, {"sr", e.sr},
-                        {"text", dbg_history_text(e)}});
+                        {"interrupt", e.interrupt}, {"entry", e.entry}, {"text", dbg_history_text(e)}});
     }
     r.obj["history"] = list;
 }

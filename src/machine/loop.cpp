@@ -104,6 +104,17 @@ OVIX_COLD static bool debugger_stops(uint32 f1)
     return ask_bkpt != 0;
 }
 
+// After a pass that found F1 held, ask_bkpt or (Debug) the engine's request
+// set: the reason to stop, the debugger's first, or -1 to go on. Out of
+// line, so that the pass's own test stays as it was.
+template <bool Debug>
+OVIX_COLD static int stop_asked(uint32 fkeys)
+{
+    if (debugger_stops(fkeys & F1_HELD)) return LOOP_STOP_DEBUGGER;
+    if (Debug && loop_stop_request) return LOOP_STOP_ENGINE;
+    return -1;
+}
+
 loop_result ovix_run(uint32 targetPC, uint64 max_passes, const loop_hooks *hooks)
 {
     pass_counter = 0;
@@ -219,14 +230,12 @@ __attribute__((flatten)) static loop_result resume(uint16 targetPC, uint64 max_p
             }
             if (passes >= max_passes) {
                 // The count stop comes last.
-                if (cpu.pc == targetPC)
+                if (cpu.pc == targetPC) {
                     reason = LOOP_STOP_PC;
-                else if (((fkeys & F1_HELD) || ask_bkpt) && debugger_stops(fkeys & F1_HELD))
-                    reason = LOOP_STOP_DEBUGGER;
-                else if (Debug && loop_stop_request)
-                    reason = LOOP_STOP_ENGINE;
-                else
-                    reason = LOOP_STOP_COUNT;
+                } else {
+                    const int why = stop_asked<Debug>(fkeys);
+                    reason = why < 0 ? LOOP_STOP_COUNT : (loop_stop)why;
+                }
                 left = chunk;   // all counted
                 break;
             }
@@ -242,9 +251,9 @@ __attribute__((flatten)) static loop_result resume(uint16 targetPC, uint64 max_p
         // The engine's request is tested with the debugger's; the debugger
         // comes first.
         if ((fkeys & F1_HELD) | ask_bkpt | (Debug ? loop_stop_request : 0)) [[unlikely]] {
-            const bool debugger = ((fkeys & F1_HELD) || ask_bkpt) && debugger_stops(fkeys & F1_HELD);
-            if (debugger || (Debug && loop_stop_request)) {
-                reason = debugger ? LOOP_STOP_DEBUGGER : LOOP_STOP_ENGINE;
+            const int why = stop_asked<Debug>(fkeys);
+            if (why >= 0) {
+                reason = (loop_stop)why;
                 break;
             }
         }

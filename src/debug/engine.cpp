@@ -1069,6 +1069,9 @@ static void dbg_watch_arm(bool armed)
 static void dbg_run_end(const loop_result &r, uint32 target)
 {
     const bool tracked = tms7000_frames_kept;
+    // Interrupt entries that came while the history did not record are
+    // none of its business (those between two recorded runs are).
+    if (!s.history.on || s.mode != DBG_LIVE) s.entries_seen = tms7000_last_entry.count;
     s.armed = false;
     tms7000_frames_kept = false;
     loop_stop_request = 0;
@@ -1238,6 +1241,7 @@ void dbg_replay(dbg_replay_mode mode)
     }
     s.mode = mode;
     if (mode == DBG_LIVE) s.history.on = s.history_was_on;
+    s.entries_seen = tms7000_last_entry.count;   // the machine is where a travel left it
     s.last_hit = dbg_stop{};
     s.pending = false;
     rebuild_maps();
@@ -1274,6 +1278,7 @@ void dbg_history_truncate(uint64 passes)
 
 void dbg_history_enable(bool on)
 {
+    if (on && !s.history.on) s.entries_seen = tms7000_last_entry.count;   // from now on
     s.history.on = on;
     update_active();
 }

@@ -1542,6 +1542,10 @@ TEST_F(WindowTest, SourceViewAndLineSteps)
     EXPECT_TRUE(wait_text("#SET1,ADRL"));
     run("xdotool key F7");
     EXPECT_TRUE(wait_text("at example.asm:45"));
+    // Back by source line (a search of the recorded time, with its status line).
+    run("xdotool key shift+F7");
+    EXPECT_TRUE(wait_text("Stepped back to "));
+    EXPECT_TRUE(wait_text("example.asm:44"));
     run("xdotool key v");
     EXPECT_TRUE(wait_gone("#SET1,ADRL"));
     run("xdotool key v");

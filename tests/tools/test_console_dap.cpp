@@ -309,9 +309,14 @@ TEST_F(ConsoleDap, RegisterNamesAsLocationsAndAsValues)
         {"watch w P46-P47", "watchpoint 3 w 012E-012F hits=0"},
         {"delete all", "ok"},
         {"watch w COUNT if COUNT==9", "watchpoint 4 w 0002 hits=0 if COUNT==9"},
-        {"continue 100", "stopped reason=watch pc=F80A pass=7 cycles=51 Stopped: watchpoint 4: 0002 written by F808, 08 -> 09"},
+        {"continue 100", "stopped reason=watch pc=F80A pass=7 Stopped: watchpoint 4: 0002 written by F808, 08 -> 09"},
     };
-    for (const auto &c : cases) EXPECT_EQ(first(c.command), c.reply) << c.command;
+    for (const auto &c : cases) {
+        std::string reply = first(c.command);
+        const size_t cycles = reply.find(" cycles=");   // the clock, from whatever ran before in this process
+        if (cycles != std::string::npos) reply.erase(cycles, reply.find(' ', cycles + 1) - cycles);
+        EXPECT_EQ(reply, c.reply) << c.command;
+    }
 }
 
 TEST_F(ConsoleDap, TheTraceLogSinceTheLastLook)

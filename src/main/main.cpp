@@ -996,6 +996,8 @@ static void console_machine(int fd, bool json)
     console_session cs;
     cs.json = json;
     cs.hooks = window_hooks();
+    // The machine's keys come from the key queue: `type` goes through it.
+    cs.key_change = [](int host_key, bool down) { keyq_push(down ? host_key : host_key | 0x80); };
     console_catch_interrupts();
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     std::string pending;

@@ -33,6 +33,10 @@ struct console_session {
     // A front end's hooks for the runs (the window program's frames,
     // keyboard and pacing); null: the runner's (keys of `type`).
     const loop_hooks *hooks = nullptr;
+    // How `type` presses (down) and releases a key in a front end whose
+    // keyboard poll does not read Allegro's key[] (the window program's key
+    // queue); null: key[], which the runner's poll reads.
+    void (*key_change)(int host_key, bool down) = nullptr;
 };
 
 // Carries out one command line; appends the reply (each line ending in a

@@ -379,8 +379,8 @@ void type_schedule_before_poll(type_schedule *s)
         }
     }
     if (want != s->held) {
-        if (s->held >= 0) key[s->held] = 0;
-        if (want >= 0) key[want] = 1;
+        if (s->held >= 0) s->key_change ? s->key_change(s->held, false) : (void)(key[s->held] = 0);
+        if (want >= 0) s->key_change ? s->key_change(want, true) : (void)(key[want] = 1);
         s->held = want;
     }
 }

@@ -61,6 +61,9 @@ struct type_schedule {
     int step = 0;                   // poll within its down+up period
     bool started = false;           // the current chunk has begun
     int held = -1;                  // host key this schedule holds down in key[], or -1
+    // A front end whose keyboard poll does not read key[] (the window
+    // program's key queue) takes the presses and releases here instead.
+    void (*key_change)(int host_key, bool down) = nullptr;
 };
 
 // Converts the text to host keys: letters of either case, digits, space,

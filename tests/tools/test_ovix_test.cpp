@@ -1,7 +1,8 @@
 // ovix-test, the unit-test runner of cartridges: the worked example's tests
 // pass; every kind of assertion fails with its message, line and values;
-// tests that hang, run into the fill or read the debug port fail; TAP and
-// JUnit XML; exit statuses and usage errors.
+// tests that hang, run into the fill, read the debug port, restart the
+// machine or return elsewhere fail; TAP and JUnit XML; exit statuses and
+// usage errors.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -182,6 +183,13 @@ TEST(OvixTest, EachFailureWithItsLineAndValues)
               std::string::npos)
         << xml;
     EXPECT_NE(xml.find(R"(type="timeout")"), std::string::npos);
+
+    // With the cycles to spare for the BIOS to start the cartridge again, a
+    // test that resets the machine still fails: arriving at the entry after
+    // a restart is no return.
+    const Outcome reset = run(rom + " --filter test_reset");
+    EXPECT_EQ(reset.status, 1) << reset.out;
+    EXPECT_NE(reset.out.find("not ok 1 - test_reset\n  ---\n  message: 'went to the reset routine"), std::string::npos) << reset.out;
 
     // A filter and the list.
     Outcome one = run(rom + " --filter 'TEST_P*'");

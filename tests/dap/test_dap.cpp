@@ -374,9 +374,16 @@ TEST_F(Dap, HostileRequestsAreRefusedAndTheSessionGoesOn)
     // Each answer is still its own request's.
     EXPECT_EQ(ok("evaluate", {{"expression", "1+1"}, {"context", "watch"}})["result"], "2 (#2)");
     EXPECT_EQ(pc(), 0x6000u);
+    ok("disconnect");
+}
 
-    // The edges of the CPU's space: bytes past FFFF are unreadable, at the
-    // address asked; no instruction lies past FFFF or before 0000.
+// The edges of the CPU's space: bytes past FFFF are unreadable, at the
+// address asked; no instruction lies past FFFF or before 0000.
+TEST_F(Dap, TheEdgesOfTheSpace)
+{
+    launch({{"stopOnEntry", true}});
+    ok("configurationDone");
+    stopped();
     const struct {
         const char *reference;
         int count;

@@ -94,7 +94,7 @@ public:
     bool number_unsigned(number_unsigned_t v) { return put(J(v)); }
     bool number_float(number_float_t v, const string_t &) { return put(J(v)); }
     bool string(string_t &v) { return put(J(std::move(v))); }
-    bool binary(binary_t &v) { return put(J::binary(std::move(v))); }
+    bool binary(binary_t &) { return fail("binary data"); }   // not in JSON text
 
     bool start_object(std::size_t) { return open(J::object()); }
     bool start_array(std::size_t)

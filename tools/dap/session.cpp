@@ -71,6 +71,15 @@ bool one_line(const std::string &t)
     return t.size() < 2000;
 }
 
+// A path that goes into a console command: no line breaks or other
+// control characters, which would end the command there.
+bool has_control(const std::string &t)
+{
+    for (unsigned char c : t)
+        if (c < 0x20 && c != '\t') return true;
+    return false;
+}
+
 std::string file_name(const std::string &path) { return fs::path(path).filename().string(); }
 
 // A request's arguments, without a copy: an empty object when it has none.
@@ -432,7 +441,7 @@ bool session::start_machine(const json &args, std::string *error)
     }
     for (const std::string &d : infos) {
         // Each is loaded by a command line of the console.
-        if (!one_line(d)) {
+        if (has_control(d)) {
             *error = "'debugInfo' names a file whose path holds a control character";
             end_machine();
             return false;
@@ -681,7 +690,7 @@ void session::apply_source(const std::string &path, bool delete_old)
             p.message = "a path with a double quote cannot be given to the machine";
             continue;
         }
-        if (!one_line(path)) {
+        if (has_control(path)) {
             p.message = "a path with a control character cannot be given to the machine";
             continue;
         }
@@ -930,7 +939,7 @@ void session::on_set_breakpoints(const json &r)
     if (!args.contains("source") || !args["source"].is_object()) return fail(r, "setBreakpoints: 'source' is missing");
     if (!arg_string(args["source"], "path", &path, &e, true)) return fail(r, "setBreakpoints: source " + e);
     // The path becomes part of a command line of the machine's console.
-    if (!one_line(path)) return fail(r, "setBreakpoints: the source path holds a control character");
+    if (has_control(path)) return fail(r, "setBreakpoints: the source path holds a control character");
     std::vector<source_point> points;
     // More than the machine can keep is refused before any is made.
     auto too_many = [&](const char *member) {
@@ -1020,10 +1029,10 @@ bool take_list(const json &args, size_t most, std::vector<json> *out, std::strin
     void session::handler(const json &r)                                                            \
     {                                                                                               \
         if (!launched_) return fail(r, name ": no machine (launch first)");                         \
-        const json &args = arguments_of(r);                                     \
+        const json &args = arguments_of(r);                                                         \
         std::vector<json> asked_points;                                                                    \
         std::string e;                                                                              \
-        if (!take_list(args, most, &asked_points, &e)) return fail(r, std::string(name ": ") + e);         \
+        if (!take_list(args, most, &asked_points, &e)) return fail(r, std::string(name ": ") + e);  \
         bool resume;                                                                                \
         json stop;                                                                                  \
         if (!interrupt_for_change(&resume, &stop)) return fail(r, name ": the machine has ended");  \

@@ -275,6 +275,12 @@ bool session::call(const std::string &command, json *reply, std::string *error, 
         *error = "the machine is running";
         return false;
     }
+    // One command, one line: a line break would make a second command,
+    // and every reply after it would answer the command before.
+    if (has_control(command)) {
+        *error = "a command holds a control character";
+        return false;
+    }
     std::string line;
     if (!machine_->send(command) || !machine_->wait_line(&line, timeout_ms ? timeout_ms : REPLY_TIMEOUT_MS)) {
         *error = "the machine did not answer '" + command.substr(0, 40) + "'";

@@ -100,6 +100,17 @@ static long long status_kib(const char *field)
     return -1;
 }
 
+bool peak_memory_measurable()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return false;
+#else
+    std::ofstream reset("/proc/self/clear_refs");
+    reset << "5" << std::flush;
+    return (bool)reset;
+#endif
+}
+
 long long peak_memory_growth(void (*work)(void *ctx), void *ctx)
 {
 #if defined(__SANITIZE_ADDRESS__)

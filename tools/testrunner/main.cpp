@@ -381,10 +381,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "ovix-test: cannot load the BIOS: %s\n", e);
         return 2;
     }
-    tms7000_reset(nullptr);
-    tms3556_init(0x8000);
-    tms3556_reset();
-    io_cpu_callback(0);
+    ovix_start();
     if (const char *e = RomLoad(cart.c_str())) {
         fprintf(stderr, "ovix-test: not a valid cartridge: %s\n", e);
         return 2;

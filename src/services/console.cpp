@@ -1,5 +1,5 @@
 // The runner's command console (console.h).
-#include "console.h"
+#include "services/console.h"
 
 #include <cctype>
 #include <cinttypes>
@@ -24,6 +24,7 @@
 #include "host/files.h"
 #include "machine/loop.h"
 #include "mem/memory.h"
+#include "services/png.h"
 #include "state/snapshot.h"
 #include "state/timeline.h"
 #include "time/timer.h"
@@ -655,7 +656,7 @@ void cmd_screenshot(console_session *cs, const std::string &args, reply_builder 
 {
     if (args.empty()) return r.fail("screenshot: a file name is needed");
     if (!cs->files) return r.fail("screenshot: no files here");
-    if (const char *e = write_screenshot(args.c_str())) r.fail(std::string("screenshot: ") + e);
+    if (const char *e = png_write_screenshot(args.c_str())) r.fail(std::string("screenshot: ") + e);
 }
 
 void cmd_symbols(console_session *cs, const std::string &args, reply_builder &r)

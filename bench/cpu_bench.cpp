@@ -14,8 +14,6 @@
 // Tracing is switched off (no_trace) unless --trace-on is given; then the
 // facility is on with whatever debug.lst in the working directory lists, as
 // in the emulator's own loop (it writes trace.log there).
-#include "ovix_allegro.h"
-
 #include <cerrno>
 #include <chrono>
 #include <ctime>
@@ -27,7 +25,7 @@
 #include "cpu/tms7000.h"
 #include "debug/trace.h"
 #include "mem/memory.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "video/tms3556.h"
 
 static constexpr uint16 ORG = 0xF800;
@@ -79,8 +77,6 @@ int main(int argc, char **argv)
     }
     if (!trace_on) no_trace();
     // The frames are drawn into a memory bitmap, as in the headless runner.
-    install_allegro(SYSTEM_NONE, &errno, atexit);
-    set_color_depth(32);
     if (tms3556_init(0x8000) != 0) {
         fprintf(stderr, "ovix-bench: cannot create the frame bitmap\n");
         return 1;

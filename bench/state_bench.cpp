@@ -6,8 +6,6 @@
 //   ovix-state-bench [BIOS [CARTRIDGE]]
 //
 // The images default to the ones this build made.
-#include "ovix_allegro.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -16,9 +14,9 @@
 #include <vector>
 
 #include "debug/trace.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
-#include "state/machine_state.h"
+#include "machine/machine_state.h"
 #include "state/snapshot.h"
 #include "video/tms3556.h"
 
@@ -45,8 +43,6 @@ int main(int argc, char **argv)
     const char *bios = argc > 1 ? argv[1] : OVIX_BINARY_DIR "/roms/bios/BIOS7020.bin";
     const char *cart = argc > 2 ? argv[2] : OVIX_BINARY_DIR "/roms/demo/demo.rom";
     no_trace();
-    install_allegro(SYSTEM_NONE, &errno, atexit);
-    set_color_depth(32);
     if (tms3556_init(0x8000) != 0) {
         fprintf(stderr, "cannot create the frame bitmap\n");
         return 1;

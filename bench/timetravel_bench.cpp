@@ -8,8 +8,6 @@
 // in-memory capture and restore.
 //
 //   ovix-timetravel-bench [MINUTES [SAMPLES]]      (10 and 200 by default)
-#include "ovix_allegro.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -20,9 +18,9 @@
 
 #include "debug/engine.h"
 #include "debug/trace.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
-#include "state/machine_state.h"
+#include "machine/machine_state.h"
 #include "state/timeline.h"
 #include "time/timer.h"
 #include "video/tms3556.h"
@@ -66,8 +64,6 @@ int main(int argc, char **argv)
     const int minutes = argc > 1 ? atoi(argv[1]) : 10;
     const int samples = argc > 2 ? atoi(argv[2]) : 200;
     no_trace();
-    install_allegro(SYSTEM_NONE, &errno, atexit);
-    set_color_depth(32);
     if (tms3556_init(0x8000) != 0) return 1;
     if (const char *e = MemInitFrom(OVIX_BINARY_DIR "/roms/bios/BIOS7020.bin")) {
         fprintf(stderr, "%s\n", e);

@@ -4,18 +4,16 @@
 // timer interrupts. Every reply ends with "ok" or one "error: " line (or is
 // one JSON object with "ok" in JSON mode, chosen by the first byte), no run
 // lasts more than a bounded number of passes, and no command touches a file.
-#include "ovix_allegro.h"
-
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "asm.h"
-#include "console.h"
+#include "services/console.h"
 #include "debug/engine.h"
 #include "debug/symbols.h"
 #include "fuzz_support.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
 
 namespace {
@@ -77,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     set_up_once();
     dbg_reset();
     ovix_power_on();
-    for (int k = 0; k < KEY_MAX; k++) key[k] = 0;   // keys a `type` of an earlier input held
+    for (int k = 0; k < OVIX_KEY_MAX; k++) ovix_key_down[k] = 0;   // keys a `type` of an earlier input held
     console_session cs;
     cs.run_limit = RUN_LIMIT;
     cs.files = false;
@@ -107,6 +105,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
     // Whatever the script did, nothing of a run is left behind.
-    FUZZ_CHECK(!dbg_tracking, "a run did not end");
+    FUZZ_CHECK(!tms7000_frames_kept, "a run did not end");
     return 0;
 }

@@ -18,7 +18,7 @@
 #include <openssl/sha.h>
 
 #include "fuzz_libretro.h"
-#include "state/machine_state.h"
+#include "machine/machine_state.h"
 
 namespace {
 

@@ -31,8 +31,6 @@
 //   8-15   one key per keyboard poll (index into poll_keys; others: none)
 //   16..   the BIOS image, 2048 bytes (a shorter rest is padded with FF)
 //   2064.. the cartridge image, padded with FF to its size
-#include "ovix_allegro.h"
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -46,9 +44,9 @@
 #include "debug/trace.h"
 #include "asm.h"
 #include "fuzz_support.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
-#include "state/machine_state.h"
+#include "machine/machine_state.h"
 #include "time/timer.h"
 #include "video/tms3556.h"
 
@@ -65,10 +63,10 @@ constexpr size_t cart_sizes[8] = {0, 8192, 16384, 32256, 32768, 32768 + 1000, 0,
 // Keys a poll may hold: the machine's keys, F1 (stop), F2/F3 (handshake
 // line forced high/low) and Escape (not the machine's).
 constexpr int poll_keys[] = {
-    KEY_A, KEY_B, KEY_C, KEY_D, KEY_E, KEY_F, KEY_G, KEY_H, KEY_I, KEY_J, KEY_K, KEY_L, KEY_M,
-    KEY_N, KEY_O, KEY_P, KEY_Q, KEY_R, KEY_S, KEY_T, KEY_U, KEY_V, KEY_W, KEY_X, KEY_Y, KEY_Z,
-    KEY_0, KEY_1, KEY_2, KEY_3, KEY_4, KEY_5, KEY_6, KEY_7, KEY_8, KEY_9, KEY_ENTER, KEY_SPACE,
-    KEY_UP, KEY_DOWN, KEY_LEFT, KEY_RIGHT, KEY_F1, KEY_F2, KEY_F3, KEY_ESC,
+    OVIX_KEY_A, OVIX_KEY_B, OVIX_KEY_C, OVIX_KEY_D, OVIX_KEY_E, OVIX_KEY_F, OVIX_KEY_G, OVIX_KEY_H, OVIX_KEY_I, OVIX_KEY_J, OVIX_KEY_K, OVIX_KEY_L, OVIX_KEY_M,
+    OVIX_KEY_N, OVIX_KEY_O, OVIX_KEY_P, OVIX_KEY_Q, OVIX_KEY_R, OVIX_KEY_S, OVIX_KEY_T, OVIX_KEY_U, OVIX_KEY_V, OVIX_KEY_W, OVIX_KEY_X, OVIX_KEY_Y, OVIX_KEY_Z,
+    OVIX_KEY_0, OVIX_KEY_1, OVIX_KEY_2, OVIX_KEY_3, OVIX_KEY_4, OVIX_KEY_5, OVIX_KEY_6, OVIX_KEY_7, OVIX_KEY_8, OVIX_KEY_9, OVIX_KEY_ENTER, OVIX_KEY_SPACE,
+    OVIX_KEY_UP, OVIX_KEY_DOWN, OVIX_KEY_LEFT, OVIX_KEY_RIGHT, OVIX_KEY_F1, OVIX_KEY_F2, OVIX_KEY_F3, OVIX_KEY_ESC,
 };
 constexpr int POLL_KEYS = sizeof poll_keys / sizeof poll_keys[0];
 
@@ -80,7 +78,7 @@ struct key_script {
 
 void release_keys()
 {
-    for (int k : poll_keys) key[k] = 0;
+    for (int k : poll_keys) ovix_key_down[k] = 0;
 }
 
 // After each keyboard poll: the key the next poll finds held (no frame is
@@ -88,13 +86,13 @@ void release_keys()
 void key_hook(void *ctx)
 {
     auto *s = static_cast<key_script *>(ctx);
-    if (s->held >= 0) key[s->held] = 0;
+    if (s->held >= 0) ovix_key_down[s->held] = 0;
     s->held = -1;
     if (s->poll >= POLLS) return;
     const uint8_t k = s->key[s->poll++];
     if (k < POLL_KEYS) {
         s->held = poll_keys[k];
-        key[s->held] = 1;
+        ovix_key_down[s->held] = 1;
     }
 }
 

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
-#include "state/machine_state.h"
+#include "machine/machine_state.h"
 #include "state/movie.h"
 #include "state/timeline.h"
 

@@ -1,6 +1,4 @@
 // Helpers shared by the fuzz harnesses (see fuzz_support.h).
-#include "ovix_allegro.h"
-
 #include "fuzz_support.h"
 
 #include <cerrno>
@@ -49,12 +47,7 @@ void fuzz_start_video()
     static bool done = false;
     if (done) return;
     done = true;
-    if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0) {
-        fprintf(stderr, "fuzz: the graphics library did not start\n");
-        abort();
-    }
-    set_color_depth(32);
-    FUZZ_CHECK(tms3556_init(0x8000) == 0, "no frame bitmap");
+    FUZZ_CHECK(tms3556_init(0x8000) == 0, "the video chip did not start");
 }
 
 std::vector<uint8_t> fuzz_loader_file(const uint8_t *data, size_t size, const size_t *sizes, size_t count,

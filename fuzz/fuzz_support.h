@@ -41,9 +41,8 @@ const std::string &fuzz_enter_workdir();
 // when it cannot, since the harness would test nothing.
 void fuzz_write_file(const char *path, const uint8_t *data, size_t size);
 
-// Starts the graphics library without a display and makes the video chip's
-// frame bitmap, as the headless runner does; only the first call does
-// anything.
+// Starts the video chip, as the headless runner does; only the first call
+// does anything.
 void fuzz_start_video();
 
 // A file for the loaders made from the input and written to `path` in the

@@ -31,6 +31,11 @@ enum { CLEAR_LINE = 0, ASSERT_LINE = 1, HOLD_LINE = 2, PULSE_LINE = 3 };
 // The processor's four I/O ports.
 enum { TMS7000_PORTA = 0, TMS7000_PORTB = 1, TMS7000_PORTC = 2, TMS7000_PORTD = 3 };
 
+// The debugger request: a chip sets it (the video chip, at a read of its
+// register port) and the emulation loop stops after the pass (defined with
+// the loop, machine/loop.cpp).
+extern int ask_bkpt;
+
 // A rare path kept out of line, so that the per-instruction code around its
 // call (inlined and flattened into the emulation loop) stays small.
 #define OVIX_COLD __attribute__((noinline, cold))
@@ -76,8 +81,8 @@ OVIX_COLD int do_trace_at(trace_site *site, const char *fmt, ...) __attribute__(
     g_func_name = trace_name_;                                  \
     if (debug_flag == 0 && !g_notrace) debug_flag = check_debug(trace_name_)
 
-// Allegro's headers define a TRACE of their own: include them through
-// "ovix_allegro.h", which puts ours back.
+// The window program's graphics library defines a TRACE of its own: the
+// program includes it through "main/ovix_allegro.h", which puts ours back.
 #undef TRACE
 #define TRACE(...) OVIX_TRACE_LISTED(__VA_ARGS__)
 #define OVIX_TRACE_LISTED(...)                                  \

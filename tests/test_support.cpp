@@ -1,5 +1,3 @@
-#include "ovix_allegro.h"
-
 #include "test_support.h"
 
 #include <filesystem>
@@ -18,8 +16,6 @@
 
 bool start_headless_video()
 {
-    install_allegro(SYSTEM_NONE, &errno, atexit);
-    set_color_depth(32);
     return tms3556_init(0x8000) == 0;
 }
 

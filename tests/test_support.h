@@ -7,9 +7,8 @@
 
 #include "config.h"
 
-// Starts the graphics library without a display and makes the video chip's
-// frame bitmap in memory (32 bits per pixel), as the headless runner does.
-// False when the bitmap cannot be made.
+// Starts the video chip (its picture of colour indices), as the headless
+// runner does. False when it did not start.
 bool start_headless_video();
 
 // A fresh, empty folder under the test's working directory.

@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "debug/engine.h"
 #include "debug/trace.h"
 
 tms7000_Regs tms7000;
@@ -192,12 +191,38 @@ void tms7000_set_context(const tms7000_Regs *src)
 // ---------------------------------------------------------------------------
 // Interrupts.
 
+tms7000_frame tms7000_frames[TMS7000_MAX_FRAMES];
+int tms7000_nframes;
+bool tms7000_frames_kept;
+
+void tms7000_drop_frames_above(uint8 sp)
+{
+    while (tms7000_nframes && tms7000_frames[tms7000_nframes - 1].sp > sp) tms7000_nframes--;
+}
+
+// An interrupt entry, before its frame is pushed: the interrupted
+// instruction returns there, the routine starts at the vector's address.
+OVIX_COLD static void push_interrupt_frame(int line, uint16 return_pc, uint16 vector_address)
+{
+    const uint8 sp = tms7000.sp;
+    tms7000_drop_frames_above(sp);
+    if (tms7000_nframes >= TMS7000_MAX_FRAMES) return;
+    tms7000_frame &f = tms7000_frames[tms7000_nframes++];
+    f = tms7000_frame{};
+    f.kind = FRAME_INTERRUPT;
+    f.sp = (uint8)((sp + 3) & 0x7F);
+    f.return_pc = return_pc;
+    f.call_pc = return_pc;
+    f.entry = (uint16)(bus_peek(vector_address) << 8 | bus_peek((vector_address + 1) & 0xFFFF));
+    f.line = line;
+}
+
 void tms7000_do_interrupt(int address, int line)
 {
     TRACE_FUNC("tms7000_do_interrupt()");
     TRACE("called");
-    // The debugger engine sees the frame pushed (the call stack).
-    if (dbg_tracking) dbg_interrupt(line, tms7000.pc.w.l, (uint16)address);
+    // The call stack sees the frame pushed.
+    if (tms7000_frames_kept) push_interrupt_frame(line, tms7000.pc.w.l, (uint16)address);
 
     const uint8 frame[3] = {tms7000.sr, tms7000.pc.b.h, tms7000.pc.b.l};
     for (uint8 byte : frame) {
@@ -425,7 +450,7 @@ int tms7000_ovix_execute(int cycles)
         tms7000_cpu c;
         c.load();
         // The debugger's step keeps the engine's frames while it tracks them.
-        if (dbg_tracking)
+        if (tms7000_frames_kept)
             tms7000_ovix_step_debug(c);
         else
             tms7000_ovix_step(c);

@@ -88,8 +88,8 @@ struct tms7000_cpu {
 // The machine's set is the standard one but for opcode D7.
 void tms7000_ovix_step(tms7000_cpu &c);
 // The same for the emulation loop's debugging path: it also keeps the
-// debugger engine's frames (debug/engine.h) at every call, trap, return,
-// POP and LDSP.
+// call frames (tms7000_frames, below) at every call, trap, return, POP and
+// LDSP.
 void tms7000_ovix_step_debug(tms7000_cpu &c);
 // The same with the standard set (tms7000_execute).
 void tms7000_step(tms7000_cpu &c);
@@ -167,3 +167,35 @@ struct tms7000_counts {
 };
 tms7000_counts tms7000_get_counts();
 void tms7000_set_counts(const tms7000_counts &c);
+
+// ---------------------------------------------------------------------------
+// Call frames, for the debugger's call stack.
+//
+// While tms7000_frames_kept is set (a run on the emulation loop's debugging
+// path, or the debugger's own step), the machine's step appends a frame at
+// every call and trap (just pushed: its return address is on top of the
+// stack, its routine is where pc now is), tms7000_do_interrupt one at every
+// interrupt entry, and every return, POP and LDSP drops those above the
+// stack pointer. Otherwise the frames are left as they were; the debugger
+// engine knows when that made them stale.
+
+enum tms7000_frame_kind : uint8 { FRAME_CALL, FRAME_TRAP, FRAME_INTERRUPT };
+
+struct tms7000_frame {
+    tms7000_frame_kind kind = FRAME_CALL;
+    uint8 sp = 0;             // the stack pointer just after the frame was pushed
+    uint16 return_pc = 0;     // the return address as pushed
+    uint16 call_pc = 0;       // the call or trap instruction, or the interrupted one
+    uint16 entry = 0;         // the routine's first instruction (the call's target, the vector's)
+    int line = -1;            // FRAME_INTERRUPT: INT1..INT3 as 0..2
+    bool found = false;       // found by looking at the stack, not seen pushed
+    bool changed = false;     // the return address on the stack differs now (the program changed it)
+    uint16 stack_return = 0;  // when changed: the address a return would take now
+};
+
+constexpr int TMS7000_MAX_FRAMES = 128;   // the stack lives in 128 bytes
+extern tms7000_frame tms7000_frames[TMS7000_MAX_FRAMES];   // outermost first
+extern int tms7000_nframes;
+extern bool tms7000_frames_kept;
+// Drops the frames whose return address lies above the stack pointer `sp`.
+void tms7000_drop_frames_above(uint8 sp);

@@ -25,7 +25,6 @@
 
 #include "cpu/7000dasm.h"
 #include "cpu/tms7000.h"
-#include "debug/engine.h"
 #include "mem/memory.h"
 
 static constexpr int REG_A = 0x0000;   // register A is register 0 on the bus
@@ -997,7 +996,7 @@ void tms7000_step(cpu &c)
 // that the handlers are inlined into it (and the step into the emulation
 // loop) with pc and the balance in registers.
 
-// The debugger engine's frames (debug/engine.h), on the debugging path:
+// The call frames (tms7000_frames), on the debugging path:
 // a call or trap appends one (just pushed: its return address is on top of
 // the stack, its routine is where pc now is), and a return, POP or LDSP
 // drops those above the stack pointer. An interrupt entry reports its own.
@@ -1016,12 +1015,12 @@ static inline void note_frames(cpu &c)
     constexpr frame_effect effect = frame_effect_of(op);
     if constexpr (effect == FRAME_NONE) return;
     const uint8 sp = tms7000.sp;
-    int n = dbg_nframes;
+    int n = tms7000_nframes;
     if constexpr (effect == FRAME_PUSH) {
-        while (n && dbg_frames[n - 1].sp >= sp) n--;
-        if (n < DBG_MAX_FRAMES) {
-            dbg_frame &f = dbg_frames[n++];
-            f = dbg_frame{};
+        while (n && tms7000_frames[n - 1].sp >= sp) n--;
+        if (n < TMS7000_MAX_FRAMES) {
+            tms7000_frame &f = tms7000_frames[n++];
+            f = tms7000_frame{};
             f.kind = op >= 0xE8 ? FRAME_TRAP : FRAME_CALL;
             f.sp = sp;
             f.return_pc = (uint16)(tms7000.rf[(sp - 1) & 0x7F] << 8 | tms7000.rf[sp]);
@@ -1029,9 +1028,9 @@ static inline void note_frames(cpu &c)
             f.entry = c.pc;
         }
     } else {
-        while (n && dbg_frames[n - 1].sp > sp) n--;
+        while (n && tms7000_frames[n - 1].sp > sp) n--;
     }
-    dbg_nframes = n;
+    tms7000_nframes = n;
 }
 
 #define OVIX_CASE(n)                                   \

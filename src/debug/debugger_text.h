@@ -9,7 +9,7 @@
 #include <string>
 
 #include "config.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 
 constexpr int DISASS_BOX_SIZE = 4801;
 constexpr int REGISTERS_BOX_SIZE = 2401;

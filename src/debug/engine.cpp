@@ -28,15 +28,7 @@
 #include "time/timer.h"
 #include "video/tms3556.h"
 
-uint8 dbg_bp_map[0x10000];
-bool dbg_active;
-uint16 dbg_access_pc;
-bool dbg_tracking;
-int dbg_stop_request;
-dbg_frame dbg_frames[DBG_MAX_FRAMES];
-int dbg_nframes;
-
-// The bits of dbg_bp_map: a breakpoint at the address; the engine looks at
+// The bits of the loop's map (loop_pc_map): a breakpoint at the address; the engine looks at
 // every pass (set in every byte while a step is under way, the history is
 // recorded or a stop waits to be taken).
 enum : uint8 { MAP_BREAK = 1, MAP_POLL = 2, MAP_UNWRITTEN = 4 };
@@ -67,7 +59,7 @@ struct engine_state {
     // Watchpoints, armed only while the machine runs.
     bool armed = false;
     uint32 cpu_min = 1, cpu_max = 0;   // the CPU addresses any enabled watchpoint covers
-    // Whether dbg_frames holds the frames (a plain run or a new machine
+    // Whether tms7000_frames holds the frames (a plain run or a new machine
     // state leaves them unknown).
     bool frames_known = false;
     bool polling = false;   // MAP_POLL is set in the map
@@ -159,7 +151,7 @@ void apply_poll()
                       s.mode == DBG_REPLAY_DEPTH;
     if (want == s.polling) return;
     s.polling = want;
-    for (uint8 &b : dbg_bp_map) b = (uint8)(want ? b | MAP_POLL : b & ~MAP_POLL);
+    for (uint8 &b : loop_pc_map) b = (uint8)(want ? b | MAP_POLL : b & ~MAP_POLL);
 }
 
 void update_active()
@@ -167,25 +159,25 @@ void update_active()
     bool any = false;
     for (const dbg_point &p : s.points) any |= p.enabled;
     // Re-executing keeps the frames: the debugging path.
-    dbg_active = any || s.history.on || s.stepping || !s.unwritten.empty() || s.mode != DBG_LIVE;
+    loop_debug_path = any || s.history.on || s.stepping || !s.unwritten.empty() || s.mode != DBG_LIVE;
     apply_poll();
 }
 
 // The breakpoint map and the bus's watched blocks, from the points.
 void rebuild_maps()
 {
-    memset(dbg_bp_map, 0, sizeof dbg_bp_map);
+    memset(loop_pc_map, 0, sizeof loop_pc_map);
     s.polling = false;   // update_active sets it again
     uint64 read[8] = {}, write[8] = {};
     bool page1_read = false, page1_write = false;
     s.cpu_min = 1;
     s.cpu_max = 0;
     for (const auto &[first, last] : s.unwritten)
-        for (uint32 a = first; a <= last; a++) dbg_bp_map[a] |= MAP_UNWRITTEN;
+        for (uint32 a = first; a <= last; a++) loop_pc_map[a] |= MAP_UNWRITTEN;
     for (const dbg_point &p : s.points) {
         if (!p.enabled || s.mode == DBG_REPLAY_QUIET || s.mode == DBG_REPLAY_DEPTH) continue;
         if (!p.watch) {
-            dbg_bp_map[p.first] |= MAP_BREAK;
+            loop_pc_map[p.first] |= MAP_BREAK;
             continue;
         }
         const bool r = p.kind & WATCH_READ, w = p.kind & WATCH_WRITE;
@@ -300,10 +292,6 @@ bool point_options(dbg_point *p, const char *condition, const char *hit_rule, bo
 // ---------------------------------------------------------------------------
 // Frames.
 
-void pop_frames_above(uint8 sp)
-{
-    while (dbg_nframes && dbg_frames[dbg_nframes - 1].sp > sp) dbg_nframes--;
-}
 
 
 // A return address that a call or trap instruction pushed: the bytes
@@ -335,7 +323,7 @@ bool after_call(uint16 r, uint16 *call_pc, dbg_frame_kind *kind)
 // stack lie the program's own registers.
 void find_frames()
 {
-    dbg_nframes = 0;
+    tms7000_nframes = 0;
     std::vector<dbg_frame> found;
     int p = tms7000.sp & 0x7F, misses = 0;
     while (p >= 3 && misses < 8 && found.size() < (size_t)DBG_MAX_FRAMES) {
@@ -362,7 +350,7 @@ void find_frames()
         p--;
         misses++;
     }
-    for (auto it = found.rbegin(); it != found.rend(); ++it) dbg_frames[dbg_nframes++] = *it;
+    for (auto it = found.rbegin(); it != found.rend(); ++it) tms7000_frames[tms7000_nframes++] = *it;
     s.frames_known = true;
 }
 
@@ -429,7 +417,7 @@ void check_watch(uint32 address, bool vram, bool write, uint8 old_value, uint8 v
         stop.kind = DBG_STOP_WATCH;
         stop.id = p.id;
         stop.hits = p.hits;
-        stop.access_pc = dbg_access_pc;   // the instruction of the pass under way
+        stop.access_pc = loop_access_pc;   // the instruction of the pass under way
         stop.address = address;
         stop.vram = vram;
         stop.write = write;
@@ -581,7 +569,7 @@ void dbg_reset()
     history_ring h = std::move(s.history);   // its memory is kept for the next use
     s = engine_state{};
     s.history.entries = std::move(h.entries);
-    dbg_nframes = 0;
+    tms7000_nframes = 0;
     rebuild_maps();
 }
 
@@ -847,7 +835,7 @@ static bool collect_after_pass()
     if (s.pending) {
         hit = s.pending_stop;
         s.pending = false;
-    } else if ((dbg_bp_map[pc] & MAP_BREAK) && !(tms7000.idle_state && pc == dbg_access_pc)) {
+    } else if ((loop_pc_map[pc] & MAP_BREAK) && !(tms7000.idle_state && pc == loop_access_pc)) {
         for (dbg_point &p : s.points) {
             if (p.watch || !p.enabled || p.first != pc) continue;
             if (!condition_holds(p, nullptr)) {
@@ -865,7 +853,7 @@ static bool collect_after_pass()
     }
     // Arriving at a byte no source line produced would have stopped a
     // forward run too (not the idle steps that follow IDLE there).
-    if (hit.kind == DBG_STOP_NONE && (dbg_bp_map[pc] & MAP_UNWRITTEN) && !(tms7000.idle_state && pc == dbg_access_pc))
+    if (hit.kind == DBG_STOP_NONE && (loop_pc_map[pc] & MAP_UNWRITTEN) && !(tms7000.idle_state && pc == loop_access_pc))
         hit = make_stop(DBG_STOP_UNWRITTEN);
     if (hit.kind != DBG_STOP_NONE) {
         hit.pc = pc;
@@ -875,12 +863,17 @@ static bool collect_after_pass()
     return false;
 }
 
-bool dbg_after_pass()
+// The loop's debugging path calls this after a pass whose new pc has its
+// byte of the map set (a breakpoint there; every byte while a step is under
+// way, the history recorded or a stop waits); the machine's state is saved
+// and loop_access_pc is the pass's instruction. True, with
+// loop_stop_request set: stop (the stop is recorded).
+OVIX_COLD static bool dbg_after_pass()
 {
     if (s.mode == DBG_REPLAY_COLLECT) return collect_after_pass();
     if (s.mode == DBG_REPLAY_QUIET) return false;
     if (s.mode == DBG_REPLAY_DEPTH) {
-        if (dbg_nframes <= s.depth_limit) {
+        if (tms7000_nframes <= s.depth_limit) {
             s.last_hit = make_stop(DBG_STOP_STEP);
             s.last_hit.step = DBG_STEP_BACK;
             s.last_hit.pc = tms7000.pc.w.l;
@@ -888,7 +881,7 @@ bool dbg_after_pass()
         }
         return false;
     }
-    const uint16 pc = tms7000.pc.w.l, pc0 = dbg_access_pc;
+    const uint16 pc = tms7000.pc.w.l, pc0 = loop_access_pc;
     if (s.history.on) record_history(pc0);
 
     dbg_stop stop;
@@ -900,7 +893,7 @@ bool dbg_after_pass()
     // A breakpoint is hit when a pass arrives at its address: not by the
     // idle steps that follow IDLE there.
     const bool idle_step = tms7000.idle_state && pc == pc0;
-    if (!stopping && (dbg_bp_map[pc] & MAP_BREAK) && !idle_step) {
+    if (!stopping && (loop_pc_map[pc] & MAP_BREAK) && !idle_step) {
         for (dbg_point &p : s.points) {
             if (p.watch || !p.enabled || p.first != pc) continue;
             if (!condition_holds(p, nullptr)) {
@@ -921,7 +914,7 @@ bool dbg_after_pass()
             break;
         }
     }
-    if (!stopping && (dbg_bp_map[pc] & MAP_UNWRITTEN) && !idle_step) {
+    if (!stopping && (loop_pc_map[pc] & MAP_UNWRITTEN) && !idle_step) {
         stop = make_stop(DBG_STOP_UNWRITTEN);
         stopping = true;
     }
@@ -933,8 +926,8 @@ bool dbg_after_pass()
             stopping = advance >= 1 && advance <= 4;
             break;
         }
-        case DBG_STEP_NEXT: stopping = (size_t)dbg_nframes <= s.step_depth; break;
-        case DBG_STEP_OUT: stopping = (size_t)dbg_nframes < s.step_depth; break;
+        case DBG_STEP_NEXT: stopping = (size_t)tms7000_nframes <= s.step_depth; break;
+        case DBG_STEP_OUT: stopping = (size_t)tms7000_nframes < s.step_depth; break;
         case DBG_STEP_BACK: break;
         }
         if (stopping) {
@@ -947,33 +940,38 @@ bool dbg_after_pass()
     s.pending = false;
     s.pending_stop = stop;   // kept for dbg_run_end
     s.last = stop;
-    dbg_stop_request = 1;
+    loop_stop_request = 1;
     return true;
 }
 
-void dbg_run_begin()
+// The loop calls these around a run: begin when it takes the debugging
+// path, end after every run.
+static void dbg_run_begin()
 {
     ensure_frames();
-    dbg_stop_request = 0;
-    dbg_access_pc = tms7000.pc.w.l;
+    loop_stop_request = 0;
+    loop_access_pc = tms7000.pc.w.l;
     s.pending = false;
     s.last = dbg_stop{};
     s.armed = s.mode != DBG_REPLAY_QUIET && s.mode != DBG_REPLAY_DEPTH;
-    dbg_tracking = true;
+    tms7000_frames_kept = true;
     update_active();
 }
 
-void dbg_watch_arm(bool armed)
+// Watchpoints see the machine's own accesses only: the loop disarms them
+// while it lists an instruction or runs a frame pass (the front end's
+// hooks), whose reads through the bus are not the program's.
+static void dbg_watch_arm(bool armed)
 {
-    s.armed = armed && dbg_tracking && s.mode != DBG_REPLAY_QUIET && s.mode != DBG_REPLAY_DEPTH;
+    s.armed = armed && tms7000_frames_kept && s.mode != DBG_REPLAY_QUIET && s.mode != DBG_REPLAY_DEPTH;
 }
 
-void dbg_run_end(const loop_result &r, uint32 target)
+static void dbg_run_end(const loop_result &r, uint32 target)
 {
-    const bool tracked = dbg_tracking;
+    const bool tracked = tms7000_frames_kept;
     s.armed = false;
-    dbg_tracking = false;
-    dbg_stop_request = 0;
+    tms7000_frames_kept = false;
+    loop_stop_request = 0;
     if (!tracked) s.frames_known = false;   // frames came and went unseen
     dbg_stop stop;
     switch (r.reason) {
@@ -998,21 +996,15 @@ void dbg_run_end(const loop_result &r, uint32 target)
     update_active();
 }
 
-void dbg_interrupt(int line, uint16 return_pc, uint16 vector_address)
-{
-    if (!dbg_tracking) return;
-    const uint8 sp = tms7000.sp;
-    pop_frames_above(sp);
-    if (dbg_nframes >= DBG_MAX_FRAMES) return;
-    dbg_frame &f = dbg_frames[dbg_nframes++];
-    f = dbg_frame{};
-    f.kind = FRAME_INTERRUPT;
-    f.sp = (uint8)((sp + 3) & 0x7F);
-    f.return_pc = return_pc;
-    f.call_pc = return_pc;
-    f.entry = (uint16)(bus_peek(vector_address) << 8 | bus_peek((vector_address + 1) & 0xFFFF));
-    f.line = line;
-}
+// The engine follows every run of the machine from the moment it is linked
+// into a program.
+[[maybe_unused]] static const bool hooked = [] {
+    ovix_observers.run_begin = dbg_run_begin;
+    ovix_observers.run_end = dbg_run_end;
+    ovix_observers.after_pass = dbg_after_pass;
+    ovix_observers.watch_arm = dbg_watch_arm;
+    return true;
+}();
 
 // ---------------------------------------------------------------------------
 // Running.
@@ -1026,7 +1018,7 @@ dbg_stop dbg_run(uint32 target, uint64 max_passes, const loop_hooks *hooks)
 dbg_stop dbg_step(dbg_step_kind kind, uint64 count, uint64 max_passes, const loop_hooks *hooks, std::string *error)
 {
     ensure_frames();
-    if (kind == DBG_STEP_OUT && dbg_nframes == 0) {
+    if (kind == DBG_STEP_OUT && tms7000_nframes == 0) {
         if (error) *error = "there is no routine to step out of: the call stack is empty";
         return dbg_stop{};
     }
@@ -1038,7 +1030,7 @@ dbg_stop dbg_step(dbg_step_kind kind, uint64 count, uint64 max_passes, const loo
     s.step_kind = kind;
     s.step_left = count ? count : 1;
     s.step_start = tms7000.pc.w.l;
-    s.step_depth = (size_t)dbg_nframes;
+    s.step_depth = (size_t)tms7000_nframes;
     update_active();
     tl_resume(LOOP_NO_TARGET, max_passes, hooks);
     end_step();
@@ -1071,7 +1063,7 @@ std::vector<dbg_frame> dbg_call_stack()
 {
     ensure_frames();
     std::vector<dbg_frame> out;
-    for (int i = dbg_nframes - 1; i >= 0; i--) out.push_back(dbg_frames[i]);
+    for (int i = tms7000_nframes - 1; i >= 0; i--) out.push_back(tms7000_frames[i]);
     for (dbg_frame &f : out) {
         if (f.kind != FRAME_INTERRUPT && !f.entry) {
             const uint8 op = code_byte(f.call_pc);
@@ -1111,7 +1103,7 @@ std::string dbg_frame_text(const dbg_frame &f, int index)
 
 void dbg_forget_frames()
 {
-    dbg_nframes = 0;
+    tms7000_nframes = 0;
     s.frames_known = false;
 }
 

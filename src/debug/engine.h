@@ -5,7 +5,8 @@
 // debugger, the runner's console and the debug adapter are its front ends;
 // nothing here needs a window.
 //
-// The machine runs through the emulation loop (loop.h). While nothing of
+// The machine runs through the emulation loop (machine/loop.h), which calls
+// the engine through its hooks (ovix_observers). While nothing of
 // the engine is in use (no enabled breakpoint or watchpoint, no history, no
 // step under way) the loop runs its plain path, untouched. Otherwise it
 // runs its debugging path, which after every pass looks at one byte of the
@@ -23,13 +24,14 @@
 #include <vector>
 
 #include "config.h"
+#include "cpu/tms7000.h"
 #include "debug/expr.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 
 constexpr int DBG_MAX_BREAKPOINTS = 256;
 constexpr int DBG_MAX_WATCHPOINTS = 64;
 constexpr int DBG_HISTORY_SIZE = 100000;
-constexpr int DBG_MAX_FRAMES = 128;   // the stack lives in 128 bytes
+constexpr int DBG_MAX_FRAMES = TMS7000_MAX_FRAMES;
 
 // ---------------------------------------------------------------------------
 // Why the machine stopped.
@@ -212,19 +214,11 @@ dbg_stop dbg_step_instruction();
 // ---------------------------------------------------------------------------
 // The call stack.
 
-enum dbg_frame_kind : uint8 { FRAME_CALL, FRAME_TRAP, FRAME_INTERRUPT };
-
-struct dbg_frame {
-    dbg_frame_kind kind = FRAME_CALL;
-    uint8 sp = 0;             // the stack pointer just after the frame was pushed
-    uint16 return_pc = 0;     // the return address as pushed
-    uint16 call_pc = 0;       // the call or trap instruction, or the interrupted one
-    uint16 entry = 0;         // the routine's first instruction (the call's target, the vector's)
-    int line = -1;            // FRAME_INTERRUPT: INT1..INT3 as 0..2
-    bool found = false;       // found by looking at the stack, not seen pushed
-    bool changed = false;     // the return address on the stack differs now (the program changed it)
-    uint16 stack_return = 0;  // when changed: the address a return would take now
-};
+// A frame of the call stack: the CPU keeps them as it runs on the loop's
+// debugging path (cpu/tms7000.h); the engine finds them on the stack when
+// it did not see them pushed, and says what a return would take now.
+using dbg_frame = tms7000_frame;
+using dbg_frame_kind = tms7000_frame_kind;
 
 // The frames the program is in, innermost first (index 0).
 std::vector<dbg_frame> dbg_call_stack();
@@ -279,34 +273,3 @@ void dbg_replay_depth(int frames);
 const dbg_stop &dbg_replay_last_hit();
 // Drops the history's entries after `passes` (the machine went back).
 void dbg_history_truncate(uint64 passes);
-
-// ---------------------------------------------------------------------------
-// For the loop and the bus (see the top of this file).
-
-extern uint8 dbg_bp_map[0x10000];   // non-zero: the engine looks after a pass that reaches the address
-extern bool dbg_active;             // the loop runs its debugging path
-extern uint16 dbg_access_pc;        // the instruction of the pass under way
-extern int dbg_stop_request;        // the engine asks the loop to stop after this pass
-extern bool dbg_tracking;           // a run on the debugging path is under way
-// The frames of the call stack, outermost first. The machine's step on the
-// debugging path (tms7000_ovix_step_debug) appends a frame at every call and
-// trap and drops those above the stack pointer after every return, POP and
-// LDSP; tms7000_do_interrupt reports interrupt entries (dbg_interrupt).
-extern dbg_frame dbg_frames[DBG_MAX_FRAMES];
-extern int dbg_nframes;
-
-// The loop's debugging path calls this after a pass whose new pc has its
-// byte of the map set (a breakpoint there; every byte while a step is under
-// way, the history recorded or a stop waits); the machine's state is saved
-// and dbg_access_pc is the pass's instruction. True, with dbg_stop_request
-// set: stop (the stop is recorded).
-OVIX_COLD bool dbg_after_pass();
-// The loop calls these around a run that takes the debugging path.
-void dbg_run_begin();
-void dbg_run_end(const loop_result &r, uint32 target);
-// Watchpoints see the machine's own accesses only: the loop disarms them
-// while it lists an instruction or runs a frame pass (the front end's
-// hooks), whose reads through the bus are not the program's.
-void dbg_watch_arm(bool armed);
-// An interrupt entry (tms7000_do_interrupt), before its frame is pushed.
-OVIX_COLD void dbg_interrupt(int line, uint16 return_pc, uint16 vector_address);

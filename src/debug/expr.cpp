@@ -12,7 +12,7 @@
 
 #include "cpu/tms7000.h"
 #include "debug/symbols.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
 #include "time/timer.h"
 #include "video/tms3556.h"

@@ -11,7 +11,7 @@
 #include "cpu/tms7000.h"
 #include "debug/symbols.h"
 #include "host/files.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "state/timeline.h"
 
 static bool s_unwritten_stop = true;

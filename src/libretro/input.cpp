@@ -1,6 +1,4 @@
 // The front end's keys to the machine's key strokes (see input.h).
-#include "ovix_allegro.h"
-
 #include "libretro/input.h"
 
 #include <cstring>
@@ -8,8 +6,8 @@
 
 #include <libretro.h>
 
-#include "main/keyqueue.h"
-#include "main/loop.h"
+#include "machine/keyqueue.h"
+#include "machine/loop.h"
 
 static constexpr int SCANCODES = 128;
 static constexpr int RELEASE_BIT = 0x80;   // an event's release flag, as the key queue reads it
@@ -21,19 +19,19 @@ static_assert(KEYQ_STROKES <= 255 && LR_INPUT_STATE_SIZE == 2 + 3 * (size_t)KEYQ
 // machine codes.
 struct keyboard_key {
     unsigned retrok;
-    int host;   // Allegro scancode
+    int host;   // key number
 };
 static constexpr keyboard_key keyboard_keys[] = {
-    {RETROK_a, KEY_A}, {RETROK_b, KEY_B}, {RETROK_c, KEY_C}, {RETROK_d, KEY_D}, {RETROK_e, KEY_E},
-    {RETROK_f, KEY_F}, {RETROK_g, KEY_G}, {RETROK_h, KEY_H}, {RETROK_i, KEY_I}, {RETROK_j, KEY_J},
-    {RETROK_k, KEY_K}, {RETROK_l, KEY_L}, {RETROK_m, KEY_M}, {RETROK_n, KEY_N}, {RETROK_o, KEY_O},
-    {RETROK_p, KEY_P}, {RETROK_q, KEY_Q}, {RETROK_r, KEY_R}, {RETROK_s, KEY_S}, {RETROK_t, KEY_T},
-    {RETROK_u, KEY_U}, {RETROK_v, KEY_V}, {RETROK_w, KEY_W}, {RETROK_x, KEY_X}, {RETROK_y, KEY_Y},
-    {RETROK_z, KEY_Z},
-    {RETROK_0, KEY_0}, {RETROK_1, KEY_1}, {RETROK_2, KEY_2}, {RETROK_3, KEY_3}, {RETROK_4, KEY_4},
-    {RETROK_5, KEY_5}, {RETROK_6, KEY_6}, {RETROK_7, KEY_7}, {RETROK_8, KEY_8}, {RETROK_9, KEY_9},
-    {RETROK_RETURN, KEY_ENTER}, {RETROK_SPACE, KEY_SPACE},
-    {RETROK_UP, KEY_UP}, {RETROK_DOWN, KEY_DOWN}, {RETROK_LEFT, KEY_LEFT}, {RETROK_RIGHT, KEY_RIGHT},
+    {RETROK_a, OVIX_KEY_A}, {RETROK_b, OVIX_KEY_B}, {RETROK_c, OVIX_KEY_C}, {RETROK_d, OVIX_KEY_D}, {RETROK_e, OVIX_KEY_E},
+    {RETROK_f, OVIX_KEY_F}, {RETROK_g, OVIX_KEY_G}, {RETROK_h, OVIX_KEY_H}, {RETROK_i, OVIX_KEY_I}, {RETROK_j, OVIX_KEY_J},
+    {RETROK_k, OVIX_KEY_K}, {RETROK_l, OVIX_KEY_L}, {RETROK_m, OVIX_KEY_M}, {RETROK_n, OVIX_KEY_N}, {RETROK_o, OVIX_KEY_O},
+    {RETROK_p, OVIX_KEY_P}, {RETROK_q, OVIX_KEY_Q}, {RETROK_r, OVIX_KEY_R}, {RETROK_s, OVIX_KEY_S}, {RETROK_t, OVIX_KEY_T},
+    {RETROK_u, OVIX_KEY_U}, {RETROK_v, OVIX_KEY_V}, {RETROK_w, OVIX_KEY_W}, {RETROK_x, OVIX_KEY_X}, {RETROK_y, OVIX_KEY_Y},
+    {RETROK_z, OVIX_KEY_Z},
+    {RETROK_0, OVIX_KEY_0}, {RETROK_1, OVIX_KEY_1}, {RETROK_2, OVIX_KEY_2}, {RETROK_3, OVIX_KEY_3}, {RETROK_4, OVIX_KEY_4},
+    {RETROK_5, OVIX_KEY_5}, {RETROK_6, OVIX_KEY_6}, {RETROK_7, OVIX_KEY_7}, {RETROK_8, OVIX_KEY_8}, {RETROK_9, OVIX_KEY_9},
+    {RETROK_RETURN, OVIX_KEY_ENTER}, {RETROK_SPACE, OVIX_KEY_SPACE},
+    {RETROK_UP, OVIX_KEY_UP}, {RETROK_DOWN, OVIX_KEY_DOWN}, {RETROK_LEFT, OVIX_KEY_LEFT}, {RETROK_RIGHT, OVIX_KEY_RIGHT},
 };
 
 struct pad_key {
@@ -41,8 +39,8 @@ struct pad_key {
     int host;
 };
 static constexpr pad_key pad_keys[] = {
-    {LR_PAD_UP, KEY_UP},       {LR_PAD_DOWN, KEY_DOWN},   {LR_PAD_LEFT, KEY_LEFT},
-    {LR_PAD_RIGHT, KEY_RIGHT}, {LR_PAD_SPACE, KEY_SPACE}, {LR_PAD_ENTER, KEY_ENTER},
+    {LR_PAD_UP, OVIX_KEY_UP},       {LR_PAD_DOWN, OVIX_KEY_DOWN},   {LR_PAD_LEFT, OVIX_KEY_LEFT},
+    {LR_PAD_RIGHT, OVIX_KEY_RIGHT}, {LR_PAD_SPACE, OVIX_KEY_SPACE}, {LR_PAD_ENTER, OVIX_KEY_ENTER},
 };
 
 // The keyboard callback may come from another thread than retro_run: the

@@ -1,10 +1,10 @@
 // The core's keyboard: the front end's key events and the RetroPad's
 // buttons become the machine's key strokes through the window program's key
-// queue (main/keyqueue.h), so that the machine gets every key in the order
+// queue (machine/keyqueue.h), so that the machine gets every key in the order
 // it was typed, one change per frame, exactly as in the window.
 //
-// Both sources drive one set of host keys (Allegro scancodes, the window
-// program's key mapping): a key is down while it is held on the keyboard or
+// Both sources drive one set of host keys (the keyboard port's key numbers,
+// machine/keys.h, as the window program maps them): a key is down while it is held on the keyboard or
 // its pad button is, and only the changes of that combined state become
 // events, so that a key held on both (RetroArch binds the RetroPad to keys
 // too) is one stroke. Events wait in a list of their own until the next

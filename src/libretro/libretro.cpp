@@ -1,8 +1,8 @@
 // The libretro core (ovix_libretro.so): the Ovix machine inside a libretro
 // front end. Like the headless runner it is a thin front end over the
-// emulation core: the graphics library runs without a display (only for
-// the frame bitmap), the BIOS and the cartridge go through the core's own
-// loaders, and the machine runs in the shared emulation loop (loop.h).
+// machine library: the BIOS and the cartridge go through the core's own
+// loaders, and the machine runs in the shared emulation loop
+// (machine/loop.h).
 //
 // One retro_run is one frame of the machine's 50 a second: the machine runs
 // until its clock (cycles since power-on) has passed the next multiple of
@@ -19,13 +19,11 @@
 // is our open BIOS, built into the core.
 //
 // Save states hold the key queue's strokes and the machine state
-// (state/machine_state.h); they are of fixed size, and checked whole before
+// (machine/machine_state.h); they are of fixed size, and checked whole before
 // anything changes.
 //
 // Tracing is off for the core's whole life: a front end's working folder
 // gets no trace.log and no debug.lst is read there.
-#include "ovix_allegro.h"
-
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -35,24 +33,24 @@
 #include <unistd.h>
 
 #include <libretro.h>
-#include <openssl/sha.h>
 
 #include "debug/trace.h"
 #include "host/files.h"
 #include "io/io_cpu.h"
 #include "libretro/input.h"
-#include "main/command_line.h"
-#include "main/keyqueue.h"
-#include "main/loop.h"
+#include "machine/frame.h"
+#include "machine/keyqueue.h"
+#include "machine/loop.h"
+#include "machine/machine_state.h"
+#include "host/sha256.h"
 #include "mem/memory.h"
-#include "state/machine_state.h"
 #include "time/timer.h"
+#include "version.h"
 #include "video/tms3556.h"
 
 // Our open BIOS, generated from the image the build assembles.
 extern const unsigned char ovix_open_bios[2048];
 
-static constexpr int PICTURE_W = 320, PICTURE_H = 250;
 static constexpr int FRAMES_PER_SECOND = 50;
 static constexpr uint64 FRAME_CYCLES = ORLO_SUBSECONDS / FRAMES_PER_SECOND;   // 100,000: 20 ms at 5 MHz
 static constexpr int SAMPLE_RATE = 48000;
@@ -67,12 +65,12 @@ static struct {
     retro_input_poll_t input_poll;
     retro_input_state_t input_state;
     retro_log_printf_t log;
-    bool started;          // retro_init ran: the graphics library and the frame bitmap are up
+    bool started;          // retro_init ran
     bool loaded;           // a machine runs (content, or the BIOS alone)
     unsigned device;       // port 1's device: RETRO_DEVICE_JOYPAD, _KEYBOARD or _NONE
     uint64 frame_end;      // the clock at which the frame being run ends
     bool frame_done;
-    bool picture_valid;    // pixels holds the frame bitmap of frame_serial
+    bool picture_valid;    // pixels holds the picture of frame_serial
     uint32 picture_serial;
     uint32 pixels[PICTURE_W * PICTURE_H];
     int16_t silence[FRAME_SAMPLES * 2];
@@ -251,28 +249,14 @@ static void run_frame()
     while (!s.frame_done) ovix_resume(LOOP_NO_TARGET, UINT64_MAX, &frame_hooks);
 }
 
-// The frame bitmap's 320 x 250 picture as XRGB8888, copied only when the
-// video chip has drawn a new one.
+// The machine's 320 x 250 picture as XRGB8888, copied only when the video
+// chip has drawn a new one.
 static void update_picture()
 {
-    BITMAP *frame = tms3556_redraw();
-    if (!frame) return;
+    const uint8 *picture = tms3556_redraw();
     const uint32 serial = tms3556_frame_serial();
     if (s.picture_valid && serial == s.picture_serial) return;
-    const int depth = bitmap_color_depth(frame);
-    if (depth == 32 && _rgb_r_shift_32 == 16 && _rgb_g_shift_32 == 8 && _rgb_b_shift_32 == 0) {
-        for (int y = 0; y < PICTURE_H; y++) {
-            const uint32 *row = reinterpret_cast<const uint32 *>(frame->line[y]);
-            for (int x = 0; x < PICTURE_W; x++) s.pixels[y * PICTURE_W + x] = row[x] & 0xFFFFFF;
-        }
-    } else {
-        for (int y = 0; y < PICTURE_H; y++)
-            for (int x = 0; x < PICTURE_W; x++) {
-                const int c = getpixel(frame, x, y);
-                s.pixels[y * PICTURE_W + x] =
-                    (uint32)getr_depth(depth, c) << 16 | (uint32)getg_depth(depth, c) << 8 | getb_depth(depth, c);
-            }
-    }
+    frame_to_xrgb(picture, s.pixels, PICTURE_W);
     s.picture_valid = true;
     s.picture_serial = serial;
 }
@@ -365,13 +349,7 @@ RETRO_API void retro_init()
 {
     if (s.started) return;
     no_trace();
-    // The graphics library is the process's, shared with any other copy of
-    // the core that the front end loads (RetroArch's run-ahead runs a second
-    // one): it is started without a display and never shut down, since the
-    // other copy may still use it. Starting it again does nothing.
-    install_allegro(SYSTEM_NONE, &errno, nullptr);
-    set_color_depth(32);
-    if (tms3556_init(0x8000) != 0) log_message(RETRO_LOG_ERROR, "cannot create the frame bitmap");
+    tms3556_init(0x8000);
     ovix_key_source = key_from_queue;
     s.device = RETRO_DEVICE_JOYPAD;
     s.started = true;
@@ -380,8 +358,6 @@ RETRO_API void retro_init()
 RETRO_API void retro_deinit()
 {
     if (!s.started) return;
-    if (tmpbitmap) destroy_bitmap(tmpbitmap);
-    tmpbitmap = nullptr;
     ovix_key_source = nullptr;
     s.started = false;
     s.loaded = false;
@@ -453,7 +429,7 @@ static constexpr uint32 STATE_VERSION = 1;
 static constexpr size_t STATE_HEADER = 16;   // magic, version, size
 static constexpr size_t STATE_INPUT = STATE_HEADER;
 static constexpr size_t STATE_CHECKSUM = STATE_INPUT + LR_INPUT_STATE_SIZE;
-static constexpr size_t STATE_MACHINE = STATE_CHECKSUM + SHA256_DIGEST_LENGTH;
+static constexpr size_t STATE_MACHINE = STATE_CHECKSUM + SHA256_BYTES;
 static constexpr size_t STATE_BYTES = STATE_MACHINE + MACHINE_STATE_BYTES;
 
 static void put32(uint8 *p, uint32 v)
@@ -473,7 +449,7 @@ RETRO_API bool retro_serialize(void *data, size_t size)
     put32(out + 8, STATE_VERSION);
     put32(out + 12, (uint32)STATE_BYTES);
     lr_input_save(out + STATE_INPUT);
-    SHA256(out, STATE_CHECKSUM, out + STATE_CHECKSUM);
+    ovix_sha256(out, STATE_CHECKSUM, out + STATE_CHECKSUM);
     // The machine state records the key the machine holds as the snapshot
     // files do (the core keeps it in its key queue, saved above).
     int code, host;
@@ -500,8 +476,8 @@ static const char *state_problem(const uint8 *in, size_t size)
         return reason.c_str();
     }
     if (get32(in + 12) != STATE_BYTES) return "the state is corrupted: its recorded size is wrong";
-    uint8 digest[SHA256_DIGEST_LENGTH];
-    SHA256(in, STATE_CHECKSUM, digest);
+    uint8 digest[SHA256_BYTES];
+    ovix_sha256(in, STATE_CHECKSUM, digest);
     if (memcmp(digest, in + STATE_CHECKSUM, sizeof digest) != 0)
         return "the state is corrupted: its key queue does not match its checksum";
     if (const char *e = lr_input_check(in + STATE_INPUT)) {

@@ -8,8 +8,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "host/cli_parse.h"
+#include "services/cli_parse.h"
 #include "main/frontend.h"
+#include "version.h"
 
 namespace fs = std::filesystem;
 

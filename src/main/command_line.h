@@ -29,8 +29,6 @@ struct frontend_options {
 
 constexpr int MAX_REWIND_SECONDS = 3600;
 
-#define OVIX_VERSION_TEXT "alpha 0.3"
-
 constexpr int MIN_SCALE = 1, MAX_SCALE = 4;
 constexpr const char *DEFAULT_BIOS = "bios/BIOS7020.bin";
 

@@ -12,7 +12,7 @@
 // (state/timeline.h); the dialogs of debugger_dialogs.cpp. The disassembly
 // box marks the breakpoints, scrolls, and selects a line (run to here, a
 // double click sets or clears a breakpoint there).
-#include "ovix_allegro.h"
+#include "main/ovix_allegro.h"
 
 #include <allegro/internal/aintern.h>
 
@@ -27,7 +27,7 @@
 #include "debug/symbols.h"
 #include "debug/trace.h"
 #include "main/frontend.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "state/timeline.h"
 #include "time/timer.h"
 #include "video/tms3556.h"

@@ -4,7 +4,7 @@
 // recorded time to go to. Each is a small Allegro dialog placed over the
 // debugger, run until it is closed; its buttons act on the engine and the
 // dialog shows the result at once (or says in its message line why not).
-#include "ovix_allegro.h"
+#include "main/ovix_allegro.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -16,7 +16,7 @@
 #include "debug/engine.h"
 #include "debug/expr.h"
 #include "main/frontend.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "state/timeline.h"
 
 static char *txt(const char *s) { return const_cast<char *>(s); }

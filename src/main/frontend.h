@@ -9,10 +9,11 @@
 #include <string>
 
 #include "config.h"
-#include "host/settings.h"
+#include "main/settings.h"
 #include "debug/debugger_text.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 
+struct BITMAP;
 struct DIALOG;
 
 // main.cpp
@@ -80,6 +81,13 @@ void place_dialog(DIALOG *dialog, int x, int y);
 // it, with a line saying that Space returns, until Space is pressed (or
 // the close button clicked).
 void machine_preview();
+
+// The machine's picture (the video chip's colour indices) in a 320 x 250
+// bitmap of the screen's colour depth, converted again only when the video
+// chip drew a new picture; null when there is no picture or no memory.
+BITMAP *picture_bitmap(const uint8 *picture);
+// The same for the picture rendered now (tms3556_redraw).
+BITMAP *machine_picture();
 // The window's scale (1 to 4): the one in use; set_window_scale also
 // remembers it, and the window takes it when the machine runs on.
 int window_scale();

@@ -44,7 +44,7 @@
 // the quick-save slot, the file selectors' folders, recent cartridges, the
 // window's position) are remembered in the settings file (host/settings.h);
 // a setting given on the command line wins for that run only.
-#include "ovix_allegro.h"
+#include "main/ovix_allegro.h"
 
 #include <atomic>
 #include <cerrno>
@@ -62,19 +62,19 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "console.h"
+#include "services/console.h"
 #include "cpu/tms7000.h"
 #include "debug/debugger_text.h"
 #include "debug/source_debug.h"
 #include "debug/symbols.h"
 #include "debug/trace.h"
 #include "host/files.h"
-#include "host/settings.h"
+#include "main/settings.h"
 #include "io/io_cpu.h"
 #include "main/command_line.h"
 #include "main/frontend.h"
-#include "main/keyqueue.h"
-#include "main/loop.h"
+#include "machine/keyqueue.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
 #include "state/snapshot.h"
 #include "state/timeline.h"
@@ -891,7 +891,7 @@ void machine_preview()
 {
     scare_mouse();
     clear_to_color(screen, makecol(0, 0, 0));
-    draw_picture(tms3556_redraw());
+    draw_picture(machine_picture());
     const view v = picture_view();
     draw_label(v.x + 4, v.y + 4, "Space returns to the debugger");
     unscare_mouse();
@@ -906,8 +906,9 @@ void machine_preview()
 }
 
 // The machine's picture, when it differs from the one shown.
-static void frame_to_window(BITMAP *frame, void *)
+static void frame_to_window(const uint8 *picture, void *)
 {
+    BITMAP *frame = picture_bitmap(picture);
     // The recorded input has run out (the end of a movie, or of the time
     // the debugger went back over): the keyboard is live from here, and
     // the key the machine holds is the queue's.
@@ -956,12 +957,12 @@ static void redraw_and_repace()
 static void pause_machine()
 {
     keyq_drain();   // keys typed before the pause are kept for the machine
-    draw_picture(tms3556_redraw());   // the machine may have changed between runs
+    draw_picture(machine_picture());   // the machine may have changed between runs
     show_paused_title(true);
     while (s_over.paused && !ask_bkpt) {
         rest(10);
         const bool acted = window_events();
-        if (message_expired() || acted) draw_picture(tms3556_redraw());
+        if (message_expired() || acted) draw_picture(machine_picture());
     }
     // An action between runs stopped the run: the pause goes on after it.
     if (!s_travel.actions.empty() && s_stop == STOP_NONE) return;
@@ -1001,7 +1002,7 @@ static void console_machine(int fd, bool json)
     console_catch_interrupts();
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     std::string pending;
-    draw_picture(tms3556_redraw());
+    draw_picture(machine_picture());
     while (!cs.quit && !close_request) {
         char buf[4096];
         const ssize_t n = read(fd, buf, sizeof buf);
@@ -1019,10 +1020,10 @@ static void console_machine(int fd, bool json)
                 console_execute(&cs, line, &reply);
             }
             answer(fd, reply);
-            draw_picture(tms3556_redraw());   // the command may have changed the machine
+            draw_picture(machine_picture());   // the command may have changed the machine
         }
         const bool acted = window_events();
-        if (message_expired() || acted) draw_picture(tms3556_redraw());
+        if (message_expired() || acted) draw_picture(machine_picture());
         if (n <= 0) rest(10);
     }
 }
@@ -1102,8 +1103,9 @@ static void keep_picture(BITMAP *frame)
 
 static bool rewind_frame_due(void *) { return emulated_cycles() >= s_rewind.next_cycles; }
 
-static void rewind_frame(BITMAP *frame, void *)
+static void rewind_frame(const uint8 *picture, void *)
 {
+    BITMAP *frame = picture_bitmap(picture);
     const uint64 now = emulated_cycles();
     if (!frame || now < s_rewind.next_cycles) return;   // the first pass of each part of the re-run
     keep_picture(frame);
@@ -1122,7 +1124,7 @@ static int rewind_interval(uint64 before, std::string *error)
     }
     if (tl_goto(keyframe, error).kind == DBG_STOP_NONE) return 0;
     s_rewind.count = 0;
-    BITMAP *frame = tms3556_redraw();
+    BITMAP *frame = machine_picture();
     if (!frame) {
         *error = "no picture to show";
         return 0;
@@ -1345,6 +1347,7 @@ static void init(const frontend_options &opt)
     if (remembered.placed) move_window(remembered.window_x, remembered.window_y);
     install_timer();
     install_keyboard();
+    ovix_keys = key;   // the machine reads the library's key array as it is
     install_mouse();
     ovix_key_source = key_from_queue;
     keyboard_lowlevel_callback = keyboard_event;
@@ -1425,10 +1428,7 @@ static int run_window_program(const frontend_options &opt)
         message_alert("Memory initialization failed", bios_error.c_str(), "&Abort", 'a');
         exit(1);
     }
-    tms7000_reset(nullptr);
-    tms3556_init(0x8000);
-    tms3556_reset();
-    io_cpu_callback(0);
+    ovix_start();
     if (!opt.cart.empty()) {
         ovix_reset();   // as LOAD ROM does
         cartridge_loaded(opt.cart.c_str());

@@ -2,7 +2,7 @@
 // the commands that refill it and write dumps to disk. What it shows and
 // writes comes from the explorer's logic (debug/mem_explorer.h); a line
 // under the fields says what the last dump wrote.
-#include "ovix_allegro.h"
+#include "main/ovix_allegro.h"
 
 #include <cstring>
 

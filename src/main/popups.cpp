@@ -5,7 +5,7 @@
 // laid out for a 640 x 500 window, placed in the middle of the screen and
 // run with popup_dialog, which restores the screen under them when they
 // close.
-#include "ovix_allegro.h"
+#include "main/ovix_allegro.h"
 
 #include <allegro/internal/aintern.h>
 
@@ -19,7 +19,7 @@
 #include "debug/debugger_text.h"
 #include "host/files.h"
 #include "main/frontend.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
 #include "state/timeline.h"
 

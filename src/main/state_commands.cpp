@@ -11,18 +11,18 @@
 // machine as it was and its alert gives the loader's reason. After a load,
 // the key queue, the frame schedule and the pacing start from the loaded
 // machine, and the timeline begins anew.
-#include "ovix_allegro.h"
+#include "main/ovix_allegro.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "debug/png.h"
+#include "services/png.h"
 #include "host/files.h"
 #include "main/frontend.h"
-#include "main/keyqueue.h"
-#include "main/loop.h"
+#include "machine/keyqueue.h"
+#include "machine/loop.h"
 #include "state/movie.h"
 #include "state/snapshot.h"
 #include "state/timeline.h"
@@ -161,15 +161,13 @@ void load_state_from()
 // first number no file has, and a file that appears meanwhile is never
 // replaced.
 
-static constexpr int PICTURE_W = 320, PICTURE_H = 250;
-
 void take_screenshot()
 {
     static int next = 0;
     static const char *const suffixes[] = {".png", nullptr};
-    BITMAP *frame = tms3556_redraw();
+    const uint8 *frame = tms3556_redraw();
     const auto write_png = [frame](const std::string &path, std::string *error) {
-        const char *e = png_write_frame(path.c_str(), frame, PICTURE_W, PICTURE_H, false);
+        const char *e = png_write_frame(path.c_str(), frame, false);
         if (e) *error = e;
         return !e;
     };

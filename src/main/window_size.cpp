@@ -5,7 +5,7 @@
 // keyboard focus elsewhere, so the focus goes back to the window when it
 // was this program's. This file alone sees the X11 port's header and its
 // macros.
-#include "ovix_allegro.h"
+#include "main/ovix_allegro.h"
 
 #include <xalleg.h>
 

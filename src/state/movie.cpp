@@ -10,7 +10,7 @@
 #include "host/files.h"
 #include "host/json_read.h"
 #include "state/checksum.h"
-#include "state/machine_state.h"
+#include "machine/machine_state.h"
 #include "state/timeline.h"
 
 using ojson = nlohmann::ordered_json;

@@ -1,5 +1,5 @@
 // Snapshots (see snapshot.h). Both ways go through the machine state in
-// memory (state/machine_state.h), so that a snapshot file and a machine
+// memory (machine/machine_state.h), so that a snapshot file and a machine
 // state never disagree: saving captures the state and writes it as JSON,
 // loading turns JSON into a state while checking every member, and only a
 // complete, checked state is restored into the machine.
@@ -8,23 +8,21 @@
 // the order written here), SHA-256 from OpenSSL's libcrypto. The library
 // reports JSON syntax errors as exceptions; they are caught here and never
 // leave this module.
-#include "ovix_allegro.h"
-
 #include "state/snapshot.h"
 
-#include "state/machine_state.h"
+#include "machine/machine_state.h"
 #include "state/checksum.h"
 
 #include <cstring>
 #include <vector>
 
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
 
 #include "cpu/tms7000.h"
 #include "host/files.h"
 #include "io/io_cpu.h"
-#include "main/loop.h"
+#include "machine/loop.h"
+#include "host/sha256.h"
 #include "mem/memory.h"
 #include "time/timer.h"
 #include "video/tms3556.h"
@@ -58,10 +56,9 @@ std::string hex_text(const uint8 *p, size_t n)
 
 std::string sha256_hex(const void *data, size_t n)
 {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned len = 0;
-    if (!EVP_Digest(data, n, md, &len, EVP_sha256(), nullptr)) return "";
-    return hex_text(md, len);
+    uint8 md[SHA256_BYTES];
+    ovix_sha256(data, n, md);
+    return hex_text(md, SHA256_BYTES);
 }
 
 std::string json_checksum(ojson j)
@@ -404,7 +401,7 @@ static void from_json(const ojson &j, machine_state &m, snapshot_counts &counts,
     const ojson *held = r.find(j, "key", "key");
     if (held) {
         m.key_code = (int32)r.integer(*held, "code", 0, 0xFF, "key.");
-        m.key_host = (int32)r.integer(*held, "host", 0, KEY_MAX - 1, "key.");
+        m.key_host = (int32)r.integer(*held, "host", 0, OVIX_KEY_MAX - 1, "key.");
     }
     // Files written before snapshots held the machine's time have no
     // "machine_passes": they load with the time 0, as at power-on.

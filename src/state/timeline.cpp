@@ -8,8 +8,6 @@
 // where the whole state takes 36 KiB. Restoring a keyframe is one decoding
 // and one restore, a few microseconds; going to any pass is then a run of
 // at most half a second of emulated time.
-#include "ovix_allegro.h"
-
 #include "state/timeline.h"
 
 #include <algorithm>
@@ -256,7 +254,7 @@ struct following {
     following() : was(ovix_following)
     {
         ovix_following = true;
-        memset(ovix_follow_keys, 0, KEY_MAX);
+        memset(ovix_follow_keys, 0, OVIX_KEY_MAX);
     }
     ~following() { ovix_following = was; }
 };
@@ -417,8 +415,8 @@ bool tl_play(const std::vector<tl_event> &events, size_t *first, const std::vect
     *r = loop_result{0, 0, LOOP_STOP_COUNT};
     uint64 fkeys_until = 0;   // F2/F3 held up to this pass
     if (held.fkeys) {
-        ovix_follow_keys[KEY_F2] = (held.fkeys & 1) ? 1 : 0;
-        ovix_follow_keys[KEY_F3] = (held.fkeys & 2) ? 1 : 0;
+        ovix_follow_keys[OVIX_KEY_F2] = (held.fkeys & 1) ? 1 : 0;
+        ovix_follow_keys[OVIX_KEY_F3] = (held.fkeys & 2) ? 1 : 0;
         fkeys_until = held.until;
     }
     for (;;) {
@@ -434,8 +432,8 @@ bool tl_play(const std::vector<tl_event> &events, size_t *first, const std::vect
                 ovix_set_key_state({e.held_code, e.held_host});
                 break;
             case TL_FKEYS:
-                ovix_follow_keys[KEY_F2] = (e.fkeys & 1) ? 1 : 0;
-                ovix_follow_keys[KEY_F3] = (e.fkeys & 2) ? 1 : 0;
+                ovix_follow_keys[OVIX_KEY_F2] = (e.fkeys & 1) ? 1 : 0;
+                ovix_follow_keys[OVIX_KEY_F3] = (e.fkeys & 2) ? 1 : 0;
                 fkeys_until = e.last;
                 break;
             case TL_RESET: ovix_reset(); break;
@@ -444,7 +442,7 @@ bool tl_play(const std::vector<tl_event> &events, size_t *first, const std::vect
             ++*first;
         }
         if (fkeys_until && now >= fkeys_until) {
-            ovix_follow_keys[KEY_F2] = ovix_follow_keys[KEY_F3] = 0;
+            ovix_follow_keys[OVIX_KEY_F2] = ovix_follow_keys[OVIX_KEY_F3] = 0;
             fkeys_until = 0;
         }
         if (now >= to) return true;
@@ -647,3 +645,14 @@ bool tl_keyframe_before(uint64 pass, uint64 *keyframe_pass)
     *keyframe_pass = t.keyframes[index].pass;
     return true;
 }
+
+// The timeline records the machine's input from the moment it is linked
+// into a program (each hook does nothing while no timeline records).
+[[maybe_unused]] static const bool hooked = [] {
+    ovix_observers.key_sent = tl_note_key;
+    ovix_observers.fkeys_held = tl_note_fkeys;
+    ovix_observers.reset = tl_note_reset;
+    ovix_observers.power_on = tl_restart;
+    ovix_observers.frame = tl_frame;
+    return true;
+}();

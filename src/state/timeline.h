@@ -28,8 +28,8 @@
 
 #include "config.h"
 #include "debug/engine.h"
-#include "main/loop.h"
-#include "state/machine_state.h"
+#include "machine/loop.h"
+#include "machine/machine_state.h"
 
 enum tl_event_kind : uint8 {
     TL_KEY,     // the keyboard poll sent a code (or none) and holds a key

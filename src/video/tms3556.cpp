@@ -4,16 +4,13 @@
 // registers, 32 KiB of VRAM, the linear pointer (loaded from BAMP) and the
 // column/row pointer (loaded from ROW/COL), and the byte protocol of the
 // register port. The CPU reaches it through the bus's video ports; the
-// renderer turns VRAM into a 320 x 250 picture in the frame bitmap with the
-// eight-colour palette. The model raises no interrupt and keeps no status.
-#include "ovix_allegro.h"
-
+// renderer turns VRAM into a 320 x 250 picture of colour indices, which
+// front ends show with the eight-colour palette. The model raises no
+// interrupt and keeps no status.
 #include "video/tms3556.h"
 
 #include <cstdio>
 #include <cstring>
-
-#include "main/loop.h"
 
 // Register numbers.
 enum {
@@ -23,8 +20,6 @@ enum {
 };
 
 // Screen geometry.
-static constexpr int PICTURE_W = 320;
-static constexpr int PICTURE_H = 250;
 static constexpr int COLUMNS = 40;
 static constexpr int ROW_LINES = 10;        // scanlines of a text or graphic row
 static constexpr int TEXT_ROW_BYTES = 80;   // 40 cells of attribute + character
@@ -44,18 +39,18 @@ dma_mode vdp_acmpxy_mode;
 uint8 row_col_written;
 bool bamp_written;
 
-BITMAP *tmpbitmap;
-int ovix_col[8];
+// Red in bit 0 of an index, green in bit 1, blue in bit 2.
+const uint32 ovix_col[8] = {0x000000, 0xFF0000, 0x00FF00, 0xFFFF00, 0x0000FF, 0xFF00FF, 0x00FFFF, 0xFFFFFF};
+
+static uint8 s_frame[PICTURE_H * PICTURE_W];
 
 // What the last frame was drawn from: a frame is drawn again only when some
-// of it changed (the bitmap keeps the picture in between).
+// of it changed (the frame keeps the picture in between).
 static struct {
-    BITMAP *bitmap;   // null: nothing drawn yet into the frame bitmap
-    int depth;
+    bool drawn;   // false: nothing drawn yet into the frame
     uint8 video_memory[0x8000];
     uint8 regs8[8];
     uint16 regs16[8];
-    int col[8];
 } s_drawn;
 static uint32 s_frame_serial;
 
@@ -280,17 +275,9 @@ void tms3556_reset()
 int tms3556_init(int vram_size)
 {
     TRACE_FUNC("tms3556_init()");
-    // A second call gets a bitmap in the current colour depth; the old one
-    // is released only once its replacement exists.
-    BITMAP *bmp = create_bitmap(640, 500);
-    if (!bmp) return 1;
-    if (tmpbitmap) destroy_bitmap(tmpbitmap);
-    tmpbitmap = bmp;
-    s_drawn.bitmap = nullptr;
+    s_drawn.drawn = false;
     clear_vram();
     clear_addresses();
-    for (int i = 0; i < 8; i++)
-        ovix_col[i] = makecol((i & 1) ? 255 : 0, (i & 2) ? 255 : 0, (i & 4) ? 255 : 0);
     return 0;
 }
 
@@ -355,31 +342,8 @@ static void plane_line(uint8 *out, int rec, bool red_first)
     }
 }
 
-// Writes one scanline of colour indices. Memory bitmaps of 32, 24 or 16/15
-// bits are written through their line pointers (a 24-bit pixel is its
-// colour's three low bytes, least significant first, as the library stores
-// it); any other depth goes through putpixel, with the same result.
-static void emit_line(BITMAP *bmp, int y, const uint8 *idx)
-{
-    const int depth = bitmap_color_depth(bmp);
-    if (is_memory_bitmap(bmp) && depth == 32) {
-        uint32 *px = reinterpret_cast<uint32 *>(bmp->line[y]);
-        for (int x = 0; x < PICTURE_W; x++) px[x] = static_cast<uint32>(ovix_col[idx[x]]);
-    } else if (is_memory_bitmap(bmp) && depth == 24) {
-        uint8 *px = bmp->line[y];
-        for (int x = 0; x < PICTURE_W; x++, px += 3) {
-            const uint32 c = static_cast<uint32>(ovix_col[idx[x]]);
-            px[0] = (uint8)c;
-            px[1] = (uint8)(c >> 8);
-            px[2] = (uint8)(c >> 16);
-        }
-    } else if (is_memory_bitmap(bmp) && (depth == 16 || depth == 15)) {
-        uint16 *px = reinterpret_cast<uint16 *>(bmp->line[y]);
-        for (int x = 0; x < PICTURE_W; x++) px[x] = static_cast<uint16>(ovix_col[idx[x]]);
-    } else {
-        for (int x = 0; x < PICTURE_W; x++) putpixel(bmp, x, y, ovix_col[idx[x]]);
-    }
-}
+// Scanline y of the picture.
+static inline uint8 *picture_line(int y) { return s_frame + y * PICTURE_W; }
 
 // The renderer's trace prologue and line.
 static void redraw_trace()
@@ -395,36 +359,27 @@ uint32 tms3556_frame_serial()
     return s_frame_serial;
 }
 
-OVIX_COLD BITMAP *tms3556_redraw()
+OVIX_COLD const uint8 *tms3556_redraw()
 {
     redraw_trace();
     const int mode = vdp_regs8[REG_CM3] & 0xC0;
-    // Without a frame bitmap (its creation failed) there is nothing to draw.
-    if (!tmpbitmap) return nullptr;
 
-    // A frame drawn from the same video memory, registers and palette into
-    // the same bitmap is still there.
-    const int depth = bitmap_color_depth(tmpbitmap);
-    if (s_drawn.bitmap == tmpbitmap && s_drawn.depth == depth &&
-        memcmp(s_drawn.regs8, vdp_regs8, sizeof vdp_regs8) == 0 &&
+    // A frame drawn from the same video memory and registers is still there.
+    if (s_drawn.drawn && memcmp(s_drawn.regs8, vdp_regs8, sizeof vdp_regs8) == 0 &&
         memcmp(s_drawn.regs16, vdp_regs16, sizeof vdp_regs16) == 0 &&
-        memcmp(s_drawn.col, ovix_col, sizeof ovix_col) == 0 && memcmp(s_drawn.video_memory, vram, sizeof vram) == 0)
-        return tmpbitmap;
+        memcmp(s_drawn.video_memory, vram, sizeof vram) == 0)
+        return s_frame;
     s_frame_serial++;
-    s_drawn.bitmap = tmpbitmap;
-    s_drawn.depth = depth;
+    s_drawn.drawn = true;
     memcpy(s_drawn.regs8, vdp_regs8, sizeof vdp_regs8);
     memcpy(s_drawn.regs16, vdp_regs16, sizeof vdp_regs16);
-    memcpy(s_drawn.col, ovix_col, sizeof ovix_col);
     memcpy(s_drawn.video_memory, vram, sizeof vram);
 
     const int page = reg16(REG_BAPA);
-    uint8 idx[PICTURE_W];
 
     if (mode == 0x80) {
         for (int s = 0; s < PICTURE_H; s++) {
-            plane_line(idx, page + s * PLANE_RECORD, true);
-            emit_line(tmpbitmap, s, idx);
+            plane_line(picture_line(s), page + s * PLANE_RECORD, true);
         }
     } else if (mode == 0xC0) {
         // Mixed page: rows of text (80 bytes of cells + 2 row bytes) and
@@ -435,9 +390,8 @@ OVIX_COLD BITMAP *tms3556_redraw()
         bool graphic = false;
         int line = 0;
         for (int s = 0; s < PICTURE_H; s++) {
-            if (graphic) plane_line(idx, q, false);
-            else text_line(idx, q, line);
-            emit_line(tmpbitmap, s, idx);
+            if (graphic) plane_line(picture_line(s), q, false);
+            else text_line(picture_line(s), q, line);
             line++;
             if (graphic) {
                 if (line == ROW_LINES) {
@@ -455,11 +409,10 @@ OVIX_COLD BITMAP *tms3556_redraw()
         // Modes 0x00 and 0x40: text page of 25 rows of 40 cells.
         for (int s = 0; s < PICTURE_H; s++) {
             int row = s / ROW_LINES;
-            text_line(idx, page + row * TEXT_ROW_BYTES, s % ROW_LINES);
-            emit_line(tmpbitmap, s, idx);
+            text_line(picture_line(s), page + row * TEXT_ROW_BYTES, s % ROW_LINES);
         }
     }
-    return tmpbitmap;
+    return s_frame;
 }
 
 void tms3556_set_port_state(int sel_in, int reg_in, int reg2_in)

@@ -5,7 +5,9 @@
 
 #include "config.h"
 
-struct BITMAP;
+// The picture: PICTURE_H lines of PICTURE_W colour indices.
+constexpr int PICTURE_W = 320;
+constexpr int PICTURE_H = 250;
 
 enum dma_mode { dma_read = 0, dma_write = 1 };
 
@@ -19,8 +21,8 @@ extern dma_mode vdp_acmpxy_mode;  // the direction that goes through vdp_acmpxy
 extern uint8 row_col_written;
 extern bool bamp_written;
 
-extern BITMAP *tmpbitmap;         // 640 x 500 frame; the top-left 320 x 250 is drawn
-extern int ovix_col[8];           // host colours of the eight colour indices
+// The colours of the eight colour indices, as 0xRRGGBB.
+extern const uint32 ovix_col[8];
 
 uint8 get_vram(int address);
 void set_vram(uint16 address, uint8 val);
@@ -41,9 +43,12 @@ uint8 tms3556_reg_r(int offset);
 uint8 tms3556_initptr_r(int offset);
 void tms3556_reset();
 int tms3556_init(int vram_size);
-BITMAP *tms3556_redraw();
+// Renders video memory into the picture (PICTURE_W x PICTURE_H colour
+// indices, a line after another) and returns it; it stays valid, and the
+// same, until the next call.
+const uint8 *tms3556_redraw();
 // Counts the frames tms3556_redraw has really drawn; while it stays the
-// same, the frame bitmap holds the same picture.
+// same, the picture is the same.
 uint32 tms3556_frame_serial();
 // What tms3556_redraw does for a frame that nobody looks at: its trace
 // line. The picture is drawn when it is asked for.
@@ -53,7 +58,7 @@ void tms3556_redraw_unseen();
 // 2 discarded byte; reg, reg2: register of the next data byte and queued one).
 void tms3556_get_port_state(int *sel, int *reg, int *reg2);
 // Power-on state: all registers, pointers, flags and the port back to zero,
-// VRAM cleared (the frame bitmap is kept).
+// VRAM cleared (the picture is kept).
 void tms3556_power_on();
 // Sets the register-port protocol state (the values get_port_state gives),
 // for snapshots.

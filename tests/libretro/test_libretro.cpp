@@ -19,7 +19,7 @@
 #include <libretro-common/libretro.h>
 #include <openssl/sha.h>
 
-#include "state/machine_state.h"
+#include "machine/machine_state.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;

@@ -15,7 +15,7 @@
 #include "debug/mem_explorer.h"
 #include "debug/symbols.h"
 #include "debug/trace.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
 #include "test_support.h"
 #include "video/tms3556.h"

@@ -2,13 +2,11 @@
 // keys the runner's --type cannot type (the arrows), key replies that
 // collide with the BIOS's own commands during start-up, and a machine reset
 // in the middle of start-up.
-#include "ovix_allegro.h"
-
 #include <cstdlib>
 
 #include "cpu/tms7000.h"
 #include "io/io_cpu.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
 #include "rom_run.h"
 #include "test_support.h"

@@ -3,7 +3,6 @@
 // runs of an exact number of passes.
 #pragma once
 
-#include "ovix_allegro.h"
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -15,7 +14,7 @@
 #include "asm.h"
 #include "cpu/tms7000.h"
 #include "io/io_cpu.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
 #include "test_support.h"
 #include "time/timer.h"
@@ -92,7 +91,7 @@ protected:
         if (demo) {
             ASSERT_EQ(RomLoad(DEMO.c_str()), nullptr);
         }
-        for (int k = 0; k < KEY_MAX; k++) key[k] = 0;
+        for (int k = 0; k < OVIX_KEY_MAX; k++) ovix_key_down[k] = 0;
         ovix_power_on();
         ovix_set_pass_counter(0);
         ovix_set_key_state({0xFF, 0});
@@ -105,7 +104,7 @@ protected:
         ovix_power_on();
         run_passes(12345);
         ovix_set_pass_counter(777);
-        ovix_set_key_state({0x41, KEY_A});
+        ovix_set_key_state({0x41, OVIX_KEY_A});
     }
 };
 

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
-#include "state/machine_state.h"
+#include "machine/machine_state.h"
 #include "state/snapshot.h"
 
 namespace {
@@ -36,18 +36,18 @@ TEST_F(MachineState, StateByteFormAndSnapshotHoldTheSameMachine)
     std::vector<run_case> cases = {
         {0, 0, 180000, 120000},   // character set transfer
         {0, 0, 220000, 100001},   // the transfer, INT1 asserted
-        {0, KEY_A, 900000, 300000},
+        {0, OVIX_KEY_A, 900000, 300000},
     };
     std::mt19937 rng(99);
     for (uint32 seed = 101; seed <= 124; seed++)
-        cases.push_back({seed, seed % 3 ? 0 : KEY_SPACE, 1 + rng() % 300000, 1 + rng() % 100000});
+        cases.push_back({seed, seed % 3 ? 0 : OVIX_KEY_SPACE, 1 + rng() % 300000, 1 + rng() % 100000});
 
     static machine_state captured, parsed, read_back, restored, one_run;
     moments seen;
     for (const run_case &c : cases) {
         SCOPED_TRACE(testing::Message() << "seed " << c.seed << " N=" << c.n << " M=" << c.m);
         start(c.seed ? random_program(c.seed) : std::vector<uint8>{}, c.seed == 0);
-        if (c.held_key) key[c.held_key] = 1;
+        if (c.held_key) ovix_key_down[c.held_key] = 1;
         run_passes(c.n);
         seen.look();
         machine_state_capture(&captured);
@@ -191,8 +191,8 @@ TEST_F(MachineState, BadByteFormsAreRefusedWithTheirReasonAndTheMachineIsKept)
         {"divider phase past it", [](auto &s) { s.div_phase = -MACHINE_COUNT_LIMIT - 1; }, false},
         {"pass counter 99999", [](auto &s) { s.pass_counter = LOOP_FRAME_PASSES - 1; }, true},
         {"pass counter 100000", [](auto &s) { s.pass_counter = LOOP_FRAME_PASSES; }, false},
-        {"last host key", [](auto &s) { s.key_host = KEY_MAX - 1; }, true},
-        {"host key past the array", [](auto &s) { s.key_host = KEY_MAX; }, false},
+        {"last host key", [](auto &s) { s.key_host = OVIX_KEY_MAX - 1; }, true},
+        {"host key past the array", [](auto &s) { s.key_host = OVIX_KEY_MAX; }, false},
         {"logo's last byte", [](auto &s) { s.iocpu_command = 0x0D; s.iocpu_index = 994; }, true},
         {"past the logo", [](auto &s) { s.iocpu_command = 0x0D; s.iocpu_index = 995; }, false},
         {"last I/O processor state", [](auto &s) { s.iocpu_state = IO_CPU_STATES - 1; }, true},

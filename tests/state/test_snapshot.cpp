@@ -2,7 +2,6 @@
 // run, on our BIOS and demo cartridge and on random programs; loading then
 // saving gives the same bytes; every kind of bad file is refused with its
 // reason and leaves the machine as it was.
-#include "ovix_allegro.h"
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -15,7 +14,7 @@
 #include "asm.h"
 #include "cpu/tms7000.h"
 #include "io/io_cpu.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
 #include "state/snapshot.h"
 #include "random_machine.h"
@@ -43,8 +42,8 @@ TEST_F(Snapshot, SplitRunEqualsOneRunAndLoadThenSaveGivesTheSameBytes)
         {"character set transfer", 0, true, 0, 180000, 250000},
         {"character set transfer, INT1 asserted", 0, true, 0, 220000, 100001},
         {"character set transfer, later", 0, true, 0, 260001, 150000},
-        {"demo running, key held", 0, true, KEY_A, 900000, 400000},
-        {"BIOS alone, key held", 0, false, KEY_SPACE, 750000, 300000},
+        {"demo running, key held", 0, true, OVIX_KEY_A, 900000, 400000},
+        {"BIOS alone, key held", 0, false, OVIX_KEY_SPACE, 750000, 300000},
     };
     std::mt19937 rng(2024);
     for (uint32 seed = 1; seed <= 16; seed++)
@@ -54,7 +53,7 @@ TEST_F(Snapshot, SplitRunEqualsOneRunAndLoadThenSaveGivesTheSameBytes)
     for (const split_case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.name << " seed " << c.seed << " N=" << c.n << " M=" << c.m);
         start(c.seed ? random_program(c.seed) : std::vector<uint8>{}, c.demo);
-        if (c.held_key) key[c.held_key] = 1;
+        if (c.held_key) ovix_key_down[c.held_key] = 1;
 
         run_passes(c.n);
         const std::string at_n = snapshot_save_bytes({c.n, 3 * c.n});

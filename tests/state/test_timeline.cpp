@@ -8,7 +8,7 @@
 
 #include "debug/engine.h"
 #include "random_machine.h"
-#include "state/machine_state.h"
+#include "machine/machine_state.h"
 #include "state/checksum.h"
 #include "state/movie.h"
 #include "state/timeline.h"

@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "asm.h"
-#include "console.h"
+#include "services/console.h"
 #include "debug/engine.h"
 #include "debug/symbols.h"
 #include "state/timeline.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
 #include "test_support.h"
 

@@ -15,11 +15,11 @@
 #include <unistd.h>
 
 #include "asm.h"
-#include "console.h"
+#include "services/console.h"
 #include "debug/engine.h"
 #include "debug/source_map.h"
 #include "debug/symbols.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
 #include "state/timeline.h"
 #include "test_support.h"

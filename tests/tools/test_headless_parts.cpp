@@ -1,13 +1,13 @@
 // The runner's pieces, called in-process: the PNG writer, the typing
 // schedule and the state dump.
-#include "ovix_allegro.h"
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "cpu/tms7000.h"
-#include "debug/png.h"
+#include "services/png.h"
 #include "headless.h"
+#include "services/typing.h"
 #include "io/io_cpu.h"
 #include "mem/memory.h"
 #include "test_headless_util.h"
@@ -58,14 +58,14 @@ TEST(Png, Failures)
 std::vector<int> keys_down()
 {
     std::vector<int> down;
-    for (int k = 0; k < KEY_MAX; k++)
-        if (key[k]) down.push_back(k);
+    for (int k = 0; k < OVIX_KEY_MAX; k++)
+        if (ovix_key_down[k]) down.push_back(k);
     return down;
 }
 
 void clear_keys()
 {
-    for (int k = 0; k < KEY_MAX; k++) key[k] = 0;
+    for (int k = 0; k < OVIX_KEY_MAX; k++) ovix_key_down[k] = 0;
 }
 
 TEST(Typing, CharactersToKeys)
@@ -74,16 +74,16 @@ TEST(Typing, CharactersToKeys)
         const char *text;
         std::vector<int> keys;
     } good[] = {
-        {"aZ", {KEY_A, KEY_Z}},
-        {"Az", {KEY_A, KEY_Z}},
-        {"0189", {KEY_0, KEY_1, KEY_8, KEY_9}},
-        {"a b\n", {KEY_A, KEY_SPACE, KEY_B, KEY_ENTER}},
-        {"RUN\\n", {KEY_R, KEY_U, KEY_N, KEY_ENTER}},
-        {"\\n\\n", {KEY_ENTER, KEY_ENTER}},
+        {"aZ", {OVIX_KEY_A, OVIX_KEY_Z}},
+        {"Az", {OVIX_KEY_A, OVIX_KEY_Z}},
+        {"0189", {OVIX_KEY_0, OVIX_KEY_1, OVIX_KEY_8, OVIX_KEY_9}},
+        {"a b\n", {OVIX_KEY_A, OVIX_KEY_SPACE, OVIX_KEY_B, OVIX_KEY_ENTER}},
+        {"RUN\\n", {OVIX_KEY_R, OVIX_KEY_U, OVIX_KEY_N, OVIX_KEY_ENTER}},
+        {"\\n\\n", {OVIX_KEY_ENTER, OVIX_KEY_ENTER}},
         {"", {}},
         // Keys by name, any case.
-        {"{up}{DOWN}{Left}{right}", {KEY_UP, KEY_DOWN, KEY_LEFT, KEY_RIGHT}},
-        {"{enter}{return}{space}{q}{7}", {KEY_ENTER, KEY_ENTER, KEY_SPACE, KEY_Q, KEY_7}},
+        {"{up}{DOWN}{Left}{right}", {OVIX_KEY_UP, OVIX_KEY_DOWN, OVIX_KEY_LEFT, OVIX_KEY_RIGHT}},
+        {"{enter}{return}{space}{q}{7}", {OVIX_KEY_ENTER, OVIX_KEY_ENTER, OVIX_KEY_SPACE, OVIX_KEY_Q, OVIX_KEY_7}},
     };
     for (const auto &c : good) {
         SCOPED_TRACE(c.text);
@@ -114,9 +114,9 @@ TEST(Typing, ScheduleStartsAtReadyThenTwoDownTwoUp)
         const char *text;
         std::vector<std::vector<int>> polls;   // keys down at each poll from the start
     } cases[] = {
-        {"ab", {{KEY_A}, {KEY_A}, {}, {}, {KEY_B}, {KEY_B}, {}, {}, {}}},
-        {"aa", {{KEY_A}, {KEY_A}, {}, {}, {KEY_A}, {KEY_A}, {}, {}}},
-        {"1\n", {{KEY_1}, {KEY_1}, {}, {}, {KEY_ENTER}, {KEY_ENTER}, {}, {}}},
+        {"ab", {{OVIX_KEY_A}, {OVIX_KEY_A}, {}, {}, {OVIX_KEY_B}, {OVIX_KEY_B}, {}, {}, {}}},
+        {"aa", {{OVIX_KEY_A}, {OVIX_KEY_A}, {}, {}, {OVIX_KEY_A}, {OVIX_KEY_A}, {}, {}}},
+        {"1\n", {{OVIX_KEY_1}, {OVIX_KEY_1}, {}, {}, {OVIX_KEY_ENTER}, {OVIX_KEY_ENTER}, {}, {}}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
@@ -183,13 +183,13 @@ TEST(Typing, TimedChunksWaitForTheirTime)
         type_schedule_before_poll(&s);
         polls.push_back(keys_down());
     }
-    EXPECT_EQ(polls, (std::vector<std::vector<int>>{{KEY_A}, {KEY_A}, {}, {}, {}, {}}));
+    EXPECT_EQ(polls, (std::vector<std::vector<int>>{{OVIX_KEY_A}, {OVIX_KEY_A}, {}, {}, {}, {}}));
     ovix_set_machine_passes(999);
     type_schedule_before_poll(&s);
     EXPECT_TRUE(keys_down().empty());
     ovix_set_machine_passes(1000);
     type_schedule_before_poll(&s);
-    EXPECT_EQ(keys_down(), (std::vector<int>{KEY_B}));
+    EXPECT_EQ(keys_down(), (std::vector<int>{OVIX_KEY_B}));
     ovix_set_machine_passes(start);
     clear_keys();
 }

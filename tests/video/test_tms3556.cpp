@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "debug/trace.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "test_support.h"
 #include "video/tms3556.h"
 

@@ -12,7 +12,7 @@
 //   OVIX_REGEN_GOLDEN=1 ctest --test-dir <build> -L window
 // then look at the new tests/window/golden/*.png before committing them. A
 // failing comparison leaves <name>.actual.png in the test's working folder.
-#include "ovix_allegro.h"
+#include "main/ovix_allegro.h"
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -40,7 +40,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "debug/png.h"
+#include "services/png.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;

@@ -10,8 +10,6 @@
 // The assertions of roms/include/ovixtest.inc stop the machine by reading
 // the video chip's register port (the machine's debugger request); what
 // follows the read says which assertion failed (see the include file).
-#include "ovix_allegro.h"
-
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -34,9 +32,9 @@
 #include "debug/trace.h"
 #include "host/files.h"
 #include "io/io_cpu.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
-#include "state/machine_state.h"
+#include "machine/machine_state.h"
 #include "time/timer.h"
 #include "video/tms3556.h"
 
@@ -202,13 +200,13 @@ test_result run_test(const machine_state &start, uint16 entry, const srcmap_symb
     // The call is the engine's outermost frame (what the BIOS left on the
     // stack below it is not the test's).
     dbg_call_stack();
-    dbg_frames[0] = dbg_frame{};
-    dbg_frames[0].sp = sp_called;
-    dbg_frames[0].return_pc = entry;
-    dbg_frames[0].call_pc = entry;
-    dbg_frames[0].entry = t.address;
-    dbg_nframes = 1;
-    auto in_call = [&] { return dbg_nframes >= 1 && dbg_frames[0].sp == sp_called && dbg_frames[0].return_pc == entry; };
+    tms7000_frames[0] = dbg_frame{};
+    tms7000_frames[0].sp = sp_called;
+    tms7000_frames[0].return_pc = entry;
+    tms7000_frames[0].call_pc = entry;
+    tms7000_frames[0].entry = t.address;
+    tms7000_nframes = 1;
+    auto in_call = [&] { return tms7000_nframes >= 1 && tms7000_frames[0].sp == sp_called && tms7000_frames[0].return_pc == entry; };
     std::string error;
     const uint16 reset = (uint16)(bus_peek(0xFFFE) << 8 | bus_peek(0xFFFF));
     const int reset_point = dbg_break_add_at(reset, "the reset routine", nullptr, nullptr, &error, OWNER_USER);
@@ -225,7 +223,7 @@ test_result run_test(const machine_state &start, uint16 entry, const srcmap_symb
         const dbg_stop stop = dbg_step(DBG_STEP_OUT, 1, passes, nullptr, &error);
         t.cycles = orlo_timer_cycles() - c0;
         // The instruction of the last pass: a return, a jump, a trap.
-        const uint16 by = dbg_access_pc;
+        const uint16 by = loop_access_pc;
         if (stop.kind == DBG_STOP_COUNT) continue;
         if (stop.kind == DBG_STOP_STEP) {
             if (in_call()) continue;   // a routine the test called returned (the run had started inside it)
@@ -435,19 +433,11 @@ int main(int argc, char **argv)
     }
 
     // The machine, as the runner starts it, booted to the cartridge's entry.
-    install_allegro(SYSTEM_NONE, &errno, atexit);
-    set_color_depth(32);
     if (const char *e = MemInitFrom(bios.c_str())) {
         fprintf(stderr, "ovix-test: cannot load the BIOS: %s\n", e);
         return 2;
     }
-    tms7000_reset(nullptr);
-    if (tms3556_init(0x8000) != 0) {
-        fprintf(stderr, "ovix-test: cannot create the frame bitmap\n");
-        return 2;
-    }
-    tms3556_reset();
-    io_cpu_callback(0);
+    ovix_start();
     if (const char *e = RomLoad(cart.c_str())) {
         fprintf(stderr, "ovix-test: not a valid cartridge: %s\n", e);
         return 2;

@@ -1,18 +1,14 @@
 // The emulation loop's pass, the machine reset and power-on, and the host
-// keyboard poll. Both the window program and the headless runner drive the
-// machine through ovix_run; what differs between them (showing the frame,
-// the quick popup, typing) comes in through the loop_hooks, which run only
-// at frame passes so that the per-instruction path stays a handful of calls
-// and tests.
+// keyboard poll. Every front end drives the machine through ovix_run; what
+// differs between them (showing the frame, the quick popup, typing) comes in
+// through the loop_hooks, which run only at frame passes so that the
+// per-instruction path stays a handful of calls and tests. The debugger
+// engine and the timeline come in through ovix_observers.
 
-#include "ovix_allegro.h"
-
-#include "main/loop.h"
+#include "machine/loop.h"
 
 #include "cpu/7000dasm.h"
 #include "cpu/tms7000.h"
-#include "debug/engine.h"
-#include "state/timeline.h"
 #include "debug/trace.h"
 #include "io/io_cpu.h"
 #include "mem/memory.h"
@@ -22,7 +18,15 @@
 int ask_bkpt = 0;
 int dump_all = 0;
 bool ovix_following = false;
-char ovix_follow_keys[KEY_MAX];
+char ovix_follow_keys[OVIX_KEY_MAX];
+volatile char ovix_key_down[OVIX_KEY_MAX];
+volatile char *ovix_keys = ovix_key_down;
+
+loop_observers ovix_observers;
+uint8 loop_pc_map[0x10000];
+bool loop_debug_path;
+uint16 loop_access_pc;
+int loop_stop_request;
 
 // Passes since the last frame pass (or frame_due question), mod the frame
 // period, as the last run left it: ovix_resume starts from it.
@@ -48,13 +52,13 @@ OVIX_COLD static void dump_line()
     }
 }
 
-// The keys F1, F2 and F3 (consecutive in key[]) read at once: F1 in the
+// The keys F1, F2 and F3 (consecutive key numbers) read at once: F1 in the
 // low byte, then F2, then F3.
-static_assert(KEY_F2 == KEY_F1 + 1 && KEY_F3 == KEY_F1 + 2, "F1..F3 are neighbours in key[]");
+static_assert(OVIX_KEY_F2 == OVIX_KEY_F1 + 1 && OVIX_KEY_F3 == OVIX_KEY_F1 + 2, "F1..F3 are neighbours");
 static inline uint32 function_keys(volatile char *keys)
 {
     typedef uint32 __attribute__((may_alias, aligned(1))) key_word;
-    return *reinterpret_cast<volatile key_word *>(keys + KEY_F1) & 0xFFFFFF;
+    return *reinterpret_cast<volatile key_word *>(keys + OVIX_KEY_F1) & 0xFFFFFF;
 }
 static constexpr uint32 F1_HELD = 0x0000FF;
 
@@ -63,9 +67,10 @@ static constexpr uint32 F1_HELD = 0x0000FF;
 // `pass` is the machine's time of the pass, for the timeline.
 OVIX_COLD static void force_handshake_line(volatile char *keys, uint64 pass)
 {
-    if (keys[KEY_F3]) and_porta(0xFE);
-    if (keys[KEY_F2]) or_porta(0x01);
-    tl_note_fkeys(pass, (uint8)((keys[KEY_F2] ? 1 : 0) | (keys[KEY_F3] ? 2 : 0)));
+    if (keys[OVIX_KEY_F3]) and_porta(0xFE);
+    if (keys[OVIX_KEY_F2]) or_porta(0x01);
+    if (ovix_observers.fkeys_held)
+        ovix_observers.fkeys_held(pass, (uint8)((keys[OVIX_KEY_F2] ? 1 : 0) | (keys[OVIX_KEY_F3] ? 2 : 0)));
 }
 
 // The frame pass: the frame, the hooks around the keyboard poll. The counts
@@ -80,7 +85,7 @@ OVIX_COLD static void frame_pass(const loop_hooks *hooks)
         tms3556_redraw_unseen();
     ovix_key();
     if (hooks && hooks->after_poll) hooks->after_poll(hooks->ctx);
-    tl_frame();   // a keyframe of the timeline when one is due
+    if (ovix_observers.frame) ovix_observers.frame();   // a keyframe of the timeline when one is due
 }
 
 OVIX_COLD static bool ask_frame_due(const loop_hooks *hooks) { return hooks->frame_due(hooks->ctx); }
@@ -115,7 +120,7 @@ __attribute__((flatten)) static loop_result resume(uint16 targetPC, uint64 max_p
 {
     tms7000_ovix_prologue();
     tms7000_rebase();
-    volatile char *const keys = ovix_following ? ovix_follow_keys : key;
+    volatile char *const keys = ovix_following ? ovix_follow_keys : ovix_keys;
     bool dump = dump_all != 0;
     uint64 passes = 0, cycles = 0;
     const bool frame_due = hooks && hooks->frame_due;
@@ -139,16 +144,16 @@ __attribute__((flatten)) static loop_result resume(uint16 targetPC, uint64 max_p
     // Passes until the next frame pass or the count stop, whichever is first.
     uint32 chunk = 1, left = 1;
     loop_stop reason;
-    if constexpr (Debug) dbg_access_pc = cpu.pc;
+    if constexpr (Debug) loop_access_pc = cpu.pc;
 
     for (;;) {
         tms7000_ovix_pass<Debug>(cpu);
 
         if (dump) [[unlikely]] {
             cpu.save();
-            if constexpr (Debug) dbg_watch_arm(false);
+            if constexpr (Debug) ovix_observers.watch_arm(false);
             dump_line();
-            if constexpr (Debug) dbg_watch_arm(true);
+            if constexpr (Debug) ovix_observers.watch_arm(true);
             cpu.load();
         }
         uint32 fkeys = function_keys(keys);
@@ -164,10 +169,10 @@ __attribute__((flatten)) static loop_result resume(uint16 targetPC, uint64 max_p
         }
 
         if constexpr (Debug) {
-            if (dbg_bp_map[cpu.pc] != 0) [[unlikely]] {
+            if (loop_pc_map[cpu.pc] != 0) [[unlikely]] {
                 cpu.save();
                 run_passes = passes + (chunk - left) + 1;
-                dbg_after_pass();   // sets dbg_stop_request to stop
+                ovix_observers.after_pass();   // sets loop_stop_request to stop
                 cpu.load();
             }
         }
@@ -184,9 +189,9 @@ __attribute__((flatten)) static loop_result resume(uint16 targetPC, uint64 max_p
                     cycles += orlo_timer_cycles() - clock_start;
                     run_passes = passes;
                     pass_counter = (int)(((uint64)start_counter + passes) % LOOP_FRAME_PASSES);
-                    if constexpr (Debug) dbg_watch_arm(false);
+                    if constexpr (Debug) ovix_observers.watch_arm(false);
                     frame_pass(hooks);
-                    if constexpr (Debug) dbg_watch_arm(true);
+                    if constexpr (Debug) ovix_observers.watch_arm(true);
                     clock_start = orlo_timer_cycles();
                     orlo_clock_lazy(&tms7000_div_point, tms7000_icount);
                     dump = dump_all != 0;
@@ -200,7 +205,7 @@ __attribute__((flatten)) static loop_result resume(uint16 targetPC, uint64 max_p
                     reason = LOOP_STOP_PC;
                 else if ((fkeys & F1_HELD) || ask_bkpt)
                     reason = LOOP_STOP_DEBUGGER;
-                else if (Debug && dbg_stop_request)
+                else if (Debug && loop_stop_request)
                     reason = LOOP_STOP_ENGINE;
                 else
                     reason = LOOP_STOP_COUNT;
@@ -218,11 +223,11 @@ __attribute__((flatten)) static loop_result resume(uint16 targetPC, uint64 max_p
         }
         // The engine's request is tested with the debugger's; the debugger
         // comes first.
-        if ((fkeys & F1_HELD) | ask_bkpt | (Debug ? dbg_stop_request : 0)) [[unlikely]] {
+        if ((fkeys & F1_HELD) | ask_bkpt | (Debug ? loop_stop_request : 0)) [[unlikely]] {
             reason = (fkeys & F1_HELD) || ask_bkpt ? LOOP_STOP_DEBUGGER : LOOP_STOP_ENGINE;
             break;
         }
-        if constexpr (Debug) dbg_access_pc = cpu.pc;   // the next pass's instruction
+        if constexpr (Debug) loop_access_pc = cpu.pc;   // the next pass's instruction
     }
     // The passes of the chunk that ran before a stop.
     passes += chunk - left;
@@ -239,8 +244,10 @@ __attribute__((flatten)) static loop_result resume(uint16 targetPC, uint64 max_p
 loop_result ovix_resume(uint32 targetPC, uint64 max_passes, const loop_hooks *hooks)
 {
     ask_bkpt = 0;
-    const bool debug = dbg_active;
-    if (debug) dbg_run_begin();
+    // The debugging path needs the engine's hooks: they are set whenever
+    // the engine can set the flag.
+    const bool debug = loop_debug_path;
+    if (debug) ovix_observers.run_begin();
     // Without a stop address the loop gets FFFF and goes on when it stops
     // there, unless something else stopped it after the same pass.
     const bool none = targetPC > 0xFFFF;
@@ -253,11 +260,11 @@ loop_result ovix_resume(uint32 targetPC, uint64 max_passes, const loop_hooks *ho
         total.cycles += r.cycles;
         total.reason = r.reason;
         if (!none || r.reason != LOOP_STOP_PC) break;
-        if (key[KEY_F1] || ask_bkpt) {
+        if (ovix_keys[OVIX_KEY_F1] || ask_bkpt) {
             total.reason = LOOP_STOP_DEBUGGER;
             break;
         }
-        if (debug && dbg_stop_request) {
+        if (debug && loop_stop_request) {
             total.reason = LOOP_STOP_ENGINE;
             break;
         }
@@ -266,7 +273,7 @@ loop_result ovix_resume(uint32 targetPC, uint64 max_passes, const loop_hooks *ho
             break;
         }
     }
-    dbg_run_end(total, targetPC);
+    if (ovix_observers.run_end) ovix_observers.run_end(total, targetPC);
     return total;
 }
 
@@ -282,13 +289,20 @@ int ovix_step_pass()
     return cycles;
 }
 
-int ovix_reset()
+void ovix_reset()
 {
     tms7000_reset(nullptr);
     reset_iocpu();
     tms3556_reset();
-    tl_note_reset();
-    return 2;   // D_REDRAW
+    if (ovix_observers.reset) ovix_observers.reset();
+}
+
+void ovix_start()
+{
+    tms7000_reset(nullptr);
+    tms3556_init(0x8000);
+    tms3556_reset();
+    io_cpu_callback(0);
 }
 
 void ovix_power_on()
@@ -302,26 +316,29 @@ void ovix_power_on()
     tms7000_reset(nullptr);
     tms3556_reset();
     io_cpu_callback(0);
-    tl_restart();   // a cold start ends the timeline
+    if (ovix_observers.power_on) ovix_observers.power_on();   // a cold start ends the timeline
 }
 
 // The host keys that reach the machine, in scanning order, with the codes
-// they produce. KEY_0 follows KEY_9; the arrows come last and so beat every
+// they produce. 0 follows 9; the arrows come last and so beat every
 // other key held at the same poll.
 struct key_map_entry {
-    int host;     // Allegro key code
+    int host;     // key number
     uint8 code;   // the machine's key code
 };
 static constexpr key_map_entry key_map[] = {
-    {KEY_A, 0x41}, {KEY_B, 0x42}, {KEY_C, 0x43}, {KEY_D, 0x44}, {KEY_E, 0x45}, {KEY_F, 0x46},
-    {KEY_G, 0x47}, {KEY_H, 0x48}, {KEY_I, 0x49}, {KEY_J, 0x4A}, {KEY_K, 0x4B}, {KEY_L, 0x4C},
-    {KEY_M, 0x4D}, {KEY_N, 0x4E}, {KEY_O, 0x4F}, {KEY_P, 0x50}, {KEY_Q, 0x51}, {KEY_R, 0x52},
-    {KEY_S, 0x53}, {KEY_T, 0x54}, {KEY_U, 0x55}, {KEY_V, 0x56}, {KEY_W, 0x57}, {KEY_X, 0x58},
-    {KEY_Y, 0x59}, {KEY_Z, 0x5A},
-    {KEY_1, 0x31}, {KEY_2, 0x32}, {KEY_3, 0x33}, {KEY_4, 0x34}, {KEY_5, 0x35}, {KEY_6, 0x36},
-    {KEY_7, 0x37}, {KEY_8, 0x38}, {KEY_9, 0x39}, {KEY_0, 0x30},
-    {KEY_ENTER, 0x0D}, {KEY_SPACE, 0x20},
-    {KEY_UP, 0x80}, {KEY_DOWN, 0x82}, {KEY_LEFT, 0x83}, {KEY_RIGHT, 0x81},
+#define LETTER(c) {ovix_letter_key(c), (uint8)(c)}
+    LETTER('A'), LETTER('B'), LETTER('C'), LETTER('D'), LETTER('E'), LETTER('F'), LETTER('G'),
+    LETTER('H'), LETTER('I'), LETTER('J'), LETTER('K'), LETTER('L'), LETTER('M'), LETTER('N'),
+    LETTER('O'), LETTER('P'), LETTER('Q'), LETTER('R'), LETTER('S'), LETTER('T'), LETTER('U'),
+    LETTER('V'), LETTER('W'), LETTER('X'), LETTER('Y'), LETTER('Z'),
+#define DIGIT(c) {ovix_digit_key(c), (uint8)(c)}
+    DIGIT('1'), DIGIT('2'), DIGIT('3'), DIGIT('4'), DIGIT('5'), DIGIT('6'), DIGIT('7'),
+    DIGIT('8'), DIGIT('9'), DIGIT('0'),
+#undef LETTER
+#undef DIGIT
+    {OVIX_KEY_ENTER, 0x0D}, {OVIX_KEY_SPACE, 0x20},
+    {OVIX_KEY_UP, 0x80}, {OVIX_KEY_DOWN, 0x82}, {OVIX_KEY_LEFT, 0x83}, {OVIX_KEY_RIGHT, 0x81},
 };
 static_assert(sizeof key_map / sizeof key_map[0] == 42, "the machine sees 42 host keys");
 
@@ -341,6 +358,11 @@ int ovix_key_code(int host_key)
 // none) and the host key that produced it, watched for its release.
 static ovix_key_state held_key = {KEY_NONE, 0};
 
+static void note_key(int code)
+{
+    if (ovix_observers.key_sent) ovix_observers.key_sent(code, held_key);
+}
+
 void ovix_key()
 {
     if (ovix_following) return;   // the recorded input is played instead
@@ -348,27 +370,27 @@ void ovix_key()
         const int code = ovix_key_source();
         if (code >= 0) {
             send_key(code);
-            tl_note_key(code, held_key);
+            note_key(code);
         }
         return;
     }
     ovix_key_state &ovix_key = held_key;
     if (ovix_key.code != KEY_NONE) {
-        if (key[ovix_key.host]) return;
+        if (ovix_keys[ovix_key.host]) return;
         send_key(KEY_RELEASE);
         ovix_key.code = KEY_NONE;
-        tl_note_key(KEY_RELEASE, held_key);
+        note_key(KEY_RELEASE);
         return;   // a new key can be reported from the next poll on
     }
     for (const key_map_entry &m : key_map) {
-        if (key[m.host]) {
+        if (ovix_keys[m.host]) {
             ovix_key.code = m.code;
             ovix_key.host = m.host;
         }
     }
     if (ovix_key.code != KEY_NONE) {
         send_key(ovix_key.code);
-        tl_note_key(ovix_key.code, held_key);
+        note_key(ovix_key.code);
     }
 }
 

@@ -1,10 +1,10 @@
 // Host key events to the machine's key changes, one change per poll.
-#include "main/keyqueue.h"
+#include "machine/keyqueue.h"
 
 #include <atomic>
 #include <cstdint>
 
-#include "main/loop.h"
+#include "machine/loop.h"
 
 static constexpr int SCANCODES = 128;
 static constexpr int RELEASE_BIT = 0x80;

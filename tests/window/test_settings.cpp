@@ -1,7 +1,7 @@
 // The remembered settings: a file is read back as it was written, and one
 // that is damaged, unreadable or from a later version is refused whole,
 // with a reason, leaving the defaults.
-#include "ovix_allegro.h"
+#include "main/ovix_allegro.h"
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/settings.h"
+#include "main/settings.h"
 #include "test_support.h"
 
 namespace {

@@ -1,6 +1,5 @@
 // The window program's key queue: host key events in, the machine's key
 // changes out, one per poll, none lost; and the loop's key source.
-#include "ovix_allegro.h"
 #include <gtest/gtest.h>
 
 #include <map>
@@ -9,14 +8,14 @@
 #include <vector>
 
 #include "io/io_cpu.h"
-#include "main/keyqueue.h"
-#include "main/loop.h"
+#include "machine/keyqueue.h"
+#include "machine/loop.h"
 
 namespace {
 
 const std::map<std::string, int> KEYS = {
-    {"a", KEY_A}, {"b", KEY_B}, {"c", KEY_C}, {"1", KEY_1}, {"up", KEY_UP},
-    {"shift", KEY_LSHIFT}, {"esc", KEY_ESC}, {"f1", KEY_F1},
+    {"a", OVIX_KEY_A}, {"b", OVIX_KEY_B}, {"c", OVIX_KEY_C}, {"1", OVIX_KEY_1}, {"up", OVIX_KEY_UP},
+    {"shift", OVIX_KEY_LSHIFT}, {"esc", OVIX_KEY_ESC}, {"f1", OVIX_KEY_F1},
 };
 
 // Runs a script: "+k" / "-k" a host key goes down / up; "." a poll with the
@@ -49,18 +48,18 @@ std::string play(const std::string &script)
             const int k = KEYS.at(op.substr(2));
             keyq_hold(ovix_key_code(k), k);
         } else if (op.rfind("m:", 0) == 0 || op.rfind("M:", 0) == 0) {
-            char down[KEY_MAX] = {};
+            char down[OVIX_KEY_MAX] = {};
             const std::string name = op.substr(2);
             const int k = name == "-" ? 0 : KEYS.at(name);
             if (op[0] == 'M') down[k] = 1;
-            keyq_set_held(name == "-" ? 0xFF : ovix_key_code(k), k, down, KEY_MAX);
+            keyq_set_held(name == "-" ? 0xFF : ovix_key_code(k), k, down, OVIX_KEY_MAX);
         } else if (op.rfind("r:", 0) == 0) {
-            char down[KEY_MAX] = {};
+            char down[OVIX_KEY_MAX] = {};
             std::istringstream names(op.substr(2));
             std::string k;
             while (std::getline(names, k, ','))
                 if (!k.empty()) down[KEYS.at(k)] = 1;
-            keyq_resume(down, KEY_MAX);
+            keyq_resume(down, OVIX_KEY_MAX);
         } else {
             keyq_push(KEYS.at(op.substr(1)) | (op[0] == '-' ? 0x80 : 0));
         }
@@ -114,8 +113,8 @@ TEST(KeyQueue, FullQueueDropsTheNewestOnly)
 {
     keyq_clear();
     for (int i = 0; i < KEYQ_STROKES + 10; i++) {
-        keyq_push(i % 2 ? KEY_B : KEY_A);
-        keyq_push((i % 2 ? KEY_B : KEY_A) | 0x80);
+        keyq_push(i % 2 ? OVIX_KEY_B : OVIX_KEY_A);
+        keyq_push((i % 2 ? OVIX_KEY_B : OVIX_KEY_A) | 0x80);
         keyq_drain();
     }
     std::string out, expected;

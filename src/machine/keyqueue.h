@@ -19,8 +19,8 @@
 constexpr int KEYQ_RING = 512;      // host events waiting to be read
 constexpr int KEYQ_STROKES = 128;   // strokes waiting to be played
 
-// One host event: an Allegro scancode (KEY_A ...), with bit 7 set for a
-// release, as Allegro's keyboard_lowlevel_callback receives it. An event
+// One host event: a key number (machine/keys.h), with bit 7 set for a
+// release, as the window program's keyboard driver reports it. An event
 // that does not fit in the ring is dropped.
 void keyq_push(int scancode);
 

@@ -2,9 +2,9 @@
 // parsed by the graphics library's configuration functions, on a state of
 // their own (pushed and popped), so that the library's own configuration
 // is never touched.
-#include "host/settings.h"
+#include "main/settings.h"
 
-#include "ovix_allegro.h"
+#include "main/ovix_allegro.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,7 +1,5 @@
 // The runner's command console (console.h).
-#include "ovix_allegro.h"
-
-#include "console.h"
+#include "services/console.h"
 
 #include <cctype>
 #include <cinttypes>
@@ -24,8 +22,9 @@
 #include "debug/symbols.h"
 #include "debug/trace.h"
 #include "host/files.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
+#include "services/png.h"
 #include "state/snapshot.h"
 #include "state/timeline.h"
 #include "time/timer.h"
@@ -226,7 +225,7 @@ void report_stop(reply_builder &r, console_session *cs, const dbg_stop &stop)
 
 // The type hook of the runner: keys queued by `type` are played at the
 // frame passes.
-void console_type_hook(BITMAP *, void *ctx)
+void console_type_hook(const uint8 *, void *ctx)
 {
     auto *cs = static_cast<console_session *>(ctx);
     if (cs->typing_on) type_schedule_before_poll(&cs->typing);
@@ -236,7 +235,7 @@ uint64 limited(const console_session *cs, uint64 passes) { return passes < cs->r
 
 // A front end's hooks with the keys of `type` played before its own.
 const loop_hooks *s_front = nullptr;
-void front_before_poll(BITMAP *frame, void *ctx)
+void front_before_poll(const uint8 *frame, void *ctx)
 {
     console_type_hook(frame, ctx);
     if (s_front->before_poll) s_front->before_poll(frame, s_front->ctx);
@@ -646,7 +645,7 @@ void cmd_type(console_session *cs, const std::string &args, reply_builder &r)
     } else {
         // The previous schedule's key, if it still holds one, goes up first.
         if (cs->typing_on && cs->typing.held >= 0)
-            cs->key_change ? cs->key_change(cs->typing.held, false) : (void)(key[cs->typing.held] = 0);
+            cs->key_change ? cs->key_change(cs->typing.held, false) : (void)(ovix_key_down[cs->typing.held] = 0);
         cs->typing = s;
         cs->typing.key_change = cs->key_change;
         cs->typing_on = true;
@@ -675,7 +674,7 @@ void cmd_screenshot(console_session *cs, const std::string &args, reply_builder 
 {
     if (args.empty()) return r.fail("screenshot: a file name is needed");
     if (!cs->files) return r.fail("screenshot: no files here");
-    if (const char *e = write_screenshot(args.c_str())) r.fail(std::string("screenshot: ") + e);
+    if (const char *e = png_write_screenshot(args.c_str())) r.fail(std::string("screenshot: ") + e);
 }
 
 void cmd_symbols(console_session *cs, const std::string &args, reply_builder &r)

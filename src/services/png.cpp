@@ -1,6 +1,6 @@
 // PNG writer (see png.h): libpng's simplified interface encodes the picture
 // into the temporary file of an output_file, which is then committed.
-#include "debug/png.h"
+#include "services/png.h"
 
 #include <cstdio>
 #include <cstring>
@@ -10,9 +10,9 @@
 
 #include <png.h>
 
-#include "ovix_allegro.h"
-
 #include "host/files.h"
+#include "machine/frame.h"
+#include "video/tms3556.h"
 
 const char *png_write_rgb(const char *path, int width, int height, const uint8 *rgb, bool replace)
 {
@@ -44,23 +44,14 @@ const char *png_write_rgb(const char *path, int width, int height, const uint8 *
     return nullptr;
 }
 
-const char *png_write_frame(const char *path, BITMAP *frame, int width, int height, bool replace)
+const char *png_write_frame(const char *path, const uint8 *picture, bool replace)
 {
-    static char error[1200];
-    if (!frame || frame->w < width || frame->h < height) {
-        snprintf(error, sizeof error, "cannot write %s: no frame bitmap to capture", path);
-        return error;
-    }
-    const int depth = bitmap_color_depth(frame);
-    std::vector<uint8> rgb((size_t)width * height * 3);
-    size_t i = 0;
-    for (int y = 0; y < height; y++) {
-        for (int x = 0; x < width; x++) {
-            const int c = getpixel(frame, x, y);
-            rgb[i++] = (uint8)getr_depth(depth, c);
-            rgb[i++] = (uint8)getg_depth(depth, c);
-            rgb[i++] = (uint8)getb_depth(depth, c);
-        }
-    }
-    return png_write_rgb(path, width, height, rgb.data(), replace);
+    std::vector<uint8> rgb((size_t)PICTURE_W * PICTURE_H * 3);
+    frame_to_rgb(picture, rgb.data());
+    return png_write_rgb(path, PICTURE_W, PICTURE_H, rgb.data(), replace);
+}
+
+const char *png_write_screenshot(const char *path)
+{
+    return png_write_frame(path, tms3556_redraw());
 }

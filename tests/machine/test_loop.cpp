@@ -1,6 +1,5 @@
 // The shared emulation loop: pass order, stop conditions, counting, the
 // F2/F3 handshake keys, and the host keyboard poll.
-#include "ovix_allegro.h"
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,7 +8,7 @@
 
 #include "cpu/tms7000.h"
 #include "io/io_cpu.h"
-#include "main/loop.h"
+#include "machine/loop.h"
 #include "mem/memory.h"
 #include "test_support.h"
 #include "time/timer.h"
@@ -28,7 +27,7 @@ void load_bios(std::initializer_list<uint8> program)
 
 void clear_keys()
 {
-    for (int i = 0; i < KEY_MAX; i++) key[i] = 0;
+    for (int i = 0; i < OVIX_KEY_MAX; i++) ovix_key_down[i] = 0;
 }
 
 // NOP, NOP, JMP back to the first NOP: 4 + 4 + 7 cycles.
@@ -64,12 +63,12 @@ struct frame_log {
     uint64 clock0 = 0;                // emulated clock when the run began
     std::vector<uint64> before_at;    // cycles since clock0 at before_poll
     std::vector<uint16> before_pc;    // program counter at before_poll
-    std::vector<bool> frame_given;    // before_poll received a bitmap
+    std::vector<bool> frame_given;    // before_poll received a picture
     std::vector<uint8> char_before;   // key latch at before_poll
     std::vector<uint8> char_after;    // key latch at after_poll
 };
 
-void log_before(BITMAP *frame, void *ctx)
+void log_before(const uint8 *frame, void *ctx)
 {
     auto *log = static_cast<frame_log *>(ctx);
     log->before_at.push_back(orlo_timer_cycles() - log->clock0);
@@ -83,7 +82,7 @@ void log_after(void *ctx) { static_cast<frame_log *>(ctx)->char_after.push_back(
 TEST_F(Loop, FirstPassRendersAndPollsBeforeTheSecondInstruction)
 {
     boot(NOP_LOOP);
-    key[KEY_A] = 1;
+    ovix_key_down[OVIX_KEY_A] = 1;
     l_7041_char = 0;   // nothing sends 0: a change shows the poll ran
     frame_log log;
     log.clock0 = orlo_timer_cycles();
@@ -189,7 +188,7 @@ TEST_F(Loop, StopConditions)
         SCOPED_TRACE(c.name);
         boot(c.program);
         clear_keys();
-        key[KEY_F1] = c.hold_f1;
+        ovix_key_down[OVIX_KEY_F1] = c.hold_f1;
         ask_bkpt = c.preset_bkpt;
         const loop_result r = ovix_run(c.target, c.max_passes, nullptr);
         EXPECT_EQ(r.passes, c.passes);
@@ -201,7 +200,7 @@ TEST_F(Loop, StopConditions)
 TEST_F(Loop, HooksStopTheLoopThroughTheDebuggerRequest)
 {
     boot(NOP_LOOP);
-    const loop_hooks hooks = {[](BITMAP *, void *) { ask_bkpt = 1; }, nullptr, nullptr};
+    const loop_hooks hooks = {[](const uint8 *, void *) { ask_bkpt = 1; }, nullptr, nullptr};
     const loop_result r = ovix_run(0xFFFF, 100, &hooks);
     EXPECT_EQ(r.passes, 1u);
     EXPECT_EQ(r.reason, LOOP_STOP_DEBUGGER);
@@ -225,8 +224,8 @@ TEST_F(Loop, F2AndF3ForcePortABit0AfterEveryInstruction)
         SCOPED_TRACE(testing::Message() << "F2=" << c.f2 << " F3=" << c.f3 << " before=" << int(c.before));
         boot(NOP_LOOP);
         clear_keys();
-        key[KEY_F2] = c.f2;
-        key[KEY_F3] = c.f3;
+        ovix_key_down[OVIX_KEY_F2] = c.f2;
+        ovix_key_down[OVIX_KEY_F3] = c.f3;
         for (int passes : {1, 50}) {
             porta_val = c.before;
             ovix_run(0xFFFF, (uint64)passes, nullptr);
@@ -240,7 +239,7 @@ TEST_F(Loop, ResetRestartsFromTheVectorAndKeepsRam)
     boot(NOP_LOOP);
     ovix_run(0xFFFF, 7, nullptr);
     ram_2k[5] = 0x5A;
-    EXPECT_EQ(ovix_reset(), 2);
+    ovix_reset();
     EXPECT_EQ(tms7000.pc.w.l, 0xF800);
     EXPECT_EQ(ram_2k[5], 0x5A);
     ovix_power_on();
@@ -364,28 +363,28 @@ TEST(OvixKey, PollSequences)
 {
     const std::vector<int> up = {};
     const key_case cases[] = {
-        {"held over polls: sent once, released once", {{KEY_A}, {KEY_A}, {KEY_A}, up, up},
+        {"held over polls: sent once, released once", {{OVIX_KEY_A}, {OVIX_KEY_A}, {OVIX_KEY_A}, up, up},
          {0x41, NOTHING, NOTHING, 0x04, NOTHING}},
-        {"two at once: the later in the table wins", {{KEY_A, KEY_B}, up}, {0x42, 0x04}},
+        {"two at once: the later in the table wins", {{OVIX_KEY_A, OVIX_KEY_B}, up}, {0x42, 0x04}},
         {"second key while the first is held",
-         {{KEY_A}, {KEY_A, KEY_B}, {KEY_A, KEY_B}, {KEY_B}, {KEY_B}, up},
+         {{OVIX_KEY_A}, {OVIX_KEY_A, OVIX_KEY_B}, {OVIX_KEY_A, OVIX_KEY_B}, {OVIX_KEY_B}, {OVIX_KEY_B}, up},
          {0x41, NOTHING, NOTHING, 0x04, 0x42, 0x04}},
-        {"release and new key at the same poll", {{KEY_C}, {KEY_D}, {KEY_D}}, {0x43, 0x04, 0x44}},
-        {"shift ignored", {{KEY_LSHIFT, KEY_A}, up}, {0x41, 0x04}},
-        {"shift alone", {{KEY_LSHIFT}, {KEY_RSHIFT}, up}, {NOTHING, NOTHING, NOTHING}},
-        {"arrows", {{KEY_UP}, up, {KEY_RIGHT}, up, {KEY_DOWN}, up, {KEY_LEFT}, up},
+        {"release and new key at the same poll", {{OVIX_KEY_C}, {OVIX_KEY_D}, {OVIX_KEY_D}}, {0x43, 0x04, 0x44}},
+        {"shift ignored", {{OVIX_KEY_LSHIFT, OVIX_KEY_A}, up}, {0x41, 0x04}},
+        {"shift alone", {{OVIX_KEY_LSHIFT}, {OVIX_KEY_RSHIFT}, up}, {NOTHING, NOTHING, NOTHING}},
+        {"arrows", {{OVIX_KEY_UP}, up, {OVIX_KEY_RIGHT}, up, {OVIX_KEY_DOWN}, up, {OVIX_KEY_LEFT}, up},
          {0x80, 0x04, 0x81, 0x04, 0x82, 0x04, 0x83, 0x04}},
         {"keypad and other keys mean nothing",
-         {{KEY_0_PAD}, {KEY_5_PAD}, {KEY_ENTER_PAD}, {KEY_COMMA}, {KEY_ESC}, {KEY_F1}, {KEY_TAB}},
+         {{OVIX_KEY_0_PAD}, {OVIX_KEY_5_PAD}, {OVIX_KEY_ENTER_PAD}, {OVIX_KEY_COMMA}, {OVIX_KEY_ESC}, {OVIX_KEY_F1}, {OVIX_KEY_TAB}},
          {NOTHING, NOTHING, NOTHING, NOTHING, NOTHING, NOTHING, NOTHING}},
-        {"letters, digits, enter, space", {{KEY_Z}, up, {KEY_1}, up, {KEY_9}, up, {KEY_0}, up, {KEY_ENTER}, up,
-                                           {KEY_SPACE}, up},
+        {"letters, digits, enter, space", {{OVIX_KEY_Z}, up, {OVIX_KEY_1}, up, {OVIX_KEY_9}, up, {OVIX_KEY_0}, up, {OVIX_KEY_ENTER}, up,
+                                           {OVIX_KEY_SPACE}, up},
          {0x5A, 0x04, 0x31, 0x04, 0x39, 0x04, 0x30, 0x04, 0x0D, 0x04, 0x20, 0x04}},
         {"scan order: Z beats A, 0 beats 9, arrows beat all",
-         {{KEY_A, KEY_Z}, up, {KEY_0, KEY_9}, up, {KEY_9, KEY_1}, up, {KEY_UP, KEY_Z, KEY_SPACE}, up,
-          {KEY_RIGHT, KEY_LEFT}, up, {KEY_SPACE, KEY_ENTER}, up},
+         {{OVIX_KEY_A, OVIX_KEY_Z}, up, {OVIX_KEY_0, OVIX_KEY_9}, up, {OVIX_KEY_9, OVIX_KEY_1}, up, {OVIX_KEY_UP, OVIX_KEY_Z, OVIX_KEY_SPACE}, up,
+          {OVIX_KEY_RIGHT, OVIX_KEY_LEFT}, up, {OVIX_KEY_SPACE, OVIX_KEY_ENTER}, up},
          {0x5A, 0x04, 0x30, 0x04, 0x39, 0x04, 0x80, 0x04, 0x81, 0x04, 0x20, 0x04}},
-        {"the held key's own release counts, not the other keys'", {{KEY_B}, {KEY_A, KEY_B}, {KEY_A}, {KEY_A}, up},
+        {"the held key's own release counts, not the other keys'", {{OVIX_KEY_B}, {OVIX_KEY_A, OVIX_KEY_B}, {OVIX_KEY_A}, {OVIX_KEY_A}, up},
          {0x42, NOTHING, 0x04, 0x41, 0x04}},
     };
     for (const key_case &c : cases) {
@@ -397,7 +396,7 @@ TEST(OvixKey, PollSequences)
         std::vector<int> sent;
         for (const auto &down : c.polls) {
             clear_keys();
-            for (int k : down) key[k] = 1;
+            for (int k : down) ovix_key_down[k] = 1;
             l_7041_char = 0;
             ovix_key();
             sent.push_back(l_7041_char == 0 ? NOTHING : (uint8)l_7041_char);
@@ -413,7 +412,7 @@ TEST(OvixKey, KeyReachesTheIoProcessorInReady)
     clear_keys();
     ovix_key();
     io_cpu_callback(get_state_num("ready"));
-    key[KEY_K] = 1;
+    ovix_key_down[OVIX_KEY_K] = 1;
     ovix_key();
     EXPECT_EQ(l_7041_char, 0x4B);
     EXPECT_EQ(l_7041_command, 0x100);   // the key command started

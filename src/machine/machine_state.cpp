@@ -1,21 +1,17 @@
 // The machine state in memory (see machine_state.h): capture and restore
 // copy the chips' variables into and out of the record; the byte form is
-// the record between a header and a SHA-256 checksum (OpenSSL's
-// libcrypto).
-#include "ovix_allegro.h"
-
-#include "state/machine_state.h"
+// the record between a header and a SHA-256 checksum (machine/sha256.h).
+#include "machine/machine_state.h"
 
 #include <bit>
 #include <cstring>
 #include <type_traits>
 
-#include <openssl/evp.h>
-
 #include "cpu/tms7000.h"
 #include "host/files.h"
 #include "io/io_cpu.h"
-#include "main/loop.h"
+#include "machine/loop.h"
+#include "host/sha256.h"
 #include "mem/memory.h"
 #include "video/tms3556.h"
 
@@ -63,14 +59,7 @@ static uint32 callback_id(void (*fn)(int))
 // ---------------------------------------------------------------------------
 // The ROM images' identity, hashed again only when an image changed.
 
-static void sha256(const void *data, size_t n, uint8 out[32])
-{
-    unsigned len = 0;
-    unsigned char md[EVP_MAX_MD_SIZE];
-    if (!EVP_Digest(data, n, md, &len, EVP_sha256(), nullptr) || len != 32) len = 0;
-    memset(out, 0, 32);
-    memcpy(out, md, len);
-}
+static void sha256(const void *data, size_t n, uint8 out[32]) { ovix_sha256(data, n, out); }
 
 static struct {
     bool known;   // the copies below have been hashed
@@ -267,7 +256,7 @@ bool machine_state_check_values(const machine_state &s, std::string *error)
     }
     check(s.pass_counter >= 0 && s.pass_counter < LOOP_FRAME_PASSES, "pass_counter");
     check(s.key_code >= 0 && s.key_code <= 0xFF, "key.code");
-    check(s.key_host >= 0 && s.key_host < KEY_MAX, "key.host");
+    check(s.key_host >= 0 && s.key_host < OVIX_KEY_MAX, "key.host");
     if (bad) *error = std::string("member \"") + bad + "\" is out of range";
     return !bad;
 }

@@ -18,7 +18,7 @@ CALLER=$(pwd)
 cd "$(dirname "$0")"
 ROOT=$(pwd)
 
-PACKAGES="cmake make g++ pkg-config libgtest-dev liballegro4-dev xvfb xdotool xauth x11-apps
+PACKAGES="cmake make g++ pkg-config python3 libgtest-dev liballegro4-dev xvfb xdotool xauth x11-apps
           libpng-dev nlohmann-json3-dev libcli11-dev libssl-dev clang libclang-rt-dev llvm
           retroarch-dev retroarch dbus desktop-file-utils"
 missing=""

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "asm.h"
-#include "console.h"
+#include "services/console.h"
 #include "debug/engine.h"
 #include "debug/symbols.h"
 #include "fuzz_support.h"

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <png.h>
 
 #include "host/files.h"
@@ -80,4 +81,47 @@ std::string read_png(const std::string &path, Picture *out)
     if (bytes.empty()) return "cannot read " + path;
     const std::string error = decode_png(bytes, out);
     return error.empty() ? error : path + ": " + error;
+}
+
+// The peak resident size (VmHWM) is reset to the present one through
+// /proc/self/clear_refs; memory freed before is handed back first, so that
+// the work cannot reuse it unseen.
+static long long status_kib(const char *field)
+{
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    const std::string want = std::string(field) + ":";
+    while (std::getline(in, line))
+        if (line.rfind(want, 0) == 0) return std::atoll(line.c_str() + want.size());
+    return -1;
+}
+
+bool peak_memory_measurable()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return false;
+#else
+    std::ofstream reset("/proc/self/clear_refs");
+    reset << "5" << std::flush;
+    return (bool)reset;
+#endif
+}
+
+long long peak_memory_growth(void (*work)(void *ctx), void *ctx)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    work(ctx);
+    return -1;
+#else
+    malloc_trim(0);
+    std::ofstream reset("/proc/self/clear_refs");
+    reset << "5" << std::flush;
+    const long long before = status_kib("VmRSS");
+    if (!reset || before < 0 || status_kib("VmHWM") > before + 1024) {
+        work(ctx);
+        return -1;
+    }
+    work(ctx);
+    return (status_kib("VmHWM") - before) * 1024;
+#endif
 }

@@ -36,3 +36,10 @@ struct Picture {
 std::string decode_png(const std::vector<uint8> &bytes, Picture *out);
 // The same for the file at `path`.
 std::string read_png(const std::string &path, Picture *out);
+
+// How much the process's resident memory rose at its highest while `work`
+// ran, in bytes; -1 when it cannot be measured here (see below).
+long long peak_memory_growth(void (*work)(void *ctx), void *ctx);
+// False when the kernel does not let the peak be reset, or the address
+// sanitizer keeps freed memory: a test of memory is skipped.
+bool peak_memory_measurable();

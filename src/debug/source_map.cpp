@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/files.h"
+#include "host/json_read.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
@@ -63,17 +64,22 @@ std::string real_path(const std::string &p)
 }
 
 // A source name as the assembler wrote it, made a full path (see the top
-// of source_map.h).
-std::string resolve(const std::string &name, const std::string &dbg_path)
+// of source_map.h): from the assembler's folder when the file names it,
+// else from the folder of the debug information file.
+std::string resolve(const std::string &name, const std::string &folder, const std::string &dbg_path)
 {
     fs::path p(name);
     std::error_code ec;
     if (p.is_absolute()) return p.lexically_normal().string();
-    const fs::path here = fs::absolute(p, ec).lexically_normal();
-    if (!ec && fs::exists(here, ec)) return here.string();
-    const fs::path beside = (fs::absolute(fs::path(dbg_path), ec).parent_path() / p).lexically_normal();
-    if (fs::exists(beside, ec)) return beside.string();
-    return here.string();
+    if (!folder.empty()) return (fs::path(folder) / p).lexically_normal().string();
+    return (fs::absolute(fs::path(dbg_path), ec).parent_path() / p).lexically_normal().string();
+}
+
+bool has_control(const std::string &t)
+{
+    for (unsigned char c : t)
+        if (c < 0x20 || c == 0x7F) return true;
+    return false;
 }
 
 // Member readers: each names the member in its message.
@@ -102,6 +108,7 @@ struct reader {
         *out = v;
         return true;
     }
+    // A text of one line: names and paths reach a console's lines.
     bool text(const json &o, const char *key, std::string *out, bool optional = false)
     {
         auto it = o.find(key);
@@ -112,24 +119,129 @@ struct reader {
         if (!it->is_string()) return fail(std::string("'") + key + "' is not a string");
         *out = it->get<std::string>();
         if (out->size() > MAX_TEXT) return fail(std::string("'") + key + "' is longer than 4096 characters");
+        if (has_control(*out)) return fail(std::string("'") + key + "' holds a control character");
         return true;
     }
+    // A file and line; nfiles 0: the files are not known yet (the index is
+    // checked later, by check_place).
     bool place(const json &o, size_t nfiles, srcmap_place *out, bool optional = false)
     {
         int64 f = -1, l = 0;
         if (optional && !o.contains("file")) return true;
-        if (!integer(o, "file", 0, (int64)nfiles - 1, &f)) return false;
+        if (!integer(o, "file", 0, nfiles ? (int64)nfiles - 1 : INT_MAX, &f)) return false;
         if (!integer(o, "line", 1, INT_MAX, &l)) return false;
         out->file = (int)f;
         out->line = (int)l;
         return true;
     }
+    bool check_place(const srcmap_place &p, size_t nfiles)
+    {
+        if (p.file < (int)nfiles) return true;
+        return fail("'file' is " + std::to_string(p.file) + ", outside 0.." + std::to_string((int64)nfiles - 1));
+    }
 };
 
-bool read_file_object(const std::string &path, const json &doc, loaded *out, std::string *error)
+bool read_line(reader &r, const json &e, size_t nfiles, srcmap_line *l)
+{
+    if (!e.is_object()) return r.fail("not an object");
+    int64 a = 0, n = 0;
+    if (!r.integer(e, "address", 0, 0xFFFF, &a) || !r.integer(e, "size", 1, 0x10000, &n)) return false;
+    if (a + n > 0x10000) return r.fail("the bytes run past FFFF");
+    l->address = (uint16)a;
+    l->size = (uint32)n;
+    std::string kind = "code";
+    if (!r.text(e, "kind", &kind, true)) return false;
+    if (kind != "code" && kind != "data") return r.fail("'kind' is '" + kind.substr(0, 40) + "', not code or data");
+    l->code = kind == "code";
+    if (!r.place(e, nfiles, &l->at)) return false;
+    auto exp = e.find("expansion");
+    if (exp != e.end()) {
+        if (!exp->is_array()) return r.fail("'expansion' is not a list");
+        if (exp->size() > MAX_EXPANSION) return r.fail("'expansion' has more than 1024 calls");
+        for (size_t k = 0; k < exp->size(); k++) {
+            const json &c = (*exp)[k];
+            reader rc{r.error, r.where + ".expansion[" + std::to_string(k) + "]"};
+            if (!c.is_object()) return rc.fail("not an object");
+            srcmap_call call;
+            if (!rc.text(c, "macro", &call.macro, true) || !rc.place(c, nfiles, &call.at)) return false;
+            l->expansion.push_back(std::move(call));
+        }
+    }
+    return true;
+}
+
+bool read_symbol(reader &r, const json &e, size_t nfiles, srcmap_symbol *sym)
+{
+    if (!e.is_object()) return r.fail("not an object");
+    if (!r.text(e, "name", &sym->name) || !r.text(e, "kind", &sym->kind)) return false;
+    if (sym->name.empty()) return r.fail("'name' is empty");
+    if (e.contains("value")) {
+        if (!r.integer(e, "value", INT64_MIN, INT64_MAX, &sym->value)) return false;
+        sym->has_value = true;
+    }
+    if (sym->kind == "label" && (!sym->has_value || sym->value < 0 || sym->value > 0xFFFF))
+        return r.fail("a label without an address from 0 to FFFF");
+    return r.place(e, nfiles, &sym->at, true);
+}
+
+// Reads a debug information file's text. Its big members, "lines" and
+// "symbols" (and "ranges", which is not kept), are read an entry at a
+// time, so that the reading takes a few times the file's size; every
+// other member is read whole. The messages come in the order of the
+// members' checks: a file's first fault is named whatever the order of
+// its members.
+bool read_file_text(const std::string &path, const std::string &text, loaded *out, std::string *error)
 {
     reader r{error, ""};
-    if (!doc.is_object()) return r.fail("not debug information (not a JSON object)");
+    json_member_stream<json> in;
+    in.streamed = {"lines", "ranges", "symbols"};
+    size_t nfiles = 0;   // files[] once read (0: not yet)
+    size_t nlines = 0, nsymbols = 0;
+    std::string line_error, symbol_error;
+    std::vector<size_t> unchecked_lines, unchecked_symbols;   // read before the files
+    in.on_member = [&](const std::string &member, const json *value) {
+        if (member == "files" && value && value->is_array()) nfiles = value->size();
+        return true;
+    };
+    in.on_element = [&](const std::string &member, json &&e) {
+        if (member == "lines") {
+            const size_t i = nlines++;
+            if (!line_error.empty()) return true;
+            if (nlines > MAX_ENTRIES) {
+                line_error = "more than 1048576 lines";
+                return true;
+            }
+            reader re{&line_error, "lines[" + std::to_string(i) + "]"};
+            srcmap_line l;
+            if (!read_line(re, e, nfiles, &l)) return true;
+            if (!nfiles) unchecked_lines.push_back(out->lines.size());
+            out->lines.push_back(std::move(l));
+        } else if (member == "symbols") {
+            const size_t i = nsymbols++;
+            if (!symbol_error.empty()) return true;
+            if (nsymbols > MAX_ENTRIES) {
+                symbol_error = "more than 1048576 symbols";
+                return true;
+            }
+            reader re{&symbol_error, "symbols[" + std::to_string(i) + "]"};
+            srcmap_symbol sym;
+            if (!read_symbol(re, e, nfiles, &sym)) return true;
+            if (!nfiles) unchecked_symbols.push_back(out->symbols.size());
+            out->symbols.push_back(std::move(sym));
+        }
+        return true;
+    };
+    bool parsed = false;
+    try {
+        parsed = json::sax_parse(text.begin(), text.end(), &in);
+    } catch (const json::exception &e) {
+        in.error = e.what();
+    }
+    if (!parsed) {
+        if (in.not_object) return r.fail("not debug information (not a JSON object)");
+        return r.fail(in.refused ? in.error : "not JSON: " + in.error);
+    }
+    const json &doc = in.doc;
     std::string format;
     if (!r.text(doc, "format", &format)) return false;
     if (format != "ovix-asm debug information")
@@ -140,14 +252,21 @@ bool read_file_object(const std::string &path, const json &doc, loaded *out, std
         return r.fail("version " + std::to_string(version) + " of the format; this program reads version " +
                       std::to_string(SRCMAP_VERSION));
 
+    std::string folder;
+    if (!r.text(doc, "folder", &folder, true)) return false;
+    if (doc.contains("folder") && !fs::path(folder).is_absolute()) return r.fail("'folder' is not an absolute path");
     auto files = doc.find("files");
     if (files == doc.end() || !files->is_array()) return r.fail("'files' is missing or not a list");
     if (files->size() > MAX_FILES) return r.fail("more than 65536 files");
     for (size_t i = 0; i < files->size(); i++) {
         const json &f = (*files)[i];
+        const std::string where = "files[" + std::to_string(i) + "]";
         if (!f.is_string() || f.get<std::string>().empty() || f.get<std::string>().size() > MAX_TEXT)
-            return r.fail("files[" + std::to_string(i) + "] is not a file name");
-        out->files.push_back(resolve(f.get<std::string>(), path));
+            return r.fail(where + " is not a file name");
+        // A name of several lines would make several lines of a console's
+        // reply, or of a command that names it.
+        if (has_control(f.get<std::string>())) return r.fail(where + " holds a control character");
+        out->files.push_back(resolve(f.get<std::string>(), folder, path));
     }
 
     auto image = doc.find("image");
@@ -160,72 +279,33 @@ bool read_file_object(const std::string &path, const json &doc, loaded *out, std
     out->size = (uint32)size;
 
     r.where = "";
-    auto lines = doc.find("lines");
-    if (lines == doc.end() || !lines->is_array()) return r.fail("'lines' is missing or not a list");
-    if (lines->size() > MAX_ENTRIES) return r.fail("more than 1048576 lines");
-    for (size_t i = 0; i < lines->size(); i++) {
-        const json &e = (*lines)[i];
-        r.where = "lines[" + std::to_string(i) + "]";
-        if (!e.is_object()) return r.fail("not an object");
-        srcmap_line l;
-        int64 a = 0, n = 0;
-        if (!r.integer(e, "address", 0, 0xFFFF, &a) || !r.integer(e, "size", 1, 0x10000, &n)) return false;
-        if (a + n > 0x10000) return r.fail("the bytes run past FFFF");
-        l.address = (uint16)a;
-        l.size = (uint32)n;
-        std::string kind = "code";
-        if (!r.text(e, "kind", &kind, true)) return false;
-        if (kind != "code" && kind != "data") return r.fail("'kind' is '" + kind.substr(0, 40) + "', not code or data");
-        l.code = kind == "code";
-        if (!r.place(e, out->files.size(), &l.at)) return false;
-        auto exp = e.find("expansion");
-        if (exp != e.end()) {
-            if (!exp->is_array()) return r.fail("'expansion' is not a list");
-            if (exp->size() > MAX_EXPANSION) return r.fail("'expansion' has more than 1024 calls");
-            for (size_t k = 0; k < exp->size(); k++) {
-                const json &c = (*exp)[k];
-                reader rc{error, r.where + ".expansion[" + std::to_string(k) + "]"};
-                if (!c.is_object()) return rc.fail("not an object");
-                srcmap_call call;
-                if (!rc.text(c, "macro", &call.macro, true) || !rc.place(c, out->files.size(), &call.at)) return false;
-                l.expansion.push_back(std::move(call));
-            }
+    if (!in.listed("lines")) return r.fail("'lines' is missing or not a list");
+    if (!line_error.empty()) return r.fail(line_error);
+    for (size_t i : unchecked_lines) {
+        const srcmap_line &l = out->lines[i];
+        reader rl{error, "lines[" + std::to_string(i) + "]"};
+        if (!rl.check_place(l.at, out->files.size())) return false;
+        for (size_t k = 0; k < l.expansion.size(); k++) {
+            reader rc{error, rl.where + ".expansion[" + std::to_string(k) + "]"};
+            if (!rc.check_place(l.expansion[k].at, out->files.size())) return false;
         }
-        out->lines.push_back(std::move(l));
     }
     std::sort(out->lines.begin(), out->lines.end(),
               [](const srcmap_line &x, const srcmap_line &y) { return x.address < y.address; });
     for (size_t i = 1; i < out->lines.size(); i++) {
         const srcmap_line &p = out->lines[i - 1];
         if (p.address + p.size > out->lines[i].address) {
-            r.where = "";
             char t[120];
             snprintf(t, sizeof t, "lines: two entries hold the byte %04X", out->lines[i].address);
             return r.fail(t);
         }
     }
 
-    r.where = "";
-    auto symbols = doc.find("symbols");
-    if (symbols != doc.end()) {
-        if (!symbols->is_array()) return r.fail("'symbols' is not a list");
-        if (symbols->size() > MAX_ENTRIES) return r.fail("more than 1048576 symbols");
-        for (size_t i = 0; i < symbols->size(); i++) {
-            const json &e = (*symbols)[i];
-            r.where = "symbols[" + std::to_string(i) + "]";
-            if (!e.is_object()) return r.fail("not an object");
-            srcmap_symbol sym;
-            if (!r.text(e, "name", &sym.name) || !r.text(e, "kind", &sym.kind)) return false;
-            if (sym.name.empty()) return r.fail("'name' is empty");
-            if (e.contains("value")) {
-                if (!r.integer(e, "value", INT64_MIN, INT64_MAX, &sym.value)) return false;
-                sym.has_value = true;
-            }
-            if (sym.kind == "label" && (!sym.has_value || sym.value < 0 || sym.value > 0xFFFF))
-                return r.fail("a label without an address from 0 to FFFF");
-            if (!r.place(e, out->files.size(), &sym.at, true)) return false;
-            out->symbols.push_back(std::move(sym));
-        }
+    if (doc.contains("symbols")) return r.fail("'symbols' is not a list");
+    if (!symbol_error.empty()) return r.fail(symbol_error);
+    for (size_t i : unchecked_symbols) {
+        reader rs{error, "symbols[" + std::to_string(i) + "]"};
+        if (!rs.check_place(out->symbols[i].at, out->files.size())) return false;
     }
     out->path = path;
     return true;
@@ -291,20 +371,9 @@ bool in_image(const loaded &f, uint32 a) { return a >= f.base && a < f.base + f.
 
 bool srcmap_parse(const char *path, const std::string &text, std::string *error)
 {
-    json doc;
-    try {
-        doc = json::parse(text);
-    } catch (const json::exception &e) {
-        std::string what = e.what();
-        // "[json.exception.parse_error.101] parse error at line 3, column 2: ..."
-        const size_t at = what.find("] ");
-        if (at != std::string::npos) what = what.substr(at + 2);
-        *error = std::string(path) + ": not JSON: " + what;
-        return false;
-    }
     loaded f;
     std::string why;
-    if (!read_file_object(path, doc, &f, &why)) {
+    if (!read_file_text(path, text, &f, &why)) {
         *error = std::string(path) + ": " + why;
         return false;
     }

@@ -8,8 +8,9 @@
 // one describes its own image. Loading a file whose image is already
 // described replaces the older one. Files of sources are named by their
 // full paths: a relative name in the debug information is taken from the
-// working directory when it is there, else from the folder of the debug
-// information file.
+// folder the assembler ran in (its member "folder"), or, in a file written
+// before the assembler recorded it, from the folder of the debug
+// information file: never from the folder of whoever reads it.
 //
 // A line's *statement* is where a debugger stepping by source line stops:
 // the line itself, or for a line inside a macro expansion the outermost

@@ -1,5 +1,5 @@
-// SHA-256 (machine/sha256.h) from OpenSSL's digest interface.
-#include "machine/sha256.h"
+// SHA-256 (sha256.h) from OpenSSL's digest interface.
+#include "host/sha256.h"
 
 #include <cstring>
 

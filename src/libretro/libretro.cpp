@@ -42,7 +42,7 @@
 #include "machine/keyqueue.h"
 #include "machine/loop.h"
 #include "machine/machine_state.h"
-#include "machine/sha256.h"
+#include "host/sha256.h"
 #include "mem/memory.h"
 #include "time/timer.h"
 #include "version.h"

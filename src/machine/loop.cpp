@@ -329,6 +329,14 @@ void ovix_reset()
     if (ovix_observers.reset) ovix_observers.reset();
 }
 
+void ovix_start()
+{
+    tms7000_reset(nullptr);
+    tms3556_init(0x8000);
+    tms3556_reset();
+    io_cpu_callback(0);
+}
+
 void ovix_power_on()
 {
     mem_power_on();

@@ -69,6 +69,11 @@ int ovix_step_pass();
 // Machine reset: CPU, I/O processor, video chip, in this order.
 void ovix_reset();
 
+// The start-up sequence of a program, once the BIOS image is loaded: the
+// CPU's reset, the video chip's start and reset, the I/O processor's first
+// state.
+void ovix_start();
+
 // Cold start, as at power-on: RAM and port latches cleared, every chip back
 // to its power-on state, then the start-up sequence (CPU reset, video reset,
 // I/O processor's first state). The loaded ROM images are kept.

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "host/cli_parse.h"
+#include "services/cli_parse.h"
 #include "main/frontend.h"
 #include "version.h"
 

@@ -62,7 +62,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "console.h"
+#include "services/console.h"
 #include "cpu/tms7000.h"
 #include "debug/debugger_text.h"
 #include "debug/source_debug.h"
@@ -997,6 +997,8 @@ static void console_machine(int fd, bool json)
     console_session cs;
     cs.json = json;
     cs.hooks = window_hooks();
+    // The machine's keys come from the key queue: `type` goes through it.
+    cs.key_change = [](int host_key, bool down) { keyq_push(down ? host_key : host_key | 0x80); };
     console_catch_interrupts();
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     std::string pending;
@@ -1426,10 +1428,7 @@ static int run_window_program(const frontend_options &opt)
         message_alert("Memory initialization failed", bios_error.c_str(), "&Abort", 'a');
         exit(1);
     }
-    tms7000_reset(nullptr);
-    tms3556_init(0x8000);
-    tms3556_reset();
-    io_cpu_callback(0);
+    ovix_start();
     if (!opt.cart.empty()) {
         ovix_reset();   // as LOAD ROM does
         cartridge_loaded(opt.cart.c_str());

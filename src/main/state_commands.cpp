@@ -18,7 +18,7 @@
 #include <cstring>
 #include <string>
 
-#include "debug/png.h"
+#include "services/png.h"
 #include "host/files.h"
 #include "main/frontend.h"
 #include "machine/keyqueue.h"

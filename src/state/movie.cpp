@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/files.h"
+#include "host/json_read.h"
 #include "state/checksum.h"
 #include "machine/machine_state.h"
 #include "state/timeline.h"
@@ -130,16 +131,51 @@ bool movie_load_bytes(const uint8 *data, size_t size, const char *name, std::str
         return refuse(error, name, " is truncated: it ends inside the movie's magic");
     if (size < sizeof start - 1 || memcmp(data, start, sizeof start - 1) != 0)
         return refuse(error, name, " is not a movie: it does not begin with {\"magic\":\"ovix movie\"");
-    ojson j;
+    // Read member by member: the events one at a time into the text the
+    // checksum covers, each remembered by where it lies there; the other
+    // members whole. A movie's parse then takes a few times its size.
+    std::string covered = "{";   // the compact JSON of every member but the checksum, in file order
+    covered.reserve(size + 2);   // the writer's text is that JSON, with the checksum
+    std::vector<std::pair<uint32, uint32>> event_at;   // each event's place in `covered` (64 MiB at most)
+    bool events_listed = false;
+    json_member_stream<ojson> in;
+    in.streamed = {"events"};
+    auto add_member = [&](const std::string &member) {
+        if (covered.size() > 1) covered += ',';
+        covered += ojson(member).dump() + ":";
+    };
+    in.on_begin = [&](const std::string &member) {
+        add_member(member);
+        covered += '[';
+        events_listed = true;
+        return true;
+    };
+    in.on_element = [&](const std::string &, ojson &&e) {
+        if (covered.back() != '[') covered += ',';
+        const size_t at = covered.size();
+        covered += e.dump();
+        event_at.emplace_back((uint32)at, (uint32)(covered.size() - at));
+        return true;
+    };
+    in.on_member = [&](const std::string &member, const ojson *value) {
+        if (!value) covered += ']';
+        else if (member != "checksum") covered += (add_member(member), value->dump());
+        return true;
+    };
+    bool parsed = false;
     try {
-        j = ojson::parse(data, data + size);
-    } catch (const nlohmann::json::exception &e) {
-        if (dynamic_cast<const nlohmann::json::parse_error *>(&e) &&
-            static_cast<const nlohmann::json::parse_error &>(e).byte > size)
+        parsed = ojson::sax_parse(data, data + size, &in);
+    } catch (const nlohmann::json::exception &) {
+        parsed = false;
+    }
+    if (!parsed) {
+        if (in.refused) return refuse(error, name, " is corrupted: " + in.error);
+        if (!in.error.empty() && in.error_byte > size)
             return refuse(error, name, " is truncated: it ends after " + std::to_string(size) + " bytes, inside the movie");
         return refuse(error, name, " is corrupted: not valid JSON");
     }
-    if (!j.is_object()) return refuse(error, name, " is corrupted: not a JSON object");
+    covered += '}';
+    const ojson &j = in.doc;
     reader r;
     uint64 version = 0;
     if (!j.contains("version") || !r.count(j["version"], "version", UINT32_MAX, &version))
@@ -147,10 +183,13 @@ bool movie_load_bytes(const uint8 *data, size_t size, const char *name, std::str
     if (version != MOVIE_VERSION)
         return refuse(error, name, " is a movie of format version " + std::to_string(version) +
                                        "; this program reads version " + std::to_string(MOVIE_VERSION));
-    if (!j.contains("checksum") || !j["checksum"].is_string() || j["checksum"].get<std::string>() != json_checksum(j))
+    if (!j.contains("checksum") || !j["checksum"].is_string() ||
+        j["checksum"].get<std::string>() != sha256_hex(covered.data(), covered.size()))
         return refuse(error, name, " is corrupted: its checksum does not match its contents");
-    for (const char *member : {"bios_sha256", "cartridge_sha256", "start", "end", "events"})
+    for (const char *member : {"bios_sha256", "cartridge_sha256", "start", "end"})
         if (!j.contains(member)) return refuse(error, name, std::string(" is corrupted: member \"") + member + "\" is missing");
+    if (!events_listed && !j.contains("events"))
+        return refuse(error, name, " is corrupted: member \"events\" is missing");
 
     machine_state origin;
     if (!r.state(j["start"], "start", &origin)) return refuse(error, name, " is corrupted: " + r.problem);
@@ -163,13 +202,13 @@ bool movie_load_bytes(const uint8 *data, size_t size, const char *name, std::str
     if (!r.count(j["end"], "end", UINT64_MAX / 2, &end)) return refuse(error, name, " is corrupted: " + r.problem);
     if (end < origin.machine_passes) return refuse(error, name, " is corrupted: it ends before it starts");
 
-    const ojson &list = j["events"];
-    if (!list.is_array()) return refuse(error, name, " is corrupted: \"events\" is not a list");
+    if (!events_listed) return refuse(error, name, " is corrupted: \"events\" is not a list");
     std::vector<tl_event> events;
     std::vector<machine_state> states;
+    events.reserve(event_at.size());
     uint64 last_pass = origin.machine_passes;
-    for (size_t i = 0; i < list.size(); i++) {
-        const ojson &a = list[i];
+    for (size_t i = 0; i < event_at.size(); i++) {
+        const ojson a = ojson::parse(covered.data() + event_at[i].first, covered.data() + event_at[i].first + event_at[i].second);
         const std::string where = "event " + std::to_string(i + 1);
         if (!a.is_array() || a.size() < 2 || !a[1].is_string())
             return refuse(error, name, " is corrupted: " + where + " is not [pass, kind, ...]");

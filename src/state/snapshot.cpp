@@ -22,7 +22,7 @@
 #include "host/files.h"
 #include "io/io_cpu.h"
 #include "machine/loop.h"
-#include "machine/sha256.h"
+#include "host/sha256.h"
 #include "mem/memory.h"
 #include "time/timer.h"
 #include "video/tms3556.h"

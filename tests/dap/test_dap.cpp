@@ -5,7 +5,13 @@
 // disassembly, steps, pause, restart, terminate).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <sstream>
 #include <string>
+
+#include <sys/wait.h>
 
 #include "asm.h"
 #include "dap_client.h"
@@ -90,6 +96,9 @@ struct Dap : ::testing::Test {
     }
 };
 
+// n arrays, each inside the one before.
+std::string nested(size_t n) { return std::string(n, '[') + std::string(n, ']'); }
+
 TEST_F(Dap, MalformedAndOutOfOrderMessagesGetErrorResponses)
 {
     // Before initialize; an unknown request; a message that is not a request.
@@ -112,10 +121,10 @@ TEST_F(Dap, MalformedAndOutOfOrderMessagesGetErrorResponses)
     for (const auto &k : cases) {
         c.raw(k.bytes);
         json m = c.next();
-        ASSERT_FALSE(m.is_null()) << k.bytes;
+        ASSERT_FALSE(m.is_null()) << k.bytes.substr(0, 200);
         EXPECT_EQ(m["type"], "response");
         EXPECT_FALSE(m["success"].get<bool>());
-        EXPECT_EQ(m["message"], k.message) << k.bytes;
+        EXPECT_EQ(m["message"], k.message) << k.bytes.substr(0, 200);
         if (k.bytes.find("\"seq\":7") != std::string::npos) {
             EXPECT_EQ(m["request_seq"], 7);
         }
@@ -133,6 +142,25 @@ TEST_F(Dap, MalformedAndOutOfOrderMessagesGetErrorResponses)
     EXPECT_NE(failed("stackTrace", {{"threadId", 1}}).find("launch first"), std::string::npos);
     EXPECT_NE(failed("launch", {{"cart", dir + "/none.rom"}}).find("none.rom"), std::string::npos);
     EXPECT_NE(failed("launch", {{"cart", 5}}).find("'cart' is not a string"), std::string::npos);
+    // Arguments nested as deep as a message may go (64 levels with the
+    // message and its arguments), one deeper, and 100000 deeper (which
+    // overflowed the adapter's stack where the arguments were copied):
+    // refused, answered by the request's seq, and the adapter goes on.
+    const struct {
+        size_t depth;
+        const char *message;
+    } deep[] = {
+        {62, "launch: 'cart' is not a string"},
+        {63, "malformed message: a message nested deeper than 64 levels"},
+        {100000, "malformed message: a message nested deeper than 64 levels"},
+    };
+    for (const auto &k : deep) {
+        c.raw(frame(R"({"seq":70,"type":"request","command":"launch","arguments":{"cart":5,"x":)" + nested(k.depth) + "}}"));
+        json m = c.next();
+        ASSERT_FALSE(m.is_null()) << k.depth << " levels: no answer";
+        EXPECT_EQ(m["request_seq"], 70) << k.depth;
+        EXPECT_EQ(m["message"], k.message) << k.depth;
+    }
     ok("launch", {{"cart", cart}});
     EXPECT_NE(failed("launch", {{"cart", cart}}).find("already launched"), std::string::npos);
     EXPECT_NE(failed("stackTrace", {{"threadId", "one"}}).find("'threadId' is not an integer"), std::string::npos);
@@ -277,6 +305,162 @@ TEST_F(Dap, ChangesWhileRunningAndAMachineThatCannotStart)
     EXPECT_FALSE(r["success"].get<bool>());
     EXPECT_NE(r["message"].get<std::string>().find("the machine did not start: Memory initialization failed"), std::string::npos)
         << r;
+}
+
+// What a client sends that the machine cannot take: refused with the
+// reason, and the session goes on, each response its own request's.
+TEST_F(Dap, HostileRequestsAreRefusedAndTheSessionGoesOn)
+{
+    launch({{"stopOnEntry", true}});
+    ok("configurationDone");
+    stopped();
+    const std::string saved = dir + "/saved.ovs";
+    auto lines = [](size_t n) { return json(std::vector<int>(n, 3)); };
+    auto points = [](size_t n, const char *key, const std::function<json(size_t)> &value) {
+        json list = json::array();
+        for (size_t i = 0; i < n; i++) list.push_back({{key, value(i)}});
+        return list;
+    };
+    auto at_line = [](size_t) { return json(3); };
+    auto label = [](size_t) { return json("double"); };
+    auto byte = [](size_t i) {
+        char t[8];
+        snprintf(t, sizeof t, "%04zX", 0xC000 + i);
+        return json(t);
+    };
+    const json source = {{"path", dir + "/t.asm"}};
+    const struct {
+        const char *command;
+        json args;
+        std::string message;   // empty: answered with success
+    } cases[] = {
+        // A newline in the path made a second console command.
+        {"setBreakpoints", {{"source", {{"path", dir + "/x\nsave " + saved}}}, {"breakpoints", points(1, "line", at_line)}},
+         "setBreakpoints: the source path holds a control character"},
+        {"setBreakpoints", {{"source", {{"path", dir + "/x\tand a tab.asm"}}}, {"breakpoints", points(1, "line", at_line)}}, ""},
+        // Lines in range, as breakpoints[].line is.
+        {"setBreakpoints", {{"source", source}, {"lines", {1000000000000000000ll}}},
+         "setBreakpoints: 'lines' is 1000000000000000000, outside 1..100000000"},
+        {"setBreakpoints", {{"source", source}, {"lines", {100000001}}}, "setBreakpoints: 'lines' is 100000001, outside 1..100000000"},
+        {"setBreakpoints", {{"source", source}, {"lines", {100000000}}}, ""},
+        {"setBreakpoints", {{"source", source}, {"lines", {0}}}, "setBreakpoints: 'lines' is 0, outside 1..100000000"},
+        // No more than the machine keeps (256 breakpoints, 64 watchpoints).
+        {"setBreakpoints", {{"source", source}, {"breakpoints", points(256, "line", at_line)}}, ""},
+        {"setBreakpoints", {{"source", source}, {"breakpoints", points(257, "line", at_line)}},
+         "setBreakpoints: 257 breakpoints in 'breakpoints'; the machine keeps at most 256"},
+        {"setBreakpoints", {{"source", source}, {"lines", lines(257)}},
+         "setBreakpoints: 257 breakpoints in 'lines'; the machine keeps at most 256"},
+        {"setBreakpoints", {{"source", source}, {"breakpoints", points(100000, "line", at_line)}},
+         "setBreakpoints: 100000 breakpoints in 'breakpoints'; the machine keeps at most 256"},
+        {"setFunctionBreakpoints", {{"breakpoints", points(257, "name", label)}},
+         "setFunctionBreakpoints: 257 breakpoints; the machine keeps at most 256"},
+        {"setDataBreakpoints", {{"breakpoints", points(65, "dataId", byte)}}, "setDataBreakpoints: 65 breakpoints; the machine keeps at most 64"},
+        {"setDataBreakpoints", {{"breakpoints", points(64, "dataId", byte)}}, ""},
+        {"setDataBreakpoints", {{"breakpoints", json::array()}}, ""},
+    };
+    for (const auto &k : cases) {
+        json r = c.request(k.command, k.args);
+        ASSERT_FALSE(r.is_null()) << k.command << "\n" << c.transcript();
+        if (k.message.empty()) {
+            EXPECT_TRUE(r.value("success", false)) << k.command << ": " << r.dump().substr(0, 400);
+            const size_t asked = k.args.contains("lines") ? k.args["lines"].size() : k.args["breakpoints"].size();
+            EXPECT_EQ(r["body"]["breakpoints"].size(), asked) << k.command;
+        } else {
+            EXPECT_FALSE(r.value("success", true)) << k.command << ": " << r.dump().substr(0, 400);
+            EXPECT_EQ(r.value("message", std::string()), k.message);
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(saved));
+    // Each answer is still its own request's.
+    EXPECT_EQ(ok("evaluate", {{"expression", "1+1"}, {"context", "watch"}})["result"], "2 (#2)");
+    EXPECT_EQ(pc(), 0x6000u);
+    ok("disconnect");
+}
+
+// The edges of the CPU's space: bytes past FFFF are unreadable, at the
+// address asked; no instruction lies past FFFF or before 0000.
+TEST_F(Dap, TheEdgesOfTheSpace)
+{
+    launch({{"stopOnEntry", true}});
+    ok("configurationDone");
+    stopped();
+    const struct {
+        const char *reference;
+        int count;
+        const char *address;
+        int unreadable;   // -1: none said
+        size_t bytes;
+    } reads[] = {
+        {"0xFFFE", 2, "0xFFFE", -1, 2},
+        {"0xFFFF", 3, "0xFFFF", 2, 1},
+        {"0x10000", 4, "0x10000", 4, 0},
+        {"0x12345", 1, "0x12345", 1, 0},
+    };
+    for (const auto &k : reads) {
+        json b = ok("readMemory", {{"memoryReference", k.reference}, {"count", k.count}});
+        EXPECT_EQ(b["address"], k.address) << k.reference;
+        EXPECT_EQ(b.value("unreadableBytes", -1), k.unreadable) << k.reference;
+        const std::string data = b.value("data", std::string());
+        EXPECT_EQ(data.size() / 4 * 3 - std::count(data.begin(), data.end(), '='), k.bytes) << k.reference;
+    }
+    const struct {
+        const char *reference;
+        int offset, count;
+    } listings[] = {
+        {"0xFFFC", 0, 8},
+        {"0xFFF0", 0, 12},
+        {"0x0002", -6, 10},
+        {"0x6000", -2, 6},
+    };
+    for (const auto &k : listings) {
+        json list = ok("disassemble", {{"memoryReference", k.reference}, {"instructionOffset", k.offset}, {"instructionCount", k.count}})
+                        ["instructions"];
+        ASSERT_EQ(list.size(), (size_t)k.count) << k.reference;
+        // The instructions in address order, the unknown ones only before
+        // or after them.
+        long last = -1;
+        int known = 0;
+        for (const json &in : list) {
+            const long at = std::stol(in["address"].get<std::string>().substr(2), nullptr, 16);
+            if (in.value("presentationHint", std::string()) == "invalid") {
+                EXPECT_EQ(at, known ? 0xFFFF : 0) << k.reference << ": " << list.dump();
+                continue;
+            }
+            EXPECT_GT(at, last) << k.reference << ": " << list.dump();
+            last = at;
+            known++;
+        }
+        EXPECT_GT(known, 0) << k.reference;
+    }
+    ok("disconnect");
+}
+
+// A launch that cannot give the machine what it asks fails at once.
+TEST_F(Dap, LaunchesThatCannotBeCarriedOut)
+{
+    const struct {
+        json args;
+        std::string message;   // empty: launched
+    } cases[] = {
+        {{{"call", "nosuch"}}, "launch: cannot call nosuch: at column 1: unknown name 'nosuch'"},
+        {{{"call", "double"}}, ""},
+        {{{"call", "double"}, {"debugInfo", {dir + "/a\nsave " + dir + "/saved.ovs"}}},
+         "launch: 'debugInfo' names a file whose path holds a control character"},
+    };
+    for (const auto &k : cases) {
+        dap_test::client one;
+        ASSERT_TRUE(one.start());
+        ASSERT_TRUE(one.request("initialize", {{"adapterID", "ovix"}}).value("success", false));
+        json args = k.args;
+        args["cart"] = cart;
+        json r = one.request("launch", args);
+        ASSERT_FALSE(r.is_null()) << one.transcript();
+        EXPECT_EQ(r.value("success", false), k.message.empty()) << r.dump();
+        EXPECT_EQ(r.value("message", std::string()), k.message);
+        one.request("disconnect");
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir + "/saved.ovs"));
+    c.request("disconnect");
 }
 
 // A cartridge in two files: main.asm calls BUMP (a macro of its own) and
@@ -448,3 +632,130 @@ TEST_F(DapSource, OneUnitTestCalled)
 }
 
 }  // namespace
+
+namespace {
+
+// The output of a shell command run in `cwd`, and its exit status.
+std::pair<std::string, int> shell(const std::string &cwd, const std::string &command)
+{
+    FILE *p = popen(("cd '" + cwd + "' && " + command + " 2>&1").c_str(), "r");
+    std::string out;
+    if (!p) return {out, -1};
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    const int st = pclose(p);
+    return {out, WIFEXITED(st) ? WEXITSTATUS(st) : -1};
+}
+
+std::string replaced(std::string text, const std::string &what, const std::string &by)
+{
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + by.size())) text.replace(at, what.size(), by);
+    return text;
+}
+
+// The first line of a file that starts with `start` (from 1), 0 when none does.
+int line_of(const std::string &path, const std::string &start)
+{
+    std::istringstream in(read_text(path));
+    std::string s;
+    for (int n = 1; std::getline(in, s); n++)
+        if (s.rfind(start, 0) == 0) return n;
+    return 0;
+}
+
+}  // namespace
+
+// The worked example as its own editor settings build, test and debug it:
+// the sources at the root of the workspace, the outputs in build/ (the
+// tasks assemble from the root, the launch takes the cartridge from
+// build/). The source paths of the debug information are the sources at
+// the root, whoever reads them from wherever: the adapter (whose machine
+// runs in build/) and ovix-test started from another folder.
+TEST(DapExample, TheExamplesOwnSettingsWorkAsWritten)
+{
+    namespace fs = std::filesystem;
+    // The tasks run our programs from the PATH.
+    const std::string bin = OVIX_BINARY_DIR;
+    setenv("PATH", (bin + "/tools/asm:" + bin + "/tools/testrunner:" + getenv("PATH")).c_str(), 1);
+    const std::string root = make_temp_dir("dap_example");
+    const std::string ws = root + "/example";   // beside include/, as in the source tree
+    const std::string src = std::string(OVIX_SOURCE_DIR) + "/roms";
+    fs::create_directories(ws + "/.vscode");
+    fs::create_directories(root + "/include");
+    for (const char *f : {"example.asm", "example_test.asm", ".vscode/tasks.json", ".vscode/launch.json"})
+        fs::copy_file(src + "/example/" + f, ws + "/" + f);
+    fs::copy_file(src + "/include/ovixtest.inc", root + "/include/ovixtest.inc");
+    const json tasks = json::parse(read_text(ws + "/.vscode/tasks.json"))["tasks"];
+    const json launch = json::parse(read_text(ws + "/.vscode/launch.json"));
+    std::function<void(const std::string &)> run_task = [&](const std::string &label) {
+        for (const json &t : tasks) {
+            if (t["label"] != label) continue;
+            if (t.contains("dependsOn")) run_task(t["dependsOn"]);
+            const std::string cwd = replaced(t["options"]["cwd"], "${workspaceFolder}", ws);
+            const auto [out, status] = shell(cwd, t["command"]);
+            ASSERT_EQ(status, 0) << label << ": " << out;
+            return;
+        }
+        FAIL() << "no task " << label;
+    };
+    const std::string example = ws + "/example.asm", example_test = ws + "/example_test.asm";
+    const int loop_line = line_of(example, "loop:");
+    ASSERT_GT(loop_line, 0);
+
+    // Each launch configuration: the cartridge stops at its entry (or at
+    // the test it calls) in a source at the root, and a breakpoint on a
+    // line of the root's example.asm is verified and stops there.
+    const struct {
+        const char *name;
+        std::string entry_file;
+    } configurations[] = {
+        {"Debug the example", example},
+        {"Debug one of the example's tests", example_test},
+    };
+    for (const auto &k : configurations) {
+        json config;
+        for (const json &c : launch["configurations"])
+            if (c["name"] == k.name) config = json::parse(replaced(c.dump(), "${workspaceFolder}", ws));
+        ASSERT_FALSE(config.is_null()) << k.name;
+        for (const json &input : launch.value("inputs", json::array()))
+            config = json::parse(replaced(config.dump(), "${input:" + input["id"].get<std::string>() + "}", input["default"]));
+        run_task(config["preLaunchTask"]);
+        dap_test::client c;
+        ASSERT_TRUE(c.start());
+        ASSERT_TRUE(c.request("initialize", {{"adapterID", "ovix"}}).value("success", false));
+        json r = c.request("launch", config);
+        ASSERT_TRUE(r.value("success", false)) << k.name << ": " << r.dump();
+        json b = c.request("setBreakpoints", {{"source", {{"path", example}}}, {"breakpoints", {{{"line", loop_line}}}}});
+        ASSERT_TRUE(b["body"]["breakpoints"][0]["verified"].get<bool>()) << k.name << ": " << b.dump();
+        c.request("configurationDone");
+        json s = c.event("stopped");
+        ASSERT_EQ(s["body"]["reason"], "entry") << c.transcript();
+        json frame = c.request("stackTrace", {{"threadId", 1}})["body"]["stackFrames"][0];
+        EXPECT_EQ(frame["source"]["path"], k.entry_file) << k.name << ": " << frame.dump();
+        if (k.entry_file == example) {
+            c.request("continue", {{"threadId", 1}});
+            s = c.event("stopped");
+            EXPECT_EQ(s["body"]["reason"], "breakpoint") << c.transcript();
+            frame = c.request("stackTrace", {{"threadId", 1}})["body"]["stackFrames"][0];
+            EXPECT_EQ(frame["source"]["path"], example) << frame.dump();
+            EXPECT_EQ(frame["line"], loop_line) << frame.dump();
+        }
+        c.request("disconnect");
+    }
+
+    // The tests' task, then ovix-test from the folder above: the tests'
+    // places are the sources at the root of the workspace.
+    for (const json &t : tasks)
+        if (t.value("group", json()).is_object() && t["group"].value("kind", "") == "test") run_task(t["label"]);
+    const auto [listed, status] = shell(root, "ovix-test example/build/example_test.rom --list");
+    ASSERT_EQ(status, 0) << listed;
+    // "test_locate 6xxx FILE:LINE", a line per test.
+    std::istringstream lines(listed);
+    int tests = 0;
+    for (std::string l; std::getline(lines, l); tests++) {
+        const size_t file = l.rfind(' ') + 1;
+        EXPECT_EQ(l.substr(file, l.rfind(':') - file), example_test) << l;
+    }
+    EXPECT_EQ(tests, 8) << listed;
+}

@@ -1,7 +1,8 @@
 // The debug adapter with the launch argument `window`: the worked example
 // runs in the window program under a virtual X server, stops at a line of
 // its source, and a key the author types into the window reaches the
-// machine, which stops at the breakpoint after its key read.
+// machine, which stops at the breakpoint after its key read; so do keys
+// typed by the console's `type` from the debug console.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -101,6 +102,25 @@ TEST(DapWindow, TheAuthorTypesIntoTheMachineWhileDebugging)
     json frames = c.request("stackTrace", {{"threadId", 1}})["body"]["stackFrames"];
     EXPECT_EQ(frames[0]["line"], after_key);
     EXPECT_EQ(c.request("evaluate", {{"expression", "A"}, {"context", "watch"}})["body"]["result"], "58 (#88)");   // X
+
+    // Keys typed by the debug console's `type` reach the machine too, as
+    // the window's own keys do (through the window's key queue).
+    const struct {
+        const char *typed;
+        const char *code;
+    } forms[] = {
+        {"{LEFT}", "83 (#131)"},
+        {"z", "5A (#90)"},
+    };
+    for (const auto &f : forms) {
+        json t = c.request("evaluate", {{"expression", std::string("!type ") + f.typed}, {"context", "repl"}});
+        ASSERT_TRUE(t.value("success", false)) << t;
+        c.request("continue", {{"threadId", 1}});
+        s = c.event("stopped", 20000);
+        ASSERT_FALSE(s.is_null()) << f.typed << " did not reach the machine\n" << c.transcript();
+        EXPECT_EQ(s["body"]["reason"], "breakpoint");
+        EXPECT_EQ(c.request("evaluate", {{"expression", "A"}, {"context", "watch"}})["body"]["result"], f.code) << f.typed;
+    }
     c.request("disconnect");
 }
 

@@ -29,6 +29,13 @@ std::string line(unsigned address, unsigned size, int file, int l, const std::st
     return e + "}";
 }
 
+// A file with no lines whose "files" member is `files` (and what follows it).
+std::string with_files(const std::string &files)
+{
+    return R"({"format":"ovix-asm debug information","version":1,"files":)" + files +
+           R"(,"image":{"base":24576,"size":256},"lines":[{"address":24576,"size":1,"file":0,"line":1}]})";
+}
+
 // A call of macro M at file:line.
 std::string call(int file, int l) { return R"({"macro":"M","file":)" + std::to_string(file) + R"(,"line":)" + std::to_string(l) + "}"; }
 
@@ -62,19 +69,41 @@ TEST(SourceMap, BadFilesAreRefusedWithTheMemberAndTheTableKept)
         {info("[" + line(0x6000, 2, 0, 1) + "," + line(0x6001, 1, 0, 2) + "]"), "t.dbg: lines: two entries hold the byte 6001"},
         {info("[]", R"([{"name":"x","kind":"label","value":65536}])"), "t.dbg: symbols[0]: a label without an address from 0 to FFFF"},
         {info("[]", "[]", R"({"base":65535,"size":2})"), "t.dbg: image: the image runs past FFFF"},
+        // Names that would make two lines of a console's reply or command.
+        {with_files(R"(["/src/a.asm","/src/x\nsave f.ovs"])"), "t.dbg: files[1] holds a control character"},
+        {with_files(R"(["/src/a\u007f.asm"])"), "t.dbg: files[0] holds a control character"},
+        {with_files(R"(["/src/a\u0080.asm","/src/m.inc"])"), nullptr},   // a character past them
+        {info("[]", R"([{"name":"x\ty","kind":"label","value":0}])"), "t.dbg: symbols[0]: 'name' holds a control character"},
+        {with_files(R"(["a.asm"],"folder":"src")"), "t.dbg: 'folder' is not an absolute path"},
+        {with_files(R"(["a.asm"],"folder":"/src\r")"), "t.dbg: 'folder' holds a control character"},
+        // Nested as deep as a file may be, and one deeper.
+        {info("[]", "[]", R"({"base":24576,"size":256,"x":)" + std::string(62, '[') + std::string(62, ']') + "}"), nullptr},
+        {info("[]", "[]", R"({"base":24576,"size":256,"x":)" + std::string(63, '[') + std::string(63, ']') + "}"),
+         "t.dbg: objects and arrays nested deeper than 64 levels"},
+        {info("[" + std::string(100000, '[') + std::string(100000, ']') + "]"), "t.dbg: objects and arrays nested deeper than 64 levels"},
+        // Members in another order than the assembler's: the same checks.
+        {R"({"lines":[{"address":24576,"size":1,"file":2,"line":1}],"files":["/a","/b"],"format":"ovix-asm debug information",)"
+         R"("version":1,"image":{"base":24576,"size":256}})",
+         "t.dbg: lines[0]: 'file' is 2, outside 0..1"},
+        {R"({"symbols":[{"name":"s","kind":"label","value":24576,"file":0,"line":1}],"lines":[],"files":["/a"],)"
+         R"("format":"ovix-asm debug information","version":1,"image":{"base":24576,"size":256}})",
+         nullptr},
+        {R"({"format":"ovix-asm debug information","version":1,"files":[],"files":[],"image":{"base":0,"size":1},"lines":[]})",
+         "t.dbg: member \"files\" comes twice"},
     };
     ASSERT_TRUE(parse(info("[" + line(0x6000, 3, 0, 7) + "]")));
     for (const auto &c : cases) {
         std::string error;
         const bool ok = parse(c.text, &error);
+        const std::string shown = c.text.substr(0, 300);
         if (!c.message) {
-            EXPECT_TRUE(ok) << c.text << ": " << error;
+            EXPECT_TRUE(ok) << shown << ": " << error;
             ASSERT_TRUE(parse(info("[" + line(0x6000, 3, 0, 7) + "]")));
             continue;
         }
-        EXPECT_FALSE(ok) << c.text;
+        EXPECT_FALSE(ok) << shown;
         EXPECT_EQ(error.rfind(c.message, 0), 0u) << error;
-        EXPECT_EQ(srcmap_statement_at(0x6002), (srcmap_place{0, 7})) << c.text;   // the table as it was
+        EXPECT_EQ(srcmap_statement_at(0x6002), (srcmap_place{0, 7})) << shown;   // the table as it was
     }
     srcmap_clear();
     EXPECT_FALSE(srcmap_loaded());
@@ -168,11 +197,31 @@ TEST(SourceMap, RelativeNamesAndFilesOnDisk)
 {
     const std::string dir = make_temp_dir("srcmap");
     ASSERT_TRUE(write_text(dir + "/lib.inc", "; included\n"));
-    const std::string text = R"({"format":"ovix-asm debug information","version":1,"files":["lib.inc"],
-        "image":{"base":0,"size":1},"lines":[{"address":0,"size":1,"kind":"code","file":0,"line":1}]})";
-    ASSERT_TRUE(write_text(dir + "/t.dbg", text));
+    // A file of that name in the reader's folder too: never the one meant.
+    ASSERT_TRUE(write_text("lib.inc", "; another program's\n"));
+    const struct {
+        std::string folder;   // the member, or "" for none (an older file)
+        std::string name;
+        std::string path;
+    } cases[] = {
+        {"", "lib.inc", dir + "/lib.inc"},                         // the folder of the debug information
+        {"", "../srcmap_other/lib.inc", std::filesystem::path(dir).parent_path().string() + "/srcmap_other/lib.inc"},
+        {"/work/game", "lib.inc", "/work/game/lib.inc"},           // the assembler's folder, whatever is on disk
+        {"/work/game", "inc/../lib.inc", "/work/game/lib.inc"},
+        {"/work/game", "/abs/lib.inc", "/abs/lib.inc"},
+    };
     std::string error;
-    // Not in the working folder: taken from the folder of the file.
+    for (const auto &c : cases) {
+        const std::string text = R"({"format":"ovix-asm debug information","version":1,)" +
+                                 (c.folder.empty() ? "" : R"("folder":")" + c.folder + R"(",)") + R"("files":[")" + c.name +
+                                 R"("],"image":{"base":0,"size":1},"lines":[{"address":0,"size":1,"kind":"code","file":0,"line":1}]})";
+        ASSERT_TRUE(write_text(dir + "/t.dbg", text));
+        ASSERT_TRUE(srcmap_load((dir + "/t.dbg").c_str(), &error)) << error;
+        EXPECT_EQ(srcmap_file(0), c.path) << c.folder << " " << c.name;
+    }
+    ASSERT_TRUE(srcmap_load((dir + "/t.dbg").c_str(), &error)) << error;
+    ASSERT_TRUE(write_text(dir + "/t.dbg", R"({"format":"ovix-asm debug information","version":1,"files":["lib.inc"],
+        "image":{"base":0,"size":1},"lines":[{"address":0,"size":1,"kind":"code","file":0,"line":1}]})"));
     ASSERT_TRUE(srcmap_load((dir + "/t.dbg").c_str(), &error)) << error;
     EXPECT_EQ(srcmap_file(0), dir + "/lib.inc");
     std::filesystem::create_symlink(dir + "/lib.inc", dir + "/link.inc");
@@ -181,6 +230,41 @@ TEST(SourceMap, RelativeNamesAndFilesOnDisk)
     EXPECT_NE(error.find("none.dbg"), std::string::npos) << error;
     EXPECT_FALSE(srcmap_load(dir.c_str(), &error));   // a folder
     srcmap_clear();
+}
+
+// Debug information of tens of megabytes (every address of the space a
+// line of its own, inside four macro calls, and 300000 names) is read in a
+// few times its size, not in the ten and more times its size of a whole
+// parse.
+TEST(SourceMap, BigDebugInformationIsReadInAFewTimesItsSize)
+{
+    if (!peak_memory_measurable()) GTEST_SKIP() << "the peak of the memory cannot be measured here";
+    std::string text = R"({"format":"ovix-asm debug information","version":1,"folder":"/work","files":["a.asm","m.inc"],)"
+                       R"("image":{"base":0,"size":65536},"lines":[)";
+    const std::string calls = "[" + call(1, 10) + "," + call(1, 20) + "," + call(1, 30) + "," + call(0, 40) + "]";
+    for (unsigned a = 0; a < 0x10000; a++) text += (a ? "," : "") + line(a, 1, 1, 1 + a % 9, calls);
+    text += R"(],"ranges":[],"symbols":[)";
+    for (int i = 0; i < 300000; i++)
+        text += (i ? "," : "") + std::string(R"({"name":"label_)") + std::to_string(i) + R"(","kind":"label","value":)" +
+                std::to_string(i % 0x10000) + R"(,"file":0,"line":)" + std::to_string(i + 1) + "}";
+    text += "]}";
+    struct load {
+        const std::string *text;
+        bool ok;
+        std::string error;
+    } l{&text, false, ""};
+    const long long grew = peak_memory_growth(
+        [](void *p) {
+            load &one = *static_cast<load *>(p);
+            one.ok = srcmap_parse("big.dbg", *one.text, &one.error);
+        },
+        &l);
+    ASSERT_TRUE(l.ok) << l.error;
+    EXPECT_EQ(srcmap_statement_at(0x1234), (srcmap_place{0, 40}));
+    EXPECT_EQ(srcmap_symbols().size(), 300000u);
+    srcmap_clear();
+    ASSERT_GE(grew, 0);
+    EXPECT_LT(grew, 5 * (long long)text.size()) << grew / 1000000 << " MB for a file of " << text.size() / 1000000 << " MB";
 }
 
 }  // namespace

@@ -11,8 +11,10 @@
 #include "debug/source_debug.h"
 #include "random_machine.h"
 #include "machine/machine_state.h"
+#include "state/checksum.h"
 #include "state/movie.h"
 #include "state/timeline.h"
+#include "test_support.h"
 
 namespace {
 
@@ -376,6 +378,14 @@ TEST_F(Timeline, MoviesPlayTheSameMachineAndRefuseWhatIsNotTheirs)
         {"foreign", "{\"magic\": \"ovix snapshot\"}", " is not a movie"},
         {"future", version2, " is a movie of format version 2"},
         {"altered", altered, " is corrupted: its checksum does not match"},
+        // Nested as deep as a movie may be, one deeper, and far deeper.
+        {"nested at the bound", R"({"magic":"ovix movie","x":)" + std::string(63, '[') + std::string(63, ']') + "}",
+         " is corrupted: its version is missing"},
+        {"nested too deep", R"({"magic":"ovix movie","x":)" + std::string(64, '[') + std::string(64, ']') + "}",
+         " is corrupted: objects and arrays nested deeper than 64 levels"},
+        {"nested deep in an event", movie.substr(0, movie.find("\"events\":[") + 10) + std::string(100000, '[') + "]",
+         " is corrupted: objects and arrays nested deeper than 64 levels"},
+        {"a member twice", R"({"magic":"ovix movie","version":1,"version":1})", " is corrupted: member \"version\" comes twice"},
     };
     const machine_state before = now_state();
     for (const auto &c : bad) {
@@ -388,6 +398,46 @@ TEST_F(Timeline, MoviesPlayTheSameMachineAndRefuseWhatIsNotTheirs)
     ASSERT_EQ(RomLoad(DEMO.c_str()), nullptr);
     EXPECT_FALSE(movie_load_bytes(reinterpret_cast<const uint8 *>(movie.data()), movie.size(), "m.ovm", &error));
     EXPECT_NE(error.find("cartridge"), std::string::npos) << error;
+}
+
+// A movie of a million events is read in a few times its size (the
+// events one at a time), not in the ten and more times its size of a
+// whole parse.
+TEST_F(Timeline, ALongMovieIsReadInAFewTimesItsSize)
+{
+    if (!peak_memory_measurable()) GTEST_SKIP() << "the peak of the memory cannot be measured here";
+    typist keys(6);
+    begin(6, &keys);
+    std::mt19937 rng(6);
+    std::map<uint64, machine_state> kept;
+    run_to(1000, rng, &kept);
+    std::string text;
+    {
+        nlohmann::ordered_json j = nlohmann::ordered_json::parse(movie_text());
+        const size_t n = 1000000;
+        nlohmann::ordered_json events = nlohmann::ordered_json::array();
+        for (size_t i = 0; i < n; i++) events.push_back({i + 1, "key", 0x41, 0, 0});
+        j["events"] = std::move(events);
+        j["end"] = n + 1;
+        j["checksum"] = json_checksum(j);
+        text = j.dump();
+    }
+    struct load {
+        const std::string *text;
+        bool ok = false;
+        std::string error;
+        uint64 end = 0;
+    } l{&text, false, "", 0};
+    const long long grew = peak_memory_growth(
+        [](void *p) {
+            load &one = *static_cast<load *>(p);
+            one.ok = movie_load_bytes(reinterpret_cast<const uint8 *>(one.text->data()), one.text->size(), "long.ovm", &one.error, &one.end);
+        },
+        &l);
+    ASSERT_TRUE(l.ok) << l.error;
+    EXPECT_EQ(l.end, 1000001u);
+    ASSERT_GE(grew, 0);
+    EXPECT_LT(grew, 5 * (long long)text.size()) << grew / 1000000 << " MB for a movie of " << text.size() / 1000000 << " MB";
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "asm.h"
-#include "console.h"
+#include "services/console.h"
 #include "debug/engine.h"
 #include "debug/symbols.h"
 #include "state/timeline.h"

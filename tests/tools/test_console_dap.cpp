@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "asm.h"
-#include "console.h"
+#include "services/console.h"
 #include "debug/engine.h"
 #include "debug/source_map.h"
 #include "debug/symbols.h"

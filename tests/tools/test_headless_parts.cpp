@@ -5,8 +5,9 @@
 #include <cstring>
 
 #include "cpu/tms7000.h"
-#include "debug/png.h"
+#include "services/png.h"
 #include "headless.h"
+#include "services/typing.h"
 #include "io/io_cpu.h"
 #include "mem/memory.h"
 #include "test_headless_util.h"

@@ -1,7 +1,8 @@
 // ovix-test, the unit-test runner of cartridges: the worked example's tests
 // pass; every kind of assertion fails with its message, line and values;
-// tests that hang, run into the fill or read the debug port fail; TAP and
-// JUnit XML; exit statuses and usage errors.
+// tests that hang, run into the fill, read the debug port, restart the
+// machine or return elsewhere fail; TAP and JUnit XML; exit statuses and
+// usage errors.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -107,6 +108,22 @@ test_fill:
 test_port:
         MOVP    P37,A
         RETS
+test_reset:
+        BR      @0F800h
+test_trap:
+        TRAP    0
+test_weeds:
+        MOV     #5,B
+        LDSP
+        RETS
+test_elsewhere:
+        STSP
+        MOV     B,R3
+        CLR     R2
+        LDA     *R3
+        INC     A
+        STA     *R3
+        RETS
 zeros:  DB      0,0,0,0
         ORG     7FF0h
         TEXT    "OVIXCART"
@@ -138,6 +155,15 @@ TEST(OvixTest, EachFailureWithItsLineAndValues)
         {"test_hang", "  message: 'did not return within 100000 cycles (stopped at "},
         {"test_fill", "  message: 'executing a byte no source line produced at 6F00 (after label zeros)'\n"},
         {"test_port", "  message: 'Stopped: read of port 0125'\n  at: '" + t + ":43'\n"},   // the read's line
+        // Tests that never return: the BIOS would start the cartridge at
+        // its entry again, which is not the test's return.
+        {"test_reset", "  message: 'went to the reset routine at F800 from 60C4: the machine would start again'\n  at: '" + t + ":46'\n"},
+        {"test_trap", "  message: 'went to the reset routine at F800 from 60C7 (TRAP 0, the byte FF): the machine would start again'\n"
+                      "  at: '" + t + ":48'\n"},
+        {"test_weeds", "  message: 'moved the stack pointer below the runner''s return address without returning: SP=05 "
+                       "(the return address is at 62-63), by the instruction at 60CA'\n  at: '" + t + ":51'\n"},
+        {"test_elsewhere", "  message: 'returned to 6001 with SP=61, not to the runner''s return address 6000 with SP=61'\n"
+                           "  at: '" + t + ":60'\n"},
     };
     int n = 0;
     for (const auto &c : cases) {
@@ -147,16 +173,23 @@ TEST(OvixTest, EachFailureWithItsLineAndValues)
         ASSERT_NE(at, std::string::npos) << c.name << "\n" << r.out;
         EXPECT_EQ(r.out.compare(at + head.size(), c.report.size(), c.report), 0) << c.name << "\n" << r.out.substr(at, 400);
     }
-    EXPECT_NE(r.out.find("1..11\n"), std::string::npos);
+    EXPECT_NE(r.out.find("1..15\n"), std::string::npos);
     // ASSERT_CYCLES passes within its bound: the runner reads the clock and goes on.
     EXPECT_NE(r.out.find("ASSERT_CYCLES: 18"), std::string::npos) << "about 1800 cycles: " << r.out;
     const std::string xml = read_text(dir + "/r.xml");
-    EXPECT_NE(xml.find(R"(tests="11" failures="10")"), std::string::npos) << xml;
+    EXPECT_NE(xml.find(R"(tests="15" failures="14")"), std::string::npos) << xml;
     EXPECT_NE(xml.find(R"(<failure message="ASSERT_EQ: expected 05, found 03" type="ASSERT_EQ">)" + t +
                        ":10: ASSERT_EQ #5,R20\nASSERT_EQ: expected 05, found 03</failure>"),
               std::string::npos)
         << xml;
     EXPECT_NE(xml.find(R"(type="timeout")"), std::string::npos);
+
+    // With the cycles to spare for the BIOS to start the cartridge again, a
+    // test that resets the machine still fails: arriving at the entry after
+    // a restart is no return.
+    const Outcome reset = run(rom + " --filter test_reset");
+    EXPECT_EQ(reset.status, 1) << reset.out;
+    EXPECT_NE(reset.out.find("not ok 1 - test_reset\n  ---\n  message: 'went to the reset routine"), std::string::npos) << reset.out;
 
     // A filter and the list.
     Outcome one = run(rom + " --filter 'TEST_P*'");

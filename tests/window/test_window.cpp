@@ -40,7 +40,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "debug/png.h"
+#include "services/png.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 
 #include "asm_int.h"
 
@@ -252,7 +253,14 @@ std::string build_debug_info(const Layout &l, const Result &r)
         return out + (a.empty() ? "]" : "\n ]");
     };
     const json image = {{"base", l.base}, {"size", l.end - l.base}, {"fill", l.fill}};
-    return "{\n \"format\": \"ovix-asm debug information\",\n \"version\": 1,\n \"files\": " + array(files) +
+    // The folder the relative names of `files` are relative to: ours. A
+    // folder whose name is not plain text is left out (a reader then takes
+    // the debug information's own folder).
+    std::error_code ec;
+    const std::string here = std::filesystem::current_path(ec).string();
+    const bool folder_known = !ec && !here.empty() && printable(here) == here;
+    const std::string folder = folder_known ? ",\n \"folder\": " + json(here).dump() : "";
+    return "{\n \"format\": \"ovix-asm debug information\",\n \"version\": 1" + folder + ",\n \"files\": " + array(files) +
            ",\n \"image\": " + image.dump() + ",\n \"lines\": " + array(lines) + ",\n \"ranges\": " + array(ranges) +
            ",\n \"symbols\": " + array(symbols) + "\n}\n";
 }

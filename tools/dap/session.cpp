@@ -9,6 +9,8 @@
 
 #include <unistd.h>
 
+#include "host/json_read.h"
+
 namespace fs = std::filesystem;
 
 namespace dap {
@@ -18,6 +20,11 @@ namespace {
 constexpr int REPLY_TIMEOUT_MS = 30000;   // a command that runs nothing answers at once; a loaded machine is slow
 constexpr int BACK_TIMEOUT_MS = 300000;   // going back runs again from keyframes, a line back many times
 constexpr int MAX_LOG_LINES = 200;        // trace lines sent after a stop
+// The machine's debugger engine keeps at most 256 breakpoints and 64
+// watchpoints: a list of a kind longer than that is refused whole.
+constexpr size_t MAX_POINTS = 256;
+constexpr size_t MAX_WATCHPOINTS = 64;
+constexpr int64_t MAX_LINE = 100000000;   // the console's bound of a line number
 
 // Variables references of the scopes.
 enum : int { REF_REGISTERS = 1, REF_REGISTER_FILE, REF_PERIPHERALS, REF_VIDEO, REF_SYMBOLS };
@@ -64,7 +71,32 @@ bool one_line(const std::string &t)
     return t.size() < 2000;
 }
 
+// A path that goes into a console command: no line breaks or other
+// control characters, which would end the command there.
+bool has_control(const std::string &t)
+{
+    for (unsigned char c : t)
+        if (c < 0x20 && c != '\t') return true;
+    return false;
+}
+
 std::string file_name(const std::string &path) { return fs::path(path).filename().string(); }
+
+// A request's arguments, without a copy: an empty object when it has none.
+const json &arguments_of(const json &request)
+{
+    static const json none = json::object();
+    auto it = request.find("arguments");
+    return it != request.end() && it->is_object() ? *it : none;
+}
+
+// A reply line of the machine's console (discarded when it is not JSON,
+// or nested deeper than any reply is).
+json parse_reply(const std::string &line)
+{
+    if (json_depth(line.data(), line.size()) > JSON_MAX_DEPTH) return json(json::value_t::discarded);
+    return json::parse(line, nullptr, false);
+}
 
 }  // namespace
 
@@ -243,13 +275,19 @@ bool session::call(const std::string &command, json *reply, std::string *error, 
         *error = "the machine is running";
         return false;
     }
+    // One command, one line: a line break would make a second command,
+    // and every reply after it would answer the command before.
+    if (has_control(command)) {
+        *error = "a command holds a control character";
+        return false;
+    }
     std::string line;
     if (!machine_->send(command) || !machine_->wait_line(&line, timeout_ms ? timeout_ms : REPLY_TIMEOUT_MS)) {
         *error = "the machine did not answer '" + command.substr(0, 40) + "'";
         if (launched_) machine_gone(*error);   // at launch the caller says why
         return false;
     }
-    json j = json::parse(line, nullptr, false);
+    json j = parse_reply(line);
     if (!j.is_object()) {
         *error = "the machine's answer is not JSON: " + line.substr(0, 200);
         return false;
@@ -408,6 +446,12 @@ bool session::start_machine(const json &args, std::string *error)
         return false;
     }
     for (const std::string &d : infos) {
+        // Each is loaded by a command line of the console.
+        if (has_control(d)) {
+            *error = "'debugInfo' names a file whose path holds a control character";
+            end_machine();
+            return false;
+        }
         if (!call("debuginfo " + d, &reply, &e)) {
             *error = e;
             end_machine();
@@ -422,6 +466,19 @@ bool session::start_machine(const json &args, std::string *error)
         std::string sig;
         for (int i = 0; i < 8; i++) sig += (char)b[i].get<int>();
         if (sig == "OVIXCART") entry_ = b[8].get<int>() << 8 | b[9].get<int>();
+    }
+    // A routine to call must be one: the launch fails now rather than the
+    // session at the entry.
+    if (!call_.empty()) {
+        int64_t address = -1;
+        std::string why;
+        if (entry_ < 0) why = "the cartridge has no entry (no OVIXCART signature) to call it from";
+        else if (!routine_address(&address, &why) && why.empty()) why = "not an address";
+        if (!why.empty()) {
+            *error = "cannot call " + call_ + ": " + why;
+            end_machine();
+            return false;
+        }
     }
     if (trace_log_) call("log", &reply, &e);   // the start-up's lines are not the program's
     return true;
@@ -457,7 +514,7 @@ void session::on_child()
     while (machine_ && running_ != run_kind::none && machine_->take_line(&line)) {
         const run_kind kind = running_;
         running_ = run_kind::none;
-        json reply = json::parse(line, nullptr, false);
+        json reply = parse_reply(line);
         if (!reply.is_object()) reply = json{{"ok", false}, {"error", "an answer that is not JSON"}};
         run_ended(reply, kind);
         // Requests that waited for the step.
@@ -556,7 +613,7 @@ bool session::interrupt_for_change(bool *resume, json *stop)
         return false;
     }
     running_ = run_kind::none;
-    json reply = json::parse(line, nullptr, false);
+    json reply = parse_reply(line);
     if (!reply.is_object()) reply = json::object();
     const json st = reply.value("stopped", json::object());
     if (st.value("reason", std::string("")) == "debugger" &&
@@ -637,6 +694,10 @@ void session::apply_source(const std::string &path, bool delete_old)
         if (no_debug_) continue;
         if (path.find('"') != std::string::npos) {
             p.message = "a path with a double quote cannot be given to the machine";
+            continue;
+        }
+        if (has_control(path)) {
+            p.message = "a path with a control character cannot be given to the machine";
             continue;
         }
         std::string suffix;
@@ -756,7 +817,7 @@ void session::apply_all()
 void session::on_initialize(const json &r)
 {
     if (initialized_) return fail(r, "initialize: the session is already initialized");
-    const json args = r.value("arguments", json::object());
+    const json &args = arguments_of(r);
     std::string e, format = "path";
     bool l1 = true, c1 = true;
     if (!arg_bool(args, "linesStartAt1", &l1, &e) || !arg_bool(args, "columnsStartAt1", &c1, &e) ||
@@ -795,7 +856,7 @@ void session::on_launch(const json &r)
 {
     if (launched_) return fail(r, "launch: the machine is already launched");
     if (!opt_.allow_launch) return fail(r, "launch: this adapter starts no machine here");
-    const json args = r.value("arguments", json::object());
+    const json &args = arguments_of(r);
     std::string error;
     if (!start_machine(args, &error)) return fail(r, "launch: " + error);
     launch_args_ = args;
@@ -833,15 +894,26 @@ void session::start_program()
 
 // Calls the routine `call` as a CALL at the entry would: its return address
 // (the entry) on the stack; the machine stops when it returns there.
-bool session::call_routine(std::string *error)
+bool session::routine_address(int64_t *address, std::string *error)
 {
     json reply;
-    if (!call("eval " + call_, &reply, error)) return false;
-    const int64_t address = reply.value("value", (int64_t)-1);
-    if (address < 0 || address > 0xFFFF) {
+    if (!call("eval " + call_, &reply, error)) {
+        if (error->rfind("eval: ", 0) == 0) *error = error->substr(6);
+        return false;
+    }
+    *address = reply.value("value", (int64_t)-1);
+    if (*address < 0 || *address > 0xFFFF) {
         *error = "not an address";
         return false;
     }
+    return true;
+}
+
+bool session::call_routine(std::string *error)
+{
+    json reply;
+    int64_t address = 0;
+    if (!routine_address(&address, error)) return false;
     if (!call("regs", &reply, error)) return false;
     const int sp = reply["regs"]["sp"];
     if (sp + 2 > 0x7F) {
@@ -868,17 +940,28 @@ void session::on_threads(const json &r) { respond(r, {{"threads", json::array({{
 void session::on_set_breakpoints(const json &r)
 {
     if (!launched_) return fail(r, "setBreakpoints: no machine (launch first)");
-    const json args = r.value("arguments", json::object());
+    const json &args = arguments_of(r);
     std::string e, path;
     if (!args.contains("source") || !args["source"].is_object()) return fail(r, "setBreakpoints: 'source' is missing");
     if (!arg_string(args["source"], "path", &path, &e, true)) return fail(r, "setBreakpoints: source " + e);
+    // The path becomes part of a command line of the machine's console.
+    if (has_control(path)) return fail(r, "setBreakpoints: the source path holds a control character");
     std::vector<source_point> points;
+    // More than the machine can keep is refused before any is made.
+    auto too_many = [&](const char *member) {
+        const size_t n = args[member].size();
+        if (n <= MAX_POINTS) return false;
+        fail(r, "setBreakpoints: " + std::to_string(n) + " breakpoints in '" + member + "'; the machine keeps at most " +
+                    std::to_string(MAX_POINTS));
+        return true;
+    };
     if (args.contains("breakpoints") && !args["breakpoints"].is_null()) {
         if (!args["breakpoints"].is_array()) return fail(r, "setBreakpoints: 'breakpoints' is not a list");
+        if (too_many("breakpoints")) return;
         for (const json &b : args["breakpoints"]) {
             source_point p;
             int64_t line = 0;
-            if (!b.is_object() || !arg_int(b, "line", lines_from_1_ ? 1 : 0, 100000000, &line, &e, true) ||
+            if (!b.is_object() || !arg_int(b, "line", lines_from_1_ ? 1 : 0, MAX_LINE, &line, &e, true) ||
                 !arg_string(b, "condition", &p.condition, &e) || !arg_string(b, "hitCondition", &p.hit, &e) ||
                 !arg_string(b, "logMessage", &p.log, &e))
                 return fail(r, "setBreakpoints: a breakpoint: " + (e.empty() ? std::string("not an object") : e));
@@ -887,10 +970,14 @@ void session::on_set_breakpoints(const json &r)
             points.push_back(p);
         }
     } else if (args.contains("lines") && args["lines"].is_array()) {
+        if (too_many("lines")) return;
         for (const json &l : args["lines"]) {
             if (!l.is_number_integer()) return fail(r, "setBreakpoints: 'lines' holds a value that is not a line");
+            int64_t line = 0;
+            if (!arg_int(json{{"lines", l}}, "lines", lines_from_1_ ? 1 : 0, MAX_LINE, &line, &e, true))
+                return fail(r, "setBreakpoints: " + e);
             source_point p;
-            p.line = l.get<int>() + (lines_from_1_ ? 0 : 1);
+            p.line = (int)line + (lines_from_1_ ? 0 : 1);
             p.id = next_id_++;
             points.push_back(p);
         }
@@ -922,11 +1009,15 @@ void session::on_set_breakpoints(const json &r)
 // setFunctionBreakpoints, setInstructionBreakpoints, setDataBreakpoints:
 // the whole list of a kind replaced at once.
 namespace {
-bool take_list(const json &args, std::vector<json> *out, std::string *error)
+bool take_list(const json &args, size_t most, std::vector<json> *out, std::string *error)
 {
     auto it = args.find("breakpoints");
     if (it == args.end() || !it->is_array()) {
         *error = "'breakpoints' is missing or not a list";
+        return false;
+    }
+    if (it->size() > most) {
+        *error = std::to_string(it->size()) + " breakpoints; the machine keeps at most " + std::to_string(most);
         return false;
     }
     for (const json &b : *it) {
@@ -940,14 +1031,14 @@ bool take_list(const json &args, std::vector<json> *out, std::string *error)
 }
 }  // namespace
 
-#define REPLACE_KIND(handler, member, kind, name)                                                   \
+#define REPLACE_KIND(handler, member, kind, name, most)                                             \
     void session::handler(const json &r)                                                            \
     {                                                                                               \
         if (!launched_) return fail(r, name ": no machine (launch first)");                         \
-        const json args = r.value("arguments", json::object());                                     \
+        const json &args = arguments_of(r);                                                         \
         std::vector<json> asked_points;                                                                    \
         std::string e;                                                                              \
-        if (!take_list(args, &asked_points, &e)) return fail(r, std::string(name ": ") + e);               \
+        if (!take_list(args, most, &asked_points, &e)) return fail(r, std::string(name ": ") + e);  \
         bool resume;                                                                                \
         json stop;                                                                                  \
         if (!interrupt_for_change(&resume, &stop)) return fail(r, name ": the machine has ended");  \
@@ -961,15 +1052,15 @@ bool take_list(const json &args, std::vector<json> *out, std::string *error)
         else if (!stop.empty()) run_ended(stop, run_kind::cont);                                    \
     }
 
-REPLACE_KIND(on_set_function_breakpoints, functions_, "function", "setFunctionBreakpoints")
-REPLACE_KIND(on_set_instruction_breakpoints, instructions_, "instruction", "setInstructionBreakpoints")
-REPLACE_KIND(on_set_data_breakpoints, data_, "data", "setDataBreakpoints")
+REPLACE_KIND(on_set_function_breakpoints, functions_, "function", "setFunctionBreakpoints", MAX_POINTS)
+REPLACE_KIND(on_set_instruction_breakpoints, instructions_, "instruction", "setInstructionBreakpoints", MAX_POINTS)
+REPLACE_KIND(on_set_data_breakpoints, data_, "data", "setDataBreakpoints", MAX_WATCHPOINTS)
 #undef REPLACE_KIND
 
 void session::on_data_breakpoint_info(const json &r)
 {
     if (!machine_ready(r)) return;
-    const json args = r.value("arguments", json::object());
+    const json &args = arguments_of(r);
     std::string name, e;
     int64_t ref = 0, bytes = 1;
     bool as_address = false;
@@ -1022,7 +1113,7 @@ void session::on_data_breakpoint_info(const json &r)
 void session::on_set_exception_breakpoints(const json &r)
 {
     if (!launched_) return fail(r, "setExceptionBreakpoints: no machine (launch first)");
-    const json args = r.value("arguments", json::object());
+    const json &args = arguments_of(r);
     auto it = args.find("filters");
     if (it == args.end() || !it->is_array()) return fail(r, "setExceptionBreakpoints: 'filters' is missing or not a list");
     bool on = false;
@@ -1050,7 +1141,7 @@ void session::on_set_exception_breakpoints(const json &r)
 void session::on_stack_trace(const json &r)
 {
     if (!machine_ready(r)) return;
-    const json args = r.value("arguments", json::object());
+    const json &args = arguments_of(r);
     std::string e;
     int64_t thread = 0, start = 0, levels = 0;
     if (!arg_int(args, "threadId", 0, INT32_MAX, &thread, &e, true) || !arg_int(args, "startFrame", 0, INT32_MAX, &start, &e) ||
@@ -1085,7 +1176,7 @@ void session::on_stack_trace(const json &r)
 void session::on_scopes(const json &r)
 {
     if (!machine_ready(r)) return;
-    const json args = r.value("arguments", json::object());
+    const json &args = arguments_of(r);
     std::string e;
     int64_t frame = 0;
     if (!arg_int(args, "frameId", 0, INT32_MAX, &frame, &e, true)) return fail(r, "scopes: " + e);
@@ -1104,7 +1195,7 @@ void session::on_scopes(const json &r)
 void session::on_variables(const json &r)
 {
     if (!machine_ready(r)) return;
-    const json args = r.value("arguments", json::object());
+    const json &args = arguments_of(r);
     std::string e;
     int64_t ref = 0, start = 0, count = 0;
     if (!arg_int(args, "variablesReference", 0, INT32_MAX, &ref, &e, true) || !arg_int(args, "start", 0, INT32_MAX, &start, &e) ||
@@ -1190,7 +1281,7 @@ void session::on_variables(const json &r)
 void session::on_set_variable(const json &r)
 {
     if (!machine_ready(r)) return;
-    const json args = r.value("arguments", json::object());
+    const json &args = arguments_of(r);
     std::string e, name, value;
     int64_t ref = 0;
     if (!arg_int(args, "variablesReference", 0, INT32_MAX, &ref, &e, true) || !arg_string(args, "name", &name, &e, true) ||
@@ -1233,7 +1324,7 @@ void session::on_set_variable(const json &r)
 void session::on_evaluate(const json &r)
 {
     if (!machine_ready(r)) return;
-    const json args = r.value("arguments", json::object());
+    const json &args = arguments_of(r);
     std::string e, expression, context;
     if (!arg_string(args, "expression", &expression, &e, true) || !arg_string(args, "context", &context, &e))
         return fail(r, "evaluate: " + e);
@@ -1287,7 +1378,7 @@ void session::on_evaluate(const json &r)
 void session::on_read_memory(const json &r)
 {
     if (!machine_ready(r)) return;
-    const json args = r.value("arguments", json::object());
+    const json &args = arguments_of(r);
     std::string e, ref;
     int64_t offset = 0, count = 0, address = 0;
     if (!arg_string(args, "memoryReference", &ref, &e, true) || !arg_int(args, "offset", INT32_MIN, INT32_MAX, &offset, &e) ||
@@ -1307,6 +1398,12 @@ void session::on_read_memory(const json &r)
     json body = {{"address", reference((unsigned)std::clamp<int64_t>(first, 0, 0xFFFF))}};
     if (first < 0 || to < first + count) body["unreadableBytes"] = count - (int64_t)bytes.size();
     if (first < 0) body["address"] = reference((unsigned)from);
+    // Past the space: the address asked, none of its bytes readable.
+    if (first > 0xFFFF) {
+        char t[24];
+        snprintf(t, sizeof t, "0x%" PRIX64, (uint64_t)first);
+        body["address"] = t;
+    }
     if (!bytes.empty()) body["data"] = base64_encode(bytes);
     respond(r, body);
 }
@@ -1314,7 +1411,7 @@ void session::on_read_memory(const json &r)
 void session::on_write_memory(const json &r)
 {
     if (!machine_ready(r)) return;
-    const json args = r.value("arguments", json::object());
+    const json &args = arguments_of(r);
     std::string e, ref, data, bytes;
     int64_t offset = 0, address = 0;
     bool partial = false;
@@ -1343,7 +1440,7 @@ void session::on_write_memory(const json &r)
 void session::on_disassemble(const json &r)
 {
     if (!machine_ready(r)) return;
-    const json args = r.value("arguments", json::object());
+    const json &args = arguments_of(r);
     std::string e, ref;
     int64_t offset = 0, ioffset = 0, count = 0, address = 0;
     if (!arg_string(args, "memoryReference", &ref, &e, true) || !arg_int(args, "offset", INT32_MIN, INT32_MAX, &offset, &e) ||
@@ -1362,12 +1459,23 @@ void session::on_disassemble(const json &r)
         return fail(r, "disassemble: " + e);
     json list = json::array();
     const json &all = reply["instructions"];
+    const json before_space = {{"address", reference(0)}, {"instruction", "??"}, {"presentationHint", "invalid"}};
+    const json after_space = {{"address", reference(0xFFFF)}, {"instruction", "??"}, {"presentationHint", "invalid"}};
     // Instructions before the first the console gave (a request further
     // back than it goes) are shown as unknown.
-    for (int64_t i = -ioffset; i > before && (int64_t)list.size() < count; i--)
-        list.push_back({{"address", reference(0)}, {"instruction", "??"}, {"presentationHint", "invalid"}});
+    for (int64_t i = -ioffset; i > before && (int64_t)list.size() < count; i--) list.push_back(before_space);
+    // The console's listing goes round the space: back from 0000 to FFFF,
+    // on from FFFF to 0000. What lies beyond either end is no instruction.
+    bool past_end = false;
     for (size_t i = (size_t)skip; i < all.size() && (int64_t)list.size() < count; i++) {
         const json &in = all[i];
+        const int64_t at = in.value("address", (int64_t)0);
+        if ((int64_t)i < before && at > start) {
+            list.push_back(before_space);
+            continue;
+        }
+        past_end |= (int64_t)i > before && i > 0 && at <= all[i - 1].value("address", (int64_t)0);
+        if (past_end) break;
         json j = {{"address", reference(in["address"])},
                   {"instructionBytes", in.value("bytes", std::string(""))},
                   {"instruction", in.value("text", std::string(""))}};
@@ -1378,8 +1486,7 @@ void session::on_disassemble(const json &r)
         }
         list.push_back(j);
     }
-    while ((int64_t)list.size() < count)
-        list.push_back({{"address", reference(0xFFFF)}, {"instruction", "??"}, {"presentationHint", "invalid"}});
+    while ((int64_t)list.size() < count) list.push_back(after_space);
     respond(r, {{"instructions", list}});
 }
 
@@ -1397,7 +1504,7 @@ namespace {
 // "instruction" granularity steps by instruction; otherwise by source line.
 bool by_instruction(const json &r)
 {
-    const json args = r.value("arguments", json::object());
+    const json &args = arguments_of(r);
     return args.is_object() && args.value("granularity", json("")) == "instruction";
 }
 }  // namespace
@@ -1464,7 +1571,7 @@ void session::on_pause(const json &r)
 void session::on_restart(const json &r)
 {
     if (!launched_) return fail(r, "restart: no machine (launch first)");
-    const json args = r.value("arguments", json::object());
+    const json &args = arguments_of(r);
     json launch = launch_args_;
     if (args.is_object() && args.contains("arguments") && args["arguments"].is_object()) launch = args["arguments"];
     end_machine();

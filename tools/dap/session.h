@@ -116,6 +116,7 @@ private:
     bool start_machine(const json &args, std::string *error);
     void send_log();
     void start_program();
+    bool routine_address(int64_t *address, std::string *error);
     bool call_routine(std::string *error);
 
     // Points.

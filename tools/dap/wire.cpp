@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "host/json_read.h"
+
 namespace dap {
 
 void reader::compact()
@@ -13,6 +15,71 @@ void reader::compact()
         pos_ = 0;
     }
 }
+
+namespace {
+
+// Reads the top-level "seq" and "command" of a message that cannot be
+// taken whole, as far as its text goes, building nothing.
+struct request_peek {
+    int depth = 0;
+    std::string member;   // the last key of the top level
+    frame *out;
+    bool top() const { return depth == 1; }
+    bool null() { return true; }
+    bool boolean(bool) { return true; }
+    bool number_integer(json::number_integer_t v)
+    {
+        if (top() && member == "seq") out->seq = v;
+        return true;
+    }
+    bool number_unsigned(json::number_unsigned_t v)
+    {
+        if (top() && member == "seq" && v <= (json::number_unsigned_t)INT64_MAX) out->seq = (int64_t)v;
+        return true;
+    }
+    bool number_float(json::number_float_t, const json::string_t &) { return true; }
+    bool string(json::string_t &v)
+    {
+        if (top() && member == "command") out->command = v.substr(0, 100);
+        return true;
+    }
+    bool binary(json::binary_t &) { return true; }
+    bool start_object(std::size_t)
+    {
+        depth++;
+        return true;
+    }
+    bool end_object()
+    {
+        depth--;
+        return true;
+    }
+    bool start_array(std::size_t)
+    {
+        depth++;
+        return true;
+    }
+    bool end_array()
+    {
+        depth--;
+        return true;
+    }
+    bool key(json::string_t &k)
+    {
+        if (top()) member = k;
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string &, const nlohmann::detail::exception &) { return false; }
+};
+
+void peek_request(const char *body, size_t length, frame *out)
+{
+    request_peek p;
+    p.out = out;
+    json::sax_parse(body, body + length, &p);
+}
+
+}  // namespace
 
 bool reader::next(frame *out)
 {
@@ -73,8 +140,17 @@ bool reader::next(frame *out)
     if (buffer_.size() - (end + 4) < (size_t)length) return false;
     const char *body = buffer_.data() + end + 4;
     pos_ = end + 4 + (size_t)length;
+    // Nested too deep, a message would overflow the stack when it is
+    // copied or written; it is refused unparsed, answered by its seq when
+    // that can be read.
+    if (json_depth(body, (size_t)length) > JSON_MAX_DEPTH) {
+        peek_request(body, (size_t)length, out);
+        out->error = "a message nested deeper than " + std::to_string(JSON_MAX_DEPTH) + " levels";
+        return true;
+    }
     json j = json::parse(body, body + length, nullptr, false);
     if (j.is_discarded()) {
+        peek_request(body, (size_t)length, out);
         out->error = "a message that is not JSON";
         return true;
     }

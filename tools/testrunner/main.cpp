@@ -158,7 +158,30 @@ bool describe_assertion(uint16 pc, test_result *t, uint64 used, bool *go_on)
     return true;
 }
 
+// The place of an instruction as "file:line", its line's text, or its
+// address.
+void place_of(uint16 pc, test_result *t)
+{
+    const srcmap_place p = srcmap_statement_at(pc);
+    if (p.file >= 0) {
+        t->at = srcmap_file(p.file) + ":" + std::to_string(p.line);
+        t->source = source_line(srcmap_file(p.file), p.line);
+    } else {
+        t->at = hex(pc, 4);
+    }
+}
+
 // Runs one test from the machine state `start` (at the cartridge's entry).
+//
+// The test is called as a CALL at the entry would call it: the entry is its
+// return address on the stack. It passes only when that call returns there
+// with the stack pointer as it was before the call. The run steps out of
+// the call (the engine's frame of it, which a return, POP or LDSP below its
+// return address leaves), so that a test that returns elsewhere, or moves
+// the stack pointer under its return address, fails where it did so; a
+// breakpoint on the BIOS's reset routine catches a test that restarts the
+// machine (a jump there, a TRAP 0 such as a fill byte FF), which would
+// otherwise start the cartridge at its entry again.
 test_result run_test(const machine_state &start, uint16 entry, const srcmap_symbol &routine, uint64 max_cycles)
 {
     test_result t;
@@ -168,15 +191,25 @@ test_result run_test(const machine_state &start, uint16 entry, const srcmap_symb
     dbg_reset();
     dbg_forget_frames();
     // Called from the entry: its address as the return address, as CALL pushes it.
-    const uint8 sp0 = tms7000.sp;
+    const uint8 sp0 = tms7000.sp, sp_called = (uint8)(sp0 + 2);
     tms7000.rf[(sp0 + 1) & 0x7F] = (uint8)(entry >> 8);
     tms7000.rf[(sp0 + 2) & 0x7F] = (uint8)entry;
-    tms7000.sp = (uint8)(sp0 + 2);
+    tms7000.sp = sp_called;
     tms7000.pc.w.l = t.address;
     dbg_set_unwritten(srcmap_unwritten());
+    // The call is the engine's outermost frame (what the BIOS left on the
+    // stack below it is not the test's).
+    dbg_call_stack();
+    tms7000_frames[0] = dbg_frame{};
+    tms7000_frames[0].sp = sp_called;
+    tms7000_frames[0].return_pc = entry;
+    tms7000_frames[0].call_pc = entry;
+    tms7000_frames[0].entry = t.address;
+    tms7000_nframes = 1;
+    auto in_call = [&] { return tms7000_nframes >= 1 && tms7000_frames[0].sp == sp_called && tms7000_frames[0].return_pc == entry; };
     std::string error;
-    const std::string back = "SP==" + hex(sp0, 2);
-    const int ret = dbg_break_add_at(entry, "the test's return", back.c_str(), nullptr, &error, OWNER_USER);
+    const uint16 reset = (uint16)(bus_peek(0xFFFE) << 8 | bus_peek(0xFFFF));
+    const int reset_point = dbg_break_add_at(reset, "the reset routine", nullptr, nullptr, &error, OWNER_USER);
     const uint64 c0 = orlo_timer_cycles();
     for (;;) {
         const uint64 used = orlo_timer_cycles() - c0;
@@ -187,11 +220,34 @@ test_result run_test(const machine_state &start, uint16 entry, const srcmap_symb
             return t;
         }
         const uint64 passes = (max_cycles - used) / PASS_CYCLES_MAX + 1;
-        const dbg_stop stop = dbg_run(LOOP_NO_TARGET, passes, nullptr);
+        const dbg_stop stop = dbg_step(DBG_STEP_OUT, 1, passes, nullptr, &error);
         t.cycles = orlo_timer_cycles() - c0;
+        // The instruction of the last pass: a return, a jump, a trap.
+        const uint16 by = loop_access_pc;
         if (stop.kind == DBG_STOP_COUNT) continue;
-        if (stop.kind == DBG_STOP_BREAK && stop.id == ret) {
-            t.passed = true;
+        if (stop.kind == DBG_STOP_STEP) {
+            if (in_call()) continue;   // a routine the test called returned (the run had started inside it)
+            if (tms7000.pc.w.l == entry && tms7000.sp == sp0) {
+                t.passed = true;
+                return t;
+            }
+            const uint8 op = bus_peek(by);
+            if (op == 0x0A || op == 0x0B) {   // RETS, RETI
+                t.message = "returned to " + hex(tms7000.pc.w.l, 4) + " with SP=" + hex(tms7000.sp, 2) +
+                            ", not to the runner's return address " + hex(entry, 4) + " with SP=" + hex(sp0, 2);
+            } else {
+                t.message = "moved the stack pointer below the runner's return address without returning: SP=" +
+                            hex(tms7000.sp, 2) + " (the return address is at " + hex((sp0 + 1) & 0x7F, 2) + "-" +
+                            hex(sp_called & 0x7F, 2) + "), by the instruction at " + hex(by, 4);
+            }
+            place_of(by, &t);
+            return t;
+        }
+        if (stop.kind == DBG_STOP_BREAK && stop.id == reset_point) {
+            const uint8 op = bus_peek(by);
+            t.message = "went to the reset routine at " + hex(reset, 4) + " from " + hex(by, 4) +
+                        (op == 0xFF ? " (TRAP 0, the byte FF)" : "") + ": the machine would start again";
+            place_of(by, &t);
             return t;
         }
         if (stop.kind == DBG_STOP_DEBUGGER && stop.requested) {
@@ -201,7 +257,7 @@ test_result run_test(const machine_state &start, uint16 entry, const srcmap_symb
                 return t;
             }
         }
-        t.message = dbg_stop_text(stop);
+        t.message = stop.kind == DBG_STOP_NONE ? error : dbg_stop_text(stop);
         // A debugger request stops after the instruction that made it: its
         // line is the one that ends where the machine stopped.
         srcmap_place p = srcmap_statement_at(stop.pc);
@@ -381,10 +437,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "ovix-test: cannot load the BIOS: %s\n", e);
         return 2;
     }
-    tms7000_reset(nullptr);
-    tms3556_init(0x8000);
-    tms3556_reset();
-    io_cpu_callback(0);
+    ovix_start();
     if (const char *e = RomLoad(cart.c_str())) {
         fprintf(stderr, "ovix-test: not a valid cartridge: %s\n", e);
         return 2;

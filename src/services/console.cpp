@@ -1,5 +1,5 @@
 // The runner's command console (console.h).
-#include "console.h"
+#include "services/console.h"
 
 #include <cctype>
 #include <cinttypes>
@@ -24,6 +24,7 @@
 #include "host/files.h"
 #include "machine/loop.h"
 #include "mem/memory.h"
+#include "services/png.h"
 #include "state/snapshot.h"
 #include "state/timeline.h"
 #include "time/timer.h"
@@ -235,10 +236,26 @@ void console_type_hook(const uint8 *, void *ctx)
 
 uint64 limited(const console_session *cs, uint64 passes) { return passes < cs->run_limit ? passes : cs->run_limit; }
 
+// A front end's hooks with the keys of `type` played before its own.
+const loop_hooks *s_front = nullptr;
+void front_before_poll(const uint8 *frame, void *ctx)
+{
+    console_type_hook(frame, ctx);
+    if (s_front->before_poll) s_front->before_poll(frame, s_front->ctx);
+}
+void front_after_poll(void *) { s_front->after_poll(s_front->ctx); }
+bool front_frame_due(void *) { return s_front->frame_due(s_front->ctx); }
+
 const loop_hooks *hooks_of(console_session *cs)
 {
-    if (cs->hooks) return cs->hooks;
     static loop_hooks h;
+    if (cs->hooks) {
+        if (!cs->typing_on) return cs->hooks;
+        s_front = cs->hooks;
+        h = loop_hooks{front_before_poll, cs->hooks->after_poll ? front_after_poll : nullptr, cs,
+                       cs->hooks->frame_due ? front_frame_due : nullptr};
+        return &h;
+    }
     h = loop_hooks{console_type_hook, nullptr, cs};
     return &h;
 }
@@ -630,8 +647,10 @@ void cmd_type(console_session *cs, const std::string &args, reply_builder &r)
         cs->typing.keys.insert(cs->typing.keys.end(), s.keys.begin(), s.keys.end());
     } else {
         // The previous schedule's key, if it still holds one, goes up first.
-        if (cs->typing_on && cs->typing.held >= 0) ovix_key_down[cs->typing.held] = 0;
+        if (cs->typing_on && cs->typing.held >= 0)
+            cs->key_change ? cs->key_change(cs->typing.held, false) : (void)(ovix_key_down[cs->typing.held] = 0);
         cs->typing = s;
+        cs->typing.key_change = cs->key_change;
         cs->typing_on = true;
     }
 }
@@ -658,7 +677,7 @@ void cmd_screenshot(console_session *cs, const std::string &args, reply_builder 
 {
     if (args.empty()) return r.fail("screenshot: a file name is needed");
     if (!cs->files) return r.fail("screenshot: no files here");
-    if (const char *e = write_screenshot(args.c_str())) r.fail(std::string("screenshot: ") + e);
+    if (const char *e = png_write_screenshot(args.c_str())) r.fail(std::string("screenshot: ") + e);
 }
 
 void cmd_symbols(console_session *cs, const std::string &args, reply_builder &r)

@@ -1,6 +1,6 @@
 // PNG writer (see png.h): libpng's simplified interface encodes the picture
 // into the temporary file of an output_file, which is then committed.
-#include "debug/png.h"
+#include "services/png.h"
 
 #include <cstdio>
 #include <cstring>
@@ -12,6 +12,7 @@
 
 #include "host/files.h"
 #include "machine/frame.h"
+#include "video/tms3556.h"
 
 const char *png_write_rgb(const char *path, int width, int height, const uint8 *rgb, bool replace)
 {
@@ -48,4 +49,9 @@ const char *png_write_frame(const char *path, const uint8 *picture, bool replace
     std::vector<uint8> rgb((size_t)PICTURE_W * PICTURE_H * 3);
     frame_to_rgb(picture, rgb.data());
     return png_write_rgb(path, PICTURE_W, PICTURE_H, rgb.data(), replace);
+}
+
+const char *png_write_screenshot(const char *path)
+{
+    return png_write_frame(path, tms3556_redraw());
 }

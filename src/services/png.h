@@ -14,3 +14,7 @@ const char *png_write_rgb(const char *path, int width, int height, const uint8 *
 // The same for the machine's picture (the video chip's colour indices,
 // machine/frame.h).
 const char *png_write_frame(const char *path, const uint8 *picture, bool replace = true);
+
+// Renders a frame and writes the machine's picture to `path`; null on
+// success, else an error text.
+const char *png_write_screenshot(const char *path);

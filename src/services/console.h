@@ -1,7 +1,8 @@
-// The runner's command console (ovix-headless --console): a line-oriented
-// front end of the debugger engine (debug/engine.h) on standard input and
-// output, for a person at a terminal, a script in a file or a pipe, and the
-// programs that drive the machine (tests, an editor's debug adapter).
+// The debugger's command console: a line-oriented front end of the debugger
+// engine (debug/engine.h), shared by the front ends: the runner's --console
+// on standard input and output (for a person at a terminal, a script in a
+// file or a pipe, and the programs that drive the machine: tests, an
+// editor's debug adapter), the window program's --console-fd.
 //
 // One command a line; blank lines and lines starting with '#' are skipped.
 // Each command's reply is zero or more lines, then one last line: "ok", or
@@ -14,7 +15,8 @@
 #include <string>
 
 #include "config.h"
-#include "headless.h"
+#include "machine/loop.h"
+#include "services/typing.h"
 
 struct console_session {
     bool json = false;          // replies as JSON lines
@@ -33,6 +35,11 @@ struct console_session {
     // A front end's hooks for the runs (the window program's frames,
     // keyboard and pacing); null: the runner's (keys of `type`).
     const loop_hooks *hooks = nullptr;
+    // How `type` presses (down) and releases a key in a front end whose
+    // keyboard poll does not read the keyboard port's keys (the window
+    // program's key queue); null: the keyboard port (ovix_key_down), which
+    // the runner's poll reads.
+    void (*key_change)(int host_key, bool down) = nullptr;
 };
 
 // Carries out one command line; appends the reply (each line ending in a

@@ -1,7 +1,7 @@
 // SHA-256, for the ROM images' identity in machine states and the
-// checksums of saved files. The machine only declares it: each build links
-// one well-kept implementation (the desktop programs OpenSSL's,
-// host/sha256_openssl.cpp).
+// checksums of saved files. Only declared here: each build links one
+// well-kept implementation (the desktop programs OpenSSL's,
+// sha256_openssl.cpp).
 #pragma once
 
 #include <cstddef>
